@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: a Release build with warnings as
+# errors, a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and a short run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh --test
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+start=$SECONDS
+
+echo "== Release build (-Werror)"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNOCTRA_WERROR=ON -DNOCTRA_BUILD_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== Debug build with ASan and UBSan"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNOCTRA_SANITIZE=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "== Fuzz targets (short run)"
+  CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DNOCTRA_BUILD_FUZZ=ON -DNOCTRA_BUILD_TESTS=OFF -DNOCTRA_BUILD_GUI=OFF >/dev/null
+  cmake --build build/fuzz -j "$jobs"
+  for f in build/fuzz/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    echo "-- $f"
+    "$f" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 | tail -n 3
+  done
+fi
+
+echo "== All tests passed in $((SECONDS - start)) s"

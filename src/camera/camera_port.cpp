@@ -1,0 +1,34 @@
+#include "camera/camera_port.h"
+
+namespace noctra {
+
+void SimPortDevice::write(uint8_t byte) {
+  value_ = byte;
+  log_.push_back(byte);
+  for (auto& listener : listeners_) listener(byte);
+}
+
+void CameraPort::camera_idle() {
+  uint8_t v = read_camera_port();
+  write_camera_port(static_cast<uint8_t>((v & 0xEF) | 0x2F));
+  v = read_camera_port();
+  write_camera_port(static_cast<uint8_t>(v | 0x3F));
+}
+
+void CameraPort::exposure_start_sequence() {
+  for (uint8_t byte : {0x27, 0x37, 0x34, 0x14, 0x34}) write_camera_port(byte);
+}
+
+void CameraPort::guide_start_sequence() {
+  for (uint8_t byte : {0x34, 0x14, 0x34}) write_camera_port(byte);
+}
+
+void CameraPort::amplifier_on() { write_camera_port(static_cast<uint8_t>(read_camera_port() | 0x04)); }
+
+void CameraPort::amplifier_off() { write_camera_port(static_cast<uint8_t>(read_camera_port() & 0xFB)); }
+
+void CameraPort::write_trigger_code(uint8_t code) {
+  write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | code));
+}
+
+}  // namespace noctra

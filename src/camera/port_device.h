@@ -1,0 +1,60 @@
+#pragma once
+// The 8-bit camera control port. Every back end reads back the last byte
+// written (keeping a shadow where the hardware cannot), and leaves the idle
+// pattern on the lines when it is closed.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace noctra {
+
+class PortDevice {
+ public:
+  virtual ~PortDevice() = default;
+  virtual uint8_t read() = 0;
+  virtual void write(uint8_t byte) = 0;
+  // What the user sees in messages: "sim", "ppdev:/dev/parport0", ...
+  virtual std::string name() const = 0;
+};
+
+// In memory: reads back the last byte written, logs every write and tells
+// listeners (the simulated camera, --trace-port) about each one.
+class SimPortDevice : public PortDevice {
+ public:
+  using Listener = std::function<void(uint8_t)>;
+  explicit SimPortDevice(uint8_t initial = 0) : value_(initial) {}
+  uint8_t read() override { return value_; }
+  void write(uint8_t byte) override;
+  std::string name() const override { return "sim"; }
+
+  const std::vector<uint8_t>& log() const { return log_; }
+  void clear_log() { log_.clear(); }
+  void add_listener(Listener listener) { listeners_.push_back(std::move(listener)); }
+
+ private:
+  uint8_t value_;
+  std::vector<uint8_t> log_;
+  std::vector<Listener> listeners_;
+};
+
+// Wraps another device and reports each write to a callback (--trace-port).
+class TracingPortDevice : public PortDevice {
+ public:
+  TracingPortDevice(std::unique_ptr<PortDevice> inner, std::function<void(uint8_t)> trace)
+      : inner_(std::move(inner)), trace_(std::move(trace)) {}
+  uint8_t read() override { return inner_->read(); }
+  void write(uint8_t byte) override {
+    inner_->write(byte);
+    trace_(byte);
+  }
+  std::string name() const override { return inner_->name(); }
+
+ private:
+  std::unique_ptr<PortDevice> inner_;
+  std::function<void(uint8_t)> trace_;
+};
+
+}  // namespace noctra

@@ -1,0 +1,30 @@
+#pragma once
+// Platform paths: where the settings live, the home folder that stands in for
+// drive C:\, and the two path flavours used by the naming and title rules.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace noctra {
+
+// Windows: '\' and the drive ':' end a folder part (the title and extension
+// rules of the original program know no '/'); POSIX: '/' only.
+enum class PathFlavour { Windows, Posix };
+inline constexpr PathFlavour kNativePathFlavour = PathFlavour::Posix;
+
+// $HOME, else the password database entry; never a literal "~".
+std::string home_folder();
+
+// "C:\Images.AVI" -> "<home>/Images.AVI"; other paths are returned unchanged.
+std::string map_drive_c(std::string_view windows_path, std::string_view home);
+
+// $XDG_CONFIG_HOME/noctra/Noctra.ini, else <home>/.config/noctra/Noctra.ini.
+std::filesystem::path default_settings_file(std::string_view home);
+
+// The file-name part of a path for the window title: scanning back from the
+// end, everything after the first separator met ("C:\Sky\m42.avi" ->
+// "m42.avi", "C:m42.avi" -> "m42.avi" for Windows; "/a/b.avi" -> "b.avi").
+std::string_view file_name_part(std::string_view path, PathFlavour flavour);
+
+}  // namespace noctra

@@ -1,0 +1,46 @@
+#pragma once
+// The settings record and its INI file "Noctra.ini": sections Filenames,
+// Flags and Capture (values as "%d"), plus Noctra's own [Hardware] section.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace noctra {
+
+// Paths live in 260-byte buffers on the original platform: 259 characters.
+inline constexpr std::size_t kMaxPathChars = 259;
+
+struct Settings {
+  std::string image_file_path;  // [Filenames] ImageFile, at most kMaxPathChars
+  int32_t auto_increment = 0;   // [Flags] AutoIncrement
+  int32_t amp_off = 0;          // [Flags] AmpOff
+  int32_t guiding = 0;          // [Flags] Guiding
+  int32_t exposure = 2000;      // [Capture] Exposure, ms
+  int32_t guide_interval = 500; // [Capture] Guide, ms
+  int32_t delay = 0;            // [Capture] Delay, ms
+  int32_t count = 0;            // [Capture] Count, 0 = no limit
+  int32_t hi_res = 0;           // [Capture] HiRes
+  std::string port = "auto";    // [Hardware] Port: auto, sim, ppdev:/dev/parport0, ...
+  std::string source = "auto";  // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
+};
+
+// Defaults with "C:\Images.AVI" mapped to <home>/Images.AVI.
+Settings default_settings(const std::string& home);
+
+// Reads every field; a missing file or key gives the default, a corrupt or
+// binary file loads as defaults. Never throws.
+Settings load_settings(const std::filesystem::path& ini_file, const std::string& home);
+
+// Writes the fields (keeping other sections and keys already in the file),
+// atomically: temp file in the same folder, then rename. Creates the folder
+// if needed. On failure returns false, leaves the old file as it was and puts
+// the reason into *error when given.
+bool save_settings(const Settings& settings, const std::filesystem::path& ini_file,
+                   std::string* error = nullptr);
+
+// The platform's profile-integer read: optional sign and leading decimal
+// digits ("12abc" -> 12, "-1" -> -1, "abc" -> 0, "" -> 0), wrapping to 32 bits.
+int32_t parse_profile_int(const std::string& text);
+
+}  // namespace noctra

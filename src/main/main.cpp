@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::puts("Noctra 0.7.0");
+  return 0;
+}
