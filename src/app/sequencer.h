@@ -1,0 +1,98 @@
+#pragma once
+// The capture sequencer: driven by the 50 ms tick and the Record, Stop and
+// Pause commands, it times each exposure against the millisecond clock,
+// writes the camera's control bytes, acquires and cleans up a frame when an
+// exposure ends, appends it to the output file, keeps the title current and
+// runs the separate guide cycle.
+
+#include <cstdint>
+#include <string>
+
+#include "app/sequencer_host.h"
+#include "camera/camera_port.h"
+#include "camera/frame_acquirer.h"
+#include "config/paths.h"
+#include "config/platform.h"
+#include "config/settings.h"
+#include "imaging/frame_image.h"
+#include "output/frame_writer.h"
+
+namespace noctra {
+
+enum class CaptureState : int32_t { Idle = 0, Waiting = 1, Exposing = 2 };
+enum class GuideState : int32_t { Off = 0, Pending = 1, Running = 2 };
+
+class Sequencer {
+ public:
+  Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
+            FrameWriter& writer, SequencerHost& host,
+            PathFlavour title_flavour = kNativePathFlavour);
+
+  void start_recording();
+  void stop_recording();
+  void toggle_pause();
+  void sequencer_tick();
+
+  void capture_main_frame();
+  void capture_guide_frame();
+  void show_countdown(int32_t remaining_ms);
+
+  CaptureState capture_state() const { return capture_state_; }
+  GuideState guide_state() const { return guide_state_; }
+  bool paused() const { return paused_; }
+  int32_t frames_written() const { return frames_written_; }
+  bool tick_running() const { return timer_busy_; }
+
+  const FrameHolder& main_frame() const { return main_frame_; }
+  const FrameHolder& first_hi_res_frame() const { return first_hi_res_frame_; }
+  // The guide window draws its markers into this frame.
+  FrameHolder& guide_frame() { return guide_frame_; }
+
+ private:
+  void set_frame_title();
+
+  Settings& settings_;
+  Clock& clock_;
+  CameraPort& port_;
+  FrameAcquirer& acquirer_;
+  FrameWriter& writer_;
+  SequencerHost& host_;
+  PathFlavour title_flavour_;
+
+  CaptureState capture_state_ = CaptureState::Idle;
+  int32_t exposure_base_ = 0;
+  GuideState guide_state_ = GuideState::Off;
+  int32_t guide_base_ = 0;
+  int32_t frames_written_ = 0;
+  bool paused_ = false;
+  bool timer_busy_ = false;
+  int32_t last_title_seconds_ = -1;
+  int32_t last_title_frames_ = -1;
+
+  FrameHolder main_frame_;
+  FrameHolder first_hi_res_frame_;
+  FrameHolder guide_frame_;
+};
+
+// Routes command identifiers (menu, toolbar, accelerators, posted commands)
+// to the sequencer and the windows. Every command is dropped while an
+// acquisition waits: it has no effect and must be given again afterwards.
+class CommandRouter {
+ public:
+  // Commands that only the windows can carry out (About, Exit, Setup, Video
+  // Source, Save images in..., Autoincrement); returns false if not handled.
+  using WindowCommands = std::function<bool(int id)>;
+
+  CommandRouter(Sequencer& sequencer, FrameAcquirer& acquirer, WindowCommands window_commands)
+      : sequencer_(sequencer), acquirer_(acquirer), window_commands_(std::move(window_commands)) {}
+
+  // True when the command was recognised and acted on (or dropped as the rules say).
+  bool route(int id);
+
+ private:
+  Sequencer& sequencer_;
+  FrameAcquirer& acquirer_;
+  WindowCommands window_commands_;
+};
+
+}  // namespace noctra
