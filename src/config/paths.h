@@ -16,11 +16,16 @@ inline constexpr PathFlavour kNativePathFlavour = PathFlavour::Posix;
 // $HOME, else the password database entry; never a literal "~".
 std::string home_folder();
 
-// "C:\Images.AVI" -> "<home>/Images.AVI"; other paths are returned unchanged.
+// "C:\Images.AVI" -> "<home>/Images.AVI"; any path on drive C:\ (either
+// letter case) moves into the home folder with its backslashes turned into
+// '/'; other paths are returned unchanged.
 std::string map_drive_c(std::string_view windows_path, std::string_view home);
 
 // $XDG_CONFIG_HOME/noctra/Noctra.ini, else <home>/.config/noctra/Noctra.ini.
+// A relative or empty $XDG_CONFIG_HOME is ignored.
 std::filesystem::path default_settings_file(std::string_view home);
+// The same with the variable's value passed in (nullptr = unset).
+std::filesystem::path default_settings_file(std::string_view home, const char* xdg_config_home);
 
 // The file-name part of a path for the window title: scanning back from the
 // end, everything after the first separator met ("C:\Sky\m42.avi" ->

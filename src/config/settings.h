@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace noctra {
 
@@ -25,17 +26,26 @@ struct Settings {
   std::string source = "auto";  // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
 };
 
+// The path cut to kMaxPathChars bytes; a UTF-8 character is never split
+// (the cut steps back to its first byte).
+std::string cut_to_max_path(std::string_view path);
+
 // Defaults with "C:\Images.AVI" mapped to <home>/Images.AVI.
 Settings default_settings(const std::string& home);
 
 // Reads every field; a missing file or key gives the default, a corrupt or
-// binary file loads as defaults. Never throws.
+// binary file loads as defaults (lines that still parse are used). A key
+// present with an empty value reads as 0 (an empty Port or Source as "auto").
+// Never throws.
 Settings load_settings(const std::filesystem::path& ini_file, const std::string& home);
 
 // Writes the fields (keeping other sections and keys already in the file),
 // atomically: temp file in the same folder, then rename. Creates the folder
 // if needed. On failure returns false, leaves the old file as it was and puts
-// the reason into *error when given.
+// the reason into *error when given. A value is written up to its first line
+// break, which the file format cannot hold. An existing file that cannot be
+// read is not replaced (the save fails); one over 1 MiB is not a settings
+// file and is replaced.
 bool save_settings(const Settings& settings, const std::filesystem::path& ini_file,
                    std::string* error = nullptr);
 

@@ -1,0 +1,321 @@
+#include "config/settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "config/paths.h"
+
+// Debian's header keeps the template bodies behind SI_IMPLEMENTATION; compiling
+// them here keeps the parser inside our own (sanitizer-checked) build.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+namespace noctra {
+
+namespace {
+
+// Far beyond any settings file Noctra writes; anything larger is not ours
+// and is not worth holding in memory.
+constexpr std::uintmax_t kMaxSettingsFileBytes = 1u << 20;
+
+constexpr const char* kDefaultImageFile = "C:\\Images.AVI";
+
+struct IntField {
+  const char* section;
+  const char* key;
+  int32_t Settings::*field;
+};
+
+// The order in which the integers are read and written.
+constexpr IntField kIntFields[] = {
+    {"Flags", "AutoIncrement", &Settings::auto_increment},
+    {"Flags", "AmpOff", &Settings::amp_off},
+    {"Flags", "Guiding", &Settings::guiding},
+    {"Capture", "Exposure", &Settings::exposure},
+    {"Capture", "Guide", &Settings::guide_interval},
+    {"Capture", "Delay", &Settings::delay},
+    {"Capture", "Count", &Settings::count},
+    {"Capture", "HiRes", &Settings::hi_res},
+};
+
+// Ignore case like the platform's profile functions; keep the first of
+// duplicated keys, which is the one those functions return.
+class IniFile : public CSimpleIniA {
+ public:
+  IniFile() : CSimpleIniA(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/true, /*a_bMultiLine=*/false) {
+    SetSpaces(false);
+  }
+};
+
+std::string system_reason(int error_number) { return std::system_category().message(error_number); }
+
+enum class ReadResult { Read, Missing, TooLarge, Failed };
+
+// Reads the whole file, unless it is too large to be a settings file.
+ReadResult read_small_file(const std::filesystem::path& file, std::string& contents,
+                           std::string& reason) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(file, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
+      reason = ec.message();
+      return ReadResult::Failed;
+    }
+    return ReadResult::Missing;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    reason = "not a regular file";
+    return ReadResult::Failed;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    reason = system_reason(errno);
+    return ReadResult::Failed;
+  }
+  contents.clear();
+  char chunk[8192];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    contents.append(chunk, static_cast<std::size_t>(in.gcount()));
+    if (contents.size() > kMaxSettingsFileBytes) {
+      return ReadResult::TooLarge;
+    }
+  }
+  if (in.bad()) {
+    reason = "read error";
+    return ReadResult::Failed;
+  }
+  return ReadResult::Read;
+}
+
+// A NUL byte would end the parse early and drop everything after it, also
+// from the next save; a line break keeps the following lines.
+bool parse_ini(std::string contents, IniFile& ini) {
+  for (char& c : contents) {
+    if (c == '\0') c = '\n';
+  }
+  return ini.LoadData(contents.data(), contents.size()) >= 0;
+}
+
+// An INI value ends at the line break: whatever follows one could not be
+// read back and would turn into lines of its own.
+std::string single_line(std::string_view value) {
+  const std::size_t cut = value.find_first_of("\r\n");
+  return std::string(value.substr(0, cut == std::string_view::npos ? value.size() : cut));
+}
+
+bool write_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool fail(std::string* error, const std::filesystem::path& file, const std::string& reason) {
+  if (error != nullptr) *error = "Cannot save the settings to " + file.string() + ": " + reason;
+  return false;
+}
+
+// Writes the new contents next to the target and renames them over it, so
+// the old file stays whole until the new one is complete on the disk.
+bool replace_file_atomically(const std::filesystem::path& target, const std::string& contents,
+                             mode_t mode, std::string& reason) {
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+  std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    reason = system_reason(errno);
+    return false;
+  }
+  bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, contents) && ::fsync(fd) == 0;
+  int saved_errno = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    reason = system_reason(saved_errno);
+    return false;
+  }
+  // Make the rename itself durable; the file is already complete either way.
+  const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    ::fsync(dir_fd);
+    ::close(dir_fd);
+  }
+  return true;
+}
+
+Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std::string& home);
+bool save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file,
+                            std::string* error);
+
+}  // namespace
+
+std::string cut_to_max_path(std::string_view path) {
+  if (path.size() <= kMaxPathChars) return std::string(path);
+  std::size_t cut = kMaxPathChars;
+  // Do not split a UTF-8 sequence: step back to its lead byte when the bytes
+  // really form one (a path in another 8-bit encoding is cut at 259 as is).
+  auto is_continuation = [&](std::size_t i) {
+    return (static_cast<unsigned char>(path[i]) & 0xC0u) == 0x80u;
+  };
+  std::size_t lead = cut;
+  while (lead > 0 && cut - lead < 3 && is_continuation(lead)) --lead;
+  const auto lead_byte = static_cast<unsigned char>(path[lead]);
+  const std::size_t sequence_length = lead_byte >= 0xF0u && lead_byte <= 0xF4u   ? 4
+                                      : lead_byte >= 0xE0u && lead_byte <= 0xEFu ? 3
+                                      : lead_byte >= 0xC2u && lead_byte <= 0xDFu ? 2
+                                                                                 : 0;
+  if (lead < cut && sequence_length > cut - lead) cut = lead;
+  return std::string(path.substr(0, cut));
+}
+
+int32_t parse_profile_int(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Unsigned arithmetic wraps like the platform's 32-bit accumulator and
+  // never overflows a signed value.
+  uint32_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10u + static_cast<uint32_t>(text[i] - '0');
+  }
+  return static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
+}
+
+Settings default_settings(const std::string& home) {
+  Settings settings;
+  settings.image_file_path = cut_to_max_path(map_drive_c(kDefaultImageFile, home));
+  return settings;
+}
+
+Settings load_settings(const std::filesystem::path& ini_file, const std::string& home) {
+  try {
+    return load_settings_or_throw(ini_file, home);
+  } catch (const std::exception&) {
+    return default_settings(home);
+  }
+}
+
+bool save_settings(const Settings& settings, const std::filesystem::path& ini_file,
+                   std::string* error) {
+  try {
+    return save_settings_or_throw(settings, ini_file, error);
+  } catch (const std::exception& e) {
+    return fail(error, ini_file, e.what());
+  }
+}
+
+namespace {
+
+Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std::string& home) {
+  Settings settings = default_settings(home);
+  std::string contents;
+  std::string reason;
+  if (read_small_file(ini_file, contents, reason) != ReadResult::Read) return settings;
+  IniFile ini;
+  if (!parse_ini(std::move(contents), ini)) return settings;
+
+  if (const char* path = ini.GetValue("Filenames", "ImageFile")) {
+    settings.image_file_path = cut_to_max_path(path);
+  }
+  for (const IntField& f : kIntFields) {
+    if (const char* value = ini.GetValue(f.section, f.key)) {
+      settings.*f.field = parse_profile_int(value);
+    }
+  }
+  if (const char* port = ini.GetValue("Hardware", "Port"); port != nullptr && *port != '\0') {
+    settings.port = port;
+  }
+  if (const char* source = ini.GetValue("Hardware", "Source");
+      source != nullptr && *source != '\0') {
+    settings.source = source;
+  }
+  return settings;
+}
+
+bool save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file,
+                            std::string* error) {
+  std::error_code ec;
+  // A settings file kept as a link into a dotfiles folder stays a link: the
+  // new contents replace the file it points to.
+  std::filesystem::path target = ini_file;
+  if (std::filesystem::is_symlink(ini_file, ec)) {
+    target = std::filesystem::weakly_canonical(ini_file, ec);
+    if (ec) return fail(error, ini_file, ec.message());
+  }
+
+  IniFile ini;
+  mode_t mode = 0644;
+  std::string contents;
+  std::string reason;
+  switch (read_small_file(target, contents, reason)) {
+    case ReadResult::Read: {
+      // Keep every other section and key of the file as it was.
+      parse_ini(std::move(contents), ini);
+      struct stat old_file {};
+      if (::stat(target.c_str(), &old_file) == 0) mode = old_file.st_mode & 07777;
+      break;
+    }
+    case ReadResult::Missing:
+    case ReadResult::TooLarge:  // not a settings file: nothing in it to keep
+      break;
+    case ReadResult::Failed:
+      // Replacing a file that cannot be read would throw away what it holds.
+      return fail(error, ini_file, reason);
+  }
+
+  ini.SetValue("Filenames", "ImageFile",
+               single_line(cut_to_max_path(settings.image_file_path)).c_str(), nullptr, true);
+  for (const IntField& f : kIntFields) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(settings.*f.field));
+    ini.SetValue(f.section, f.key, text, nullptr, true);
+  }
+  ini.SetValue("Hardware", "Port", single_line(settings.port).c_str(), nullptr, true);
+  ini.SetValue("Hardware", "Source", single_line(settings.source).c_str(), nullptr, true);
+
+  std::string output;
+  if (ini.Save(output, /*a_bAddSignature=*/true) < 0) return fail(error, ini_file, "out of memory");
+
+  const std::filesystem::path folder = target.parent_path();
+  if (!folder.empty()) {
+    std::filesystem::create_directories(folder, ec);
+    if (ec) return fail(error, ini_file, ec.message());
+  }
+  if (!replace_file_atomically(target, output, mode, reason)) {
+    return fail(error, ini_file, reason);
+  }
+  return true;
+}
+
+}  // namespace
+
+}  // namespace noctra
