@@ -1,0 +1,297 @@
+#include "output/naming.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <vector>
+
+#include "config/temp_folder.h"
+
+namespace noctra {
+namespace {
+
+// The files that exist before the recording, by full path.
+struct FakeFiles {
+  std::set<std::string> present;
+  mutable std::vector<std::string> probed;
+
+  FileExistsProbe probe() const {
+    return [this](const std::string& path) {
+      probed.push_back(path);
+      return present.count(path) > 0;
+    };
+  }
+};
+
+// --- Numbering -------------------------------------------------------------
+
+TEST(NumberOutputPath, WorkedExamples) {
+  struct Case {
+    const char* before;
+    std::vector<std::string> existing;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"C:\\Images.AVI", {}, "C:\\Images_000.AVI"},
+      {"D:\\Sky\\m42.avi", {"D:\\Sky\\m42_000.avi", "D:\\Sky\\m42_001.avi"}, "D:\\Sky\\m42_002.avi"},
+      {"D:\\Sky\\m42_007.avi", {}, "D:\\Sky\\m42_007.avi"},
+      {"D:\\Sky\\m42_007.avi", {"D:\\Sky\\m42_007.avi", "D:\\Sky\\m42_008.avi"}, "D:\\Sky\\m42_009.avi"},
+      {"D:\\Sky\\m42_005.avi", {"D:\\Sky\\m42_001.avi"}, "D:\\Sky\\m42_005.avi"},
+      {"D:\\Sky\\m42_7.avi", {}, "D:\\Sky\\m42_7_000.avi"},
+      {"D:\\Sky\\m42_12a.avi", {}, "D:\\Sky\\m42_12a_000.avi"},
+      {"_123.avi", {}, "_123_000.avi"},
+      {"a_123.avi", {}, "a_123.avi"},
+      {"D:\\Sky\\m42.mpg", {"D:\\Sky\\m42.mpg", "D:\\Sky\\m42_000.mpg"}, "D:\\Sky\\m42.mpg"},
+      // Letter case of the extension is kept; the numbered form is found in any case.
+      {"D:\\Sky\\M42_010.AvI", {"D:\\Sky\\M42_010.AvI"}, "D:\\Sky\\M42_011.AvI"},
+      {".avi", {}, "_000.avi"},
+      {"/home/ann/m42.avi", {"/home/ann/m42_000.avi"}, "/home/ann/m42_001.avi"},
+      // Only the final ".avi" counts.
+      {"D:\\Sky\\m42.avi.bak", {}, "D:\\Sky\\m42.avi.bak"},
+      {"D:\\Sky\\avi", {}, "D:\\Sky\\avi"},
+  };
+  for (const Case& c : cases) {
+    FakeFiles files{{c.existing.begin(), c.existing.end()}, {}};
+    std::string path = c.before;
+    const NumberingResult result = number_output_path(path, 1, files.probe());
+    EXPECT_EQ(path, c.after) << c.before;
+    EXPECT_TRUE(may_open_output(result)) << c.before;
+  }
+}
+
+TEST(NumberOutputPath, LeavesThePathAloneWhenOffOrEmpty) {
+  FakeFiles files;
+  std::string path = "D:\\Sky\\m42.avi";
+  EXPECT_EQ(number_output_path(path, 0, files.probe()), NumberingResult::Unchanged);
+  EXPECT_EQ(path, "D:\\Sky\\m42.avi");
+  std::string empty;
+  EXPECT_EQ(number_output_path(empty, 1, files.probe()), NumberingResult::Unchanged);
+  EXPECT_EQ(empty, "");
+  EXPECT_TRUE(files.probed.empty());
+}
+
+TEST(NumberOutputPath, TheNextRecordingMovesOnToTheNextNumber) {
+  FakeFiles files;
+  Settings settings;
+  settings.auto_increment = 1;
+  settings.image_file_path = "D:\\Sky\\m42.avi";
+  EXPECT_EQ(number_output_path(settings, files.probe()), NumberingResult::Numbered);
+  EXPECT_EQ(settings.image_file_path, "D:\\Sky\\m42_000.avi");
+  files.present.insert(settings.image_file_path);  // the writer created it
+  EXPECT_EQ(number_output_path(settings, files.probe()), NumberingResult::Numbered);
+  EXPECT_EQ(settings.image_file_path, "D:\\Sky\\m42_001.avi");
+}
+
+TEST(NumberOutputPath, StopsAt999WithoutTouchingThePathWhenEveryNumberIsTaken) {
+  FakeFiles files;
+  for (int n = 0; n <= 999; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "D:\\Sky\\m42_%03d.avi", n);
+    files.present.insert(name);
+  }
+  std::string path = "D:\\Sky\\m42_990.avi";
+  const NumberingResult result = number_output_path(path, 1, files.probe());
+  EXPECT_EQ(result, NumberingResult::AllNumbersTaken);
+  EXPECT_FALSE(may_open_output(result));
+  EXPECT_EQ(path, "D:\\Sky\\m42_990.avi");
+  EXPECT_EQ(files.probed.size(), 10u);  // 990 to 999, nothing wraps round to 000
+  EXPECT_EQ(files.probed.back(), "D:\\Sky\\m42_999.avi");
+  EXPECT_NE(numbering_failure_message(result, path).find(path), std::string::npos);
+
+  // One free number left: it is taken.
+  files.present.erase("D:\\Sky\\m42_999.avi");
+  EXPECT_EQ(number_output_path(path, 1, files.probe()), NumberingResult::Numbered);
+  EXPECT_EQ(path, "D:\\Sky\\m42_999.avi");
+}
+
+TEST(NumberOutputPath, RefusesToGrowAPathPast259Characters) {
+  FakeFiles files;
+  const std::string folder = "D:\\" + std::string(200, 's') + "\\";
+  // 255 characters: "_000" brings it to 259, which still fits.
+  std::string fits = folder + std::string(255 - folder.size() - 4, 'm') + ".avi";
+  ASSERT_EQ(fits.size(), 255u);
+  EXPECT_EQ(number_output_path(fits, 1, files.probe()), NumberingResult::Numbered);
+  EXPECT_EQ(fits.size(), kMaxPathChars);
+  EXPECT_EQ(fits.substr(fits.size() - 8), "_000.avi");
+
+  const std::string too_long = folder + std::string(256 - folder.size() - 4, 'm') + ".avi";
+  std::string path = too_long;
+  const NumberingResult result = number_output_path(path, 1, files.probe());
+  EXPECT_EQ(result, NumberingResult::PathTooLong);
+  EXPECT_FALSE(may_open_output(result));
+  EXPECT_EQ(path, too_long);
+  EXPECT_FALSE(numbering_failure_message(result, path).empty());
+
+  // An already numbered path does not grow, so the full 259 may be used.
+  std::string numbered = std::string(kMaxPathChars - 8, 'n') + "_041.avi";
+  EXPECT_EQ(number_output_path(numbered, 1, files.probe()), NumberingResult::Numbered);
+  EXPECT_EQ(numbered.substr(numbered.size() - 8), "_041.avi");
+}
+
+TEST(OutputFileExists, CountsEveryKindOfDirectoryEntryAsTaken) {
+  test::TempFolder dir;
+  const std::string file = (dir / "m42_000.avi").string();
+  EXPECT_FALSE(output_file_exists(file));
+  test::write_file(file, "RIFF");
+  EXPECT_TRUE(output_file_exists(file));
+  ::chmod(file.c_str(), 0);  // unreadable: still somebody's recording
+  EXPECT_TRUE(output_file_exists(file));
+  std::filesystem::create_directory(dir / "m42_001.avi");
+  EXPECT_TRUE(output_file_exists((dir / "m42_001.avi").string()));
+  std::filesystem::create_symlink(dir / "nowhere", dir / "m42_002.avi");
+  EXPECT_TRUE(output_file_exists((dir / "m42_002.avi").string()));
+  ASSERT_EQ(::mkfifo((dir / "m42_003.avi").c_str(), 0600), 0);
+  EXPECT_TRUE(output_file_exists((dir / "m42_003.avi").string()));  // and does not block
+  EXPECT_FALSE(output_file_exists((dir / "no-folder" / "m42_000.avi").string()));
+
+  std::string path = (dir / "m42.avi").string();
+  EXPECT_EQ(number_output_path(path, 1), NumberingResult::Numbered);
+  EXPECT_EQ(path, (dir / "m42_004.avi").string());
+}
+
+// --- Forcing the extension -------------------------------------------------
+
+TEST(ForceAviExtension, WorkedExamplesOnWindowsPaths) {
+  struct Case {
+    const char* before;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"C:\\Images.AVI", "C:\\Images.avi"},
+      {"D:\\Sky\\M42", "D:\\Sky\\M42.avi"},
+      {"D:\\Sky.1\\M42", "D:\\Sky.1\\M42.avi"},
+      {"D:\\Sky\\M42.tar.gz", "D:\\Sky\\M42.tar.avi"},
+      {"D:\\Sky\\M42.", "D:\\Sky\\M42.avi"},
+      {"", "C:\\Images.avi"},
+      {"D:\\Sky.1\\", "D:\\Sky.1\\.avi"},
+      {"C:m42", "C:m42.avi"},
+      {"D:/Sky.1/M42", "D:/Sky.1/M42.avi"},
+  };
+  for (const Case& c : cases) {
+    std::string path = c.before;
+    EXPECT_TRUE(force_avi_extension(path, PathFlavour::Windows));
+    EXPECT_EQ(path, c.after) << c.before;
+  }
+}
+
+TEST(ForceAviExtension, PosixPathsUseTheSlashAndTheHomeFolder) {
+  struct Case {
+    const char* before;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"/home/ann/Images.AVI", "/home/ann/Images.avi"},
+      {"/srv/sky.1/m42", "/srv/sky.1/m42.avi"},
+      {"/srv/sky/m42.tar.gz", "/srv/sky/m42.tar.avi"},
+      {"/srv/sky\\m42.x", "/srv/sky\\m42.avi"},
+      {"m42", "m42.avi"},
+      {"", "/home/ann/Images.avi"},
+  };
+  for (const Case& c : cases) {
+    std::string path = c.before;
+    EXPECT_TRUE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
+    EXPECT_EQ(path, c.after) << c.before;
+  }
+}
+
+TEST(ForceAviExtension, RefusesToGrowAPathPast259Characters) {
+  const std::string at_limit = "/" + std::string(kMaxPathChars - 5, 'a') + ".avi";
+  std::string path = at_limit;
+  EXPECT_TRUE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
+  EXPECT_EQ(path, at_limit);
+
+  const std::string no_room = "/" + std::string(kMaxPathChars - 4, 'a');  // 256 characters
+  path = no_room;
+  EXPECT_FALSE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
+  EXPECT_EQ(path, no_room);
+
+  const std::string short_extension = "/" + std::string(kMaxPathChars - 3, 'a') + ".x";
+  path = short_extension;
+  EXPECT_FALSE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
+  EXPECT_EQ(path, short_extension);
+}
+
+// --- Choosing a path -------------------------------------------------------
+
+struct FakeChooser {
+  std::optional<std::string> answer;
+  std::vector<std::string> shown_with;
+
+  BrowseOutputPath browse() {
+    return [this](const std::string& initial) {
+      shown_with.push_back(initial);
+      return answer;
+    };
+  }
+};
+
+TEST(SaveImagesIn, ForcesTheExtensionOnTheChosenOrTheUnchangedPath) {
+  FakeChooser chooser{std::string("D:\\Sky\\M42"), {}};
+  PathChoice choice =
+      save_images_in_command("C:\\Images.AVI", true, chooser.browse(), PathFlavour::Windows, "");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Chosen);
+  EXPECT_EQ(choice.path, "D:\\Sky\\M42.avi");
+  EXPECT_EQ(chooser.shown_with, std::vector<std::string>{"C:\\Images.AVI"});
+
+  chooser.answer.reset();
+  choice = save_images_in_command("C:\\Images.AVI", true, chooser.browse(), PathFlavour::Windows, "");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Cancelled);
+  EXPECT_EQ(choice.path, "C:\\Images.avi");
+}
+
+TEST(SaveImagesIn, DoesNothingDuringARecording) {
+  FakeChooser chooser{std::string("/srv/other"), {}};
+  const PathChoice choice =
+      save_images_in_command("/home/ann/m42_003.avi", false, chooser.browse(), PathFlavour::Posix,
+                             "/home/ann");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::NotShown);
+  EXPECT_EQ(choice.path, "/home/ann/m42_003.avi");
+  EXPECT_TRUE(chooser.shown_with.empty());
+}
+
+TEST(SaveImagesIn, ANameTooLongForTheExtensionKeepsTheOldPath) {
+  FakeChooser chooser{"/" + std::string(kMaxPathChars - 2, 'x'), {}};
+  const PathChoice choice = save_images_in_command("/home/ann/m42.avi", true, chooser.browse(),
+                                                   PathFlavour::Posix, "/home/ann");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::TooLong);
+  EXPECT_EQ(choice.path, "/home/ann/m42.avi");
+  EXPECT_FALSE(path_too_long_message(*chooser.answer).empty());
+
+  // A chooser answer that cannot be held at all counts as a failed chooser.
+  chooser.answer = "/" + std::string(kMaxPathChars + 10, 'x') + ".avi";
+  const PathChoice failed = save_images_in_command("/home/ann/m42", true, chooser.browse(),
+                                                   PathFlavour::Posix, "/home/ann");
+  EXPECT_EQ(failed.outcome, PathChoiceOutcome::Cancelled);
+  EXPECT_EQ(failed.path, "/home/ann/m42.avi");
+}
+
+TEST(SetupFileButton, OnlyAChosenNameChangesTheText) {
+  FakeChooser chooser;
+  PathChoice choice = setup_file_button("D:\\Sky\\notes.txt", chooser.browse(),
+                                        PathFlavour::Windows, "");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Cancelled);
+  EXPECT_EQ(choice.path, "D:\\Sky\\notes.txt");  // no ".avi" forced after a cancel
+
+  chooser.answer = "D:\\Sky\\M42.tar.gz";
+  choice = setup_file_button("D:\\Sky\\notes.txt", chooser.browse(), PathFlavour::Windows, "");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Chosen);
+  EXPECT_EQ(choice.path, "D:\\Sky\\M42.tar.avi");
+
+  chooser.answer = "/" + std::string(kMaxPathChars - 1, 'x');
+  choice = setup_file_button("/home/ann/m42.avi", chooser.browse(), PathFlavour::Posix, "/home/ann");
+  EXPECT_EQ(choice.outcome, PathChoiceOutcome::TooLong);
+  EXPECT_EQ(choice.path, "/home/ann/m42.avi");
+}
+
+TEST(SetupFileButton, TheChooserStartsAtTheTextCutTo259) {
+  FakeChooser chooser;
+  const std::string long_text = "/" + std::string(300, 'x');
+  setup_file_button(long_text, chooser.browse(), PathFlavour::Posix, "/home/ann");
+  ASSERT_EQ(chooser.shown_with.size(), 1u);
+  EXPECT_EQ(chooser.shown_with[0], long_text.substr(0, kMaxPathChars));
+}
+
+}  // namespace
+}  // namespace noctra
