@@ -236,12 +236,21 @@ bool save_settings(const Settings& settings, const std::filesystem::path& ini_fi
 namespace {
 
 Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std::string& home) {
-  Settings settings = default_settings(home);
   std::string contents;
   std::string reason;
-  if (read_small_file(ini_file, contents, reason) != ReadResult::Read) return settings;
+  if (read_small_file(ini_file, contents, reason) != ReadResult::Read) {
+    return default_settings(home);
+  }
+  return settings_from_text(contents, home);
+}
+
+}  // namespace
+
+Settings settings_from_text(std::string_view ini_text, const std::string& home) {
+  Settings settings = default_settings(home);
+  if (ini_text.size() > kMaxSettingsFileBytes) return settings;
   IniFile ini;
-  if (!parse_ini(std::move(contents), ini)) return settings;
+  if (!parse_ini(std::string(ini_text), ini)) return settings;
 
   if (const char* path = ini.GetValue("Filenames", "ImageFile")) {
     settings.image_file_path = cut_to_max_path(path);
@@ -260,6 +269,8 @@ Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std
   }
   return settings;
 }
+
+namespace {
 
 bool save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file,
                             std::string* error) {

@@ -39,6 +39,9 @@ Settings default_settings(const std::string& home);
 // Never throws.
 Settings load_settings(const std::filesystem::path& ini_file, const std::string& home);
 
+// The same from the file's text.
+Settings settings_from_text(std::string_view ini_text, const std::string& home);
+
 // Writes the fields (keeping other sections and keys already in the file),
 // atomically: temp file in the same folder, then rename. Creates the folder
 // if needed. On failure returns false, leaves the old file as it was and puts
