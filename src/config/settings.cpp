@@ -47,11 +47,14 @@ constexpr IntField kIntFields[] = {
 };
 
 // Ignore case like the platform's profile functions; keep the first of
-// duplicated keys, which is the one those functions return.
+// duplicated keys, which is the one those functions return; drop the double
+// quotes around a value as they do. Quotes also keep the spaces at either end
+// of a path when it is written.
 class IniFile : public CSimpleIniA {
  public:
   IniFile() : CSimpleIniA(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/true, /*a_bMultiLine=*/false) {
     SetSpaces(false);
+    SetQuotes(true);
   }
 };
 

@@ -24,6 +24,8 @@ struct Settings {
   int32_t hi_res = 0;           // [Capture] HiRes
   std::string port = "auto";    // [Hardware] Port: auto, sim, ppdev:/dev/parport0, ...
   std::string source = "auto";  // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
+
+  friend bool operator==(const Settings&, const Settings&) = default;
 };
 
 // The path cut to kMaxPathChars bytes; a UTF-8 character is never split
