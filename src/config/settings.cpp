@@ -141,7 +141,10 @@ bool fail(std::string* error, const std::filesystem::path& file, const std::stri
 bool replace_file_atomically(const std::filesystem::path& target, const std::string& contents,
                              mode_t mode, std::string& reason) {
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-  std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string temp_name = ".";
+  temp_name += target.filename().string();
+  temp_name += ".XXXXXX";
+  std::string temp = (folder / temp_name).string();
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
     reason = system_reason(errno);

@@ -29,7 +29,7 @@ bool ends_file_name_folder(char c, PathFlavour flavour) {
 }
 
 void write_digit_field(std::string& path, std::size_t field, int number) {
-  char digits[8];
+  char digits[16];
   std::snprintf(digits, sizeof digits, "%03d", number);
   path.replace(field, 3, digits, 3);
 }
