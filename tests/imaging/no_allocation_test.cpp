@@ -1,0 +1,79 @@
+// The pixel operations run inside the capture tick and on every paint of the
+// guide window; none of them may touch the heap. Every global operator new of
+// this test program is counted, and each operation must leave the count as it
+// found it.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "imaging/field_selection.h"
+#include "imaging/frame_test_support.h"
+#include "imaging/guide_star.h"
+#include "imaging/hi_res_merge.h"
+
+namespace {
+
+std::atomic<std::size_t> allocation_count{0};
+
+void* counted_allocation(std::size_t size) {
+  allocation_count.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* p = counted_allocation(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  if (void* p = counted_allocation(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace noctra {
+namespace {
+
+using test::fill_random;
+using test::make_frame;
+
+template <typename Operation>
+std::size_t allocations_during(Operation&& operation) {
+  const std::size_t before = allocation_count.load();
+  operation();
+  return allocation_count.load() - before;
+}
+
+TEST(NoAllocation, CounterSeesAllocations) {
+  EXPECT_EQ(allocations_during([] { FrameImage::create(4, 4); }), 1u);
+}
+
+TEST(NoAllocation, PixelOperationsNeverAllocate) {
+  FrameHolder main_holder = make_frame(641, 481);
+  FrameImage first = make_frame(641, 481);
+  FrameHolder guide = make_frame(640, 480);
+  fill_random(*main_holder, 1);
+  fill_random(first, 2);
+  fill_random(*guide, 3);
+  int32_t x = 320, y = 240;
+
+  EXPECT_EQ(allocations_during([&] { measure_fields(first); }), 0u);
+  EXPECT_EQ(allocations_during([&] { select_field(guide); }), 0u);
+  EXPECT_EQ(allocations_during([&] { merge_hi_res(*main_holder, first); }), 0u);
+  EXPECT_EQ(allocations_during([&] { select_field(main_holder); }), 0u);
+  EXPECT_EQ(allocations_during([&] { locate_guide_star(*guide, 320, 240, x, y); }), 0u);
+  EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, x, 480 - y, kGuideMarkerGreen); }), 0u);
+  EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, 3, 380, kGuideMarkerRed); }), 0u);
+}
+
+}  // namespace
+}  // namespace noctra
