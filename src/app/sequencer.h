@@ -6,6 +6,7 @@
 // runs the separate guide cycle.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/sequencer_host.h"
@@ -88,6 +89,7 @@ class CommandRouter {
 
   // True when the command was recognised and acted on (or dropped as the rules say).
   bool route(int id);
+  void set_window_commands(WindowCommands window_commands) { window_commands_ = std::move(window_commands); }
 
  private:
   Sequencer& sequencer_;

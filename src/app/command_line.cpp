@@ -1,0 +1,99 @@
+#include "app/command_line.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace noctra {
+
+namespace {
+
+// Whole-string decimal within int32 and not negative: a typo never becomes
+// a silent 0 ms exposure.
+bool parse_ms(const std::string& text, int32_t& out) {
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < 0 ||
+      value > std::numeric_limits<int32_t>::max())
+    return false;
+  out = static_cast<int32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+std::string usage_text() {
+  return "Usage: noctra [options]\n"
+         "With no options Noctra opens its windows.\n"
+         "\n"
+         "  --headless          record without windows until the frame count or Ctrl-C\n"
+         "  --exposure MS       exposure time for this run (not saved)\n"
+         "  --delay MS          delay between exposures for this run (not saved)\n"
+         "  --count N           number of frames for this run, 0 = no limit (not saved)\n"
+         "  --output PATH       output AVI path for this run (not saved)\n"
+         "  --trace-port        print every camera port write on stderr\n"
+         "  --no-save           do not save the settings at exit\n"
+         "  --config FILE       settings file instead of ~/.config/noctra/Noctra.ini\n"
+         "  --list-devices      list capture devices and camera ports, and what auto takes\n"
+         "  --help              this text\n"
+         "  --version           the version\n";
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  CommandLine cl;
+  auto fail = [&cl](std::string message) {
+    cl.mode = CommandLine::Mode::Error;
+    cl.error = std::move(message);
+    return cl;
+  };
+  bool headless = false, list = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      cl.mode = CommandLine::Mode::Help;
+      return cl;
+    } else if (a == "--version") {
+      cl.mode = CommandLine::Mode::Version;
+      return cl;
+    } else if (a == "--headless") {
+      headless = true;
+    } else if (a == "--list-devices") {
+      list = true;
+    } else if (a == "--trace-port") {
+      cl.options.trace_port = true;
+    } else if (a == "--no-save") {
+      cl.options.save_settings = false;
+    } else if (a == "--config") {
+      if (!value(v) || v.empty()) return fail("--config needs a file name");
+      cl.options.settings_file = v;
+    } else if (a == "--output") {
+      if (!value(v) || v.empty()) return fail("--output needs a path");
+      cl.options.output = v;
+    } else if (a == "--exposure" || a == "--delay" || a == "--count") {
+      int32_t ms = 0;
+      if (!value(v) || !parse_ms(v, ms))
+        return fail(a + " needs a whole number from 0 to 2147483647");
+      (a == "--exposure" ? cl.options.exposure : a == "--delay" ? cl.options.delay : cl.options.count) = ms;
+    } else {
+      return fail("unknown option: " + a);
+    }
+  }
+  if (list) {
+    cl.mode = CommandLine::Mode::ListDevices;
+  } else if (headless) {
+    cl.mode = CommandLine::Mode::Headless;
+  } else if (cl.options.exposure || cl.options.delay || cl.options.count || cl.options.output) {
+    // The windows edit and save the settings; a run-only value would get mixed in.
+    return fail("--exposure, --delay, --count and --output need --headless");
+  }
+  return cl;
+}
+
+}  // namespace noctra

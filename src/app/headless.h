@@ -1,0 +1,85 @@
+#pragma once
+// Recording without windows: a plain event pump that delivers the 50 ms tick
+// (also while an acquisition waits inside it), a host that prints every
+// title as a progress line, and errors on stderr.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "app/app.h"
+#include "app/sequencer_host.h"
+#include "config/platform.h"
+
+namespace noctra {
+
+class HeadlessEventPump : public EventPump {
+ public:
+  using Sleep = std::function<void(int32_t ms)>;
+  // The tick runs every 50 ms of the clock; posted commands go to route
+  // after each tick. sleep waits for the given milliseconds (tests fake it).
+  // interrupt (Ctrl-C) makes the pump quit: a waiting acquisition ends with
+  // no frame and the recording is finished by the caller.
+  HeadlessEventPump(Clock& clock, Sleep sleep, const std::atomic<bool>* interrupt = nullptr)
+      : clock_(clock), sleep_(std::move(sleep)), interrupt_(interrupt) {}
+
+  void set_handlers(std::function<void()> tick, std::function<void(int)> route) {
+    tick_ = std::move(tick);
+    route_ = std::move(route);
+  }
+  void post(int id) { posted_.push_back(id); }
+  void request_quit() { quit_ = true; }
+
+  void run_until(const std::function<bool()>& done) override;
+  bool quitting() const override { return quit_ || (interrupt_ && interrupt_->load()); }
+
+ private:
+  void deliver_posted();
+
+  Clock& clock_;
+  Sleep sleep_;
+  const std::atomic<bool>* interrupt_;
+  std::function<void()> tick_;
+  std::function<void(int)> route_;
+  std::deque<int> posted_;
+  bool quit_ = false;
+  bool have_deadline_ = false;
+  int32_t next_tick_ = 0;
+};
+
+class HeadlessHost : public SequencerHost {
+ public:
+  HeadlessHost(std::ostream& out, HeadlessEventPump& pump) : out_(out), pump_(pump) {}
+  void set_title(const std::string& title) override;
+  void set_ui_state(int) override {}
+  void repaint_main() override {}
+  void repaint_guide() override {}
+  void post_command(int id) override { pump_.post(id); }
+  void layout_if_idle() override {}
+  void beep() override {}
+
+ private:
+  std::ostream& out_;
+  HeadlessEventPump& pump_;
+  std::string last_title_;
+};
+
+class StreamErrorReporter : public ErrorReporter {
+ public:
+  explicit StreamErrorReporter(std::ostream& out) : out_(out) {}
+  void show_error(const std::string& text) override { out_ << "Error: " << text << std::endl; }
+
+ private:
+  std::ostream& out_;
+};
+
+// Records until the count is reached or interrupt becomes true (Ctrl-C),
+// then finishes the file and saves the settings. Returns the exit status:
+// 0, or 2 when the port or source named in the settings cannot be opened.
+int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt,
+                 std::ostream& log);
+
+}  // namespace noctra

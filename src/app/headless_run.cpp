@@ -1,0 +1,50 @@
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "app/headless.h"
+
+namespace noctra {
+
+namespace {
+
+class SteadyClock : public Clock {
+ public:
+  int32_t now_ms() override {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ms)));
+  }
+};
+
+}  // namespace
+
+int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log) {
+  SteadyClock clock;
+  HeadlessEventPump pump(
+      clock,
+      [](int32_t ms) {
+        // Short naps so that Ctrl-C is seen within a few milliseconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5));
+      },
+      &interrupt);
+  HeadlessHost host(log, pump);
+  StreamErrorReporter reporter(log);
+  std::string error;
+  auto app = App::create(options, host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
+                         &error);
+  if (!app) {
+    log << "noctra: " << error << std::endl;
+    return 2;
+  }
+  Sequencer& seq = app->sequencer();
+  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](int id) { app->router().route(id); });
+
+  app->camera_idle();
+  app->router().route(kCmdRecord);
+  pump.run_until([&] { return seq.capture_state() == CaptureState::Idle; });
+  return app->shutdown() ? 0 : 1;
+}
+
+}  // namespace noctra

@@ -1,0 +1,182 @@
+#include "app/sequencer.h"
+
+#include <string>
+#include <string_view>
+
+#include "imaging/field_selection.h"
+#include "imaging/hi_res_merge.h"
+
+namespace noctra {
+
+Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
+                     FrameWriter& writer, SequencerHost& host, PathFlavour title_flavour)
+    : settings_(settings), clock_(clock), port_(port), acquirer_(acquirer), writer_(writer),
+      host_(host), title_flavour_(title_flavour) {}
+
+void Sequencer::start_recording() {
+  frames_written_ = 0;
+  exposure_base_ = clock_.now_ms();
+  capture_state_ = CaptureState::Waiting;
+  if (settings_.guiding != 0) {
+    guide_base_ = clock_.now_ms();
+    guide_state_ = GuideState::Pending;
+  }
+  host_.set_ui_state(1);
+}
+
+void Sequencer::stop_recording() {
+  port_.camera_idle();
+  exposure_base_ = clock_.now_ms();
+  capture_state_ = CaptureState::Idle;
+  guide_base_ = clock_.now_ms();
+  guide_state_ = GuideState::Off;
+  host_.set_ui_state(0);
+  writer_.avi_close();
+  show_countdown(0);
+  host_.layout_if_idle();
+}
+
+void Sequencer::toggle_pause() {
+  paused_ = !paused_;
+  host_.set_ui_state(2);
+}
+
+void Sequencer::sequencer_tick() {
+  acquirer_.still_trigger();
+  if (timer_busy_) return;
+  timer_busy_ = true;
+  int32_t now = clock_.now_ms();
+
+  if (capture_state_ != CaptureState::Idle) {
+    const int32_t remaining = wrap_sub(settings_.exposure, wrap_sub(now, exposure_base_));
+    if (remaining <= settings_.exposure) {
+      show_countdown(remaining);
+      if (capture_state_ == CaptureState::Waiting) {
+        port_.exposure_start_sequence();
+        capture_state_ = CaptureState::Exposing;
+      }
+    }
+    if (remaining <= 0) {
+      port_.amplifier_on();
+      capture_main_frame();
+      if (!paused_) {
+        writer_.avi_write_frame(main_frame_ ? &*main_frame_ : nullptr);
+        // A Stop given while the writer's error box was up has already ended
+        // the recording: carry on and it would run behind the user's back.
+        if (capture_state_ == CaptureState::Idle) {
+          timer_busy_ = false;
+          return;
+        }
+        frames_written_ = wrap_add(frames_written_, 1);
+        set_frame_title();
+      }
+      exposure_base_ = wrap_add(clock_.now_ms(), settings_.delay);
+      capture_state_ = CaptureState::Waiting;
+      if (guide_state_ != GuideState::Off) {
+        guide_base_ = clock_.now_ms();
+        port_.guide_start_sequence();
+        guide_state_ = GuideState::Running;
+      }
+      if (settings_.count != 0 && frames_written_ >= settings_.count) host_.post_command(kCmdStop);
+    }
+  }
+
+  if (guide_state_ != GuideState::Off) {
+    const int32_t guide_remaining = wrap_sub(settings_.guide_interval, wrap_sub(now, guide_base_));
+    if (guide_remaining <= 0) {
+      port_.amplifier_on();
+      capture_guide_frame();
+      guide_base_ = clock_.now_ms();
+      if (guide_state_ != GuideState::Off) {
+        port_.guide_start_sequence();
+        guide_state_ = GuideState::Running;
+      }
+    }
+  }
+
+  if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
+  timer_busy_ = false;
+}
+
+void Sequencer::capture_main_frame() {
+  if (guide_state_ != GuideState::Off) {
+    acquirer_.set_pending_trigger_code(kTriggerMain);
+    acquirer_.acquire_frame(main_frame_);
+    if (!main_frame_) return;
+    select_field(main_frame_);
+  } else if (settings_.hi_res != 0) {
+    acquirer_.set_pending_trigger_code(kTriggerGuide);
+    acquirer_.acquire_frame(first_hi_res_frame_);
+    if (!first_hi_res_frame_) return;
+    acquirer_.set_pending_trigger_code(kTriggerMain);
+    acquirer_.acquire_frame(main_frame_);
+    if (!main_frame_) return;
+    merge_hi_res(*main_frame_, *first_hi_res_frame_);
+  } else {
+    acquirer_.set_pending_trigger_code(kTriggerMain);
+    acquirer_.acquire_frame(main_frame_);
+    select_field(main_frame_);
+  }
+  host_.beep();
+  host_.repaint_main();
+}
+
+void Sequencer::capture_guide_frame() {
+  if (acquirer_.source_available()) {
+    acquirer_.set_pending_trigger_code(kTriggerGuide);
+    acquirer_.acquire_frame(guide_frame_);
+  }
+  if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
+  select_field(guide_frame_);
+  host_.repaint_guide();
+}
+
+namespace {
+
+std::string format_progress(std::string_view path, int32_t frames, int32_t count) {
+  std::string text = "Noctra (";
+  text += path;
+  text += " - " + std::to_string(frames);
+  if (count > 0) text += "/" + std::to_string(count);
+  return text + ")";
+}
+
+}  // namespace
+
+void Sequencer::set_frame_title() {
+  host_.set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
+}
+
+void Sequencer::show_countdown(int32_t remaining_ms) {
+  const int32_t seconds = remaining_ms / 1000;
+  if (seconds == last_title_seconds_ && frames_written_ == last_title_frames_) return;
+  std::string title = format_progress(file_name_part(settings_.image_file_path, title_flavour_),
+                                      frames_written_, settings_.count);
+  if (seconds > 0) title += " " + std::to_string(seconds);
+  host_.set_title(title);
+  last_title_seconds_ = seconds;
+  last_title_frames_ = frames_written_;
+}
+
+bool CommandRouter::route(int id) {
+  if (acquirer_.busy()) return true;
+  switch (id) {
+    case kCmdRecord:
+      sequencer_.start_recording();
+      return true;
+    case kCmdStop:
+      sequencer_.stop_recording();
+      return true;
+    case kCmdPause:
+      sequencer_.toggle_pause();
+      return true;
+    case kCmdSaveImagesIn:
+      if (sequencer_.capture_state() != CaptureState::Idle) return true;
+      break;
+    default:
+      break;
+  }
+  return window_commands_ ? window_commands_(id) : false;
+}
+
+}  // namespace noctra

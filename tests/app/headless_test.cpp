@@ -1,0 +1,114 @@
+#include "app/command_line.h"
+#include "app/headless.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace noctra {
+namespace {
+
+struct FakeClock : Clock {
+  int32_t now = 0;
+  int32_t now_ms() override { return now; }
+};
+
+struct PumpRig {
+  FakeClock clock;
+  std::atomic<bool> interrupt{false};
+  int32_t slept = 0;
+  HeadlessEventPump pump{clock, [this](int32_t ms) { clock.now += ms; slept += ms; }, &interrupt};
+};
+
+TEST(HeadlessEventPump, TicksEvery50msAndDeliversPostedCommandsAfterTheTick) {
+  PumpRig r;
+  std::vector<std::string> events;
+  r.pump.set_handlers(
+      [&] {
+        events.push_back("tick@" + std::to_string(r.clock.now));
+        if (r.clock.now == 100) r.pump.post(7);
+      },
+      [&](int id) { events.push_back("cmd" + std::to_string(id)); });
+  r.pump.run_until([&] { return events.size() >= 4; });
+  EXPECT_EQ(events, (std::vector<std::string>{"tick@50", "tick@100", "cmd7", "tick@150"}));
+}
+
+TEST(HeadlessEventPump, KeepsTickingInsideANestedWait) {
+  PumpRig r;
+  int ticks = 0;
+  bool pressed = false;
+  r.pump.set_handlers(
+      [&] {
+        ++ticks;
+        if (ticks == 1) {
+          // An acquisition waiting inside the pump: a later tick presses the button.
+          r.pump.run_until([&] { return pressed; });
+        } else if (ticks == 3) {
+          pressed = true;
+        }
+      },
+      nullptr);
+  r.pump.run_until([&] { return ticks >= 4; });
+  EXPECT_TRUE(pressed);
+  EXPECT_EQ(ticks, 4);
+  EXPECT_EQ(r.clock.now, 200);
+}
+
+TEST(HeadlessEventPump, InterruptEndsEveryWait) {
+  PumpRig r;
+  bool inner_returned = false;
+  r.pump.set_handlers(
+      [&] {
+        r.interrupt = true;
+        r.pump.run_until([] { return false; });  // a wait that would never end
+        inner_returned = true;
+      },
+      nullptr);
+  r.pump.run_until([] { return false; });
+  EXPECT_TRUE(inner_returned);
+  EXPECT_TRUE(r.pump.quitting());
+}
+
+TEST(HeadlessHost, PrintsEachNewTitleOnce) {
+  FakeClock clock;
+  HeadlessEventPump pump(clock, [](int32_t) {});
+  std::ostringstream out;
+  HeadlessHost host(out, pump);
+  for (const char* t : {"Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 1"}) host.set_title(t);
+  EXPECT_EQ(out.str(), "Noctra (a.avi - 0) 2\nNoctra (a.avi - 0) 1\n");
+}
+
+TEST(CommandLine, ModesOverridesAndErrors) {
+  using Mode = CommandLine::Mode;
+  struct Case { std::vector<std::string> args; Mode mode; };
+  const Case cases[] = {
+      {{}, Mode::Gui},
+      {{"--config", "/tmp/x.ini"}, Mode::Gui},
+      {{"--headless", "--count", "3", "--exposure", "100", "--trace-port"}, Mode::Headless},
+      {{"--list-devices"}, Mode::ListDevices},
+      {{"--headless", "--help"}, Mode::Help},
+      {{"--version"}, Mode::Version},
+      {{"--exposure", "100"}, Mode::Error},  // overrides only for headless runs
+      {{"--headless", "--exposure", "-1"}, Mode::Error},
+      {{"--headless", "--exposure", "12abc"}, Mode::Error},
+      {{"--headless", "--count", "2147483648"}, Mode::Error},
+      {{"--headless", "--delay"}, Mode::Error},
+      {{"--bogus"}, Mode::Error},
+  };
+  for (const Case& c : cases) {
+    const CommandLine cl = parse_command_line(c.args);
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(cl.mode, c.mode) << joined << cl.error;
+  }
+  const CommandLine cl =
+      parse_command_line({"--headless", "--count", "3", "--exposure", "0", "--output", "/tmp/a.avi", "--no-save"});
+  EXPECT_EQ(cl.options.count, 3);
+  EXPECT_EQ(cl.options.exposure, 0);
+  EXPECT_FALSE(cl.options.delay);
+  EXPECT_EQ(cl.options.output, "/tmp/a.avi");
+  EXPECT_FALSE(cl.options.save_settings);
+}
+
+}  // namespace
+}  // namespace noctra

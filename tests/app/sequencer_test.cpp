@@ -1,0 +1,390 @@
+#include "app/sequencer.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace noctra {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct FakeClock : Clock {
+  int32_t now = 1000;
+  int32_t now_ms() override { return now; }
+};
+
+// Delivers a small frame per acquisition (or none when told to fail), and
+// records the pending trigger code each acquisition started with.
+struct FakeAcquirer : FrameAcquirer {
+  bool available = true;
+  int pending = -1;
+  bool busy_flag = false;
+  int still_trigger_calls = 0;
+  std::deque<bool> failures;  // front: next acquisition fails?
+  std::vector<int> codes;
+  std::function<void()> during_acquire;  // e.g. nested ticks
+  uint8_t next_value = 1;
+
+  bool source_available() override { return available; }
+  void set_pending_trigger_code(int code) override { pending = code; }
+  int pending_trigger_code() const override { return pending; }
+  bool busy() const override { return busy_flag; }
+  void still_trigger() override { ++still_trigger_calls; }
+  void acquire_frame(FrameHolder& holder) override {
+    if (!available) return;
+    codes.push_back(pending);
+    busy_flag = true;
+    if (during_acquire) during_acquire();
+    busy_flag = false;
+    pending = -1;
+    holder.reset();
+    const bool fail = !failures.empty() && failures.front();
+    if (!failures.empty()) failures.pop_front();
+    if (fail) return;
+    holder = FrameImage::create(8, 4);
+    holder->row(0)[0] = next_value++;
+  }
+};
+
+struct FakeWriter : FrameWriter {
+  int writes = 0, missing = 0, closes = 0;
+  std::vector<uint8_t> first_bytes;
+  std::function<void()> on_write;
+  void avi_write_frame(const FrameImage* frame) override {
+    if (!frame) {
+      ++missing;
+    } else {
+      ++writes;
+      first_bytes.push_back(frame->row(0)[0]);
+    }
+    if (on_write) on_write();
+  }
+  void avi_close() override { ++closes; }
+};
+
+struct FakeHost : SequencerHost {
+  std::vector<std::string> titles;
+  std::vector<int> ui_states, posted;
+  int main_repaints = 0, guide_repaints = 0, beeps = 0, layouts = 0;
+  void set_title(const std::string& t) override { titles.push_back(t); }
+  void set_ui_state(int mode) override { ui_states.push_back(mode); }
+  void repaint_main() override { ++main_repaints; }
+  void repaint_guide() override { ++guide_repaints; }
+  void post_command(int id) override { posted.push_back(id); }
+  void layout_if_idle() override { ++layouts; }
+  void beep() override { ++beeps; }
+};
+
+struct Rig {
+  Settings settings;
+  FakeClock clock;
+  SimPortDevice device{0x00};
+  CameraPort port{device};
+  FakeAcquirer acquirer;
+  FakeWriter writer;
+  FakeHost host;
+  Sequencer seq{settings, clock, port, acquirer, writer, host, PathFlavour::Windows};
+  CommandRouter router{seq, acquirer, nullptr};
+
+  Rig() { settings.image_file_path = "C:\\Images.AVI"; }
+
+  // One 50 ms timer message; posted commands run after the tick, like queued messages.
+  void tick() {
+    clock.now = wrap_add(clock.now, 50);
+    seq.sequencer_tick();
+    auto posted = std::move(host.posted);
+    host.posted.clear();
+    for (int id : posted) router.route(id);
+  }
+  void ticks(int n) {
+    for (int i = 0; i < n; ++i) tick();
+  }
+};
+
+TEST(Sequencer, ExposureZeroDoesEverythingInTheFirstTick) {
+  Rig r;
+  r.settings.exposure = 0;
+  r.router.route(kCmdRecord);
+  EXPECT_EQ(r.host.ui_states, (std::vector<int>{1}));
+  r.device.clear_log();
+  r.tick();
+  // start sequence, amplifier on (already on in 0x34), acquisition
+  EXPECT_EQ(r.device.log(), (Bytes{0x27, 0x37, 0x34, 0x14, 0x34, 0x34}));
+  EXPECT_EQ(r.acquirer.codes, (std::vector<int>{0x37}));
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_EQ(r.seq.frames_written(), 1);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
+  EXPECT_EQ(r.host.beeps, 1);
+  EXPECT_EQ(r.host.titles.back(), "Noctra (C:\\Images.AVI - 1)");
+}
+
+TEST(Sequencer, DelayZeroStartsTheNextExposureOnTheFollowingTick) {
+  Rig r;
+  r.settings.exposure = 100;
+  r.router.route(kCmdRecord);
+  r.tick();  // +50: start sequence
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Exposing);
+  r.tick();  // +100: remaining 0 -> capture
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
+  r.device.clear_log();
+  r.tick();
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Exposing);
+  EXPECT_EQ(r.device.log(), (Bytes{0x27, 0x37, 0x34, 0x14, 0x34}));
+}
+
+TEST(Sequencer, DelayHoldsTheNextStartBackAndKeepsTheFullPathTitle) {
+  Rig r;
+  r.settings.exposure = 100;
+  r.settings.delay = 200;
+  r.router.route(kCmdRecord);
+  r.ticks(2);
+  ASSERT_EQ(r.writer.writes, 1);
+  const std::string after_frame = r.host.titles.back();
+  EXPECT_EQ(after_frame, "Noctra (C:\\Images.AVI - 1)");
+  r.ticks(3);  // +150 of the 200 ms delay: still waiting, title untouched
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
+  EXPECT_EQ(r.host.titles.back(), after_frame);
+  r.ticks(1);  // base reached
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Exposing);
+}
+
+TEST(Sequencer, CountPostsStopAfterTheLastFrameAndShowsTheFinalTitle) {
+  Rig r;
+  r.settings.exposure = 100;
+  r.settings.count = 3;
+  r.router.route(kCmdRecord);
+  int guard = 0;
+  while (r.seq.capture_state() != CaptureState::Idle && ++guard < 100) r.tick();
+  EXPECT_EQ(r.writer.writes, 3);
+  EXPECT_EQ(r.writer.closes, 1);
+  EXPECT_EQ(r.host.ui_states.back(), 0);
+  EXPECT_EQ(r.host.titles.back(), "Noctra (Images.AVI - 3/3)");
+  EXPECT_EQ(r.host.layouts, 1);
+  EXPECT_EQ(r.device.read(), 0x3F);  // idle pattern
+  r.ticks(10);
+  EXPECT_EQ(r.writer.writes, 3);
+}
+
+TEST(Sequencer, PausedRecordingExposesButNeverWritesOrCounts) {
+  Rig r;
+  r.settings.exposure = 100;
+  r.settings.count = 2;
+  r.router.route(kCmdPause);  // while idle: the next recording starts paused
+  EXPECT_TRUE(r.seq.paused());
+  EXPECT_EQ(r.host.ui_states, (std::vector<int>{2}));
+  r.router.route(kCmdRecord);
+  r.ticks(40);
+  EXPECT_GE(r.acquirer.codes.size(), 10u);
+  EXPECT_EQ(r.writer.writes + r.writer.missing, 0);
+  EXPECT_EQ(r.seq.frames_written(), 0);
+  EXPECT_NE(r.seq.capture_state(), CaptureState::Idle);
+  r.router.route(kCmdPause);
+  r.ticks(4);
+  EXPECT_EQ(r.writer.writes, 2);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+}
+
+TEST(Sequencer, GuidingTakesMainFramesWithOneAcquisitionEvenInHiRes) {
+  Rig r;
+  r.settings.exposure = 300;
+  r.settings.guiding = 1;
+  r.settings.hi_res = 1;
+  r.settings.guide_interval = 100;
+  r.router.route(kCmdRecord);
+  EXPECT_EQ(r.seq.guide_state(), GuideState::Pending);
+  r.ticks(6);  // guide frames at +100 and +200; at +300 the main frame restarts the guide cycle
+  std::vector<int> main_codes, guide_codes;
+  for (int c : r.acquirer.codes) (c == 0x37 ? main_codes : guide_codes).push_back(c);
+  EXPECT_EQ(main_codes.size(), 1u);
+  EXPECT_EQ(guide_codes.size(), 2u);
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_FALSE(r.seq.first_hi_res_frame());
+  EXPECT_EQ(r.host.guide_repaints, 2);
+  EXPECT_EQ(r.seq.guide_state(), GuideState::Running);
+}
+
+TEST(Sequencer, HiResTakesTwoAcquisitionsAndRewritesTheOldFrameWhenTheFirstFails) {
+  Rig r;
+  r.settings.exposure = 50;
+  r.settings.hi_res = 1;
+  r.router.route(kCmdRecord);
+  r.ticks(1);
+  EXPECT_EQ(r.acquirer.codes, (std::vector<int>{0x35, 0x37}));
+  ASSERT_EQ(r.writer.first_bytes.size(), 1u);
+  EXPECT_EQ(r.writer.first_bytes[0], 2);  // the main frame, second acquisition
+  r.acquirer.failures = {true};           // the first hi-res acquisition fails
+  r.ticks(1);
+  ASSERT_EQ(r.writer.first_bytes.size(), 2u);
+  EXPECT_EQ(r.writer.first_bytes[1], 2);  // the previous main frame again
+  EXPECT_EQ(r.seq.frames_written(), 2);
+}
+
+TEST(Sequencer, FailedAcquisitionStillCountsAndRepaints) {
+  Rig r;
+  r.settings.exposure = 50;
+  r.settings.count = 2;
+  r.acquirer.failures = {true, false};
+  r.router.route(kCmdRecord);
+  r.ticks(3);
+  EXPECT_EQ(r.writer.missing, 1);
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_EQ(r.seq.frames_written(), 2);
+  EXPECT_EQ(r.host.beeps, 2);  // Low Res beeps after a failed acquisition too
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+}
+
+TEST(Sequencer, CountdownTitles) {
+  struct Case { std::string path; PathFlavour flavour; int32_t count, remaining; std::string title; };
+  const Case cases[] = {
+      {"C:\\Images.AVI", PathFlavour::Windows, 0, 999, "Noctra (Images.AVI - 0)"},
+      {"C:\\Images.AVI", PathFlavour::Windows, 0, 1999, "Noctra (Images.AVI - 0) 1"},
+      {"C:\\Images.AVI", PathFlavour::Windows, 5, 30000, "Noctra (Images.AVI - 0/5) 30"},
+      {"D:m42.avi", PathFlavour::Windows, 0, 0, "Noctra (m42.avi - 0)"},
+      {"D:\\Sky/m42.avi", PathFlavour::Windows, 0, 0, "Noctra (Sky/m42.avi - 0)"},
+      {"m42.avi", PathFlavour::Windows, 0, 0, "Noctra (m42.avi - 0)"},
+      {"/home/sky/m42_003.avi", PathFlavour::Posix, 3, 2500, "Noctra (m42_003.avi - 0/3) 2"},
+      {"/home/sky/C:x.avi", PathFlavour::Posix, 0, -20, "Noctra (C:x.avi - 0)"},
+  };
+  for (const Case& c : cases) {
+    Settings settings;
+    settings.image_file_path = c.path;
+    settings.count = c.count;
+    FakeClock clock;
+    SimPortDevice dev;
+    CameraPort port(dev);
+    FakeAcquirer acq;
+    FakeWriter writer;
+    FakeHost host;
+    Sequencer seq(settings, clock, port, acq, writer, host, c.flavour);
+    seq.show_countdown(c.remaining);
+    ASSERT_EQ(host.titles.size(), 1u) << c.path;
+    EXPECT_EQ(host.titles[0], c.title) << c.path;
+    seq.show_countdown(c.remaining - c.remaining % 1000);  // same second: no new title
+    EXPECT_EQ(host.titles.size(), 1u) << c.path;
+  }
+}
+
+TEST(Sequencer, CountdownShowsWholeSecondsWhileExposing) {
+  Rig r;
+  r.settings.exposure = 2000;
+  r.router.route(kCmdRecord);
+  r.ticks(39);
+  std::vector<std::string> distinct;
+  for (const auto& t : r.host.titles)
+    if (distinct.empty() || distinct.back() != t) distinct.push_back(t);
+  EXPECT_EQ(distinct, (std::vector<std::string>{"Noctra (Images.AVI - 0) 1", "Noctra (Images.AVI - 0)"}));
+}
+
+// The port bytes of one recording of two frames, with and without amplifier
+// switching: idle, start sequence, amplifier on before each acquisition,
+// amplifier off at the end of each tick when asked for.
+TEST(Sequencer, PortByteLogOfATypicalRecording) {
+  struct Case { int32_t amp_off; Bytes expected; };
+  const Bytes start{0x27, 0x37, 0x34, 0x14, 0x34};
+  Bytes with_amp_off{0x2F, 0x3F};  // idle from 0x00
+  Bytes without{0x2F, 0x3F};
+  for (int frame = 0; frame < 2; ++frame) {
+    // tick 1: start sequence; amp-off after it
+    with_amp_off.insert(with_amp_off.end(), start.begin(), start.end());
+    with_amp_off.push_back(0x30);
+    without.insert(without.end(), start.begin(), start.end());
+    // tick 2: amplifier on, acquisition; amp-off unless Stop came (last frame: Stop is posted
+    // after the tick, so the off still happens)
+    with_amp_off.push_back(0x34);
+    with_amp_off.push_back(0x30);
+    without.push_back(0x34);
+  }
+  // Stop: bit 4 pulses low before the idle pattern, from 0x30 and from 0x34 alike
+  with_amp_off.insert(with_amp_off.end(), {0x2F, 0x3F});
+  without.insert(without.end(), {0x2F, 0x3F});
+  for (const Case& c : {Case{1, with_amp_off}, Case{0, without}}) {
+    Rig r;
+    r.settings.exposure = 100;
+    r.settings.count = 2;
+    r.settings.amp_off = c.amp_off;
+    r.port.camera_idle();
+    r.router.route(kCmdRecord);
+    r.ticks(6);
+    EXPECT_EQ(r.device.log(), c.expected) << "amp_off=" << c.amp_off;
+    EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+  }
+}
+
+TEST(Sequencer, NestedTicksDuringAnAcquisitionOnlyRunTheStillTrigger) {
+  Rig r;
+  r.settings.exposure = 50;
+  int nested = 0;
+  r.acquirer.during_acquire = [&] {
+    for (int i = 0; i < 3; ++i) {
+      r.clock.now += 50;
+      r.seq.sequencer_tick();
+      ++nested;
+      EXPECT_TRUE(r.router.route(kCmdStop));  // dropped while busy
+    }
+  };
+  r.router.route(kCmdRecord);
+  const int before = r.acquirer.still_trigger_calls;
+  r.tick();
+  EXPECT_EQ(nested, 3);
+  EXPECT_EQ(r.acquirer.still_trigger_calls - before, 4);
+  EXPECT_EQ(r.acquirer.codes.size(), 1u);
+  EXPECT_NE(r.seq.capture_state(), CaptureState::Idle);  // the Stop was dropped
+  EXPECT_EQ(r.writer.closes, 0);
+}
+
+TEST(Sequencer, StopDuringTheWritersErrorBoxEndsTheRecording) {
+  Rig r;
+  r.settings.exposure = 50;
+  r.writer.on_write = [&] { r.router.route(kCmdStop); };  // user presses Stop in the box's loop
+  r.router.route(kCmdRecord);
+  r.tick();
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+  EXPECT_EQ(r.seq.frames_written(), 0);
+  EXPECT_FALSE(r.seq.tick_running());
+  r.writer.on_write = nullptr;
+  r.ticks(5);
+  EXPECT_EQ(r.acquirer.codes.size(), 1u);
+  EXPECT_EQ(r.host.titles.back(), "Noctra (Images.AVI - 0)");
+}
+
+TEST(Sequencer, RecordingAcrossTheClockWrap) {
+  Rig r;
+  r.settings.exposure = 300;
+  r.settings.count = 2;
+  r.clock.now = INT32_MAX - 120;
+  r.router.route(kCmdRecord);
+  std::vector<int32_t> capture_times;
+  r.writer.on_write = [&] { capture_times.push_back(r.clock.now); };
+  r.ticks(14);
+  ASSERT_EQ(capture_times.size(), 2u);
+  EXPECT_EQ(wrap_sub(capture_times[0], INT32_MAX - 120), 300);
+  // timed from the base, not from the tick that wrote the start sequence
+  EXPECT_EQ(wrap_sub(capture_times[1], capture_times[0]), 300);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+}
+
+TEST(CommandRouter, SaveImagesInOnlyWhileIdleAndOtherCommandsGoToTheWindows) {
+  Rig r;
+  std::vector<int> window_ids;
+  CommandRouter router(r.seq, r.acquirer, [&](int id) {
+    window_ids.push_back(id);
+    return id != 4242;
+  });
+  EXPECT_TRUE(router.route(kCmdSaveImagesIn));
+  EXPECT_TRUE(router.route(kCmdAbout));
+  EXPECT_FALSE(router.route(4242));
+  router.route(kCmdRecord);
+  EXPECT_TRUE(router.route(kCmdSaveImagesIn));  // dropped while recording
+  EXPECT_EQ(window_ids, (std::vector<int>{kCmdSaveImagesIn, kCmdAbout, 4242}));
+  r.acquirer.busy_flag = true;
+  EXPECT_TRUE(router.route(kCmdExit));
+  EXPECT_EQ(window_ids.size(), 3u);
+}
+
+}  // namespace
+}  // namespace noctra
