@@ -1,0 +1,53 @@
+#include "output/writer_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+namespace noctra {
+
+int PosixWriterIo::create_file(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int PosixWriterIo::remove_file(const char* path) { return std::remove(path); }
+
+ssize_t PosixWriterIo::pwritev(int fd, const struct iovec* iov, int count, off_t offset) {
+  ssize_t written;
+  do {
+    written = ::pwritev(fd, iov, count, offset);
+  } while (written < 0 && errno == EINTR);
+  return written;
+}
+
+int PosixWriterIo::ftruncate(int fd, off_t length) {
+  int result;
+  do {
+    result = ::ftruncate(fd, length);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+int PosixWriterIo::fdatasync(int fd) { return ::fdatasync(fd); }
+
+int PosixWriterIo::close(int fd) { return ::close(fd); }
+
+int64_t PosixWriterIo::now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+WriterIo& posix_writer_io() {
+  static PosixWriterIo io;
+  return io;
+}
+
+}  // namespace noctra

@@ -1,0 +1,43 @@
+#pragma once
+// The file system calls the AVI writer makes, behind an interface so that
+// tests can make a write fail (disk full, file too large, device gone) at an
+// exact point and drive the flush timing with their own clock.
+//
+// Calls follow the POSIX convention: -1 (or false) on failure with errno set.
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstdint>
+
+namespace noctra {
+
+class WriterIo {
+ public:
+  virtual ~WriterIo() = default;
+  // Creates or truncates the file for writing; a file descriptor or -1.
+  virtual int create_file(const char* path) = 0;
+  virtual int remove_file(const char* path) = 0;
+  virtual ssize_t pwritev(int fd, const struct iovec* iov, int count, off_t offset) = 0;
+  virtual int ftruncate(int fd, off_t length) = 0;
+  virtual int fdatasync(int fd) = 0;
+  virtual int close(int fd) = 0;
+  // A monotonic millisecond count for the once-a-second flush.
+  virtual int64_t now_ms() = 0;
+};
+
+// The real calls. Stateless, so one instance can serve every writer.
+class PosixWriterIo final : public WriterIo {
+ public:
+  int create_file(const char* path) override;
+  int remove_file(const char* path) override;
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, off_t offset) override;
+  int ftruncate(int fd, off_t length) override;
+  int fdatasync(int fd) override;
+  int close(int fd) override;
+  int64_t now_ms() override;
+};
+
+WriterIo& posix_writer_io();
+
+}  // namespace noctra

@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <utility>
+
+#include "output/avi_writer.h"
+#include "output/readers.h"
+#include "output/riff.h"
+#include "output/writer_fixture.h"
+
+namespace noctra::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The real file calls, with a fault where a test wants one and a clock the
+// test sets.
+class FaultyIo final : public WriterIo {
+ public:
+  // Given the offset and byte count of a write, the errno to fail it with, or 0.
+  std::function<int(off_t offset, std::size_t bytes)> fault;
+  bool partial_before_fault = false;  // write half first, as a filling disk does
+  int64_t now = 0;
+  int syncs = 0;
+  int sync_error = 0;
+
+  int create_file(const char* path) override { return real_.create_file(path); }
+  int remove_file(const char* path) override { return real_.remove_file(path); }
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, off_t offset) override {
+    if (pending_error_ != 0) {
+      // The rest of a partly written block meets the full disk.
+      errno = std::exchange(pending_error_, 0);
+      return -1;
+    }
+    std::size_t bytes = 0;
+    for (int i = 0; i < count; ++i) bytes += iov[i].iov_len;
+    const int error = fault ? fault(offset, bytes) : 0;
+    if (error == 0) return real_.pwritev(fd, iov, count, offset);
+    if (partial_before_fault && bytes > 1) {
+      pending_error_ = error;
+      struct iovec half = iov[0];
+      half.iov_len = std::min(iov[0].iov_len, bytes / 2);
+      return real_.pwritev(fd, &half, 1, offset);
+    }
+    errno = error;
+    return -1;
+  }
+  int ftruncate(int fd, off_t length) override { return real_.ftruncate(fd, length); }
+  int fdatasync(int fd) override {
+    ++syncs;
+    if (sync_error != 0) {
+      errno = sync_error;
+      return -1;
+    }
+    return real_.fdatasync(fd);
+  }
+  int close(int fd) override { return real_.close(fd); }
+  int64_t now_ms() override { return now; }
+
+ private:
+  PosixWriterIo real_;
+  int pending_error_ = 0;
+};
+
+constexpr int32_t kWidth = 64, kHeight = 48;
+constexpr std::size_t kFrameChunk = 8 + 64 * 3 * 48;
+
+uint64_t riff_size_of(const fs::path& file) {
+  const auto chunks = walk_riff(file);
+  return chunks.empty() ? 0 : chunks[0].size + 8u;
+}
+
+TEST(AviWriteFailures, FailedWritesAreCutBackReportedOnceAndLeftOutOfTheIndex) {
+  struct Case {
+    const char* what;
+    std::vector<int> failing_frames;  // 1-based, among the frame writes
+    int error;
+    bool partial;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"disk full in the middle of frame 2", {2}, ENOSPC, true, "No space left on device"},
+      {"file too large for frames 2 and 3, then room again", {2, 3}, EFBIG, false, "File too large"},
+      {"device gone for the last two frames", {4, 5}, EIO, true, "Input/output error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultyIo io;
+    io.partial_before_fault = c.partial;
+    int frame_writes = 0;
+    io.fault = [&](off_t, std::size_t bytes) {
+      if (bytes != kFrameChunk) return 0;
+      ++frame_writes;
+      for (int failing : c.failing_frames) {
+        if (failing == frame_writes) return c.error;
+      }
+      return 0;
+    };
+    WriterRig rig(AviLimits{}, io);
+    std::vector<FrameImage> kept;
+    for (int i = 1; i <= 5; ++i) {
+      FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i));
+      rig.writer.avi_write_frame(&frame);
+      if (std::find(c.failing_frames.begin(), c.failing_frames.end(), i) == c.failing_frames.end()) {
+        kept.push_back(std::move(frame));
+      }
+    }
+    EXPECT_EQ(rig.writer.next_frame_index(), static_cast<int32_t>(kept.size()));
+    rig.writer.avi_close();
+    EXPECT_EQ(rig.reporter.messages,
+              std::vector<std::string>{"Can't write to AVI file " + rig.settings.image_file_path + ": " + c.reason});
+    EXPECT_EQ(fs::file_size(rig.settings.image_file_path), riff_size_of(rig.settings.image_file_path));
+    expect_read_back(rig.settings.image_file_path, kept);
+  }
+}
+
+TEST(AviWriteFailures, HeaderThatCannotBeWrittenLeavesNoFileAndTheNextFrameTriesAgain) {
+  FaultyIo io;
+  bool header_fails = true;
+  io.fault = [&](off_t offset, std::size_t bytes) { return header_fails && offset == 0 && bytes > 100 ? ENOSPC : 0; };
+  WriterRig rig(AviLimits{}, io);
+  std::vector<FrameImage> frames;
+  frames.push_back(pattern_frame(kWidth, kHeight, 1));
+  rig.writer.avi_write_frame(&frames[0]);
+  EXPECT_EQ(rig.writer.next_frame_index(), -1);
+  EXPECT_FALSE(fs::exists(rig.settings.image_file_path));
+  header_fails = false;
+  rig.writer.avi_write_frame(&frames[0]);
+  rig.writer.avi_close();
+  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't create AVI stream"});
+  expect_read_back(rig.settings.image_file_path, frames);
+}
+
+TEST(AviWriteFailures, IndexThatCannotBeWrittenAtStopLeavesAReadableFile) {
+  FaultyIo io;
+  bool closing = false;
+  io.fault = [&](off_t, std::size_t bytes) { return closing && bytes > 4 ? ENOSPC : 0; };
+  WriterRig rig(AviLimits{}, io);
+  const auto frames = write_frames(rig, 3, kWidth, kHeight);
+  closing = true;
+  rig.writer.avi_close();
+  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
+                                                            rig.settings.image_file_path +
+                                                            ": No space left on device"});
+  expect_read_back(rig.settings.image_file_path, frames);
+}
+
+TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
+  FaultyIo io;
+  WriterRig rig(AviLimits{}, io);
+  FrameImage frame = pattern_frame(8, 8, 1);
+  for (int64_t t : {0, 300, 600, 999, 1000, 1500, 1999, 2100, 2200, 2300}) {
+    io.now = t;
+    rig.writer.avi_write_frame(&frame);
+  }
+  EXPECT_EQ(io.syncs, 2);  // at 1000 and 2100
+  rig.writer.avi_close();
+  EXPECT_EQ(io.syncs, 3);  // and once when the file is finished
+
+  io.sync_error = EIO;
+  for (int64_t t : {5000, 6000, 7000}) {
+    io.now = t;
+    rig.writer.avi_write_frame(&frame);
+  }
+  rig.writer.avi_close();
+  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
+                                                            rig.settings.image_file_path +
+                                                            ": Input/output error"});
+}
+
+TEST(AviWriteFailures, StopWhileTheMessageIsUpLeavesTheWriterClosed) {
+  FaultyIo io;
+  io.fault = [&](off_t, std::size_t bytes) { return bytes == kFrameChunk ? ENOSPC : 0; };
+  WriterRig rig(AviLimits{}, io);
+  rig.reporter.while_shown = [&] { rig.writer.avi_close(); };
+  FrameImage frame = pattern_frame(kWidth, kHeight, 1);
+  rig.writer.avi_write_frame(&frame);
+  EXPECT_EQ(rig.writer.next_frame_index(), -1);
+  ASSERT_EQ(rig.reporter.messages.size(), 1u);
+  // The stopped recording's file is finished (empty) and readable.
+  EXPECT_EQ(probe_video(rig.settings.image_file_path)["codec_name"], "rawvideo");
+
+  // The next recording opens again; its open failure is stopped the same way.
+  rig.settings.image_file_path = rig.folder.file("missing/Images.avi");
+  rig.writer.avi_write_frame(&frame);
+  EXPECT_EQ(rig.writer.next_frame_index(), -1);
+  EXPECT_EQ(rig.reporter.messages.size(), 2u);
+  EXPECT_EQ(rig.numbering_calls, 2);
+}
+
+// A child process writes frames and tells the parent after each one.
+pid_t start_writer_child(const std::string& path, int frames, AviLimits limits, int notify_fd) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  Settings settings;
+  settings.image_file_path = path;
+  RecordingReporter reporter;
+  AviWriter writer(settings, reporter, nullptr, posix_writer_io(), limits);
+  for (int i = 1; i <= frames; ++i) {
+    const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i));
+    writer.avi_write_frame(&frame);
+    const char done = 1;
+    if (::write(notify_fd, &done, 1) != 1) ::_exit(3);
+  }
+  for (;;) ::pause();
+}
+
+TEST(AviCrash, FileOfAKilledWriterReadsUpToItsLastWholeFrame) {
+  struct Case {
+    const char* what;
+    AviLimits limits;
+    int frames;
+  };
+  const Case cases[] = {
+      {"first segment", AviLimits{}, 5},
+      {"third segment", AviLimits{.segment_bytes = 64 << 10, .max_segments = 64, .flush_interval_ms = 1000}, 17},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder folder;
+    const std::string path = folder.file("Killed.avi");
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = start_writer_child(path, c.frames, c.limits, pipe_fds[1]);
+    ASSERT_GT(child, 0);
+    ::close(pipe_fds[1]);
+    int written = 0;
+    char byte;
+    while (written < c.frames && ::read(pipe_fds[0], &byte, 1) == 1) ++written;
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipe_fds[0]);
+    ASSERT_EQ(written, c.frames);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    std::vector<FrameImage> frames;
+    for (int i = 1; i <= c.frames; ++i) frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i)));
+    expect_read_back(path, frames);
+  }
+}
+
+TEST(AviCrash, FileSizeLimitCutsFramesButLaterFramesGoOnWhenRoomComesBack) {
+  TempFolder folder;
+  const std::string path = folder.file("Limited.avi");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    Settings settings;
+    settings.image_file_path = path;
+    RecordingReporter reporter;
+    AviWriter writer(settings, reporter, nullptr);
+    for (int i = 1; i <= 6; ++i) {
+      if (i == 2) {
+        // Room for the header and two and a half frames from here on.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = fs::file_size(path) + kFrameChunk * 5 / 2;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      if (i == 5) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i));
+      writer.avi_write_frame(&frame);
+    }
+    writer.avi_close();
+    const bool one_report = reporter.messages ==
+                            std::vector<std::string>{"Can't write to AVI file " + path + ": File too large"};
+    ::_exit(one_report && writer.next_frame_index() == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::vector<FrameImage> frames;
+  for (int i : {1, 2, 3, 5, 6}) frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i)));
+  expect_read_back(path, frames);
+}
+
+}  // namespace
+}  // namespace noctra::test

@@ -1,0 +1,71 @@
+#pragma once
+// Reads AVI files back the way users' programs will: with ffprobe/ffmpeg and
+// with OpenCV through the system Python, plus a small chunk walker for the
+// fields no player shows.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "imaging/frame_image.h"
+
+namespace noctra::test {
+
+// Runs a shell command; its standard output, or nothing when it failed.
+std::optional<std::string> run_command(const std::string& command);
+std::string shell_quote(const std::string& text);
+
+// ffprobe's view of the first video stream (frames counted by decoding):
+// codec_type, codec_name, pix_fmt, width, height, r_frame_rate, nb_frames,
+// nb_read_frames, ...
+std::map<std::string, std::string> probe_video(const std::filesystem::path& file);
+
+// Every frame as top-down BGR rows without padding (width x 3 bytes a row).
+struct DecodedFrames {
+  bool ok = false;
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<std::vector<uint8_t>> frames;
+  double fps = 0;             // OpenCV only
+  int64_t reported_count = 0; // OpenCV only: CAP_PROP_FRAME_COUNT
+};
+DecodedFrames decode_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height);
+DecodedFrames decode_with_opencv(const std::filesystem::path& file);
+
+// True when a decoded top-down frame shows exactly the bottom-up rows of the
+// frame image.
+bool same_picture(const std::vector<uint8_t>& decoded, const FrameImage& frame);
+
+// A RIFF file's chunks, by path of ids ("RIFF/LIST:hdrl/avih"), in file order.
+struct Chunk {
+  std::string path;
+  uint64_t offset = 0;  // of the chunk's header
+  std::vector<uint8_t> body;  // empty for lists and for '00db' frames (not kept)
+  uint32_t size = 0;
+};
+std::vector<Chunk> walk_riff(const std::filesystem::path& file);
+const Chunk* find_chunk(const std::vector<Chunk>& chunks, const std::string& path);
+uint32_t u32_at(const std::vector<uint8_t>& bytes, std::size_t offset);
+uint16_t u16_at(const std::vector<uint8_t>& bytes, std::size_t offset);
+
+// A frame filled with a pattern of its own (padding bytes too).
+FrameImage pattern_frame(int32_t width, int32_t height, uint32_t seed);
+
+// A fresh empty folder, removed with everything in it at the end.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace noctra::test
