@@ -1,0 +1,71 @@
+#include "camera/acquisition.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace noctra {
+
+std::optional<FrameImage> copy_delivered_image(std::span<const uint8_t> block, std::string* why) {
+  auto refuse = [why](const char* reason) -> std::optional<FrameImage> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
+  if (block.size() < kBitmapHeaderSize) return refuse("the image is shorter than its header");
+  const BitmapInfoHeader header = read_bitmap_header(block.data());
+  if (header.width <= 0 || header.height <= 0) return refuse("the image has no width or height");
+  if (header.bit_count != 24) return refuse("the image is not 24 bits per pixel");
+  if (header.clr_used != 0) return refuse("the image carries a colour table");
+  std::optional<FrameImage> frame = FrameImage::from_header(block.data());
+  if (!frame) return refuse("the image geometry is out of range");
+  const std::size_t wanted = frame->block_size();
+  const std::size_t needed = wanted - kFrameTrailingBytes;
+  if (block.size() < needed) return refuse("the image is shorter than its pixel rows");
+  // Trailing bytes the block does not hold stay as the new frame has them.
+  const std::size_t copied = std::min(block.size(), wanted);
+  std::memcpy(frame->pixels(), block.data() + kBitmapHeaderSize, copied - kBitmapHeaderSize);
+  return frame;
+}
+
+Acquisition::Acquisition(CameraPort& port, StillWindowRegistry& windows, LogSink log)
+    : port_(port), windows_(windows), log_(std::move(log)) {}
+
+void Acquisition::set_source(std::unique_ptr<FrameSource> source) {
+  if (busy_) return;
+  source_ = std::move(source);
+}
+
+bool Acquisition::source_available() { return source_ != nullptr && source_->available(); }
+
+void Acquisition::acquire_frame(FrameHolder& holder) {
+  if (!source_available()) return;
+  release_held_image();
+  source_->configure(kSetupCallFirst, kSetupValueFirst);
+  source_->configure(kSetupCallSecond, kSetupValueSecond);
+
+  busy_ = true;
+  held_image_ = source_->acquire();
+  busy_ = false;
+
+  holder.reset();
+  if (!held_image_) return;
+
+  std::string why;
+  holder = copy_delivered_image(*held_image_, &why);
+  if (!holder && log_) log_(source_->name() + ": frame refused: " + why);
+  release_held_image();
+}
+
+void Acquisition::still_trigger() {
+  if (pending_trigger_code_ < 0) return;
+  const std::optional<StillWindowRegistry::Press> press = windows_.find_capture_button();
+  if (!press) return;
+  port_.write_trigger_code(static_cast<uint8_t>(pending_trigger_code_));
+  pending_trigger_code_ = -1;
+  if (*press) (*press)();
+}
+
+void Acquisition::select_video_source() {
+  if (source_ != nullptr) source_->select_source();
+}
+
+}  // namespace noctra

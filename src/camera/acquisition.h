@@ -1,0 +1,67 @@
+#pragma once
+// Frame acquisition: one blocking request to the frame source per frame,
+// copied into a fresh frame image, and the still trigger that presses the
+// capture button of the window the source shows while it waits.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "camera/camera_port.h"
+#include "camera/frame_acquirer.h"
+#include "camera/frame_source.h"
+#include "camera/still_window.h"
+#include "imaging/frame_image.h"
+
+namespace noctra {
+
+// The set-up calls made before every acquisition, with the values the
+// capture library always received.
+inline constexpr int kSetupCallFirst = 41;
+inline constexpr int kSetupValueFirst = 4;
+inline constexpr int kSetupCallSecond = 39;
+inline constexpr int kSetupValueSecond = 24;
+
+// Copies a delivered packed DIB into a new frame image: the header, the rows
+// and as many of the four trailing bytes as the block holds. Nothing when the
+// block is too short for its header and rows or describes a frame Noctra does
+// not handle (size, bit count, colour table, overflowing geometry); *why then
+// says what was wrong. Never reads outside the block.
+std::optional<FrameImage> copy_delivered_image(std::span<const uint8_t> block,
+                                               std::string* why = nullptr);
+
+class Acquisition : public FrameAcquirer {
+ public:
+  Acquisition(CameraPort& port, StillWindowRegistry& windows, LogSink log);
+
+  // Takes over a source (the Video Source choice); ignored while busy.
+  void set_source(std::unique_ptr<FrameSource> source);
+  FrameSource* source() const { return source_.get(); }
+
+  bool source_available() override;
+  void set_pending_trigger_code(int code) override { pending_trigger_code_ = code; }
+  int pending_trigger_code() const override { return pending_trigger_code_; }
+  void acquire_frame(FrameHolder& holder) override;
+  void still_trigger() override;
+  bool busy() const override { return busy_; }
+
+  // Lets the user choose the video source (Options > Video Source).
+  void select_video_source();
+
+ private:
+  void release_held_image() { held_image_.reset(); }
+
+  CameraPort& port_;
+  StillWindowRegistry& windows_;
+  LogSink log_;
+  std::unique_ptr<FrameSource> source_;
+  // The block the source delivered last, until it has been copied.
+  std::optional<std::vector<uint8_t>> held_image_;
+  int pending_trigger_code_ = -1;
+  bool busy_ = false;
+};
+
+}  // namespace noctra

@@ -1,0 +1,87 @@
+#pragma once
+// Choosing the camera port and the frame source from their names
+// ([Hardware] Port= and Source=, or the command line), and listing what the
+// machine offers. Under "auto" Noctra takes the first real device that works
+// and says what it took; a device named explicitly that cannot be opened is
+// an error for the user, never a quiet switch to the simulation.
+//
+// Source names:
+//   sim                 the simulated sky camera (it watches the port's writes)
+//   v4l2:/dev/video0    a V4L2 capture device
+//   auto                the first V4L2 capture device, else sim
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/frame_source.h"
+#include "camera/port_device.h"
+#include "camera/still_window.h"
+#include "camera/video_device.h"
+#include "config/platform.h"
+
+namespace noctra {
+
+// The system calls the choice is made with; tests replace them.
+struct PortSystem {
+  std::function<std::vector<std::string>()> parallel_ports;  // /dev/parport0, ...
+  std::function<std::unique_ptr<PortDevice>(const std::string& path, LogSink, std::string&)>
+      open_ppdev;
+};
+PortSystem system_port_access();
+
+struct PortChoice {
+  std::unique_ptr<PortDevice> device;  // null when error is set
+  std::string error;                   // names the device and the system's reason
+  std::string note;                    // what auto took, for the user
+  bool simulated = false;
+};
+
+PortChoice open_port(const std::string& spec, LogSink log,
+                     const PortSystem& system = system_port_access());
+
+struct SourceContext {
+  Clock& clock;
+  EventPump& pump;
+  StillWindowRegistry& windows;
+  LogSink log;
+  uint64_t sim_seed = 1;
+};
+
+struct SourceSystem {
+  std::function<std::vector<CaptureDeviceInfo>()> capture_devices;
+  std::function<std::unique_ptr<VideoDevice>()> make_device;
+};
+SourceSystem system_source_access();
+
+struct SourceChoice {
+  std::unique_ptr<FrameSource> source;  // null when error is set
+  std::string error;
+  std::string note;
+  // For the simulated camera: give it every byte written to the camera port
+  // (for example through a TracingPortDevice). Empty for real devices.
+  std::function<void(uint8_t)> port_listener;
+};
+
+SourceChoice open_source(const std::string& spec, const SourceContext& context,
+                         const SourceSystem& system = system_source_access());
+
+struct DeviceListing {
+  struct Entry {
+    std::string name;         // as it goes into the settings: v4l2:/dev/video0, ppdev:...
+    std::string description;  // what the system calls it, or why it is unusable
+    bool usable = false;
+  };
+  std::vector<Entry> sources;
+  std::vector<Entry> ports;
+  std::string auto_source;  // what auto would take
+  std::string auto_port;
+};
+
+DeviceListing list_devices();
+// The listing as lines of text (noctra --list-devices).
+std::string format_device_listing(const DeviceListing& listing);
+
+}  // namespace noctra

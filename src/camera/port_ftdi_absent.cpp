@@ -1,0 +1,17 @@
+// Built when libftdi1 was not found: the ftdi port names an unavailable back end.
+#include "camera/port_backends.h"
+
+namespace noctra {
+
+bool ftdi_support_built() { return false; }
+
+std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSink,
+                                           std::string& error) {
+  error = (usb_serial.empty() ? std::string("ftdi") : "ftdi:" + usb_serial) +
+          ": this Noctra was built without libftdi1";
+  return nullptr;
+}
+
+std::vector<std::string> list_ftdi_ports() { return {}; }
+
+}  // namespace noctra

@@ -1,0 +1,250 @@
+#include "camera/sim_sky_camera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+
+#include "imaging/frame_image.h"
+
+namespace noctra {
+
+namespace {
+
+constexpr float kPedestal = 10.0F;         // black level, ADU
+constexpr float kSkyPerSecond = 8.0F;      // ADU per second of exposure
+constexpr float kReadNoise = 2.0F;         // ADU per readout
+constexpr float kElectronsPerAdu = 4.0F;   // shot noise
+constexpr float kShortFieldSeconds = 0.020F;
+constexpr float kGlowPerSecond = 60.0F;    // at the corner, ADU per second of amplifier
+constexpr float kGlowFalloffPx = 50.0F;    // e-folding: faint by 150 px
+constexpr float kGuideStarFlux = 1500.0F;  // ADU per second
+constexpr float kFaintestStarFlux = 10.0F;
+constexpr int kHotPixelCount = 40;
+
+// Point spread: a Gaussian of FWHM 2.5 px, tabulated in eight sub-pixel
+// phases so that each star costs only multiplications.
+constexpr double kPsfSigma = 2.5 / 2.3548;
+constexpr int kPsfRadius = 5;
+constexpr int kPsfTaps = 2 * kPsfRadius + 1;
+constexpr int kPsfPhases = 8;
+
+// A slow drift of about 0.3 px/s plus a wobble of a few pixels over a few
+// minutes, like a mount tracking a little off.
+constexpr double kDriftX = 0.26;
+constexpr double kDriftY = 0.15;
+constexpr double kWobbleX = 2.5, kWobblePeriodX = 240.0;
+constexpr double kWobbleY = 1.5, kWobblePeriodY = 180.0;
+
+constexpr std::size_t kGaussTableSize = 1 << 16;
+
+uint64_t splitmix64(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+double wrap_into(double v, double size) {
+  v = std::fmod(v, size);
+  return v < 0 ? v + size : v;
+}
+
+}  // namespace
+
+SimSkyCamera::SimSkyCamera(Clock& clock, EventPump& pump, StillWindowRegistry& windows,
+                           LogSink log, SimSkyOptions options)
+    : clock_(clock), pump_(pump), windows_(windows), log_(std::move(log)),
+      options_(options), epoch_ms_(clock.now_ms()) {
+  options_.width = std::clamp(options_.width, 80, 4096);
+  options_.height = std::clamp(options_.height, 80, 4096);
+  const int32_t w = options_.width;
+  const int32_t h = options_.height;
+  std::mt19937_64 rng(options_.seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+
+  stars_.push_back({w / 2 + 0.3, h / 2 - 0.4, kGuideStarFlux});
+  for (int32_t i = 1; i < std::max(options_.star_count, 1); ++i) {
+    // Counts rise steeply towards faint stars: N(>F) ~ 1/F.
+    const double u = 0.02 + 0.98 * unit(rng);
+    stars_.push_back({unit(rng) * w, unit(rng) * h, static_cast<float>(kFaintestStarFlux / u)});
+  }
+  std::uniform_int_distribution<int32_t> column(0, w - 1), row(0, h - 1);
+  for (int i = 0; i < kHotPixelCount; ++i) {
+    hot_pixels_.push_back({column(rng), row(rng), static_cast<float>(20.0 + 180.0 * unit(rng))});
+  }
+
+  glow_.resize(static_cast<std::size_t>(w) * h);
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      // Top-right corner of the picture: last column, last stored row.
+      const double d = std::hypot(double(w - 1 - x), double(h - 1 - y));
+      glow_[static_cast<std::size_t>(y) * w + x] =
+          kGlowPerSecond * static_cast<float>(std::exp(-d / kGlowFalloffPx));
+    }
+  }
+
+  kernels_.resize(kPsfPhases * kPsfTaps);
+  for (int p = 0; p < kPsfPhases; ++p) {
+    double sum = 0;
+    for (int k = 0; k < kPsfTaps; ++k) {
+      const double d = (k - kPsfRadius) - double(p) / kPsfPhases;
+      const double v = std::exp(-d * d / (2 * kPsfSigma * kPsfSigma));
+      kernels_[p * kPsfTaps + k] = static_cast<float>(v);
+      sum += v;
+    }
+    for (int k = 0; k < kPsfTaps; ++k) kernels_[p * kPsfTaps + k] /= static_cast<float>(sum);
+  }
+
+  std::normal_distribution<float> normal(0.0F, 1.0F);
+  gauss_table_.resize(kGaussTableSize);
+  for (auto& g : gauss_table_) g = normal(rng);
+  rate_.resize(static_cast<std::size_t>(w) * h);
+}
+
+void SimSkyCamera::accumulate_amplifier(int32_t now) {
+  const int32_t elapsed = std::max(wrap_sub(now, last_write_ms_), 0);
+  if (amplifier_on_) {
+    if (main_.active) main_.amplifier_ms = wrap_add(main_.amplifier_ms, elapsed);
+    if (guide_.active) guide_.amplifier_ms = wrap_add(guide_.amplifier_ms, elapsed);
+  }
+  last_write_ms_ = now;
+}
+
+void SimSkyCamera::start(RunningExposure& exposure, int32_t now) {
+  exposure.active = true;
+  exposure.start_ms = now;
+  exposure.amplifier_ms = 0;
+}
+
+void SimSkyCamera::read_out(RunningExposure& exposure, int32_t now) {
+  // A trigger with no exposure running reads out an empty one.
+  readout_ = SimExposure{exposure.active ? exposure.start_ms : now, now,
+                         exposure.active ? exposure.amplifier_ms : 0};
+  exposure.active = false;
+}
+
+void SimSkyCamera::on_port_write(uint8_t byte) {
+  const int32_t now = camera_now();
+  accumulate_amplifier(now);
+  const uint8_t code = byte & 0x3F;
+  const bool after_start_pair = history_[2] == 0x37 && history_[3] == 0x27;
+  if (code == 0x37 && history_[0] == 0x27) {
+    start(main_, now);
+    start(guide_, now);
+  } else if (code == 0x37) {
+    read_out(main_, now);
+  } else if (code == 0x35) {
+    read_out(guide_, now);
+  } else if (code == 0x34 && history_[0] == 0x14 && history_[1] == 0x34 && !after_start_pair) {
+    start(guide_, now);
+  }
+  amplifier_on_ = (byte & 0x04) != 0;
+  history_[3] = history_[2];
+  history_[2] = history_[1];
+  history_[1] = history_[0];
+  history_[0] = code;
+}
+
+SimSkyCamera::Position SimSkyCamera::drift(double seconds) const {
+  const double tau = 2 * std::numbers::pi;
+  return {kDriftX * seconds + kWobbleX * std::sin(tau * seconds / kWobblePeriodX),
+          kDriftY * seconds + kWobbleY * std::sin(tau * seconds / kWobblePeriodY + 1.0)};
+}
+
+SimSkyCamera::Position SimSkyCamera::guide_star_position(int32_t camera_ms) const {
+  const Position d = drift(camera_ms / 1000.0);
+  return {wrap_into(stars_[0].x + d.x, options_.width), wrap_into(stars_[0].y + d.y, options_.height)};
+}
+
+void SimSkyCamera::render_rates(double seconds) {
+  const int32_t w = options_.width;
+  const int32_t h = options_.height;
+  std::fill(rate_.begin(), rate_.end(), kSkyPerSecond);
+  for (const auto& hot : hot_pixels_) rate_[static_cast<std::size_t>(hot.y) * w + hot.x] += hot.rate;
+
+  const Position d = drift(seconds);
+  for (const auto& star : stars_) {
+    const double px = wrap_into(star.x + d.x, w);
+    const double py = wrap_into(star.y + d.y, h);
+    int32_t ix = static_cast<int32_t>(std::floor(px));
+    int32_t iy = static_cast<int32_t>(std::floor(py));
+    int phase_x = static_cast<int>(std::lround((px - ix) * kPsfPhases));
+    int phase_y = static_cast<int>(std::lround((py - iy) * kPsfPhases));
+    if (phase_x == kPsfPhases) { phase_x = 0; ++ix; }
+    if (phase_y == kPsfPhases) { phase_y = 0; ++iy; }
+    const float* kx = &kernels_[phase_x * kPsfTaps];
+    const float* ky = &kernels_[phase_y * kPsfTaps];
+    for (int j = 0; j < kPsfTaps; ++j) {
+      const int32_t y = (iy + j - kPsfRadius + h) % h;
+      float* out_row = &rate_[static_cast<std::size_t>(y) * w];
+      const float fy = star.flux * ky[j];
+      for (int k = 0; k < kPsfTaps; ++k) {
+        const int32_t x = (ix + k - kPsfRadius + w) % w;
+        out_row[x] += fy * kx[k];
+      }
+    }
+  }
+}
+
+std::vector<uint8_t> SimSkyCamera::render(const SimExposure& exposure) {
+  const int32_t w = options_.width;
+  const int32_t h = options_.height;
+  const float long_seconds = std::max(wrap_sub(exposure.end_ms, exposure.start_ms), 0) / 1000.0F;
+  const float glow_seconds = std::max(exposure.amplifier_ms, 0) / 1000.0F;
+  const double mid = (exposure.start_ms + 0.5 * wrap_sub(exposure.end_ms, exposure.start_ms)) / 1000.0;
+  render_rates(mid);
+
+  const std::size_t stride = *row_stride_for(w, 24);
+  std::vector<uint8_t> dib(kBitmapHeaderSize + stride * static_cast<std::size_t>(h) +
+                           kFrameTrailingBytes, 0);
+  BitmapInfoHeader header;
+  header.width = w;
+  header.height = h;
+  header.size_image = static_cast<uint32_t>(stride * static_cast<std::size_t>(h));
+  write_bitmap_header(header, dib.data());
+
+  uint64_t noise_state = options_.seed ^ (0xD1B54A32D192ED03ULL * ++frames_rendered_);
+  for (int32_t y = 0; y < h; ++y) {
+    const bool long_field = (y % 2) == 0;
+    const float seconds = long_field ? long_seconds : kShortFieldSeconds;
+    const float* rate_row = &rate_[static_cast<std::size_t>(y) * w];
+    const float* glow_row = &glow_[static_cast<std::size_t>(y) * w];
+    uint8_t* out = dib.data() + kBitmapHeaderSize + static_cast<std::size_t>(y) * stride;
+    for (int32_t x = 0; x < w; ++x) {
+      float signal = rate_row[x] * seconds;
+      if (long_field) signal += glow_row[x] * glow_seconds;
+      const float sigma = std::sqrt(kReadNoise * kReadNoise + signal / kElectronsPerAdu);
+      const float gauss = gauss_table_[splitmix64(noise_state) & (kGaussTableSize - 1)];
+      const float value = std::clamp(kPedestal + signal + sigma * gauss, 0.0F, 255.0F);
+      const auto grey = static_cast<uint8_t>(std::lround(value));
+      out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = grey;
+    }
+  }
+  return dib;
+}
+
+std::optional<std::vector<uint8_t>> SimSkyCamera::acquire() {
+  bool pressed = false;
+  StillWindowRegistry::Registration window =
+      windows_.open_capture_window([&pressed] { pressed = true; });
+  const int32_t waiting_since = clock_.now_ms();
+  pump_.run_until([&] {
+    return pressed || wrap_sub(clock_.now_ms(), waiting_since) >= options_.press_timeout_ms;
+  });
+  window.close();
+  if (!pressed) {
+    if (!pump_.quitting() && log_) {
+      log_("sim: the capture button was not pressed within " +
+           std::to_string(options_.press_timeout_ms) + " ms; no frame");
+    }
+    return std::nullopt;
+  }
+  // Without a read-out the picture shows only what one video field collects.
+  const int32_t now = camera_now();
+  const SimExposure exposure = readout_.value_or(SimExposure{now, now, 0});
+  readout_.reset();
+  return render(exposure);
+}
+
+}  // namespace noctra

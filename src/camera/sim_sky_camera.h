@@ -1,0 +1,121 @@
+#pragma once
+// A simulated sky camera behind the simulated control port, so Noctra can be
+// used and tested without a telescope. It listens to the port's writes like
+// the modified camera listens to its control lines:
+//   - the exposure-start sequence (0x27 then 0x37, ...) starts the main
+//     exposure and a guide exposure;
+//   - a guide-start sequence (0x34, 0x14, 0x34 not right after 0x27, 0x37)
+//     starts a guide exposure;
+//   - the trigger code 0x37 reads the main exposure out, 0x35 the guide
+//     exposure (0x35 does not end the main exposure);
+//   - bit 2 is the amplifier line: while it is on during an exposure, glow
+//     builds up in the top-right corner of the picture.
+// The read-out light goes into the even stored rows (the long field) of the
+// next frame delivered; the odd rows hold one video field's worth of light.
+// Stars drift slowly over the sky, which wraps around at the frame's edges.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/frame_source.h"
+#include "camera/still_window.h"
+#include "config/platform.h"
+
+namespace noctra {
+
+struct SimSkyOptions {
+  int32_t width = 640;
+  int32_t height = 480;
+  uint64_t seed = 1;
+  int32_t star_count = 300;
+  // How long a request waits for the capture button before it gives up.
+  int32_t press_timeout_ms = 10000;
+};
+
+// Where one exposure's light came from, as read out by a trigger code.
+struct SimExposure {
+  int32_t start_ms = 0;       // camera time (ms since the camera was made)
+  int32_t end_ms = 0;
+  int32_t amplifier_ms = 0;   // how long the amplifier line was on meanwhile
+};
+
+class SimSkyCamera : public FrameSource {
+ public:
+  SimSkyCamera(Clock& clock, EventPump& pump, StillWindowRegistry& windows, LogSink log,
+               SimSkyOptions options = {});
+
+  // Connect to every write on the camera port.
+  void on_port_write(uint8_t byte);
+
+  bool available() override { return true; }
+  void configure(int, int) override {}
+  std::optional<std::vector<uint8_t>> acquire() override;
+  std::string name() const override { return "sim"; }
+
+  // The picture for a read-out exposure, as a packed DIB with four trailing
+  // bytes. acquire() delivers this for the last read-out.
+  std::vector<uint8_t> render(const SimExposure& exposure);
+
+  // The bright guide star's centre at a camera time, in pixels: x from the
+  // left, y as a stored row (0 = bottom line).
+  struct Position {
+    double x;
+    double y;
+  };
+  Position guide_star_position(int32_t camera_ms) const;
+
+  bool main_exposing() const { return main_.active; }
+  bool guide_exposing() const { return guide_.active; }
+  const std::optional<SimExposure>& last_readout() const { return readout_; }
+
+ private:
+  struct Star {
+    double x;
+    double y;
+    float flux;  // ADU per second, whole star
+  };
+  struct HotPixel {
+    int32_t x;
+    int32_t y;
+    float rate;
+  };
+  struct RunningExposure {
+    bool active = false;
+    int32_t start_ms = 0;
+    int32_t amplifier_ms = 0;
+  };
+
+  int32_t camera_now() { return wrap_sub(clock_.now_ms(), epoch_ms_); }
+  void accumulate_amplifier(int32_t now);
+  void start(RunningExposure& exposure, int32_t now);
+  void read_out(RunningExposure& exposure, int32_t now);
+  Position drift(double seconds) const;
+  void render_rates(double seconds);  // fills rate_ (ADU/s) at that time
+
+  Clock& clock_;
+  EventPump& pump_;
+  StillWindowRegistry& windows_;
+  LogSink log_;
+  SimSkyOptions options_;
+  int32_t epoch_ms_;
+
+  std::vector<Star> stars_;  // stars_[0] is the guide star
+  std::vector<HotPixel> hot_pixels_;
+  std::vector<float> glow_;        // ADU per second of amplifier, per pixel
+  std::vector<float> kernels_;     // sub-pixel-shifted 1-D PSF taps
+  std::vector<float> gauss_table_; // standard normal samples
+  std::vector<float> rate_;        // scratch: light per second, per pixel
+  uint64_t frames_rendered_ = 0;
+
+  // Port decoding.
+  uint8_t history_[4] = {0, 0, 0, 0};  // previous writes, newest first, low 6 bits
+  bool amplifier_on_ = false;
+  int32_t last_write_ms_ = 0;
+  RunningExposure main_;
+  RunningExposure guide_;
+  std::optional<SimExposure> readout_;
+};
+
+}  // namespace noctra

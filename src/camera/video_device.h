@@ -1,0 +1,62 @@
+#pragma once
+// One video capture device as the V4L2 source sees it: open, negotiate a
+// format, stream into a few mapped buffers, take filled buffers without
+// waiting and give them back. The system calls live in one small file
+// (v4l2_video_device.cpp); tests use a fake.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace noctra {
+
+// "BGR3": 24-bit blue, green, red, rows top-down.
+inline constexpr uint32_t kPixelFormatBgr24 = 0x33524742;
+
+struct VideoFormat {
+  int32_t width = 0;
+  int32_t height = 0;
+  uint32_t pixel_format = 0;
+  uint32_t bytes_per_line = 0;
+  int32_t frame_period_ms = 40;
+};
+
+struct CapturedBuffer {
+  int index = -1;
+  int64_t timestamp_us = 0;  // on the clock of VideoDevice::now_us()
+  std::span<const uint8_t> bytes;
+};
+
+enum class DequeueResult { Frame, NotReady, Gone, Failed };
+
+class VideoDevice {
+ public:
+  virtual ~VideoDevice() = default;
+  // Each returns an empty string on success, else the reason (the system's
+  // error text); the caller adds the device's name.
+  virtual std::string open(const std::string& path) = 0;
+  virtual void close() = 0;
+  // Asks for the pixel format and size; the device may answer with another
+  // size (the nearest it has) or another format, written back into format.
+  virtual std::string set_format(VideoFormat& format) = 0;
+  virtual std::string start_streaming(int buffer_count) = 0;
+  virtual DequeueResult dequeue(CapturedBuffer& buffer, std::string& error) = 0;
+  virtual std::string requeue(int index) = 0;
+  // The monotonic clock the buffer timestamps are taken on.
+  virtual int64_t now_us() = 0;
+};
+
+// A device found on the system, for listings and the automatic choice.
+struct CaptureDeviceInfo {
+  std::string path;  // /dev/video0
+  std::string card;  // what the driver calls it
+  bool can_capture = false;
+};
+
+std::unique_ptr<VideoDevice> make_system_video_device();
+std::vector<CaptureDeviceInfo> list_capture_devices();
+bool v4l2_support_built();
+
+}  // namespace noctra

@@ -1,0 +1,277 @@
+#include "camera/acquisition.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/sim_sky_camera.h"
+#include "camera_fakes.h"
+
+namespace noctra {
+namespace {
+
+using test::FakeClock;
+using test::FakePump;
+using test::LogLines;
+
+std::vector<uint8_t> make_dib(int32_t width, int32_t height, uint16_t bits = 24,
+                              uint32_t colours = 0, std::size_t rows_bytes = SIZE_MAX) {
+  BitmapInfoHeader h;
+  h.width = width;
+  h.height = height;
+  h.bit_count = bits;
+  h.clr_used = colours;
+  if (rows_bytes == SIZE_MAX) {
+    const auto stride = row_stride_for(width, bits);
+    rows_bytes = stride ? *stride * static_cast<std::size_t>(height > 0 ? height : 0) + 4 : 0;
+  }
+  std::vector<uint8_t> dib(kBitmapHeaderSize + rows_bytes);
+  write_bitmap_header(h, dib.data());
+  for (std::size_t i = kBitmapHeaderSize; i < dib.size(); ++i) dib[i] = static_cast<uint8_t>(i * 7);
+  return dib;
+}
+
+TEST(CopyDeliveredImage, GeometryOfTheCopy) {
+  struct Case {
+    int32_t width, height;
+    std::size_t stride, block;
+  };
+  for (const Case& c : {Case{640, 480, 1920, 44 + 921600}, Case{641, 480, 1924, 44 + 1924 * 480},
+                        Case{1, 1, 4, 48}}) {
+    const auto dib = make_dib(c.width, c.height);
+    const auto frame = copy_delivered_image(dib);
+    ASSERT_TRUE(frame.has_value()) << c.width;
+    EXPECT_EQ(frame->stride(), c.stride);
+    EXPECT_EQ(frame->block_size(), c.block);
+    EXPECT_EQ(std::memcmp(frame->block(), dib.data(), c.block), 0);
+  }
+}
+
+TEST(CopyDeliveredImage, TrailingBytesTheBlockLacksAreLeftAlone) {
+  for (std::size_t missing = 1; missing <= 4; ++missing) {
+    auto dib = make_dib(3, 2);
+    dib.resize(dib.size() - missing);
+    const auto frame = copy_delivered_image(dib);
+    ASSERT_TRUE(frame.has_value()) << missing;
+    EXPECT_EQ(std::memcmp(frame->block(), dib.data(), dib.size()), 0);
+    for (std::size_t i = dib.size(); i < frame->block_size(); ++i) EXPECT_EQ(frame->block()[i], 0);
+  }
+}
+
+TEST(CopyDeliveredImage, RefusesWhatItCannotCopySafely) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> dib;
+  };
+  auto short_rows = make_dib(640, 480);
+  short_rows.resize(short_rows.size() - 5);
+  const std::vector<Case> cases = {
+      {"shorter than a header", std::vector<uint8_t>(39, 0)},
+      {"rows cut short", short_rows},
+      {"no rows at all", make_dib(640, 480, 24, 0, 0)},
+      {"zero width", make_dib(0, 480)},
+      {"negative height", make_dib(640, -480, 24, 0, 1920 * 480 + 4)},
+      {"32 bits", make_dib(640, 480, 32)},
+      {"8 bits with a palette", make_dib(640, 480, 8, 256)},
+      {"colour table on 24 bits", make_dib(640, 480, 24, 1)},
+      {"geometry that overflows", make_dib(0x7FFFFFFF, 0x7FFFFFFF, 24, 0, 64)},
+      {"rows beyond any sane size", make_dib(16384, 16384, 24, 0, 64)},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_FALSE(copy_delivered_image(c.dib, &why).has_value()) << c.what;
+    EXPECT_FALSE(why.empty()) << c.what;
+  }
+}
+
+// Records the calls the acquisition makes and hands out a prepared block.
+class ScriptedSource : public FrameSource {
+ public:
+  explicit ScriptedSource(std::vector<std::string>& calls) : calls_(calls) {}
+  bool available() override {
+    calls_.push_back("available");
+    return is_available;
+  }
+  void configure(int call, int value) override {
+    calls_.push_back("configure " + std::to_string(call) + " " + std::to_string(value));
+  }
+  std::optional<std::vector<uint8_t>> acquire() override {
+    calls_.push_back("acquire");
+    if (during_acquire) during_acquire();
+    return next;
+  }
+  std::string name() const override { return "scripted"; }
+
+  bool is_available = true;
+  std::optional<std::vector<uint8_t>> next;
+  std::function<void()> during_acquire;
+
+ private:
+  std::vector<std::string>& calls_;
+};
+
+struct AcquisitionRig {
+  SimPortDevice device{0xC0};
+  CameraPort port{device};
+  StillWindowRegistry windows;
+  LogLines log;
+  std::vector<std::string> calls;
+  Acquisition acquisition{port, windows, log.sink()};
+  ScriptedSource* source = nullptr;
+
+  AcquisitionRig() {
+    auto owned = std::make_unique<ScriptedSource>(calls);
+    source = owned.get();
+    acquisition.set_source(std::move(owned));
+  }
+};
+
+TEST(AcquireFrame, CallsInOrderWithBusyFlagAroundTheWait) {
+  AcquisitionRig rig;
+  FrameHolder holder = FrameImage::create(8, 8);
+  rig.source->next = make_dib(640, 480);
+  bool busy_inside = false, old_frame_kept_inside = false;
+  rig.source->during_acquire = [&] {
+    busy_inside = rig.acquisition.busy();
+    old_frame_kept_inside = holder.has_value() && holder->width() == 8;
+  };
+  rig.acquisition.acquire_frame(holder);
+  EXPECT_EQ(rig.calls, (std::vector<std::string>{"available", "configure 41 4", "configure 39 24",
+                                                 "acquire"}));
+  EXPECT_TRUE(busy_inside);
+  EXPECT_TRUE(old_frame_kept_inside);
+  EXPECT_FALSE(rig.acquisition.busy());
+  ASSERT_TRUE(holder.has_value());
+  EXPECT_EQ(holder->width(), 640);
+  EXPECT_TRUE(rig.log.lines.empty());
+}
+
+TEST(AcquireFrame, HolderOutcomes) {
+  {
+    SCOPED_TRACE("no source available: the holder keeps its frame and nothing is called");
+    AcquisitionRig rig;
+    rig.source->is_available = false;
+    FrameHolder holder = FrameImage::create(8, 8);
+    rig.acquisition.acquire_frame(holder);
+    EXPECT_TRUE(holder.has_value());
+    EXPECT_EQ(rig.calls, std::vector<std::string>{"available"});
+  }
+  {
+    SCOPED_TRACE("nothing delivered: the old frame is freed");
+    AcquisitionRig rig;
+    FrameHolder holder = FrameImage::create(8, 8);
+    rig.acquisition.acquire_frame(holder);
+    EXPECT_FALSE(holder.has_value());
+    EXPECT_TRUE(rig.log.lines.empty());
+  }
+  {
+    SCOPED_TRACE("a bad image: none held, one log line naming the source");
+    AcquisitionRig rig;
+    FrameHolder holder = FrameImage::create(8, 8);
+    rig.source->next = make_dib(640, 480, 32);
+    rig.acquisition.acquire_frame(holder);
+    EXPECT_FALSE(holder.has_value());
+    ASSERT_EQ(rig.log.lines.size(), 1U);
+    EXPECT_NE(rig.log.lines[0].find("scripted"), std::string::npos);
+  }
+  {
+    SCOPED_TRACE("no source set at all");
+    SimPortDevice device;
+    CameraPort port(device);
+    StillWindowRegistry windows;
+    Acquisition acquisition(port, windows, nullptr);
+    FrameHolder holder = FrameImage::create(8, 8);
+    EXPECT_FALSE(acquisition.source_available());
+    acquisition.acquire_frame(holder);
+    EXPECT_TRUE(holder.has_value());
+  }
+}
+
+TEST(StillTrigger, WritesTheCodeKeepingTopBitsThenPresses) {
+  AcquisitionRig rig;
+  int presses = 0;
+  auto window = rig.windows.open_capture_window([&] {
+    // The code is on the port before the button is pressed.
+    EXPECT_EQ(rig.device.read(), 0xC0 | kTriggerMain);
+    ++presses;
+  });
+  rig.acquisition.still_trigger();  // nothing pending yet
+  EXPECT_TRUE(rig.device.log().empty());
+
+  rig.acquisition.set_pending_trigger_code(kTriggerMain);
+  rig.acquisition.still_trigger();
+  EXPECT_EQ(rig.device.log(), std::vector<uint8_t>{0xF7});
+  EXPECT_EQ(rig.acquisition.pending_trigger_code(), -1);
+  EXPECT_EQ(presses, 1);
+
+  rig.acquisition.still_trigger();  // consumed: no second press
+  EXPECT_EQ(presses, 1);
+}
+
+TEST(StillTrigger, WithoutAButtonTheCodeStaysPending) {
+  AcquisitionRig rig;
+  auto window = rig.windows.open_window({"hauppauge capture", {{"Button", "Capture Still Image"}}},
+                                        {[] { FAIL() << "pressed a lower-case window"; }});
+  rig.acquisition.set_pending_trigger_code(kTriggerGuide);
+  rig.acquisition.still_trigger();
+  EXPECT_TRUE(rig.device.log().empty());
+  EXPECT_EQ(rig.acquisition.pending_trigger_code(), kTriggerGuide);
+}
+
+TEST(AcquireFrame, TicksInsideTheWaitPressTheSimulatedCameraButton) {
+  FakeClock clock;
+  FakePump pump(clock);
+  SimPortDevice device(0xC0);
+  CameraPort port(device);
+  StillWindowRegistry windows;
+  LogLines log;
+  Acquisition acquisition(port, windows, log.sink());
+  auto sim = std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink());
+  SimSkyCamera* camera = sim.get();
+  device.add_listener([camera](uint8_t b) { camera->on_port_write(b); });
+  acquisition.set_source(std::move(sim));
+  int busy_ticks = 0;
+  pump.on_tick = [&] {
+    if (acquisition.busy()) ++busy_ticks;
+    acquisition.still_trigger();
+  };
+
+  port.camera_idle();
+  port.exposure_start_sequence();
+  clock.advance(1000);
+  port.amplifier_on();
+  acquisition.set_pending_trigger_code(kTriggerMain);
+  FrameHolder holder;
+  acquisition.acquire_frame(holder);
+
+  ASSERT_TRUE(holder.has_value());
+  EXPECT_EQ(holder->width(), 640);
+  EXPECT_EQ(holder->height(), 480);
+  EXPECT_EQ(busy_ticks, 1);
+  EXPECT_EQ(device.log().back(), 0x37);
+  EXPECT_EQ(windows.open_count(), 0U);
+  EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(AcquireFrame, AQuittingPumpEndsTheWaitWithNoFrame) {
+  FakeClock clock;
+  FakePump pump(clock);
+  pump.quitting_ = true;
+  SimPortDevice device;
+  CameraPort port(device);
+  StillWindowRegistry windows;
+  LogLines log;
+  Acquisition acquisition(port, windows, log.sink());
+  acquisition.set_source(std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink()));
+  FrameHolder holder = FrameImage::create(8, 8);
+  acquisition.acquire_frame(holder);
+  EXPECT_FALSE(holder.has_value());
+  EXPECT_FALSE(acquisition.busy());
+  EXPECT_TRUE(log.lines.empty());
+}
+
+}  // namespace
+}  // namespace noctra

@@ -1,0 +1,242 @@
+#include "camera/port_backends.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "camera/camera_port.h"
+#include "camera/hardware.h"
+#include "camera/port_crash_guard.h"
+#include "camera_fakes.h"
+
+namespace noctra {
+namespace {
+
+using test::LogLines;
+using Bytes = std::vector<uint8_t>;
+
+TEST(SerialPortSpec, Parsing) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* path;
+    int dtr, rts;
+    bool invert;
+  };
+  const Case cases[] = {
+      {"/dev/ttyUSB0,dtr=2,rts=0,invert", true, "/dev/ttyUSB0", 2, 0, true},
+      {"/dev/ttyUSB1", true, "/dev/ttyUSB1", 2, 0, false},
+      {"/dev/ttyACM0,rts=7,dtr=4", true, "/dev/ttyACM0", 4, 7, false},
+      {"/dev/ttyUSB0,dtr=8", false, "", 0, 0, false},
+      {"/dev/ttyUSB0,dtr=", false, "", 0, 0, false},
+      {"/dev/ttyUSB0,dtr=12", false, "", 0, 0, false},
+      {"/dev/ttyUSB0,cts=1", false, "", 0, 0, false},
+      {"/dev/ttyUSB0,invert=1", false, "", 0, 0, false},
+      {",dtr=1", false, "", 0, 0, false},
+      {"", false, "", 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto spec = parse_serial_port_spec(c.text, error);
+    ASSERT_EQ(spec.has_value(), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty()) << c.text;
+      continue;
+    }
+    EXPECT_EQ(spec->path, c.path);
+    EXPECT_EQ(spec->lines.dtr_bit, c.dtr);
+    EXPECT_EQ(spec->lines.rts_bit, c.rts);
+    EXPECT_EQ(spec->lines.invert, c.invert);
+    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).dtr_bit, c.dtr);
+    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).rts_bit, c.rts);
+    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).invert, c.invert);
+  }
+}
+
+TEST(SerialPortSpec, ModemLinesFollowTheChosenBits) {
+  const SerialLineMap plain{2, 0, false};
+  const SerialLineMap inverted{2, 0, true};
+  const SerialLineMap high{7, 4, false};
+  EXPECT_EQ(modem_lines_for(0x37, plain), (ModemLines{true, true}));
+  EXPECT_EQ(modem_lines_for(0x34, plain), (ModemLines{true, false}));
+  EXPECT_EQ(modem_lines_for(0x30, plain), (ModemLines{false, false}));
+  EXPECT_EQ(modem_lines_for(0x34, inverted), (ModemLines{false, true}));
+  EXPECT_EQ(modem_lines_for(0x90, high), (ModemLines{true, true}));
+  EXPECT_EQ(modem_lines_for(0x10, high), (ModemLines{false, true}));
+}
+
+class FakeLines : public PortLines {
+ public:
+  explicit FakeLines(Bytes& out) : out_(out) {}
+  bool put(uint8_t byte, std::string& error) override {
+    if (fail) {
+      error = "Input/output error";
+      return false;
+    }
+    out_.push_back(byte);
+    return true;
+  }
+  std::optional<uint8_t> sense() override {
+    if (!senses) return std::nullopt;
+    return static_cast<uint8_t>(out_.back() & stuck_low_mask);
+  }
+  bool fail = false;
+  bool senses = false;
+  uint8_t stuck_low_mask = 0xFF;
+
+ private:
+  Bytes& out_;
+};
+
+TEST(ShadowPortDevice, ReadsBackTheLastByteAndIdlesOnClose) {
+  Bytes lines;
+  {
+    ShadowPortDevice port("test", std::make_unique<FakeLines>(lines), 0x00, nullptr);
+    EXPECT_EQ(port.read(), 0x00);
+    CameraPort camera(port);
+    camera.write_camera_port(0xC4);
+    EXPECT_EQ(camera.read_camera_port(), 0xC4);
+    camera.amplifier_off();
+    EXPECT_EQ(camera.read_camera_port(), 0xC0);
+  }
+  // The idle pattern from 0xC0 on close: bit 4 low first, top bits kept.
+  EXPECT_EQ(lines, (Bytes{0xC4, 0xC0, 0xEF, 0xFF}));
+}
+
+TEST(ShadowPortDevice, FailuresAndWrongReadBackAreLoggedOnce) {
+  Bytes lines;
+  LogLines log;
+  auto fake = std::make_unique<FakeLines>(lines);
+  FakeLines* raw = fake.get();
+  {
+    ShadowPortDevice port("ftdi:A1", std::move(fake), 0x3F, log.sink());
+    raw->senses = true;
+    raw->stuck_low_mask = 0xFB;  // bit 2 held low by the wiring
+    port.write(0x34);
+    port.write(0x37);
+    ASSERT_EQ(log.lines.size(), 1U);
+    EXPECT_NE(log.lines[0].find("0x30"), std::string::npos);
+    raw->senses = false;
+    raw->fail = true;
+    port.write(0x27);
+    port.write(0x37);
+    EXPECT_EQ(port.read(), 0x37);  // the shadow follows the writes regardless
+    ASSERT_EQ(log.lines.size(), 2U);
+    EXPECT_NE(log.lines[1].find("ftdi:A1"), std::string::npos);
+    EXPECT_NE(log.lines[1].find("Input/output error"), std::string::npos);
+  }
+  EXPECT_EQ(log.lines.size(), 2U);
+}
+
+void pipe_writer(int fd, uint8_t byte, uint32_t param) noexcept {
+  const uint8_t both[2] = {byte, static_cast<uint8_t>(param)};
+  [[maybe_unused]] const auto written = ::write(fd, both, 2);
+}
+
+TEST(PortCrashGuard, IdlePatternReachesEveryOpenPort) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const int a = port_crash_guard::register_port(fds[1], pipe_writer, 0xA, 0x00);
+  const int b = port_crash_guard::register_port(fds[1], pipe_writer, 0xB, 0x00);
+  const int c = port_crash_guard::register_port(fds[1], pipe_writer, 0xC, 0x00);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  ASSERT_GE(c, 0);
+  port_crash_guard::note_write(a, 0xC4);
+  port_crash_guard::note_write(b, 0x37);
+  port_crash_guard::unregister_port(c);
+  port_crash_guard::write_idle_to_open_ports();
+  port_crash_guard::unregister_port(a);
+  port_crash_guard::unregister_port(b);
+  uint8_t got[8] = {};
+  ASSERT_EQ(::read(fds[0], got, sizeof got), 8);
+  EXPECT_EQ(Bytes(got, got + 8), (Bytes{0xEF, 0xA, 0xFF, 0xA, 0x2F, 0xB, 0x3F, 0xB}));
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(PortCrashGuard, AFatalSignalLeavesThePortIdle) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(fds[0]);
+    const int slot = port_crash_guard::register_port(fds[1], pipe_writer, 0, 0x30);
+    port_crash_guard::note_write(slot, 0x34);
+    port_crash_guard::install_crash_handlers();
+    std::raise(SIGTERM);
+    _exit(0);  // not reached
+  }
+  close(fds[1]);
+  uint8_t got[8] = {};
+  ssize_t n = 0;
+  for (ssize_t r; (r = ::read(fds[0], got + n, sizeof got - static_cast<std::size_t>(n))) > 0;) n += r;
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(n, 4);
+  EXPECT_EQ(got[0], 0x2F);
+  EXPECT_EQ(got[2], 0x3F);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
+  struct Case {
+    const char* spec;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"ppdev:/dev/no-such-parport", "ppdev:/dev/no-such-parport: No such file or directory"},
+      {"serial:/dev/no-such-tty,dtr=1", "serial:/dev/no-such-tty: No such file or directory"},
+      {"serial:/dev/null", "serial:/dev/null (not a serial port?)"},
+      {"serial:/dev/ttyUSB0,dtr=9", "serial:/dev/ttyUSB0,dtr=9: serial port option dtr=9"},
+      {"parallel", "unknown camera port \"parallel\""},
+  };
+  for (const Case& c : cases) {
+    const PortChoice choice = open_port(c.spec, nullptr);
+    EXPECT_EQ(choice.device, nullptr) << c.spec;
+    EXPECT_NE(choice.error.find(c.expected), std::string::npos) << c.spec << " -> " << choice.error;
+  }
+}
+
+TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
+  std::vector<std::string> attempts;
+  PortSystem none_work{[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
+                       [&](const std::string& path, LogSink, std::string& error) {
+                         attempts.push_back(path);
+                         error = "ppdev:" + path + ": Device or resource busy";
+                         return std::unique_ptr<PortDevice>();
+                       }};
+  PortChoice fallback = open_port("auto", nullptr, none_work);
+  ASSERT_NE(fallback.device, nullptr);
+  EXPECT_TRUE(fallback.simulated);
+  EXPECT_EQ(fallback.device->name(), "sim");
+  EXPECT_EQ(attempts.size(), 2U);
+  EXPECT_NE(fallback.note.find("/dev/parport1: Device or resource busy"), std::string::npos);
+  EXPECT_NE(fallback.note.find("sim"), std::string::npos);
+
+  PortSystem second_works{none_work.parallel_ports,
+                          [](const std::string& path, LogSink, std::string& error) {
+                            if (path == "/dev/parport0") {
+                              error = "busy";
+                              return std::unique_ptr<PortDevice>();
+                            }
+                            return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
+                          }};
+  PortChoice taken = open_port("auto", nullptr, second_works);
+  ASSERT_NE(taken.device, nullptr);
+  EXPECT_FALSE(taken.simulated);
+  EXPECT_NE(taken.note.find("auto took"), std::string::npos);
+
+  // Named explicitly, a failing port is an error even though sim exists.
+  PortChoice named = open_port("ppdev:/dev/parport0", nullptr, none_work);
+  EXPECT_EQ(named.device, nullptr);
+  EXPECT_NE(named.error.find("busy"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace noctra

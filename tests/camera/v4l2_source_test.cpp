@@ -1,0 +1,321 @@
+#include "camera/v4l2_source.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "camera/hardware.h"
+#include "camera_fakes.h"
+#include "imaging/frame_image.h"
+
+namespace noctra {
+namespace {
+
+using test::FakeClock;
+using test::FakePump;
+using test::LogLines;
+
+// A capture device on the fake clock: it fills a buffer every frame period
+// (while it has one queued) and stamps it with the time it was filled. Each
+// picture is one grey level: the number of the frame, so tests can tell
+// which frame came out.
+class FakeVideoDevice : public VideoDevice {
+ public:
+  explicit FakeVideoDevice(FakeClock& clock) : clock_(clock) {}
+
+  std::string open(const std::string&) override {
+    ++opens;
+    if (!open_error.empty()) return open_error;
+    is_open = true;
+    return {};
+  }
+  void close() override {
+    is_open = false;
+    streaming = false;
+  }
+  std::string set_format(VideoFormat& format) override {
+    requested = format;
+    format.width = offer.width;
+    format.height = offer.height;
+    format.pixel_format = offer.pixel_format;
+    format.bytes_per_line = offer.bytes_per_line;
+    format.frame_period_ms = offer.frame_period_ms;
+    return {};
+  }
+  std::string start_streaming(int buffer_count) override {
+    streaming = true;
+    free_buffers.clear();
+    filled.clear();
+    for (int i = 0; i < buffer_count; ++i) free_buffers.push_back(i);
+    storage.assign(static_cast<std::size_t>(buffer_count), {});
+    next_fill_us = now_us() + offer.frame_period_ms * 1000;
+    return {};
+  }
+  DequeueResult dequeue(CapturedBuffer& out, std::string& error) override {
+    if (unplugged) {
+      error = "No such device";
+      return DequeueResult::Gone;
+    }
+    catch_up();
+    if (filled.empty()) return DequeueResult::NotReady;
+    const Filled f = filled.front();
+    filled.pop_front();
+    out.index = f.index;
+    out.timestamp_us = f.timestamp_us;
+    out.bytes = storage[static_cast<std::size_t>(f.index)];
+    ++dequeues;
+    return DequeueResult::Frame;
+  }
+  std::string requeue(int index) override {
+    free_buffers.push_back(index);
+    return {};
+  }
+  int64_t now_us() override { return int64_t{clock_.now_ms()} * 1000; }
+
+  VideoFormat offer{640, 480, kPixelFormatBgr24, 640 * 3, 40};
+  std::optional<VideoFormat> requested;
+  std::string open_error;
+  bool is_open = false, streaming = false, unplugged = false, stalled = false;
+  int opens = 0, dequeues = 0;
+  uint8_t frame_number = 0;
+
+ private:
+  struct Filled {
+    int index;
+    int64_t timestamp_us;
+  };
+  void catch_up() {
+    while (streaming && !stalled && next_fill_us <= now_us()) {
+      ++frame_number;
+      if (!free_buffers.empty()) {
+        const int index = free_buffers.front();
+        free_buffers.pop_front();
+        storage[static_cast<std::size_t>(index)].assign(
+            std::size_t{offer.bytes_per_line} * static_cast<std::size_t>(offer.height), frame_number);
+        filled.push_back({index, next_fill_us});
+      }
+      next_fill_us += offer.frame_period_ms * 1000;
+    }
+  }
+
+  FakeClock& clock_;
+  std::deque<int> free_buffers;
+  std::deque<Filled> filled;
+  std::vector<std::vector<uint8_t>> storage;
+  int64_t next_fill_us = 0;
+};
+
+struct V4l2Rig {
+  FakeClock clock{0};
+  FakePump pump{clock};
+  StillWindowRegistry windows;
+  LogLines log;
+  FakeVideoDevice* device = nullptr;
+  std::unique_ptr<V4l2Source> source;
+  int press_on_tick = 1;
+  int ticks = 0;
+
+  V4l2Rig() {
+    auto fake = std::make_unique<FakeVideoDevice>(clock);
+    device = fake.get();
+    source = std::make_unique<V4l2Source>("/dev/video0", std::move(fake), clock, pump, windows,
+                                          log.sink());
+    pump.tick_ms = 10;
+    pump.on_tick = [this] {
+      if (++ticks != press_on_tick) return;
+      if (auto press = windows.find_capture_button()) (*press)();
+    };
+  }
+  std::optional<FrameImage> grab() {
+    ticks = 0;
+    auto dib = source->acquire();
+    if (!dib) return std::nullopt;
+    auto frame = FrameImage::from_header(dib->data());
+    EXPECT_TRUE(frame.has_value());
+    EXPECT_EQ(dib->size(), frame->block_size());
+    std::copy(dib->begin() + kBitmapHeaderSize, dib->end(), frame->pixels());
+    return frame;
+  }
+};
+
+TEST(TopDownToDib, RowsAreFlippedAndPaddedToFourBytes) {
+  // 3 x 2 picture, 12 bytes per line on the device (3 bytes of padding).
+  std::vector<uint8_t> top_down(24 - 3);  // the last row needs no padding
+  for (std::size_t i = 0; i < top_down.size(); ++i) top_down[i] = static_cast<uint8_t>(i + 1);
+  const auto dib = top_down_bgr_to_dib(top_down, 3, 2, 12);
+  ASSERT_TRUE(dib.has_value());
+  ASSERT_EQ(dib->size(), 40U + 12 * 2 + 4);
+  const BitmapInfoHeader h = read_bitmap_header(dib->data());
+  EXPECT_EQ(h.width, 3);
+  EXPECT_EQ(h.height, 2);
+  EXPECT_EQ(h.bit_count, 24);
+  // Stored row 0 is the bottom line: the device's second row.
+  EXPECT_EQ((*dib)[40], 13);
+  EXPECT_EQ((*dib)[40 + 8], 21);
+  EXPECT_EQ((*dib)[40 + 9], 0);  // padding
+  EXPECT_EQ((*dib)[40 + 12], 1);
+
+  EXPECT_FALSE(top_down_bgr_to_dib(std::span(top_down).first(20), 3, 2, 12));
+  EXPECT_FALSE(top_down_bgr_to_dib(top_down, 3, 2, 8));  // lines shorter than the width
+  EXPECT_FALSE(top_down_bgr_to_dib(top_down, 0, 2, 12));
+  EXPECT_FALSE(top_down_bgr_to_dib(top_down, 3, -2, 12));
+}
+
+TEST(V4l2Source, NegotiatesBgr24AndTakesTheNearestSize) {
+  V4l2Rig rig;
+  rig.device->offer.width = 720;
+  rig.device->offer.height = 576;
+  rig.device->offer.bytes_per_line = 720 * 3;
+  const auto frame = rig.grab();
+  ASSERT_TRUE(frame.has_value());
+  ASSERT_TRUE(rig.device->requested.has_value());
+  EXPECT_EQ(rig.device->requested->width, 640);
+  EXPECT_EQ(rig.device->requested->height, 480);
+  EXPECT_EQ(rig.device->requested->pixel_format, kPixelFormatBgr24);
+  EXPECT_EQ(frame->width(), 720);
+  EXPECT_EQ(frame->height(), 576);
+  EXPECT_EQ(rig.windows.open_count(), 0U);
+}
+
+TEST(V4l2Source, DeviceThatCannotDeliverBgr24IsRefused) {
+  V4l2Rig rig;
+  rig.device->offer.pixel_format = 0x56595559;  // YUYV, no conversion
+  EXPECT_FALSE(rig.grab().has_value());
+  ASSERT_EQ(rig.log.lines.size(), 1U);
+  EXPECT_NE(rig.log.lines[0].find("v4l2:/dev/video0"), std::string::npos);
+  EXPECT_FALSE(rig.device->is_open);
+}
+
+TEST(V4l2Source, DropsBuffersCapturedBeforeThePress) {
+  V4l2Rig rig;
+  ASSERT_EQ(rig.source->open_now(), "");
+  // Let all four buffers fill with old video, then press 1 s later.
+  rig.press_on_tick = 100;
+  const auto frame = rig.grab();
+  ASSERT_TRUE(frame.has_value());
+  // The press came at 1010 ms; frames fill every 40 ms from 40 ms on, but
+  // only while a buffer is free: the four old ones (1..4) are dropped, the
+  // first filled after the press is delivered.
+  const uint8_t delivered = frame->row(0)[0];
+  EXPECT_GT(delivered, 4);
+  EXPECT_EQ(frame->row(479)[0], delivered);
+  EXPECT_GE(rig.device->dequeues, 5);
+  EXPECT_TRUE(rig.log.lines.empty());
+}
+
+TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
+  V4l2Rig rig;
+  ASSERT_EQ(rig.source->open_now(), "");
+  rig.device->stalled = true;
+  const int32_t before = rig.clock.now_ms();
+  EXPECT_FALSE(rig.grab().has_value());
+  const int32_t waited = rig.clock.now_ms() - before;
+  EXPECT_GE(waited, 400);   // ten periods of 40 ms, at least 500 ms
+  EXPECT_LE(waited, 1000);
+  ASSERT_EQ(rig.log.lines.size(), 1U);
+  EXPECT_NE(rig.log.lines[0].find("no frame within"), std::string::npos);
+  // The same failure again is not logged a second time.
+  EXPECT_FALSE(rig.grab().has_value());
+  EXPECT_EQ(rig.log.lines.size(), 1U);
+  // Once video flows again the source recovers by reopening the device.
+  rig.device->stalled = false;
+  EXPECT_TRUE(rig.grab().has_value());
+  EXPECT_GE(rig.device->opens, 2);
+}
+
+TEST(V4l2Source, UnpluggedDeviceFailsTheAcquisitionAndIsReopenedLater) {
+  V4l2Rig rig;
+  ASSERT_TRUE(rig.grab().has_value());
+  rig.device->unplugged = true;
+  EXPECT_FALSE(rig.grab().has_value());
+  ASSERT_EQ(rig.log.lines.size(), 1U);
+  EXPECT_NE(rig.log.lines[0].find("gone away"), std::string::npos);
+  EXPECT_FALSE(rig.device->is_open);
+
+  rig.device->unplugged = false;
+  rig.device->open_error = "No such file or directory";
+  EXPECT_FALSE(rig.grab().has_value());
+  ASSERT_EQ(rig.log.lines.size(), 2U);
+  EXPECT_EQ(rig.log.lines[1], "v4l2:/dev/video0: No such file or directory");
+  EXPECT_TRUE(rig.source->available());  // a failed acquisition, not a kept frame
+
+  rig.device->open_error.clear();
+  EXPECT_TRUE(rig.grab().has_value());
+}
+
+TEST(V4l2Source, NoPressMeansNoFrameAfterTheTimeout) {
+  V4l2Rig rig;
+  rig.press_on_tick = -1;
+  EXPECT_FALSE(rig.grab().has_value());
+  EXPECT_EQ(rig.log.lines.size(), 1U);
+  EXPECT_EQ(rig.windows.open_count(), 0U);
+}
+
+TEST(OpenSource, NamedAndAutomaticChoices) {
+  FakeClock clock;
+  FakePump pump(clock);
+  StillWindowRegistry windows;
+  LogLines log;
+  SourceContext context{clock, pump, windows, log.sink()};
+  std::vector<CaptureDeviceInfo> devices;
+  std::string open_error;
+  SourceSystem system{[&] { return devices; },
+                      [&] {
+                        auto fake = std::make_unique<FakeVideoDevice>(clock);
+                        fake->open_error = open_error;
+                        return std::unique_ptr<VideoDevice>(std::move(fake));
+                      }};
+
+  SourceChoice sim = open_source("sim", context, system);
+  ASSERT_NE(sim.source, nullptr);
+  EXPECT_EQ(sim.source->name(), "sim");
+  EXPECT_TRUE(static_cast<bool>(sim.port_listener));
+
+  SourceChoice fallback = open_source("auto", context, system);
+  ASSERT_NE(fallback.source, nullptr);
+  EXPECT_EQ(fallback.source->name(), "sim");
+  EXPECT_NE(fallback.note.find("no usable capture device"), std::string::npos);
+
+  devices = {{"/dev/video0", "metadata", false}, {"/dev/video1", "USB2.0 Grabber", true}};
+  SourceChoice taken = open_source("auto", context, system);
+  ASSERT_NE(taken.source, nullptr);
+  EXPECT_EQ(taken.source->name(), "v4l2:/dev/video1");
+  EXPECT_FALSE(static_cast<bool>(taken.port_listener));
+  EXPECT_NE(taken.note.find("USB2.0 Grabber"), std::string::npos);
+
+  open_error = "Device or resource busy";
+  SourceChoice busy_auto = open_source("auto", context, system);
+  ASSERT_NE(busy_auto.source, nullptr);
+  EXPECT_EQ(busy_auto.source->name(), "sim");
+  EXPECT_NE(busy_auto.note.find("v4l2:/dev/video1: Device or resource busy"), std::string::npos);
+
+  SourceChoice named = open_source("v4l2:/dev/video1", context, system);
+  EXPECT_EQ(named.source, nullptr);
+  EXPECT_EQ(named.error, "v4l2:/dev/video1: Device or resource busy");
+
+  SourceChoice unknown = open_source("twain", context, system);
+  EXPECT_EQ(unknown.source, nullptr);
+  EXPECT_FALSE(unknown.error.empty());
+}
+
+TEST(DeviceListing, SaysWhatAutoWouldTake) {
+  DeviceListing listing;
+  listing.sources = {{"v4l2:/dev/video0", "USB2.0 Grabber", true}, {"sim", "simulated sky camera", true}};
+  listing.ports = {{"ppdev:/dev/parport0", "Permission denied", false}, {"sim", "simulated port", true}};
+  listing.auto_source = "v4l2:/dev/video0";
+  listing.auto_port = "sim";
+  const std::string text = format_device_listing(listing);
+  EXPECT_NE(text.find("v4l2:/dev/video0  USB2.0 Grabber\n"), std::string::npos);
+  EXPECT_NE(text.find("ppdev:/dev/parport0  Permission denied  [unusable]"), std::string::npos);
+  EXPECT_NE(text.find("auto would take: v4l2:/dev/video0"), std::string::npos);
+  EXPECT_NE(text.find("auto would take: sim"), std::string::npos);
+  // The real machine's listing always offers the simulation.
+  const DeviceListing here = list_devices();
+  EXPECT_FALSE(here.auto_source.empty());
+  EXPECT_FALSE(here.auto_port.empty());
+  EXPECT_EQ(here.sources.back().name, "sim");
+  EXPECT_EQ(here.ports.back().name, "sim");
+}
+
+}  // namespace
+}  // namespace noctra
