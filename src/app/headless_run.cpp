@@ -6,20 +6,6 @@
 
 namespace noctra {
 
-namespace {
-
-class SteadyClock : public Clock {
- public:
-  int32_t now_ms() override {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ms)));
-  }
-};
-
-}  // namespace
-
 int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log) {
   SteadyClock clock;
   HeadlessEventPump pump(

@@ -17,6 +17,12 @@ class Clock {
   virtual int32_t now_ms() = 0;
 };
 
+// std::chrono::steady_clock in milliseconds, truncated to 32 bits.
+class SteadyClock : public Clock {
+ public:
+  int32_t now_ms() override;
+};
+
 // a - b and a + b in wrap-around 32-bit arithmetic, without signed overflow.
 constexpr int32_t wrap_sub(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));

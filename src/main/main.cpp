@@ -1,6 +1,58 @@
-#include <cstdio>
+// Noctra's entry: the desktop program with no arguments, the headless
+// recorder and the device listing with options.
 
-int main() {
-  std::puts("Noctra 0.7.0");
-  return 0;
+#include <atomic>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/headless.h"
+#include "camera/hardware.h"
+#ifdef NOCTRA_HAVE_GUI
+#include "ui/gui_main.h"
+#endif
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void on_interrupt(int) { g_interrupted = true; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using noctra::CommandLine;
+  const CommandLine cl = noctra::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  switch (cl.mode) {
+    case CommandLine::Mode::Error:
+      std::cerr << "noctra: " << cl.error << "\n" << noctra::usage_text();
+      return 2;
+    case CommandLine::Mode::Help:
+      std::cout << noctra::usage_text();
+      return 0;
+    case CommandLine::Mode::Version:
+      std::cout << "Noctra Pre-release Version 0.07\n";
+      return 0;
+    case CommandLine::Mode::ListDevices:
+      std::cout << noctra::format_device_listing(noctra::list_devices());
+      return 0;
+    case CommandLine::Mode::Headless: {
+      struct sigaction sa {};
+      sa.sa_handler = on_interrupt;
+      sigemptyset(&sa.sa_mask);
+      sigaction(SIGINT, &sa, nullptr);
+      sigaction(SIGTERM, &sa, nullptr);
+      return noctra::run_headless(cl.options, g_interrupted, std::cerr);
+    }
+    case CommandLine::Mode::Gui:
+      break;
+  }
+#ifdef NOCTRA_HAVE_GUI
+  return noctra::run_gui(argc, argv, cl.options);
+#else
+  std::cerr << "noctra: this build has no windows; use --headless\n";
+  return 2;
+#endif
 }

@@ -1,0 +1,154 @@
+#include "app/app.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "camera/acquisition.h"
+#include "camera/hardware.h"
+#include "camera/still_window.h"
+#include "config/paths.h"
+#include "output/avi_writer.h"
+#include "output/naming.h"
+
+namespace noctra {
+
+namespace {
+
+std::string hex_byte(uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
+}
+
+class AppImpl final : public App {
+ public:
+  AppImpl(const AppOptions& options, SequencerHost& host, EventPump& pump, ErrorReporter& reporter,
+          std::function<void(const std::string&)> log)
+      : options_(options), host_(host), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
+
+  bool open(std::string* error);
+
+  Settings& settings() override { return settings_; }
+  Sequencer& sequencer() override { return *sequencer_; }
+  CommandRouter& router() override { return *router_; }
+  CameraPort& camera_port() override { return *camera_port_; }
+  FrameAcquirer& acquirer() override { return *acquisition_; }
+  void camera_idle() override { camera_port_->camera_idle(); }
+  bool shutdown() override;
+
+ private:
+  AppOptions options_;
+  SequencerHost& host_;
+  EventPump& pump_;
+  ErrorReporter& reporter_;
+  std::function<void(const std::string&)> log_;
+
+  std::string home_;
+  std::filesystem::path settings_file_;
+  Settings loaded_;  // as read from the file: what the overrides must not replace
+  Settings settings_;
+  SteadyClock clock_;
+  StillWindowRegistry windows_;
+  std::unique_ptr<PortDevice> port_device_;
+  std::unique_ptr<CameraPort> camera_port_;
+  std::unique_ptr<Acquisition> acquisition_;
+  std::unique_ptr<AviWriter> writer_;
+  std::unique_ptr<Sequencer> sequencer_;
+  std::unique_ptr<CommandRouter> router_;
+  bool shut_down_ = false;
+};
+
+bool AppImpl::open(std::string* error) {
+  home_ = home_folder();
+  settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
+
+  // Leftovers of an older capture path; a missing file is not an error.
+  for (const char* leftover : {"C:\\_NOCTRA1.AVI", "C:\\_NOCTRA2.AVI"}) {
+    std::error_code ignored;
+    std::filesystem::remove(map_drive_c(leftover, home_), ignored);
+  }
+
+  loaded_ = load_settings(settings_file_, home_);
+  settings_ = loaded_;
+  if (options_.exposure) settings_.exposure = *options_.exposure;
+  if (options_.delay) settings_.delay = *options_.delay;
+  if (options_.count) settings_.count = *options_.count;
+  if (options_.output) {
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(*options_.output, ec);
+    settings_.image_file_path = cut_to_max_path(ec ? *options_.output : absolute.string());
+  }
+
+  PortChoice port = open_port(settings_.port, log_);
+  if (!port.device) {
+    *error = port.error;
+    return false;
+  }
+  if (!port.note.empty()) log_(port.note);
+
+  SourceChoice source = open_source(settings_.source, SourceContext{clock_, pump_, windows_, log_});
+  if (!source.source) {
+    *error = source.error;
+    return false;
+  }
+  if (!source.note.empty()) log_(source.note);
+
+  // Every port write goes to the simulated camera (it watches the lines) and,
+  // with --trace-port, to the log.
+  std::function<void(uint8_t)> camera_listener = std::move(source.port_listener);
+  const bool trace = options_.trace_port;
+  auto log = log_;
+  port_device_ = std::make_unique<TracingPortDevice>(std::move(port.device), [camera_listener, trace, log](uint8_t byte) {
+    if (trace) log("port " + hex_byte(byte));
+    if (camera_listener) camera_listener(byte);
+  });
+  camera_port_ = std::make_unique<CameraPort>(*port_device_);
+  acquisition_ = std::make_unique<Acquisition>(*camera_port_, windows_, log_);
+  acquisition_->set_source(std::move(source.source));
+
+  writer_ = std::make_unique<AviWriter>(settings_, reporter_, [this](std::string& path) {
+    const NumberingResult result = number_output_path(path, settings_.auto_increment);
+    if (!may_open_output(result)) log_(numbering_failure_message(result, path));
+    return may_open_output(result);
+  });
+  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, *camera_port_, *acquisition_, *writer_, host_);
+  router_ = std::make_unique<CommandRouter>(*sequencer_, *acquisition_, nullptr);
+  return true;
+}
+
+bool AppImpl::shutdown() {
+  if (shut_down_) return true;
+  shut_down_ = true;
+  // Finish the file as Stop does, so an exit during a recording loses nothing.
+  if (sequencer_->capture_state() != CaptureState::Idle) sequencer_->stop_recording();
+  camera_port_->camera_idle();
+  if (!options_.save_settings) return true;
+  Settings to_save = settings_;
+  if (options_.exposure) to_save.exposure = loaded_.exposure;
+  if (options_.delay) to_save.delay = loaded_.delay;
+  if (options_.count) to_save.count = loaded_.count;
+  if (options_.output) to_save.image_file_path = loaded_.image_file_path;
+  std::string why;
+  if (!save_settings(to_save, settings_file_, &why)) {
+    log_("Can't save the settings to " + settings_file_.string() + ": " + why);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost& host, EventPump& pump,
+                                 ErrorReporter& reporter, std::function<void(const std::string&)> log,
+                                 std::string* error) {
+  auto app = std::make_unique<AppImpl>(options, host, pump, reporter, std::move(log));
+  std::string why;
+  if (!app->open(&why)) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  return app;
+}
+
+}  // namespace noctra

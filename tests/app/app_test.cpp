@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/headless.h"
+#include "config/paths.h"
+#include "config/settings.h"
+#include "config/temp_folder.h"
+
+namespace noctra {
+namespace {
+
+using test::TempFolder;
+using test::write_file;
+
+AppOptions options_in(const TempFolder& dir) {
+  AppOptions o;
+  o.settings_file = dir / "Noctra.ini";
+  return o;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+  return n;
+}
+
+TEST(HeadlessRun, RecordsTheCountWithOneTriggerPerExposureAndStops) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n");
+  AppOptions o = options_in(dir);
+  o.count = 3;
+  o.exposure = 60;
+  o.output = (dir / "sky.avi").string();
+  o.trace_port = true;
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+  const std::string text = log.str();
+  EXPECT_EQ(count_of(text, "port 0x27\nport 0x37\nport 0x34\nport 0x14\nport 0x34\n"), 3u) << text;
+  // amplifier on, then the trigger code, once per exposure
+  EXPECT_EQ(count_of(text, "port 0x34\nport 0x37\n"), 3u) << text;
+  EXPECT_NE(text.find("Noctra (sky.avi - 3/3)"), std::string::npos) << text;
+  EXPECT_TRUE(std::filesystem::exists(dir / "sky.avi"));
+  // the run's overrides are never saved
+  const Settings saved = load_settings(dir / "Noctra.ini", "/home/x");
+  EXPECT_EQ(saved.exposure, 2000);
+  EXPECT_EQ(saved.count, 0);
+  EXPECT_EQ(saved.image_file_path, home_folder() + "/Images.AVI");
+  EXPECT_EQ(saved.port, "sim");
+}
+
+TEST(HeadlessRun, NumberedPathCarriesOnIntoTheSavedSettings) {
+  TempFolder dir;
+  const std::string path = (dir / "m42.avi").string();
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Flags]\nAutoIncrement=1\n"
+                                 "[Capture]\nExposure=0\nCount=1\n[Filenames]\nImageFile=" + path + "\n");
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  for (int run = 0; run < 2; ++run) ASSERT_EQ(run_headless(options_in(dir), interrupt, log), 0) << log.str();
+  EXPECT_TRUE(std::filesystem::exists(dir / "m42_000.avi"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "m42_001.avi"));
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", "/h").image_file_path, (dir / "m42_001.avi").string());
+}
+
+TEST(HeadlessRun, InterruptFinishesTheFileAndSavesTheSettings) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Capture]\nExposure=0\n");
+  AppOptions o = options_in(dir);
+  o.output = (dir / "a.avi").string();
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  // No count: only the interrupt ends it. A second thread plays Ctrl-C.
+  std::thread ctrl_c([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    interrupt = true;
+  });
+  const int status = run_headless(o, interrupt, log);
+  ctrl_c.join();
+  EXPECT_EQ(status, 0) << log.str();
+  ASSERT_TRUE(std::filesystem::exists(dir / "a.avi"));
+  // a finished file: the RIFF size covers the whole file
+  std::ifstream in(dir / "a.avi", std::ios::binary);
+  char head[8] = {};
+  in.read(head, 8);
+  const uint32_t riff_size = static_cast<uint8_t>(head[4]) | static_cast<uint8_t>(head[5]) << 8 |
+                             static_cast<uint8_t>(head[6]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(head[7])) << 24;
+  EXPECT_EQ(riff_size + 8, std::filesystem::file_size(dir / "a.avi"));
+}
+
+TEST(HeadlessRun, ExplicitPortOrSourceThatCannotOpenIsAnError) {
+  struct Case { const char* hardware; const char* names; };
+  const Case cases[] = {
+      {"Port=ppdev:/dev/noctra-no-such-port\nSource=sim\n", "/dev/noctra-no-such-port"},
+      {"Port=sim\nSource=v4l2:/dev/noctra-no-such-video\n", "/dev/noctra-no-such-video"},
+      {"Port=serial:/dev/noctra-no-such-tty,dtr=2,rts=0\nSource=sim\n", "/dev/noctra-no-such-tty"},
+  };
+  for (const Case& c : cases) {
+    TempFolder dir;
+    write_file(dir / "Noctra.ini", std::string("[Hardware]\n") + c.hardware);
+    std::atomic<bool> interrupt{false};
+    std::ostringstream log;
+    EXPECT_EQ(run_headless(options_in(dir), interrupt, log), 2) << c.hardware;
+    EXPECT_NE(log.str().find(c.names), std::string::npos) << log.str();
+    EXPECT_EQ(log.str().find("using the simulated"), std::string::npos) << log.str();
+  }
+}
+
+}  // namespace
+}  // namespace noctra
