@@ -26,6 +26,8 @@ void count_row(const uint8_t* row, int32_t width, uint32_t (&counts)[kSubHistogr
   for (; x < width; ++x, p += kBytesPerPixel) ++counts[0][p[0]];
 }
 
+// Eight looked-up bytes leave as one word store: the remap is bound by
+// stores, not by the look-ups.
 void remap_row(const uint8_t* source, uint8_t* target, std::size_t length, const ToneTable& table) {
   std::size_t b = 0;
   for (; b + 8 <= length; b += 8) {

@@ -185,7 +185,7 @@ TEST(MergeHiRes, RowPlacementFollowsTheFieldSums) {
   }
 }
 
-TEST(MergeHiRes, UniformTenAndHundredGiveTheDocumentedToneTable) {
+TEST(MergeHiRes, UniformTenUnderUniformHundredIsLiftedToHundred) {
   FrameImage main_frame = make_frame(640, 480);
   FrameImage first = make_frame(640, 480);
   fill_rows(main_frame, 100);
