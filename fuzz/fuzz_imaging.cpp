@@ -120,10 +120,18 @@ void check_marker(FrameImage& frame, int32_t cx, int32_t r, int b) {
   const FrameImage before = frame.clone();
   noctra::draw_guide_marker(frame, cx, r, b);
   require(header_and_trailing_intact(frame, before));
+  // Rows the outline cannot reach must be byte for byte the same; within its
+  // reach only byte b of a pixel may have become the marker value.
+  const int64_t reach_low = std::clamp<int64_t>(int64_t{r} - 10, 0, frame.height());
+  const int64_t reach_high = std::clamp<int64_t>(int64_t{r} + 11, reach_low, frame.height());
+  const auto row_offset = [&](int64_t row) { return static_cast<std::size_t>(row) * frame.stride(); };
+  require(std::memcmp(frame.pixels(), before.pixels(), row_offset(reach_low)) == 0);
+  require(std::memcmp(frame.pixels() + row_offset(reach_high), before.pixels() + row_offset(reach_high),
+                      frame.rows_size() - row_offset(reach_high)) == 0);
   const std::size_t pixel_bytes = static_cast<std::size_t>(frame.width()) * 3;
-  for (int32_t q = 0; q < frame.height(); ++q) {
-    const uint8_t* now = frame.row(q);
-    const uint8_t* was = before.row(q);
+  for (int64_t q = reach_low; q < reach_high; ++q) {
+    const uint8_t* now = frame.row(static_cast<int32_t>(q));
+    const uint8_t* was = before.row(static_cast<int32_t>(q));
     for (std::size_t i = 0; i < frame.stride(); ++i) {
       const bool may_change = i < pixel_bytes && (b == 1 || b == 2) && i % 3 == static_cast<std::size_t>(b);
       require(now[i] == was[i] || (may_change && now[i] == noctra::kGuideMarkerValue));

@@ -16,13 +16,7 @@ using test::fill_rows;
 using test::make_frame;
 using test::pixel_byte;
 using test::row_bytes;
-
-// Blue byte of every sample point of one field (0 even, 1 odd) set to value.
-void set_patch(FrameImage& frame, int field, uint8_t value) {
-  for (int32_t k = 0; k < 30; ++k) {
-    for (int32_t s = 0; s < 30; ++s) pixel_byte(frame, 10 + s, 20 + 2 * k + field, 0) = value;
-  }
-}
+using test::set_patch;
 
 TEST(MeasureFields, SumsOnlyTheBlueBytesOfTheSamplePatch) {
   struct Case {

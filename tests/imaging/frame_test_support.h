@@ -33,6 +33,14 @@ inline uint8_t& pixel_byte(FrameImage& frame, int32_t column, int32_t row, int b
   return frame.row(row)[static_cast<std::size_t>(column) * 3 + static_cast<std::size_t>(byte)];
 }
 
+// Blue byte of every sample point of one field (0 even, 1 odd) set to value:
+// stored rows 20 + field, 22 + field, ..., pixels 10..39.
+inline void set_patch(FrameImage& frame, int field, uint8_t value) {
+  for (int32_t k = 0; k < 30; ++k) {
+    for (int32_t s = 0; s < 30; ++s) pixel_byte(frame, 10 + s, 20 + 2 * k + field, 0) = value;
+  }
+}
+
 inline std::vector<uint8_t> block_bytes(const FrameImage& frame) {
   return {frame.block(), frame.block() + frame.block_size()};
 }

@@ -67,7 +67,8 @@ void run_locator_cases(const std::vector<LocatorCase>& cases) {
 
 // On a flat frame an accepted point gives the first pixel examined: (x - 5, y + 5).
 LocatorCase flat(std::string name, int32_t width, int32_t height, int32_t x, int32_t y, bool accepted) {
-  return {std::move(name), width, height, 0, {}, x, y, accepted, x - 5, y + 5};
+  if (!accepted) return {std::move(name), width, height, 0, {}, x, y, false};
+  return {std::move(name), width, height, 0, {}, x, y, true, x - 5, y + 5};
 }
 
 TEST(LocateGuideStar, EdgeMarginBounds) {
@@ -152,7 +153,7 @@ bool on_outline(int64_t column, int64_t row, int64_t cx, int64_t r) {
 void expect_marker(int32_t width, int32_t height, int32_t cx, int32_t r, int b, std::size_t expected_pixels,
                    const std::string& name) {
   FrameImage frame = make_frame(width, height);
-  fill_random(frame, static_cast<uint32_t>(cx * 31 + r));
+  fill_random(frame, static_cast<uint32_t>(cx) * 31u + static_cast<uint32_t>(r));
   const std::vector<uint8_t> before = block_bytes(frame);
   draw_guide_marker(frame, cx, r, b);
   const std::vector<uint8_t> after = block_bytes(frame);
@@ -235,10 +236,10 @@ TEST(DrawGuideMarker, ClipsEachPixelAtEveryEdge) {
       {5, 5, 2, 2, 0},                        // the outline surrounds the whole frame
       {1, 1, 10, 10, 1},
       {1, 1, -10, -10, 1},
-      {640, 480, INT32_MIN, INT32_MIN, 0},
-      {640, 480, INT32_MAX, INT32_MAX, 0},
-      {640, 480, INT32_MAX, 240, 0},
-      {640, 480, 320, INT32_MIN, 0},
+      {64, 48, INT32_MIN, INT32_MIN, 0},
+      {64, 48, INT32_MAX, INT32_MAX, 0},
+      {64, 48, INT32_MAX, 24, 0},
+      {64, 48, 32, INT32_MIN, 0},
   };
   for (const Case& c : cases) {
     const std::string name = std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +

@@ -20,6 +20,7 @@ using test::fill_rows;
 using test::make_frame;
 using test::pixel_byte;
 using test::row_bytes;
+using test::set_patch;
 
 // The merge written out step by step on plain copies of the rows: whole-frame
 // move, interleave, histograms of the rows as they then stand, cumulative
@@ -74,12 +75,6 @@ std::vector<uint8_t> reference_merge(const FrameImage& main_frame, const FrameIm
     }
   }
   return rows;
-}
-
-void set_patch(FrameImage& frame, int field, uint8_t value) {
-  for (int32_t k = 0; k < 30; ++k) {
-    for (int32_t s = 0; s < 30; ++s) pixel_byte(frame, 10 + s, 20 + 2 * k + field, 0) = value;
-  }
 }
 
 // Random frames whose fields differ in level, so that the tone table is far
@@ -190,7 +185,7 @@ TEST(MergeHiRes, RowPlacementFollowsTheFieldSums) {
   }
 }
 
-TEST(MergeHiRes, UniformTenAndHundredGiveTheDocumentedToneTable) {
+TEST(MergeHiRes, UniformTenUnderUniformHundredIsLiftedToHundred) {
   FrameImage main_frame = make_frame(640, 480);
   FrameImage first = make_frame(640, 480);
   fill_rows(main_frame, 100);
