@@ -56,6 +56,9 @@ TEST(CameraSetup, ExplicitDevicesThatFailAreErrors) {
   EXPECT_EQ(CameraSetup::open({"sim", "v4l2:/dev/no-such-video", {}}, clock, pump, nullptr, &error),
             nullptr);
   EXPECT_EQ(error.rfind("video source: v4l2:/dev/no-such-video: ", 0), 0U) << error;
+  // A device node that is no video device at all.
+  EXPECT_EQ(CameraSetup::open({"sim", "v4l2:/dev/null", {}}, clock, pump, nullptr, &error), nullptr);
+  EXPECT_EQ(error.rfind("video source: v4l2:/dev/null: ", 0), 0U) << error;
 }
 
 TEST(CameraSetup, SwitchingSourceKeepsTheOldOneOnFailure) {
