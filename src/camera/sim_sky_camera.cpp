@@ -217,7 +217,7 @@ std::vector<uint8_t> SimSkyCamera::render(const SimExposure& exposure) {
       const float sigma = std::sqrt(kReadNoise * kReadNoise + signal / kElectronsPerAdu);
       const float gauss = gauss_table_[splitmix64(noise_state) & (kGaussTableSize - 1)];
       const float value = std::clamp(kPedestal + signal + sigma * gauss, 0.0F, 255.0F);
-      const auto grey = static_cast<uint8_t>(std::lround(value));
+      const auto grey = static_cast<uint8_t>(static_cast<int>(value + 0.5F));
       out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = grey;
     }
   }

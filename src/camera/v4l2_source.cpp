@@ -126,6 +126,15 @@ V4l2Source::Poll V4l2Source::poll_after_press(int64_t press_us,
   }
 }
 
+void V4l2Source::drop_ready_buffers() {
+  for (int i = 0; i < 64 && format_; ++i) {
+    CapturedBuffer buffer;
+    std::string error;
+    if (device_->dequeue(buffer, error) != DequeueResult::Frame) return;
+    if (!device_->requeue(buffer.index).empty()) return;  // the wait will report it
+  }
+}
+
 std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
   const std::string error = open_now();
   if (!error.empty()) {
@@ -138,6 +147,9 @@ std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
   StillWindowRegistry::Registration window = windows_.open_capture_window([&] {
     pressed = true;
     press_us = device_->now_us();
+    // Whatever is ready now was captured before the press, whatever its
+    // stamp says (some drivers do not stamp on the monotonic clock).
+    drop_ready_buffers();
   });
   const int32_t waiting_since = clock_.now_ms();
   pump_.run_until([&] {

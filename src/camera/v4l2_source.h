@@ -59,6 +59,7 @@ class V4l2Source : public FrameSource {
  private:
   enum class Poll { Waiting, Delivered, Failed };
   Poll poll_after_press(int64_t press_us, std::optional<std::vector<uint8_t>>& frame);
+  void drop_ready_buffers();
   void fail(const std::string& reason);  // logs, once per distinct reason
   void shut_down();
 

@@ -123,7 +123,13 @@ class SystemVideoDevice : public VideoDevice {
     }
     const auto& map = maps_[buffer.index];
     out.index = static_cast<int>(buffer.index);
-    out.timestamp_us = int64_t{buffer.timestamp.tv_sec} * 1000000 + buffer.timestamp.tv_usec;
+    // Only monotonic stamps compare with now_us(); for the others the moment
+    // the buffer was taken has to do.
+    if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
+      out.timestamp_us = int64_t{buffer.timestamp.tv_sec} * 1000000 + buffer.timestamp.tv_usec;
+    } else {
+      out.timestamp_us = now_us();
+    }
     out.bytes = {static_cast<const uint8_t*>(map.start), std::min<std::size_t>(buffer.bytesused, map.length)};
     return DequeueResult::Frame;
   }

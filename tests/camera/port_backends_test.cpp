@@ -1,10 +1,12 @@
 #include "camera/port_backends.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "camera/camera_port.h"
 #include "camera/hardware.h"
@@ -201,6 +203,20 @@ TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
     EXPECT_EQ(choice.device, nullptr) << c.spec;
     EXPECT_NE(choice.error.find(c.expected), std::string::npos) << c.spec << " -> " << choice.error;
   }
+}
+
+TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
+  // A pseudo-terminal opens like a serial port but has no DTR or RTS.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  const PortChoice choice = open_port("serial:" + slave + ",dtr=1,rts=2", nullptr);
+  EXPECT_EQ(choice.device, nullptr);
+  EXPECT_NE(choice.error.find("serial:" + slave + " (no modem control lines)"), std::string::npos)
+      << choice.error;
+  close(master);
 }
 
 TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {

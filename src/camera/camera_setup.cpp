@@ -1,0 +1,75 @@
+#include "camera/camera_setup.h"
+
+namespace noctra {
+
+CameraSetup::CameraSetup(Clock& clock, EventPump& pump, LogSink log,
+                         std::function<void(uint8_t)> trace, uint64_t sim_seed)
+    : clock_(clock), pump_(pump), log_(std::move(log)), trace_(std::move(trace)),
+      sim_seed_(sim_seed) {}
+
+std::unique_ptr<CameraSetup> CameraSetup::open(const CameraSetupOptions& options, Clock& clock,
+                                               EventPump& pump, LogSink log, std::string* error,
+                                               const PortSystem& ports,
+                                               const SourceSystem& sources) {
+  std::unique_ptr<CameraSetup> setup(
+      new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
+  PortChoice port = open_port(options.port, log, ports);
+  if (!port.device) {
+    if (error != nullptr) *error = "camera port: " + port.error;
+    return nullptr;
+  }
+  if (!port.note.empty() && log) log(port.note);
+  setup->port_name_ = port.device->name();
+  CameraSetup* self = setup.get();
+  setup->device_ = std::make_unique<TracingPortDevice>(std::move(port.device), [self](uint8_t byte) {
+    if (self->sim_listener_) self->sim_listener_(byte);
+    if (self->trace_) self->trace_(byte);
+  });
+  setup->port_ = std::make_unique<CameraPort>(*setup->device_);
+  setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
+
+  SourceChoice source = open_source(
+      options.source, SourceContext{clock, pump, setup->windows_, log, options.sim_seed}, sources);
+  if (!source.source) {
+    if (error != nullptr) *error = "video source: " + source.error;
+    return nullptr;
+  }
+  if (!source.note.empty() && log) log(source.note);
+  setup->sim_listener_ = std::move(source.port_listener);
+  setup->acquisition_->set_source(std::move(source.source));
+  return setup;
+}
+
+CameraSetup::~CameraSetup() {
+  // The port writes its idle pattern as it closes: the simulated camera must
+  // no longer be listening by then.
+  sim_listener_ = nullptr;
+  acquisition_.reset();
+  port_.reset();
+  device_.reset();
+}
+
+std::string CameraSetup::source_name() const {
+  const FrameSource* source = acquisition_->source();
+  return source != nullptr ? source->name() : std::string();
+}
+
+bool CameraSetup::switch_source(const std::string& spec, std::string* error) {
+  if (acquisition_->busy()) {
+    if (error != nullptr) *error = "a frame is being acquired";
+    return false;
+  }
+  SourceChoice source =
+      open_source(spec, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+  if (!source.source) {
+    if (error != nullptr) *error = source.error;
+    return false;
+  }
+  if (!source.note.empty() && log_) log_(source.note);
+  sim_listener_ = nullptr;
+  acquisition_->set_source(std::move(source.source));
+  sim_listener_ = std::move(source.port_listener);
+  return true;
+}
+
+}  // namespace noctra

@@ -1,0 +1,73 @@
+#pragma once
+// The camera side of the program in one piece: the camera port chosen by
+// [Hardware] Port=, the frame source chosen by Source=, the still-capture
+// windows and the acquisition. It also routes every port write to the
+// simulated camera (when that is the source) and to an optional trace, and
+// takes them apart in the right order: the camera stops listening before it
+// goes. The idle pattern a real port writes as it closes goes straight to the
+// lines; call camera_idle() before the end to have it traced too.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/acquisition.h"
+#include "camera/camera_port.h"
+#include "camera/hardware.h"
+#include "camera/still_window.h"
+#include "config/platform.h"
+
+namespace noctra {
+
+struct CameraSetupOptions {
+  std::string port = "auto";
+  std::string source = "auto";
+  // Called with every byte written to the port (--trace-port); may be empty.
+  std::function<void(uint8_t)> trace;
+  uint64_t sim_seed = 1;
+};
+
+class CameraSetup {
+ public:
+  // Opens the port and the source. Returns nothing, with the reason in
+  // *error, when an explicitly named port or source cannot be opened; what
+  // auto took goes to the log.
+  static std::unique_ptr<CameraSetup> open(const CameraSetupOptions& options, Clock& clock,
+                                           EventPump& pump, LogSink log, std::string* error,
+                                           const PortSystem& ports = system_port_access(),
+                                           const SourceSystem& sources = system_source_access());
+  ~CameraSetup();
+  CameraSetup(const CameraSetup&) = delete;
+  CameraSetup& operator=(const CameraSetup&) = delete;
+
+  CameraPort& port() { return *port_; }
+  Acquisition& acquisition() { return *acquisition_; }
+  StillWindowRegistry& windows() { return windows_; }
+  const std::string& port_name() const { return port_name_; }
+  std::string source_name() const;
+
+  // The Video Source choice at run time. False, with the reason, when the
+  // source cannot be opened or an acquisition is waiting; the old source
+  // then stays.
+  bool switch_source(const std::string& spec, std::string* error);
+
+ private:
+  CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
+              uint64_t sim_seed);
+
+  Clock& clock_;
+  EventPump& pump_;
+  LogSink log_;
+  std::function<void(uint8_t)> trace_;
+  std::function<void(uint8_t)> sim_listener_;
+  uint64_t sim_seed_;
+  StillWindowRegistry windows_;
+  std::string port_name_;
+  std::unique_ptr<PortDevice> device_;
+  std::unique_ptr<CameraPort> port_;
+  std::unique_ptr<Acquisition> acquisition_;
+};
+
+}  // namespace noctra
