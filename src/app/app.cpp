@@ -4,9 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "camera/acquisition.h"
-#include "camera/hardware.h"
-#include "camera/still_window.h"
+#include "camera/camera_setup.h"
 #include "config/paths.h"
 #include "output/avi_writer.h"
 #include "output/naming.h"
@@ -32,9 +30,10 @@ class AppImpl final : public App {
   Settings& settings() override { return settings_; }
   Sequencer& sequencer() override { return *sequencer_; }
   CommandRouter& router() override { return *router_; }
-  CameraPort& camera_port() override { return *camera_port_; }
-  FrameAcquirer& acquirer() override { return *acquisition_; }
-  void camera_idle() override { camera_port_->camera_idle(); }
+  CameraPort& camera_port() override { return camera_->port(); }
+  CameraSetup& camera() override { return *camera_; }
+  FrameAcquirer& acquirer() override { return camera_->acquisition(); }
+  void camera_idle() override { camera_->port().camera_idle(); }
   bool shutdown() override;
 
  private:
@@ -49,10 +48,7 @@ class AppImpl final : public App {
   Settings loaded_;  // as read from the file: what the overrides must not replace
   Settings settings_;
   SteadyClock clock_;
-  StillWindowRegistry windows_;
-  std::unique_ptr<PortDevice> port_device_;
-  std::unique_ptr<CameraPort> camera_port_;
-  std::unique_ptr<Acquisition> acquisition_;
+  std::unique_ptr<CameraSetup> camera_;
   std::unique_ptr<AviWriter> writer_;
   std::unique_ptr<Sequencer> sequencer_;
   std::unique_ptr<CommandRouter> router_;
@@ -80,40 +76,22 @@ bool AppImpl::open(std::string* error) {
     settings_.image_file_path = cut_to_max_path(ec ? *options_.output : absolute.string());
   }
 
-  PortChoice port = open_port(settings_.port, log_);
-  if (!port.device) {
-    *error = port.error;
-    return false;
-  }
-  if (!port.note.empty()) log_(port.note);
-
-  SourceChoice source = open_source(settings_.source, SourceContext{clock_, pump_, windows_, log_});
-  if (!source.source) {
-    *error = source.error;
-    return false;
-  }
-  if (!source.note.empty()) log_(source.note);
-
-  // Every port write goes to the simulated camera (it watches the lines) and,
-  // with --trace-port, to the log.
-  std::function<void(uint8_t)> camera_listener = std::move(source.port_listener);
   const bool trace = options_.trace_port;
   auto log = log_;
-  port_device_ = std::make_unique<TracingPortDevice>(std::move(port.device), [camera_listener, trace, log](uint8_t byte) {
-    if (trace) log("port " + hex_byte(byte));
-    if (camera_listener) camera_listener(byte);
-  });
-  camera_port_ = std::make_unique<CameraPort>(*port_device_);
-  acquisition_ = std::make_unique<Acquisition>(*camera_port_, windows_, log_);
-  acquisition_->set_source(std::move(source.source));
+  CameraSetupOptions camera_options;
+  camera_options.port = settings_.port;
+  camera_options.source = settings_.source;
+  if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + hex_byte(byte)); };
+  camera_ = CameraSetup::open(camera_options, clock_, pump_, log_, error);
+  if (!camera_) return false;
 
   writer_ = std::make_unique<AviWriter>(settings_, reporter_, [this](std::string& path) {
     const NumberingResult result = number_output_path(path, settings_.auto_increment);
     if (!may_open_output(result)) log_(numbering_failure_message(result, path));
     return may_open_output(result);
   });
-  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, *camera_port_, *acquisition_, *writer_, host_);
-  router_ = std::make_unique<CommandRouter>(*sequencer_, *acquisition_, nullptr);
+  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host_);
+  router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return true;
 }
 
@@ -122,7 +100,7 @@ bool AppImpl::shutdown() {
   shut_down_ = true;
   // Finish the file as Stop does, so an exit during a recording loses nothing.
   if (sequencer_->capture_state() != CaptureState::Idle) sequencer_->stop_recording();
-  camera_port_->camera_idle();
+  camera_->port().camera_idle();
   if (!options_.save_settings) return true;
   Settings to_save = settings_;
   if (options_.exposure) to_save.exposure = loaded_.exposure;

@@ -17,6 +17,8 @@
 
 namespace noctra {
 
+class CameraSetup;
+
 struct AppOptions {
   std::filesystem::path settings_file;  // empty: the platform's default
   bool save_settings = true;            // --no-save
@@ -41,6 +43,9 @@ class App {
   virtual CommandRouter& router() = 0;
   virtual CameraPort& camera_port() = 0;
   virtual FrameAcquirer& acquirer() = 0;
+  // The port, the source and the still windows; switch_source() for the
+  // Video Source dialog.
+  virtual CameraSetup& camera() = 0;
 
   // Start of the program: the two leftover temporary files are deleted by
   // create(); this puts the port into its idle pattern.

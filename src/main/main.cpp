@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "camera/hardware.h"
+#include "camera/port_crash_guard.h"
 #ifdef NOCTRA_HAVE_GUI
 #include "ui/gui_main.h"
 #endif
@@ -44,9 +45,12 @@ int main(int argc, char** argv) {
       sigemptyset(&sa.sa_mask);
       sigaction(SIGINT, &sa, nullptr);
       sigaction(SIGTERM, &sa, nullptr);
+      // After our own handlers: the crash guard leaves handled signals alone.
+      noctra::port_crash_guard::install_crash_handlers();
       return noctra::run_headless(cl.options, g_interrupted, std::cerr);
     }
     case CommandLine::Mode::Gui:
+      noctra::port_crash_guard::install_crash_handlers();
       break;
   }
 #ifdef NOCTRA_HAVE_GUI
