@@ -111,6 +111,16 @@ struct iovec part(const void* data, std::size_t size) {
 
 }  // namespace
 
+NumberOutputPath auto_increment_numbering(const Settings& settings, FileExistsProbe exists) {
+  return [&settings, exists = std::move(exists)](std::string& path) {
+    const NumberingResult result = number_output_path(path, settings.auto_increment, exists);
+    return may_open_output(result) ? std::string() : numbering_failure_message(result, path);
+  };
+}
+
+AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter)
+    : AviWriter(settings, reporter, auto_increment_numbering(settings)) {}
+
 AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPath number_path,
                      WriterIo& io, AviLimits limits)
     : settings_(settings),
@@ -147,9 +157,12 @@ void AviWriter::avi_write_frame(std::span<const uint8_t> header, std::span<const
 
 bool AviWriter::avi_open(std::span<const uint8_t> header, uint32_t image_bytes) {
   std::string& path = settings_.image_file_path;
-  if (number_path_ && !number_path_(path)) {
-    reporter_.show_error("Can't open AVI file " + path);
-    return false;
+  if (number_path_) {
+    const std::string refusal = number_path_(path);
+    if (!refusal.empty()) {
+      reporter_.show_error(refusal);
+      return false;
+    }
   }
   io_.remove_file(path.c_str());
   const int fd = io_.create_file(path.c_str());

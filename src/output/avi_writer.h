@@ -20,15 +20,21 @@
 #include "config/settings.h"
 #include "imaging/frame_image.h"
 #include "output/frame_writer.h"
+#include "output/naming.h"
 #include "output/writer_io.h"
 
 namespace noctra {
 
 inline constexpr uint32_t kAviFrameRate = 25;
 
-// Numbers the output path in place before a file is opened (the
-// auto-increment rule); false when no usable path can be made.
-using NumberOutputPath = std::function<bool(std::string& path)>;
+// Numbers the output path in place before a file is opened. Returns the
+// message to show when no usable path can be made (nothing is opened then),
+// else an empty string.
+using NumberOutputPath = std::function<std::string(std::string& path)>;
+
+// The auto-increment rule on the settings' flag, probing the real files.
+NumberOutputPath auto_increment_numbering(const Settings& settings,
+                                          FileExistsProbe exists = output_file_exists);
 
 struct AviLimits {
   // A segment (RIFF) is closed before a frame would carry it past this size.
@@ -45,6 +51,8 @@ class AviWriter final : public FrameWriter {
   // numbering); reporter shows the "Error" messages; io does the file calls.
   AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPath number_path,
             WriterIo& io = posix_writer_io(), AviLimits limits = {});
+  // The program's writer: auto-increment numbering on the real files.
+  AviWriter(Settings& settings, ErrorReporter& reporter);
   // Finishes an open file quietly; the program should call avi_close first.
   ~AviWriter() override;
   AviWriter(const AviWriter&) = delete;
