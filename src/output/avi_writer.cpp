@@ -480,11 +480,35 @@ bool AviWriter::write_at(uint64_t offset, std::span<const struct iovec> parts) {
 }
 
 void AviWriter::flush_if_due() {
-  if (limits_.flush_interval_ms < 0) return;
+  if (!flush_running_.load() && flusher_.joinable()) {
+    const int error = finish_background_flush();
+    if (error != 0) {
+      report_write_failure(error);
+      return;
+    }
+  }
+  if (limits_.flush_interval_ms < 0 || flush_running_.load()) return;
   const int64_t now = io_.now_ms();
   if (now - last_flush_ms_ < limits_.flush_interval_ms) return;
   last_flush_ms_ = now;
+  if (limits_.flush_in_background) {
+    flush_running_.store(true);
+    try {
+      flusher_ = std::thread([this, fd = fd_] {
+        if (io_.fdatasync(fd) != 0) flush_error_.store(errno);
+        flush_running_.store(false);
+      });
+      return;
+    } catch (const std::system_error&) {
+      flush_running_.store(false);  // no thread to be had: flush here
+    }
+  }
   if (io_.fdatasync(fd_) != 0) report_write_failure(errno);
+}
+
+int AviWriter::finish_background_flush() {
+  if (flusher_.joinable()) flusher_.join();
+  return flush_error_.exchange(0);
 }
 
 void AviWriter::report_write_failure(int error) {
@@ -507,8 +531,8 @@ void AviWriter::avi_close() {
   refusal_reported_ = false;
   if (fd_ < 0) return;
 
-  int error = 0;
-  if (segment_open_ && !finish_segment()) error = errno;
+  int error = finish_background_flush();
+  if (segment_open_ && !finish_segment() && error == 0) error = errno;
   if (limits_.flush_interval_ms >= 0 && io_.fdatasync(fd_) != 0 && error == 0) error = errno;
   if (io_.close(fd_) != 0 && error == 0) error = errno;
   fd_ = -1;
@@ -522,6 +546,7 @@ void AviWriter::avi_close() {
 }
 
 void AviWriter::finish_quietly() {
+  finish_background_flush();
   if (fd_ < 0) return;
   if (segment_open_) finish_segment();
   io_.close(fd_);

@@ -7,13 +7,15 @@
 // so a night's recording has no size limit. After every frame the sizes and
 // frame counts in the headers are brought up to date, so a file cut short by
 // a crash reads up to its last whole frame; the data go to the disk at most
-// once a second. A write that fails is cut back to the last whole frame,
+// once a second, from a helper thread. A write that fails is cut back to the last whole frame,
 // reported once per recording and left out of the file's index.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/platform.h"
@@ -43,6 +45,10 @@ struct AviLimits {
   uint32_t max_segments = 1024;
   // fdatasync at most this often; negative turns the flush off.
   int64_t flush_interval_ms = 1000;
+  // Flush on a helper thread, so that a slow disk never holds up the caller
+  // (the capture timer); a flush still running when the next is due makes
+  // that one wait for a later frame.
+  bool flush_in_background = true;
 };
 
 class AviWriter final : public FrameWriter {
@@ -88,6 +94,8 @@ class AviWriter final : public FrameWriter {
   bool patch_u32(uint64_t offset, uint32_t value);
   bool write_at(uint64_t offset, std::span<const struct iovec> parts);
   void flush_if_due();
+  // Waits for a background flush; the errno it failed with, or 0.
+  int finish_background_flush();
   void report_write_failure(int error);
   void report_once(bool& reported, const std::string& text);
   void finish_quietly();
@@ -121,6 +129,9 @@ class AviWriter final : public FrameWriter {
   uint32_t first_segment_frames_ = 0;
   std::vector<IndexEntry> entries_;  // frames of the current segment
   int64_t last_flush_ms_ = 0;
+  std::thread flusher_;
+  std::atomic<bool> flush_running_{false};
+  std::atomic<int> flush_error_{0};
 };
 
 }  // namespace noctra
