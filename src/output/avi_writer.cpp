@@ -437,10 +437,14 @@ bool AviWriter::finish_segment() {
 bool AviWriter::update_counters() {
   bool ok = patch_u32(riff_at_ + 4, static_cast<uint32_t>(end_at_ - riff_at_ - 8));
   ok = patch_u32(movi_at_ + 4, static_cast<uint32_t>(end_at_ - movi_at_ - 8)) && ok;
-  ok = patch_u32(strh_length_at_, total_frames_) && ok;
+  return update_frame_counts() && ok;
+}
+
+bool AviWriter::update_frame_counts() {
+  bool ok = patch_u32(strh_length_at_, total_frames_);
   ok = patch_u32(dmlh_total_frames_at_, total_frames_) && ok;
   // The main header counts the first segment only, as OpenDML readers expect.
-  if (segments_done_ == 0) ok = patch_u32(avih_total_frames_at_, first_segment_frames_) && ok;
+  ok = patch_u32(avih_total_frames_at_, first_segment_frames_) && ok;
   return ok;
 }
 
@@ -532,6 +536,8 @@ void AviWriter::avi_close() {
   if (fd_ < 0) return;
 
   int error = finish_background_flush();
+  // Counts that a failed update left behind are put right here.
+  if (!update_frame_counts() && error == 0) error = errno;
   if (segment_open_ && !finish_segment() && error == 0) error = errno;
   if (limits_.flush_interval_ms >= 0 && io_.fdatasync(fd_) != 0 && error == 0) error = errno;
   if (io_.close(fd_) != 0 && error == 0) error = errno;

@@ -91,6 +91,7 @@ class AviWriter final : public FrameWriter {
   bool start_segment();
   bool finish_segment();
   bool update_counters();
+  bool update_frame_counts();
   bool patch_u32(uint64_t offset, uint32_t value);
   bool write_at(uint64_t offset, std::span<const struct iovec> parts);
   void flush_if_due();
