@@ -29,6 +29,7 @@ constexpr uint32_t kLargestHeader = 1024;
 constexpr uint32_t kMostColours = 256;
 constexpr uint64_t kLargestSegment = uint64_t{2} << 30;
 constexpr std::size_t kMostReservedEntries = 1 << 16;
+constexpr uint32_t kMostSegments = 1 << 16;
 constexpr const char* kFrameChunkId = "00db";
 
 uint64_t standard_index_bytes(std::size_t entries) {
@@ -129,7 +130,7 @@ AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPa
       io_(io),
       limits_(limits) {
   limits_.segment_bytes = std::clamp<uint64_t>(limits_.segment_bytes, 4096, kLargestSegment);
-  limits_.max_segments = std::max<uint32_t>(limits_.max_segments, 1);
+  limits_.max_segments = std::clamp<uint32_t>(limits_.max_segments, 1, kMostSegments);
 }
 
 AviWriter::~AviWriter() { finish_quietly(); }
@@ -293,13 +294,15 @@ void AviWriter::append_frame(std::span<const uint8_t> sample) {
     report_write_failure(errno);
     return;
   }
+  const bool index_full = total_frames_ >= INT32_MAX ||
+                          (!segment_open_ && segments_done_ >= limits_.max_segments);
+  if (index_full) {
+    report_once(write_failure_reported_,
+                "Can't write to AVI file " + open_path_ + ": the file's index is full");
+    return;
+  }
   bool began_segment = false;
   if (!segment_open_) {
-    if (segments_done_ >= limits_.max_segments || total_frames_ >= INT32_MAX) {
-      report_once(write_failure_reported_,
-                  "Can't write to AVI file " + open_path_ + ": the file's index is full");
-      return;
-    }
     if (!start_segment()) {
       report_write_failure(errno);
       return;
