@@ -115,6 +115,34 @@ TEST(AviWriter, ColourTableOfTwoEntriesGivesA48ByteFormat) {
   EXPECT_EQ(probe["nb_read_frames"], "2");
 }
 
+TEST(AviWriter, OddSizedSamplesArePaddedSoThatTheNextChunkStaysAligned) {
+  WriterRig rig;
+  std::vector<uint8_t> header(48, 0);
+  BitmapInfoHeader fields;
+  fields.width = 3;
+  fields.height = 2;
+  fields.bit_count = 8;
+  fields.clr_used = 2;
+  fields.size_image = 7;
+  write_bitmap_header(fields, header.data());
+  const std::vector<uint8_t> pixels = {1, 0, 1, 9, 0, 1, 0, 9};
+  for (int i = 0; i < 3; ++i) rig.writer.avi_write_frame(header, pixels);
+  rig.writer.avi_close();
+
+  const auto chunks = walk_riff(rig.settings.image_file_path);
+  std::vector<uint64_t> offsets;
+  for (const Chunk& chunk : chunks) {
+    if (chunk.path == "RIFF:AVI /LIST:movi/00db") {
+      EXPECT_EQ(chunk.size, 7u);
+      offsets.push_back(chunk.offset);
+    }
+  }
+  ASSERT_EQ(offsets.size(), 3u);
+  EXPECT_EQ(offsets[1] - offsets[0], 16u);  // 8 + 7 + 1 pad byte
+  EXPECT_NE(find_chunk(chunks, "RIFF:AVI /idx1"), nullptr);
+  EXPECT_EQ(probe_video(rig.settings.image_file_path)["nb_read_frames"], "3");
+}
+
 TEST(AviWriter, StopWithoutFramesCreatesNothingAndStopTwiceIsHarmless) {
   WriterRig rig;
   rig.writer.avi_close();
