@@ -29,6 +29,7 @@ constexpr uint32_t kLargestHeader = 1024;
 constexpr uint32_t kMostColours = 256;
 constexpr uint64_t kLargestSegment = uint64_t{2} << 30;
 constexpr std::size_t kMostReservedEntries = 1 << 16;
+constexpr uint32_t kMostSegments = 1 << 16;
 constexpr const char* kFrameChunkId = "00db";
 
 uint64_t standard_index_bytes(std::size_t entries) {
@@ -111,6 +112,16 @@ struct iovec part(const void* data, std::size_t size) {
 
 }  // namespace
 
+NumberOutputPath auto_increment_numbering(const Settings& settings, FileExistsProbe exists) {
+  return [&settings, exists = std::move(exists)](std::string& path) {
+    const NumberingResult result = number_output_path(path, settings.auto_increment, exists);
+    return may_open_output(result) ? std::string() : numbering_failure_message(result, path);
+  };
+}
+
+AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter)
+    : AviWriter(settings, reporter, auto_increment_numbering(settings)) {}
+
 AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPath number_path,
                      WriterIo& io, AviLimits limits)
     : settings_(settings),
@@ -119,7 +130,7 @@ AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPa
       io_(io),
       limits_(limits) {
   limits_.segment_bytes = std::clamp<uint64_t>(limits_.segment_bytes, 4096, kLargestSegment);
-  limits_.max_segments = std::max<uint32_t>(limits_.max_segments, 1);
+  limits_.max_segments = std::clamp<uint32_t>(limits_.max_segments, 1, kMostSegments);
 }
 
 AviWriter::~AviWriter() { finish_quietly(); }
@@ -147,9 +158,12 @@ void AviWriter::avi_write_frame(std::span<const uint8_t> header, std::span<const
 
 bool AviWriter::avi_open(std::span<const uint8_t> header, uint32_t image_bytes) {
   std::string& path = settings_.image_file_path;
-  if (number_path_ && !number_path_(path)) {
-    reporter_.show_error("Can't open AVI file " + path);
-    return false;
+  if (number_path_) {
+    const std::string refusal = number_path_(path);
+    if (!refusal.empty()) {
+      reporter_.show_error(refusal);
+      return false;
+    }
   }
   io_.remove_file(path.c_str());
   const int fd = io_.create_file(path.c_str());
@@ -280,13 +294,15 @@ void AviWriter::append_frame(std::span<const uint8_t> sample) {
     report_write_failure(errno);
     return;
   }
+  const bool index_full = total_frames_ >= INT32_MAX ||
+                          (!segment_open_ && segments_done_ >= limits_.max_segments);
+  if (index_full) {
+    report_once(write_failure_reported_,
+                "Can't write to AVI file " + open_path_ + ": the file's index is full");
+    return;
+  }
   bool began_segment = false;
   if (!segment_open_) {
-    if (segments_done_ >= limits_.max_segments || total_frames_ >= INT32_MAX) {
-      report_once(write_failure_reported_,
-                  "Can't write to AVI file " + open_path_ + ": the file's index is full");
-      return;
-    }
     if (!start_segment()) {
       report_write_failure(errno);
       return;
@@ -424,10 +440,14 @@ bool AviWriter::finish_segment() {
 bool AviWriter::update_counters() {
   bool ok = patch_u32(riff_at_ + 4, static_cast<uint32_t>(end_at_ - riff_at_ - 8));
   ok = patch_u32(movi_at_ + 4, static_cast<uint32_t>(end_at_ - movi_at_ - 8)) && ok;
-  ok = patch_u32(strh_length_at_, total_frames_) && ok;
+  return update_frame_counts() && ok;
+}
+
+bool AviWriter::update_frame_counts() {
+  bool ok = patch_u32(strh_length_at_, total_frames_);
   ok = patch_u32(dmlh_total_frames_at_, total_frames_) && ok;
   // The main header counts the first segment only, as OpenDML readers expect.
-  if (segments_done_ == 0) ok = patch_u32(avih_total_frames_at_, first_segment_frames_) && ok;
+  ok = patch_u32(avih_total_frames_at_, first_segment_frames_) && ok;
   return ok;
 }
 
@@ -467,11 +487,35 @@ bool AviWriter::write_at(uint64_t offset, std::span<const struct iovec> parts) {
 }
 
 void AviWriter::flush_if_due() {
-  if (limits_.flush_interval_ms < 0) return;
+  if (!flush_running_.load() && flusher_.joinable()) {
+    const int error = finish_background_flush();
+    if (error != 0) {
+      report_write_failure(error);
+      return;
+    }
+  }
+  if (limits_.flush_interval_ms < 0 || flush_running_.load()) return;
   const int64_t now = io_.now_ms();
   if (now - last_flush_ms_ < limits_.flush_interval_ms) return;
   last_flush_ms_ = now;
+  if (limits_.flush_in_background) {
+    flush_running_.store(true);
+    try {
+      flusher_ = std::thread([this, fd = fd_] {
+        if (io_.fdatasync(fd) != 0) flush_error_.store(errno);
+        flush_running_.store(false);
+      });
+      return;
+    } catch (const std::system_error&) {
+      flush_running_.store(false);  // no thread to be had: flush here
+    }
+  }
   if (io_.fdatasync(fd_) != 0) report_write_failure(errno);
+}
+
+int AviWriter::finish_background_flush() {
+  if (flusher_.joinable()) flusher_.join();
+  return flush_error_.exchange(0);
 }
 
 void AviWriter::report_write_failure(int error) {
@@ -494,8 +538,10 @@ void AviWriter::avi_close() {
   refusal_reported_ = false;
   if (fd_ < 0) return;
 
-  int error = 0;
-  if (segment_open_ && !finish_segment()) error = errno;
+  int error = finish_background_flush();
+  // Counts that a failed update left behind are put right here.
+  if (!update_frame_counts() && error == 0) error = errno;
+  if (segment_open_ && !finish_segment() && error == 0) error = errno;
   if (limits_.flush_interval_ms >= 0 && io_.fdatasync(fd_) != 0 && error == 0) error = errno;
   if (io_.close(fd_) != 0 && error == 0) error = errno;
   fd_ = -1;
@@ -509,6 +555,7 @@ void AviWriter::avi_close() {
 }
 
 void AviWriter::finish_quietly() {
+  finish_background_flush();
   if (fd_ < 0) return;
   if (segment_open_) finish_segment();
   io_.close(fd_);

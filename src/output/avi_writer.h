@@ -7,28 +7,36 @@
 // so a night's recording has no size limit. After every frame the sizes and
 // frame counts in the headers are brought up to date, so a file cut short by
 // a crash reads up to its last whole frame; the data go to the disk at most
-// once a second. A write that fails is cut back to the last whole frame,
+// once a second, from a helper thread. A write that fails is cut back to the last whole frame,
 // reported once per recording and left out of the file's index.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/platform.h"
 #include "config/settings.h"
 #include "imaging/frame_image.h"
 #include "output/frame_writer.h"
+#include "output/naming.h"
 #include "output/writer_io.h"
 
 namespace noctra {
 
 inline constexpr uint32_t kAviFrameRate = 25;
 
-// Numbers the output path in place before a file is opened (the
-// auto-increment rule); false when no usable path can be made.
-using NumberOutputPath = std::function<bool(std::string& path)>;
+// Numbers the output path in place before a file is opened. Returns the
+// message to show when no usable path can be made (nothing is opened then),
+// else an empty string.
+using NumberOutputPath = std::function<std::string(std::string& path)>;
+
+// The auto-increment rule on the settings' flag, probing the real files.
+NumberOutputPath auto_increment_numbering(const Settings& settings,
+                                          FileExistsProbe exists = output_file_exists);
 
 struct AviLimits {
   // A segment (RIFF) is closed before a frame would carry it past this size.
@@ -37,6 +45,10 @@ struct AviLimits {
   uint32_t max_segments = 1024;
   // fdatasync at most this often; negative turns the flush off.
   int64_t flush_interval_ms = 1000;
+  // Flush on a helper thread, so that a slow disk never holds up the caller
+  // (the capture timer); a flush still running when the next is due makes
+  // that one wait for a later frame.
+  bool flush_in_background = true;
 };
 
 class AviWriter final : public FrameWriter {
@@ -45,6 +57,8 @@ class AviWriter final : public FrameWriter {
   // numbering); reporter shows the "Error" messages; io does the file calls.
   AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPath number_path,
             WriterIo& io = posix_writer_io(), AviLimits limits = {});
+  // The program's writer: auto-increment numbering on the real files.
+  AviWriter(Settings& settings, ErrorReporter& reporter);
   // Finishes an open file quietly; the program should call avi_close first.
   ~AviWriter() override;
   AviWriter(const AviWriter&) = delete;
@@ -77,9 +91,12 @@ class AviWriter final : public FrameWriter {
   bool start_segment();
   bool finish_segment();
   bool update_counters();
+  bool update_frame_counts();
   bool patch_u32(uint64_t offset, uint32_t value);
   bool write_at(uint64_t offset, std::span<const struct iovec> parts);
   void flush_if_due();
+  // Waits for a background flush; the errno it failed with, or 0.
+  int finish_background_flush();
   void report_write_failure(int error);
   void report_once(bool& reported, const std::string& text);
   void finish_quietly();
@@ -113,6 +130,9 @@ class AviWriter final : public FrameWriter {
   uint32_t first_segment_frames_ = 0;
   std::vector<IndexEntry> entries_;  // frames of the current segment
   int64_t last_flush_ms_ = 0;
+  std::thread flusher_;
+  std::atomic<bool> flush_running_{false};
+  std::atomic<int> flush_error_{0};
 };
 
 }  // namespace noctra

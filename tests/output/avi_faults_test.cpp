@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <filesystem>
 #include <functional>
 #include <utility>
@@ -27,8 +30,10 @@ class FaultyIo final : public WriterIo {
   std::function<int(off_t offset, std::size_t bytes)> fault;
   bool partial_before_fault = false;  // write half first, as a filling disk does
   int64_t now = 0;
-  int syncs = 0;
-  int sync_error = 0;
+  // The flush may run on the writer's helper thread.
+  std::atomic<int> syncs{0};
+  std::atomic<int> sync_error{0};
+  std::function<void()> while_syncing;
 
   int create_file(const char* path) override { return real_.create_file(path); }
   int remove_file(const char* path) override { return real_.remove_file(path); }
@@ -54,8 +59,9 @@ class FaultyIo final : public WriterIo {
   int ftruncate(int fd, off_t length) override { return real_.ftruncate(fd, length); }
   int fdatasync(int fd) override {
     ++syncs;
+    if (while_syncing) while_syncing();
     if (sync_error != 0) {
-      errno = sync_error;
+      errno = sync_error.load();
       return -1;
     }
     return real_.fdatasync(fd);
@@ -153,7 +159,9 @@ TEST(AviWriteFailures, IndexThatCannotBeWrittenAtStopLeavesAReadableFile) {
 
 TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
   FaultyIo io;
-  WriterRig rig(AviLimits{}, io);
+  AviLimits in_the_caller;
+  in_the_caller.flush_in_background = false;
+  WriterRig rig(in_the_caller, io);
   FrameImage frame = pattern_frame(8, 8, 1);
   for (int64_t t : {0, 300, 600, 999, 1000, 1500, 1999, 2100, 2200, 2300}) {
     io.now = t;
@@ -167,6 +175,47 @@ TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
   for (int64_t t : {5000, 6000, 7000}) {
     io.now = t;
     rig.writer.avi_write_frame(&frame);
+  }
+  rig.writer.avi_close();
+  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
+                                                            rig.settings.image_file_path +
+                                                            ": Input/output error"});
+}
+
+TEST(AviWriteFailures, SlowFlushNeverHoldsUpTheNextFrames) {
+  FaultyIo io;
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  std::promise<void> entered;
+  bool first_sync = true;
+  io.while_syncing = [&] {
+    if (!std::exchange(first_sync, false)) return;
+    entered.set_value();
+    released.wait_for(std::chrono::seconds(20));  // a disk that takes its time
+  };
+  WriterRig rig(AviLimits{}, io);
+  std::vector<FrameImage> frames;
+  for (int64_t t : {0, 1000, 2000, 3000}) {
+    io.now = t;
+    frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(t + 1)));
+    rig.writer.avi_write_frame(&frames.back());
+    if (t == 1000) entered.get_future().wait();
+  }
+  // Frames at 2000 and 3000 went on while the flush of 1000 was still stuck,
+  // and no second flush was started behind it.
+  EXPECT_EQ(rig.writer.next_frame_index(), 4);
+  EXPECT_EQ(io.syncs.load(), 1);
+  release.set_value();
+  rig.writer.avi_close();
+  EXPECT_EQ(io.syncs.load(), 2);  // and the one that finishes the file
+  EXPECT_TRUE(rig.reporter.messages.empty());
+  expect_read_back(rig.settings.image_file_path, frames);
+
+  // A flush that fails in the background is reported, once.
+  io.sync_error = EIO;
+  for (int64_t t : {10000, 11000, 12000}) {
+    io.now = t;
+    rig.writer.avi_write_frame(&frames[0]);
   }
   rig.writer.avi_close();
   EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +

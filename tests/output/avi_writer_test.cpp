@@ -115,6 +115,34 @@ TEST(AviWriter, ColourTableOfTwoEntriesGivesA48ByteFormat) {
   EXPECT_EQ(probe["nb_read_frames"], "2");
 }
 
+TEST(AviWriter, OddSizedSamplesArePaddedSoThatTheNextChunkStaysAligned) {
+  WriterRig rig;
+  std::vector<uint8_t> header(48, 0);
+  BitmapInfoHeader fields;
+  fields.width = 3;
+  fields.height = 2;
+  fields.bit_count = 8;
+  fields.clr_used = 2;
+  fields.size_image = 7;
+  write_bitmap_header(fields, header.data());
+  const std::vector<uint8_t> pixels = {1, 0, 1, 9, 0, 1, 0, 9};
+  for (int i = 0; i < 3; ++i) rig.writer.avi_write_frame(header, pixels);
+  rig.writer.avi_close();
+
+  const auto chunks = walk_riff(rig.settings.image_file_path);
+  std::vector<uint64_t> offsets;
+  for (const Chunk& chunk : chunks) {
+    if (chunk.path == "RIFF:AVI /LIST:movi/00db") {
+      EXPECT_EQ(chunk.size, 7u);
+      offsets.push_back(chunk.offset);
+    }
+  }
+  ASSERT_EQ(offsets.size(), 3u);
+  EXPECT_EQ(offsets[1] - offsets[0], 16u);  // 8 + 7 + 1 pad byte
+  EXPECT_NE(find_chunk(chunks, "RIFF:AVI /idx1"), nullptr);
+  EXPECT_EQ(probe_video(rig.settings.image_file_path)["nb_read_frames"], "3");
+}
+
 TEST(AviWriter, StopWithoutFramesCreatesNothingAndStopTwiceIsHarmless) {
   WriterRig rig;
   rig.writer.avi_close();
@@ -169,7 +197,7 @@ TEST(AviWriter, EachRecordingGoesToItsOwnNumberedFile) {
   const std::string base = rig.settings.image_file_path;
   rig.numbering = [&](std::string& path) {
     path = base + "_" + std::to_string(next_number++) + ".avi";
-    return true;
+    return std::string();
   };
   const auto first = write_frames(rig, 2, 12, 6, 10);
   rig.writer.avi_close();
@@ -189,6 +217,26 @@ TEST(AviWriter, EachRecordingGoesToItsOwnNumberedFile) {
   EXPECT_EQ(rig.numbering_calls, 2);
 }
 
+TEST(AviWriter, AutoIncrementTakesTheFirstFreeNumberForEachRecording) {
+  TempFolder folder;
+  Settings settings;
+  settings.image_file_path = folder.file("Night.avi");
+  settings.auto_increment = 1;
+  { std::ofstream taken(folder.file("Night_000.avi")); }
+  RecordingReporter reporter;
+  AviWriter writer(settings, reporter);
+  const FrameImage frame = pattern_frame(8, 8, 1);
+  writer.avi_write_frame(&frame);
+  EXPECT_EQ(writer.open_path(), folder.file("Night_001.avi"));
+  writer.avi_close();
+  writer.avi_write_frame(&frame);
+  EXPECT_EQ(writer.open_path(), folder.file("Night_002.avi"));
+  writer.avi_close();
+  EXPECT_EQ(settings.image_file_path, folder.file("Night_002.avi"));
+  EXPECT_EQ(fs::file_size(folder.file("Night_000.avi")), 0u);
+  EXPECT_TRUE(reporter.messages.empty());
+}
+
 TEST(AviWriter, UnopenablePathIsReportedAtEveryFrameAndLeavesNoFile) {
   struct Case {
     const char* what;
@@ -197,12 +245,14 @@ TEST(AviWriter, UnopenablePathIsReportedAtEveryFrameAndLeavesNoFile) {
   for (const Case& c : {Case{"missing folder", false}, Case{"numbering refuses", true}}) {
     SCOPED_TRACE(c.what);
     WriterRig rig;
+    std::string expected;
     if (c.numbering_refuses) {
-      rig.numbering = [](std::string&) { return false; };
+      rig.numbering = [](std::string& path) { return "Can't number AVI file " + path; };
+      expected = "Can't number AVI file " + rig.settings.image_file_path;
     } else {
       rig.settings.image_file_path = rig.folder.file("no/such/folder/Images.avi");
+      expected = "Can't open AVI file " + rig.settings.image_file_path;
     }
-    const std::string expected = "Can't open AVI file " + rig.settings.image_file_path;
     write_frames(rig, 2, 8, 8);
     EXPECT_EQ(rig.writer.next_frame_index(), -1);
     rig.writer.avi_close();

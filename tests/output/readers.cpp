@@ -1,5 +1,6 @@
 #include "output/readers.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +32,11 @@ std::optional<std::string> run_command(const std::string& command) {
   return output;
 }
 
-std::map<std::string, std::string> probe_video(const std::filesystem::path& file) {
+std::map<std::string, std::string> probe_video(const std::filesystem::path& file, bool count_frames) {
   std::map<std::string, std::string> fields;
   const auto output = run_command(
-      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      std::string("ffprobe -v error ") + (count_frames ? "-count_frames " : "") +
+      "-select_streams v:0 -show_entries "
       "stream=codec_type,codec_name,pix_fmt,width,height,r_frame_rate,nb_frames,nb_read_frames "
       "-of default=noprint_wrappers=1 " +
       shell_quote(file.string()));
@@ -102,6 +104,75 @@ DecodedFrames decode_with_opencv(const std::filesystem::path& file) {
   decoded.reported_count = count;
   if (static_cast<int64_t>(decoded.frames.size()) != read) decoded.ok = false;
   return decoded;
+}
+
+int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height,
+                           const std::function<bool(const std::vector<uint8_t>& frame)>& on_frame) {
+  const std::string command = "ffmpeg -v error -nostdin -i " + shell_quote(file.string()) +
+                              " -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::vector<uint8_t> frame(static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height));
+  int64_t count = 0;
+  bool wanted = true;
+  while (wanted && std::fread(frame.data(), 1, frame.size(), pipe) == frame.size()) {
+    ++count;
+    wanted = on_frame(frame);
+  }
+  if (!wanted) {
+    char drain[1 << 16];
+    while (std::fread(drain, 1, sizeof drain, pipe) > 0) {
+    }
+  }
+  return ::pclose(pipe) == 0 ? count : -1;
+}
+
+namespace {
+
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, std::size_t size) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+}  // namespace
+
+uint32_t picture_crc(const FrameImage& frame) {
+  uint32_t crc = 0;
+  const std::size_t row_bytes = static_cast<std::size_t>(frame.width()) * 3;
+  for (int32_t y = frame.height() - 1; y >= 0; --y) crc = crc32_update(crc, frame.row(y), row_bytes);
+  return crc;
+}
+
+FrameChecksums checksums_with_opencv(const std::filesystem::path& file) {
+  const std::string script =
+      "import cv2, sys, zlib\n"
+      "cap = cv2.VideoCapture(sys.argv[1], cv2.CAP_FFMPEG)\n"
+      "print(int(cap.get(cv2.CAP_PROP_FRAME_WIDTH)), int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT)),\n"
+      "      cap.get(cv2.CAP_PROP_FPS), int(cap.get(cv2.CAP_PROP_FRAME_COUNT)))\n"
+      "while True:\n"
+      "    ok, f = cap.read()\n"
+      "    if not ok: break\n"
+      "    print(zlib.crc32(f.tobytes()))\n";
+  FrameChecksums result;
+  const auto output =
+      run_command("/usr/bin/python3 -c " + shell_quote(script) + " " + shell_quote(file.string()));
+  if (!output) return result;
+  std::istringstream in(*output);
+  in >> result.width >> result.height >> result.fps >> result.reported_count;
+  uint32_t crc;
+  while (in >> crc) result.crcs.push_back(crc);
+  result.ok = true;
+  return result;
 }
 
 bool same_picture(const std::vector<uint8_t>& decoded, const FrameImage& frame) {
@@ -187,8 +258,8 @@ FrameImage pattern_frame(int32_t width, int32_t height, uint32_t seed) {
   return frame;
 }
 
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "noctra-output-XXXXXX").string();
+TempFolder::TempFolder(const std::filesystem::path& base) {
+  std::string pattern = (base / "noctra-output-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) std::abort();
   path_ = pattern;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,8 +21,9 @@ std::string shell_quote(const std::string& text);
 
 // ffprobe's view of the first video stream (frames counted by decoding):
 // codec_type, codec_name, pix_fmt, width, height, r_frame_rate, nb_frames,
-// nb_read_frames, ...
-std::map<std::string, std::string> probe_video(const std::filesystem::path& file);
+// nb_read_frames (when counted), ...
+std::map<std::string, std::string> probe_video(const std::filesystem::path& file,
+                                               bool count_frames = true);
 
 // Every frame as top-down BGR rows without padding (width x 3 bytes a row).
 struct DecodedFrames {
@@ -34,6 +36,22 @@ struct DecodedFrames {
 };
 DecodedFrames decode_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height);
 DecodedFrames decode_with_opencv(const std::filesystem::path& file);
+
+// For files too large to hold: hands ffmpeg's frames over one at a time
+// (while on_frame returns true); the number of frames handed over.
+int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height,
+                           const std::function<bool(const std::vector<uint8_t>& frame)>& on_frame);
+// OpenCV's frames as CRC-32 checksums of their top-down BGR rows.
+struct FrameChecksums {
+  bool ok = false;
+  int32_t width = 0, height = 0;
+  double fps = 0;
+  int64_t reported_count = 0;
+  std::vector<uint32_t> crcs;
+};
+FrameChecksums checksums_with_opencv(const std::filesystem::path& file);
+// The same checksum of a frame image's picture, taken top-down.
+uint32_t picture_crc(const FrameImage& frame);
 
 // True when a decoded top-down frame shows exactly the bottom-up rows of the
 // frame image.
@@ -57,7 +75,8 @@ FrameImage pattern_frame(int32_t width, int32_t height, uint32_t seed);
 // A fresh empty folder, removed with everything in it at the end.
 class TempFolder {
  public:
-  TempFolder();
+  TempFolder() : TempFolder(std::filesystem::temp_directory_path()) {}
+  explicit TempFolder(const std::filesystem::path& base);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

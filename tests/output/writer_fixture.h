@@ -32,16 +32,16 @@ struct WriterRig {
     settings.image_file_path = folder.file(name);
   }
 
-  bool number(std::string& path) {
+  std::string number(std::string& path) {
     ++numbering_calls;
-    return numbering ? numbering(path) : true;
+    return numbering ? numbering(path) : std::string();
   }
 
   TempFolder folder;
   Settings settings;
   RecordingReporter reporter;
   int numbering_calls = 0;
-  std::function<bool(std::string&)> numbering;
+  std::function<std::string(std::string&)> numbering;
   AviWriter writer;
 };
 
