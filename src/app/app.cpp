@@ -7,7 +7,6 @@
 #include "camera/camera_setup.h"
 #include "config/paths.h"
 #include "output/avi_writer.h"
-#include "output/naming.h"
 
 namespace noctra {
 
@@ -85,11 +84,7 @@ bool AppImpl::open(std::string* error) {
   camera_ = CameraSetup::open(camera_options, clock_, pump_, log_, error);
   if (!camera_) return false;
 
-  writer_ = std::make_unique<AviWriter>(settings_, reporter_, [this](std::string& path) {
-    const NumberingResult result = number_output_path(path, settings_.auto_increment);
-    if (!may_open_output(result)) log_(numbering_failure_message(result, path));
-    return may_open_output(result);
-  });
+  writer_ = std::make_unique<AviWriter>(settings_, reporter_);
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host_);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return true;
