@@ -1,8 +1,6 @@
 #include "app/app.h"
 
-#include <cstdio>
 #include <filesystem>
-#include <sstream>
 
 #include "camera/camera_setup.h"
 #include "config/paths.h"
@@ -11,12 +9,6 @@
 namespace noctra {
 
 namespace {
-
-std::string hex_byte(uint8_t byte) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", byte);
-  return text;
-}
 
 class AppImpl final : public App {
  public:
@@ -80,7 +72,7 @@ bool AppImpl::open(std::string* error) {
   CameraSetupOptions camera_options;
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
-  if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + hex_byte(byte)); };
+  if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + port_byte_text(byte)); };
   camera_ = CameraSetup::open(camera_options, clock_, pump_, log_, error);
   if (!camera_) return false;
 

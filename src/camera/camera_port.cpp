@@ -1,6 +1,14 @@
 #include "camera/camera_port.h"
 
+#include <cstdio>
+
 namespace noctra {
+
+std::string port_byte_text(uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
+}
 
 void SimPortDevice::write(uint8_t byte) {
   value_ = byte;

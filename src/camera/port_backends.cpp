@@ -9,12 +9,6 @@ namespace noctra {
 
 namespace {
 
-std::string hex_byte(uint8_t byte) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", byte);
-  return text;
-}
-
 std::optional<int> parse_bit(const std::string& text) {
   if (text.size() != 1 || text[0] < '0' || text[0] > '7') return std::nullopt;
   return text[0] - '0';
@@ -49,8 +43,8 @@ void ShadowPortDevice::write(uint8_t byte) {
   }
   const std::optional<uint8_t> sensed = lines_->sense();
   if (sensed && *sensed != byte) {
-    report_once(name_ + ": the lines read back " + hex_byte(*sensed) + " after writing " +
-                    hex_byte(byte) + " (is a line held by the wiring?)",
+    report_once(name_ + ": the lines read back " + port_byte_text(*sensed) + " after writing " +
+                    port_byte_text(byte) + " (is a line held by the wiring?)",
                 mismatch_reported_);
   }
 }

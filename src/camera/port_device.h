@@ -11,6 +11,9 @@
 
 namespace noctra {
 
+// A control byte as people read it in logs and traces: "0x2F".
+std::string port_byte_text(uint8_t byte);
+
 class PortDevice {
  public:
   virtual ~PortDevice() = default;
