@@ -14,6 +14,7 @@ Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAc
       host_(host), title_flavour_(title_flavour) {}
 
 void Sequencer::start_recording() {
+  ++recording_generation_;
   frames_written_ = 0;
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Waiting;
@@ -25,6 +26,7 @@ void Sequencer::start_recording() {
 }
 
 void Sequencer::stop_recording() {
+  ++recording_generation_;
   port_.camera_idle();
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Idle;
@@ -60,10 +62,12 @@ void Sequencer::sequencer_tick() {
       port_.amplifier_on();
       capture_main_frame();
       if (!paused_) {
+        const uint32_t recording = recording_generation_;
         writer_.avi_write_frame(main_frame_ ? &*main_frame_ : nullptr);
-        // A Stop given while the writer's error box was up has already ended
-        // the recording: carry on and it would run behind the user's back.
-        if (capture_state_ == CaptureState::Idle) {
+        // A Stop (or Stop and Record) given while the writer's error box was
+        // up has ended this recording: carrying on would count and schedule
+        // for it behind the user's back.
+        if (recording_generation_ != recording) {
           timer_busy_ = false;
           return;
         }

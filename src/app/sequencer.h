@@ -67,6 +67,7 @@ class Sequencer {
   int32_t frames_written_ = 0;
   bool paused_ = false;
   bool timer_busy_ = false;
+  uint32_t recording_generation_ = 0;  // changes at every Record and Stop
   int32_t last_title_seconds_ = -1;
   int32_t last_title_frames_ = -1;
 

@@ -352,6 +352,24 @@ TEST(Sequencer, StopDuringTheWritersErrorBoxEndsTheRecording) {
   EXPECT_EQ(r.host.titles.back(), "Noctra (Images.AVI - 0)");
 }
 
+TEST(Sequencer, StopAndRecordDuringTheErrorBoxStartAFreshRecording) {
+  Rig r;
+  r.settings.exposure = 100;
+  r.writer.on_write = [&] {
+    r.writer.on_write = nullptr;
+    r.router.route(kCmdStop);
+    r.router.route(kCmdRecord);
+  };
+  r.router.route(kCmdRecord);
+  r.ticks(2);
+  EXPECT_EQ(r.seq.frames_written(), 0);  // the new recording has written nothing yet
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
+  r.ticks(1);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Exposing);  // its own first exposure
+  r.ticks(2);
+  EXPECT_EQ(r.seq.frames_written(), 1);
+}
+
 TEST(Sequencer, RecordingAcrossTheClockWrap) {
   Rig r;
   r.settings.exposure = 300;
