@@ -1,0 +1,281 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLayout>
+#include <QMenuBar>
+#include <QPainter>
+#include <QShortcut>
+#include <QToolBar>
+
+#include "config/paths.h"
+#include "output/naming.h"
+#include "ui/about_dialog.h"
+#include "ui/frame_painting.h"
+#include "ui/guide_window.h"
+#include "ui/gui_core.h"
+#include "ui/pictures.h"
+#include "ui/save_file_chooser.h"
+#include "ui/setup_dialog.h"
+#include "ui/video_source_dialog.h"
+
+namespace noctra {
+
+FrameView::FrameView(GuiCore& core, QWidget* parent) : QWidget(parent), core_(core) {
+  setBackgroundRole(QPalette::Base);
+  setAutoFillBackground(true);
+}
+
+QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
+
+void FrameView::paintEvent(QPaintEvent*) {
+  const FrameHolder& frame = core_.main_frame();
+  if (!frame) return;
+  QPainter painter(this);
+  draw_frame_unscaled(painter, *frame, QPoint(0, 0));
+}
+
+MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
+                       std::function<void()> on_close)
+    : core_(core), guide_(guide), chooser_(chooser), on_close_(std::move(on_close)) {
+  setWindowTitle(QStringLiteral("Noctra"));
+  setWindowIcon(program_icon());
+  build_menu_and_toolbar();
+  frame_view_ = new FrameView(core_, this);
+  setCentralWidget(frame_view_);
+  core_.set_window_commands([this](int id) { return window_command(id); });
+
+  timer_.setTimerType(Qt::PreciseTimer);
+  timer_.setInterval(kTimerMs);
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    if (!closing_) core_.sequencer_tick();
+  });
+  timer_.start();
+}
+
+MainWindow::~MainWindow() { core_.set_window_commands(nullptr); }
+
+QAction* MainWindow::add_command(QMenu* menu, const QString& text, int id) {
+  auto* action = menu->addAction(text);
+  action->setProperty("id", id);
+  action->setIconVisibleInMenu(false);
+  connect(action, &QAction::triggered, this, [this, id] { command(id); });
+  actions_[id] = action;
+  return action;
+}
+
+void MainWindow::build_menu_and_toolbar() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  add_command(file, QStringLiteral("&Save images in..."), kCmdSaveImagesIn);
+  add_command(file, QStringLiteral("&Autoincrement"), kCmdAutoincrement)->setCheckable(true);
+  file->addSeparator();
+  add_command(file, QStringLiteral("E&xit"), kCmdExit);
+
+  QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
+  add_command(options, QStringLiteral("Video &Source"), kCmdVideoSource);
+
+  QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
+  add_command(capture, QStringLiteral("S&etup"), kCmdSetup);
+  capture->addSeparator();
+  add_command(capture, QStringLiteral("&Record"), kCmdRecord);
+  add_command(capture, QStringLiteral("St&op"), kCmdStop);
+  add_command(capture, QStringLiteral("&Pause"), kCmdPause)->setCheckable(true);
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  add_command(help, QStringLiteral("&About ..."), kCmdAbout);
+
+  for (const QKeySequence& keys : {QKeySequence(Qt::ALT | Qt::Key_Question),
+                                   QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
+    auto* shortcut = new QShortcut(keys, this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this] { command(kCmdAbout); });
+  }
+
+  toolbar_ = addToolBar(QStringLiteral("Capture"));
+  toolbar_->setObjectName(QStringLiteral("capture_toolbar"));
+  toolbar_->setMovable(false);
+  toolbar_->setFloatable(false);
+  toolbar_->toggleViewAction()->setVisible(false);
+  toolbar_->setIconSize(QSize(kButtonImageWidth, kButtonImageHeight));
+  toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  setContextMenuPolicy(Qt::NoContextMenu);
+  const struct {
+    int id;
+    ButtonImage image;
+    const char* text;
+  } buttons[] = {{kCmdRecord, ButtonImage::Record, "Record"},
+                 {kCmdStop, ButtonImage::Stop, "Stop"},
+                 {kCmdPause, ButtonImage::Pause, "Pause"},
+                 {kCmdSetup, ButtonImage::Setup, "Setup"}};
+  for (const auto& button : buttons) {
+    QAction* action = actions_.at(button.id);
+    action->setIcon(QIcon(QPixmap::fromImage(button_image(button.image))));
+    action->setToolTip(QString::fromLatin1(button.text));
+    toolbar_->addAction(action);
+  }
+}
+
+QAction* MainWindow::action(int id) const {
+  auto found = actions_.find(id);
+  return found == actions_.end() ? nullptr : found->second;
+}
+
+void MainWindow::start() {
+  show();
+  guide_.setVisible(core_.settings().guiding != 0);
+  layout_windows();
+  core_.camera_idle();
+  set_ui_state(0);
+  update_autoincrement_mark();
+}
+
+void MainWindow::command(int id) {
+  if (closing_) return;
+  core_.route_command(id);
+  // A checkable action flips its own mark when clicked; the marks follow the
+  // settings and the sequencer only, also when the command was dropped.
+  if (id == kCmdPause) action(kCmdPause)->setChecked(pause_marked_);
+  if (id == kCmdAutoincrement) update_autoincrement_mark();
+}
+
+bool MainWindow::window_command(int id) {
+  switch (id) {
+    case kCmdAbout: {
+      AboutDialog about(this);
+      about.exec();
+      return true;
+    }
+    case kCmdExit:
+      close();
+      return true;
+    case kCmdVideoSource:
+      show_video_source_dialog();
+      return true;
+    case kCmdSaveImagesIn:
+      save_images_in();
+      return true;
+    case kCmdAutoincrement:
+      core_.settings().auto_increment = core_.settings().auto_increment == 0 ? 1 : 0;
+      update_autoincrement_mark();
+      return true;
+    case kCmdSetup:
+      show_setup_dialog();
+      return true;
+    default:
+      return false;
+  }
+}
+
+void MainWindow::show_setup_dialog() {
+  SetupDialog::Hooks hooks;
+  hooks.set_open_dialog = [this](SetupDialog* dialog) { open_setup_ = dialog; };
+  hooks.layout_if_idle = [this] { layout_if_idle(); };
+  SetupDialog dialog(core_.settings(), recording_, chooser_, std::move(hooks), this);
+  dialog.exec();
+  if (closing_) return;
+  guide_.setVisible(core_.settings().guiding != 0);
+  update_autoincrement_mark();
+  // Queued, so the recording starts after this command has finished, with
+  // the values just stored, and goes through the same command rules.
+  if (dialog.start_capture_chosen()) post_command(kCmdRecord);
+}
+
+void MainWindow::save_images_in() {
+  Settings& settings = core_.settings();
+  const PathChoice choice =
+      save_images_in_command(settings.image_file_path, core_.capture_state() == CaptureState::Idle,
+                             browse_with(chooser_, this), kNativePathFlavour, home_folder());
+  if (choice.outcome == PathChoiceOutcome::TooLong) {
+    show_path_too_long(this, choice.path);
+    return;
+  }
+  settings.image_file_path = choice.path;
+}
+
+void MainWindow::show_video_source_dialog() {
+  VideoSourceDialog dialog(core_, this);
+  dialog.exec();
+}
+
+void MainWindow::update_autoincrement_mark() {
+  action(kCmdAutoincrement)->setChecked(core_.settings().auto_increment != 0);
+}
+
+void MainWindow::set_title(const std::string& title) {
+  if (closing_) return;
+  setWindowTitle(QString::fromStdString(title));
+}
+
+void MainWindow::set_ui_state(int mode) {
+  if (closing_) return;
+  if (mode == 0 || mode == 1) {
+    recording_ = mode == 1;
+    action(kCmdStop)->setEnabled(recording_);
+    action(kCmdRecord)->setEnabled(!recording_);
+    if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
+  } else if (mode == 2) {
+    pause_marked_ = core_.paused();
+    action(kCmdPause)->setChecked(pause_marked_);
+  }
+}
+
+void MainWindow::repaint_main() {
+  if (closing_) return;
+  frame_view_->repaint();
+}
+
+void MainWindow::repaint_guide() {
+  if (closing_) return;
+  guide_.repaint_now();
+}
+
+void MainWindow::post_command(int id) {
+  QMetaObject::invokeMethod(this, [this, id] { command(id); }, Qt::QueuedConnection);
+}
+
+void MainWindow::layout_if_idle() {
+  if (closing_) return;
+  if (core_.capture_state() == CaptureState::Idle) layout_windows();
+}
+
+void MainWindow::beep() {
+  if (!closing_) QApplication::beep();
+}
+
+void MainWindow::layout_windows() {
+  // Qt sizes a window by its inside, so the frame metrics of the platform
+  // are taken care of; what is measured here is what the menu bar and the
+  // toolbar take from the inside.
+  guide_.resize(kPictureWidth, kPictureHeight);
+  const QSize picture(kPictureWidth, kPictureHeight);
+  resize(picture + QSize(0, menuBar()->sizeHint().height() + toolbar_->sizeHint().height()));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    layout()->activate();
+    const QSize shortfall = picture - frame_view_->size();
+    if (shortfall.isNull()) break;
+    resize(size() + shortfall);
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  event->accept();
+  go_away();
+}
+
+void MainWindow::go_away() {
+  if (closing_) return;
+  closing_ = true;
+  timer_.stop();
+  guide_.hide();
+  // A tick waiting for a frame still drives the port: it is idled once the
+  // wait has ended and the tick has unwound.
+  if (core_.tick_running()) {
+    camera_idle_deferred_ = true;
+  } else {
+    core_.camera_idle();
+  }
+  if (on_close_) on_close_();
+}
+
+}  // namespace noctra

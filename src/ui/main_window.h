@@ -1,0 +1,103 @@
+#pragma once
+// The main window: menu, four-button toolbar, the last main frame below the
+// toolbar, and the 50 ms timer that drives the capture sequencer. It is also
+// what the sequencer reports to.
+
+#include <QMainWindow>
+#include <QTimer>
+#include <functional>
+#include <map>
+
+#include "app/sequencer_host.h"
+
+class QAction;
+class QToolBar;
+
+namespace noctra {
+
+class GuiCore;
+class GuideWindow;
+class SaveFileChooser;
+class SetupDialog;
+
+// The area below the toolbar: the main frame, unscaled, top-left.
+class FrameView : public QWidget {
+  Q_OBJECT
+
+ public:
+  FrameView(GuiCore& core, QWidget* parent);
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  GuiCore& core_;
+};
+
+class MainWindow : public QMainWindow, public SequencerHost {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTimerMs = 50;
+
+  // on_close runs once when the window goes away (Exit or closing it): that
+  // ends the program.
+  MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
+             std::function<void()> on_close);
+  ~MainWindow() override;
+
+  // Shows both windows, lays them out, idles the camera port and sets the
+  // controls: the rest of start-up once the windows exist.
+  void start();
+
+  void set_title(const std::string& title) override;
+  void set_ui_state(int mode) override;
+  void repaint_main() override;
+  void repaint_guide() override;
+  void post_command(int id) override;
+  void layout_if_idle() override;
+  void beep() override;
+
+  void layout_windows();
+  void command(int id);
+
+  QAction* action(int id) const;
+  QToolBar* toolbar() const { return toolbar_; }
+  FrameView* frame_view() const { return frame_view_; }
+  SetupDialog* open_setup_dialog() const { return open_setup_; }
+  bool recording() const { return recording_; }
+  bool closing() const { return closing_; }
+  // True when the window went away while a tick was waiting for a frame:
+  // the port is idled once that tick has unwound.
+  bool camera_idle_deferred() const { return camera_idle_deferred_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  bool window_command(int id);
+  void build_menu_and_toolbar();
+  QAction* add_command(QMenu* menu, const QString& text, int id);
+  void show_setup_dialog();
+  void show_video_source_dialog();
+  void save_images_in();
+  void update_autoincrement_mark();
+  void go_away();
+
+  GuiCore& core_;
+  GuideWindow& guide_;
+  SaveFileChooser& chooser_;
+  std::function<void()> on_close_;
+  QTimer timer_;
+  QToolBar* toolbar_ = nullptr;
+  FrameView* frame_view_ = nullptr;
+  std::map<int, QAction*> actions_;
+  SetupDialog* open_setup_ = nullptr;
+  bool recording_ = false;
+  bool pause_marked_ = false;
+  bool closing_ = false;
+  bool camera_idle_deferred_ = false;
+};
+
+}  // namespace noctra

@@ -1,0 +1,38 @@
+#pragma once
+// The "Save images in..." file dialog behind a small interface, so that
+// tests can answer it.
+
+#include <functional>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace noctra {
+
+class SaveFileChooser {
+ public:
+  virtual ~SaveFileChooser() = default;
+  // Shows the chooser over owner starting from initial; the chosen path, or
+  // nothing when the user cancelled.
+  virtual std::optional<std::string> browse_output_path(QWidget* owner,
+                                                        const std::string& initial) = 0;
+};
+
+// The desktop's file dialog: title "Save images in...", AVI and all-files
+// filters, no overwrite question, and the chosen folder must exist.
+class FileDialogChooser : public SaveFileChooser {
+ public:
+  std::optional<std::string> browse_output_path(QWidget* owner,
+                                                const std::string& initial) override;
+};
+
+// A chosen name that ".avi" would make too long: said to the user, nothing
+// changes.
+void show_path_too_long(QWidget* owner, const std::string& path);
+
+// The chooser as the naming rules take it, over the given owner.
+std::function<std::optional<std::string>(const std::string&)> browse_with(SaveFileChooser& chooser,
+                                                                        QWidget* owner);
+
+}  // namespace noctra

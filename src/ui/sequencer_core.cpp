@@ -1,0 +1,42 @@
+#include "ui/sequencer_core.h"
+
+namespace noctra {
+
+SequencerCore::SequencerCore(Settings& settings, Sequencer& sequencer, FrameAcquirer& acquirer,
+                             std::function<void()> camera_idle, DeviceCatalog catalog)
+    : settings_(settings),
+      sequencer_(sequencer),
+      camera_idle_(std::move(camera_idle)),
+      catalog_(std::move(catalog)),
+      router_(sequencer, acquirer,
+              [this](int id) { return window_commands_ ? window_commands_(id) : false; }) {}
+
+std::vector<DeviceChoice> SequencerCore::list_sources() {
+  return catalog_.sources ? catalog_.sources() : std::vector<DeviceChoice>{};
+}
+
+std::vector<DeviceChoice> SequencerCore::list_ports() {
+  return catalog_.ports ? catalog_.ports() : std::vector<DeviceChoice>{};
+}
+
+bool SequencerCore::use_source(const std::string& spec, std::string* error) {
+  if (!catalog_.use_source) {
+    if (error) *error = "The video source cannot be changed while Noctra runs.";
+    return false;
+  }
+  if (!catalog_.use_source(spec, error)) return false;
+  settings_.source = spec;
+  return true;
+}
+
+bool SequencerCore::use_port(const std::string& spec, std::string* error) {
+  if (!catalog_.use_port) {
+    if (error) *error = "The camera port cannot be changed while Noctra runs.";
+    return false;
+  }
+  if (!catalog_.use_port(spec, error)) return false;
+  settings_.port = spec;
+  return true;
+}
+
+}  // namespace noctra

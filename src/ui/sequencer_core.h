@@ -1,0 +1,58 @@
+#pragma once
+// The windows' view of the real capture core: the sequencer, a command router
+// of their own (so window commands come back to them) and the camera port.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/sequencer.h"
+#include "camera/camera_port.h"
+#include "camera/frame_acquirer.h"
+#include "ui/gui_core.h"
+
+namespace noctra {
+
+// Listing and switching of capture devices and camera ports; any member may
+// be left empty (nothing to list, switching refused).
+struct DeviceCatalog {
+  std::function<std::vector<DeviceChoice>()> sources;
+  std::function<std::vector<DeviceChoice>()> ports;
+  std::function<bool(const std::string&, std::string*)> use_source;
+  std::function<bool(const std::string&, std::string*)> use_port;
+};
+
+class SequencerCore : public GuiCore {
+ public:
+  SequencerCore(Settings& settings, Sequencer& sequencer, FrameAcquirer& acquirer,
+                std::function<void()> camera_idle, DeviceCatalog catalog = {});
+
+  Settings& settings() override { return settings_; }
+  CaptureState capture_state() const override { return sequencer_.capture_state(); }
+  bool paused() const override { return sequencer_.paused(); }
+  const FrameHolder& main_frame() const override { return sequencer_.main_frame(); }
+  FrameHolder& guide_frame() override { return sequencer_.guide_frame(); }
+  bool tick_running() const override { return sequencer_.tick_running(); }
+  void sequencer_tick() override { sequencer_.sequencer_tick(); }
+  void route_command(int id) override { router_.route(id); }
+  void set_window_commands(std::function<bool(int)> handler) override {
+    window_commands_ = std::move(handler);
+  }
+  void camera_idle() override { camera_idle_(); }
+
+  std::vector<DeviceChoice> list_sources() override;
+  std::vector<DeviceChoice> list_ports() override;
+  bool use_source(const std::string& spec, std::string* error) override;
+  bool use_port(const std::string& spec, std::string* error) override;
+
+ private:
+  Settings& settings_;
+  Sequencer& sequencer_;
+  std::function<void()> camera_idle_;
+  DeviceCatalog catalog_;
+  std::function<bool(int)> window_commands_;
+  CommandRouter router_;
+};
+
+}  // namespace noctra

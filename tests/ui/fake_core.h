@@ -1,0 +1,103 @@
+#pragma once
+// A capture core for window tests: records what reaches it, drops commands
+// while "busy" like the real router, and hands window commands back.
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/gui_core.h"
+#include "ui/save_file_chooser.h"
+
+namespace noctra::testing {
+
+class FakeCore : public GuiCore {
+ public:
+  Settings values;
+  CaptureState state = CaptureState::Idle;
+  bool is_paused = false;
+  bool busy = false;
+  bool in_tick = false;
+  FrameHolder main;
+  FrameHolder guide;
+  std::vector<int> sequencer_commands;  // Record, Stop and Pause that got through
+  std::vector<int> dropped;
+  int ticks = 0;
+  int idles = 0;
+  std::vector<std::string> switched_sources;
+
+  Settings& settings() override { return values; }
+  CaptureState capture_state() const override { return state; }
+  bool paused() const override { return is_paused; }
+  const FrameHolder& main_frame() const override { return main; }
+  FrameHolder& guide_frame() override { return guide; }
+  bool tick_running() const override { return in_tick; }
+  void sequencer_tick() override { ++ticks; }
+  void route_command(int id) override {
+    if (busy) {
+      dropped.push_back(id);
+      return;
+    }
+    if (id == kCmdRecord || id == kCmdStop || id == kCmdPause) {
+      sequencer_commands.push_back(id);
+      if (on_sequencer_command) on_sequencer_command(id);
+      return;
+    }
+    if (window_commands) window_commands(id);
+  }
+  void set_window_commands(std::function<bool(int)> handler) override {
+    window_commands = std::move(handler);
+  }
+  void camera_idle() override { ++idles; }
+  std::vector<DeviceChoice> list_sources() override {
+    return {{"sim", "Simulated sky camera"}, {"v4l2:/dev/video0", "USB capture (video0)"}};
+  }
+  std::vector<DeviceChoice> list_ports() override { return {{"sim", "Simulated port"}}; }
+  bool use_source(const std::string& spec, std::string* error) override {
+    if (spec != "sim") {
+      if (error) *error = "cannot open " + spec;
+      return false;
+    }
+    switched_sources.push_back(spec);
+    values.source = spec;
+    return true;
+  }
+  bool use_port(const std::string& spec, std::string*) override {
+    values.port = spec;
+    return true;
+  }
+
+  std::function<bool(int)> window_commands;
+  std::function<void(int)> on_sequencer_command;
+};
+
+// Answers the file dialog with a fixed reply and remembers what it was asked.
+class ScriptedChooser : public SaveFileChooser {
+ public:
+  std::optional<std::string> reply;
+  std::vector<std::string> asked;
+  std::optional<std::string> browse_output_path(QWidget*, const std::string& initial) override {
+    asked.push_back(initial);
+    return reply;
+  }
+};
+
+// Runs action on the next modal dialog as soon as it is up.
+inline void when_modal_opens(std::function<void(QWidget*)> action) {
+  auto* poll = new QTimer;
+  poll->setInterval(5);
+  QObject::connect(poll, &QTimer::timeout, [poll, action] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      poll->stop();
+      poll->deleteLater();
+      action(modal);
+    }
+  });
+  poll->start();
+}
+
+}  // namespace noctra::testing

@@ -1,0 +1,532 @@
+// The main window, its dialogs and the error box against a recording fake core.
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "fake_core.h"
+#include "ui/about_dialog.h"
+#include "ui/error_box.h"
+#include "ui/guide_window.h"
+#include "ui/main_window.h"
+#include "ui/pictures.h"
+#include "ui/qt_event_pump.h"
+#include "ui/setup_dialog.h"
+
+using namespace noctra;
+using namespace noctra::testing;
+
+namespace {
+
+struct Rig {
+  FakeCore core;
+  ScriptedChooser chooser;
+  int closes = 0;
+  GuideWindow guide{core, [this] { window.close(); }};
+  MainWindow window{core, guide, chooser, [this] { ++closes; }};
+
+  explicit Rig(const Settings& settings = Settings{}) {
+    core.values = settings;
+    window.start();
+  }
+};
+
+QStringList menu_texts(QMenu* menu) {
+  QStringList texts;
+  for (QAction* action : menu->actions()) {
+    texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+  }
+  return texts;
+}
+
+QStringList label_texts(QWidget* dialog) {
+  QStringList texts;
+  for (auto* label : dialog->findChildren<QLabel*>()) texts << label->text();
+  return texts;
+}
+
+template <typename Widget>
+Widget* control(SetupDialog* dialog, int id) {
+  auto* widget = qobject_cast<Widget*>(dialog->control(id));
+  if (!widget) qFatal("control %d missing", id);
+  return widget;
+}
+
+// Opens Setup through the window; `act` runs while the dialog is up.
+void with_setup_dialog(Rig& rig, std::function<void(SetupDialog*)> act) {
+  when_modal_opens([act](QWidget* modal) { act(qobject_cast<SetupDialog*>(modal)); });
+  rig.window.action(kCmdSetup)->trigger();
+}
+
+// A frame whose top line (the last stored row) is red and bottom line blue.
+FrameImage striped_frame(int32_t width, int32_t height) {
+  FrameImage frame = *FrameImage::create(width, height);
+  for (int32_t x = 0; x < width; ++x) {
+    frame.row(0)[3 * x] = 255;               // blue, bottom line
+    frame.row(height - 1)[3 * x + 2] = 255;  // red, top line
+  }
+  return frame;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void menu_bar_as_trimmed_at_creation() {
+    Rig rig;
+    const QList<QAction*> menus = rig.window.menuBar()->actions();
+    QCOMPARE(menus.size(), 4);
+    const QList<QStringList> expected = {
+        {"&Save images in...", "&Autoincrement", "-", "E&xit"},
+        {"Video &Source"},
+        {"S&etup", "-", "&Record", "St&op", "&Pause"},
+        {"&About ..."}};
+    const QStringList titles = {"&File", "&Options", "&Capture", "&Help"};
+    for (int i = 0; i < 4; ++i) {
+      QCOMPARE(menus[i]->text(), titles[i]);
+      QCOMPARE(menu_texts(menus[i]->menu()), expected[i]);
+    }
+    QCOMPARE(rig.window.windowTitle(), QStringLiteral("Noctra"));
+    for (int id : {kCmdAbout, kCmdExit, kCmdRecord, kCmdVideoSource, kCmdSaveImagesIn, kCmdStop,
+                   kCmdAutoincrement, kCmdSetup, kCmdPause}) {
+      QCOMPARE(rig.window.action(id)->property("id").toInt(), id);
+    }
+  }
+
+  void toolbar_buttons_images_and_tooltips() {
+    Rig rig;
+    const QList<QAction*> buttons = rig.window.toolbar()->actions();
+    QCOMPARE(buttons.size(), 4);
+    const QStringList tips = {"Record", "Stop", "Pause", "Setup"};
+    const int ids[] = {kCmdRecord, kCmdStop, kCmdPause, kCmdSetup};
+    for (int i = 0; i < 4; ++i) {
+      QCOMPARE(buttons[i]->toolTip(), tips[i]);
+      QCOMPARE(buttons[i]->property("id").toInt(), ids[i]);
+    }
+    // The frame view starts right under the toolbar.
+    QCOMPARE(rig.window.frame_view()->geometry().top(),
+             rig.window.toolbar()->geometry().bottom() + 1);
+
+    const QColor grey(192, 192, 192);
+    const QImage record = button_image(ButtonImage::Record);
+    QCOMPARE(record.size(), QSize(16, 15));
+    QCOMPARE(record.pixelColor(0, 0), grey);
+    QCOMPARE(record.pixelColor(8, 7), QColor(255, 0, 0));
+    QCOMPARE(button_image(ButtonImage::Stop).pixelColor(8, 7), QColor(Qt::black));
+    const QImage pause = button_image(ButtonImage::Pause);
+    QCOMPARE(pause.pixelColor(5, 7), QColor(Qt::black));
+    QCOMPARE(pause.pixelColor(8, 7), grey);  // the gap between the bars
+    QCOMPARE(pause.pixelColor(10, 7), QColor(Qt::black));
+    const QImage setup = button_image(ButtonImage::Setup);
+    QCOMPARE(setup.pixelColor(8, 3), QColor(0, 0, 128));
+    QCOMPARE(setup.pixelColor(8, 8), QColor(Qt::white));
+    QCOMPARE(button_strip().size(), QSize(64, 15));
+  }
+
+  void ui_state_modes_switch_controls() {
+    Rig rig;
+    QAction* record = rig.window.action(kCmdRecord);
+    QAction* stop = rig.window.action(kCmdStop);
+    QAction* pause = rig.window.action(kCmdPause);
+    QVERIFY(record->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(!rig.window.recording());
+
+    rig.window.set_ui_state(1);
+    QVERIFY(!record->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QVERIFY(rig.window.recording());
+    auto* stop_button = qobject_cast<QToolButton*>(rig.window.toolbar()->widgetForAction(stop));
+    QVERIFY(stop_button->isEnabled());
+
+    rig.core.is_paused = true;
+    rig.window.set_ui_state(2);
+    QVERIFY(pause->isChecked());
+    QVERIFY(rig.window.recording());  // mode 2 leaves Record and Stop alone
+    auto* pause_button = qobject_cast<QToolButton*>(rig.window.toolbar()->widgetForAction(pause));
+    QVERIFY(pause_button->isChecked());
+
+    rig.window.set_ui_state(7);  // unknown modes do nothing
+    QVERIFY(stop->isEnabled());
+    rig.window.set_ui_state(0);
+    QVERIFY(record->isEnabled());
+    QVERIFY(!stop->isEnabled());
+  }
+
+  void pause_mark_follows_the_sequencer_not_the_click() {
+    Rig rig;
+    QAction* pause = rig.window.action(kCmdPause);
+    rig.core.on_sequencer_command = [&](int id) {
+      if (id != kCmdPause) return;
+      rig.core.is_paused = !rig.core.is_paused;
+      rig.window.set_ui_state(2);
+    };
+    pause->trigger();
+    QVERIFY(pause->isChecked());
+    // Dropped during an acquisition: no effect, not even on the mark.
+    rig.core.busy = true;
+    pause->trigger();
+    QVERIFY(pause->isChecked());
+    QCOMPARE(rig.core.dropped, std::vector<int>{kCmdPause});
+    rig.core.busy = false;
+    pause->trigger();
+    QVERIFY(!pause->isChecked());
+  }
+
+  void commands_are_dropped_while_busy_and_posted_ones_are_queued() {
+    Rig rig;
+    rig.window.set_ui_state(1);
+    rig.core.busy = true;
+    for (int id : {kCmdStop, kCmdExit, kCmdAutoincrement}) rig.window.action(id)->trigger();
+    QCOMPARE(rig.closes, 0);
+    QCOMPARE(rig.core.values.auto_increment, 0);
+    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
+    QCOMPARE(rig.core.dropped.size(), std::size_t{3});
+
+    rig.core.busy = false;
+    rig.window.post_command(kCmdStop);
+    QVERIFY(rig.core.sequencer_commands.empty());
+    // The busy flag counts when the posted command is taken, not when posted.
+    rig.core.busy = true;
+    QCoreApplication::processEvents();
+    QVERIFY(rig.core.sequencer_commands.empty());
+    rig.core.busy = false;
+    rig.window.post_command(kCmdStop);
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+  }
+
+  void autoincrement_mark_from_settings_and_toggle() {
+    Settings settings;
+    settings.auto_increment = 1;
+    Rig rig(settings);
+    QAction* mark = rig.window.action(kCmdAutoincrement);
+    QVERIFY(mark->isChecked());
+    mark->trigger();
+    QCOMPARE(rig.core.values.auto_increment, 0);
+    QVERIFY(!mark->isChecked());
+    mark->trigger();
+    QCOMPARE(rig.core.values.auto_increment, 1);
+    QVERIFY(mark->isChecked());
+  }
+
+  void save_images_in_only_while_idle_and_forces_avi() {
+    Rig rig;
+    rig.core.values.image_file_path = "/tmp/Sky.AVI";
+    rig.core.state = CaptureState::Exposing;
+    rig.window.action(kCmdSaveImagesIn)->trigger();
+    QVERIFY(rig.chooser.asked.empty());
+    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.AVI"));
+
+    rig.core.state = CaptureState::Idle;
+    rig.window.action(kCmdSaveImagesIn)->trigger();  // cancelled
+    QCOMPARE(rig.chooser.asked, std::vector<std::string>{"/tmp/Sky.AVI"});
+    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.avi"));
+
+    rig.chooser.reply = "/tmp/m42";
+    rig.window.action(kCmdSaveImagesIn)->trigger();
+    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/m42.avi"));
+  }
+
+  void layout_gives_both_windows_a_640_by_480_picture() {
+    Rig rig;
+    rig.window.resize(300, 200);
+    rig.guide.resize(100, 900);
+    rig.window.layout_windows();
+    QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
+    QCOMPARE(rig.guide.size(), QSize(640, 480));
+
+    rig.window.resize(300, 200);
+    rig.core.state = CaptureState::Waiting;
+    rig.window.layout_if_idle();
+    QVERIFY(rig.window.frame_view()->size() != QSize(640, 480));
+    rig.core.state = CaptureState::Idle;
+    rig.window.layout_if_idle();
+    QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
+  }
+
+  void main_frame_drawn_unscaled_and_upright() {
+    Rig rig;
+    const QColor background = rig.window.frame_view()->grab().toImage().pixelColor(5, 5);
+    rig.core.main = striped_frame(40, 30);
+    const QImage shown = rig.window.frame_view()->grab().toImage();
+    QCOMPARE(shown.pixelColor(0, 0), QColor(255, 0, 0));   // top line on top
+    QCOMPARE(shown.pixelColor(39, 29), QColor(0, 0, 255));  // bottom line at row 29
+    QCOMPARE(shown.pixelColor(20, 15), QColor(0, 0, 0));
+    QCOMPARE(shown.pixelColor(40, 15), background);  // unscaled: nothing beyond it
+    QCOMPARE(shown.pixelColor(20, 30), background);
+  }
+
+  void accelerators_open_about_with_its_texts() {
+    for (Qt::Key key : {Qt::Key_Question, Qt::Key_Slash}) {
+      Rig rig;
+      rig.window.activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(&rig.window));
+      QStringList shown;
+      when_modal_opens([&](QWidget* modal) {
+        shown = label_texts(modal);
+        shown << modal->windowTitle();
+        qobject_cast<QDialog*>(modal)->accept();
+      });
+      QTest::keyClick(&rig.window, key, Qt::AltModifier);
+      QTRY_VERIFY(!shown.isEmpty());
+      QVERIFY(shown.contains("Noctra Pre-release Version 0.07"));
+      QVERIFY(shown.contains("Long exposure image capture software for modified CCTV cameras."));
+      QVERIFY(shown.contains("Hauppauge USB video capture."));
+      QVERIFY(!shown.contains("PCI (VFW) video capture card."));
+      QVERIFY(shown.filter("Copyright").size() == 1);
+    }
+  }
+
+  void setup_dialog_controls_ids_and_tab_order() {
+    Settings settings;
+    settings.exposure = -1;
+    settings.count = static_cast<int32_t>(0x80000000u);
+    settings.image_file_path = "/data/sky/m42.avi";
+    settings.hi_res = 1;
+    settings.amp_off = 1;
+    SetupDialog::Hooks hooks;
+    SetupDialog* opened = nullptr;
+    hooks.set_open_dialog = [&](SetupDialog* dialog) { opened = dialog; };
+    ScriptedChooser chooser;
+    SetupDialog dialog(settings, true, chooser, hooks, nullptr);
+    QCOMPARE(opened, &dialog);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Setup Capture"));
+    QCOMPARE(control<QLineEdit>(&dialog, kSetupExposure)->text(), QStringLiteral("4294967295"));
+    QCOMPARE(control<QLineEdit>(&dialog, kSetupCount)->text(), QStringLiteral("2147483648"));
+    QCOMPARE(control<QLineEdit>(&dialog, kSetupGuideInterval)->text(), QStringLiteral("500"));
+    QVERIFY(!control<QLineEdit>(&dialog, kSetupGuideInterval)->isEnabled());  // guiding off
+    QVERIFY(control<QLineEdit>(&dialog, kSetupExposure)->validator());
+    QVERIFY(!control<QLineEdit>(&dialog, kSetupGuideInterval)->validator());
+    QCOMPARE(control<QPushButton>(&dialog, kSetupFileButton)->text(),
+             QStringLiteral("/data/sky/m42.avi"));
+    QVERIFY(control<QRadioButton>(&dialog, kSetupHighRes)->isChecked());
+    QVERIFY(!control<QRadioButton>(&dialog, kSetupLowRes)->isChecked());
+    QVERIFY(control<QCheckBox>(&dialog, kSetupAmpOff)->isChecked());
+    QVERIFY(!control<QPushButton>(&dialog, kSetupStartCapture)->isEnabled());  // recording
+
+    const int tab_ids[] = {kSetupExposure, kSetupGuideInterval, kSetupDelay, kSetupCount,
+                           kSetupAmpOff,   kSetupGuiding,       kSetupFileButton,
+                           kSetupAutoIncrement, kSetupStartCapture, kSetupOk, kSetupCancel};
+    QWidget* at = dialog.control(kSetupExposure);
+    for (std::size_t i = 1; i < std::size(tab_ids); ++i) {
+      do {
+        at = at->nextInFocusChain();
+      } while (!(at->focusPolicy() & Qt::TabFocus));
+      QCOMPARE(at->property("id").toInt(), tab_ids[i]);
+    }
+    dialog.reject();
+    QCOMPARE(opened, nullptr);
+    QCOMPARE(dialog.result(), int{kSetupCancel});
+  }
+
+  void setup_number_rules_table() {
+    const struct {
+      const char* text;
+      std::optional<uint32_t> value;
+    } cases[] = {{"0", 0u},           {"2000", 2000u},   {" 15 ", 15u},
+                 {"4294967295", 4294967295u},            {"4294967296", std::nullopt},
+                 {"", std::nullopt},  {"-1", std::nullopt}, {"12a", std::nullopt},
+                 {"abc", std::nullopt}, {"+5", std::nullopt}};
+    for (const auto& c : cases) {
+      QCOMPARE(parse_dialog_number(c.text), c.value);
+    }
+
+    Settings settings;
+    settings.guiding = 1;
+    ScriptedChooser chooser;
+    SetupDialog dialog(settings, false, chooser, {}, nullptr);
+    control<QLineEdit>(&dialog, kSetupExposure)->setText("4294967295");
+    control<QLineEdit>(&dialog, kSetupGuideInterval)->setText("12abc");
+    control<QLineEdit>(&dialog, kSetupDelay)->setText("2147483648");
+    control<QLineEdit>(&dialog, kSetupCount)->setText("");
+    control<QPushButton>(&dialog, kSetupOk)->click();
+    QCOMPARE(settings.exposure, -1);
+    QCOMPARE(settings.guide_interval, 500);  // letters: kept
+    QCOMPARE(settings.delay, static_cast<int32_t>(0x80000000u));
+    QCOMPARE(settings.count, 0);  // empty: kept
+    QCOMPARE(dialog.result(), int{kSetupOk});
+  }
+
+  void setup_controls_act_at_once() {
+    Settings settings;
+    ScriptedChooser chooser;
+    int layouts = 0;
+    SetupDialog::Hooks hooks;
+    hooks.layout_if_idle = [&] { ++layouts; };
+    SetupDialog dialog(settings, false, chooser, hooks, nullptr);
+    dialog.show();
+    control<QRadioButton>(&dialog, kSetupHighRes)->click();
+    QCOMPARE(settings.hi_res, 1);
+    QCOMPARE(layouts, 1);
+    auto* guiding = control<QCheckBox>(&dialog, kSetupGuiding);
+    guiding->click();
+    QVERIFY(control<QLineEdit>(&dialog, kSetupGuideInterval)->isEnabled());
+    QCOMPARE(settings.guiding, 0);  // stored only on OK
+    guiding->click();
+    QVERIFY(!control<QLineEdit>(&dialog, kSetupGuideInterval)->isEnabled());
+
+    // The file button: a cancelled choice keeps the text, a chosen one gets .avi.
+    settings.image_file_path = "/tmp/keep.mpg";
+    SetupDialog second(settings, false, chooser, {}, nullptr);
+    auto* file = control<QPushButton>(&second, kSetupFileButton);
+    file->click();
+    QCOMPARE(file->text(), QStringLiteral("/tmp/keep.mpg"));
+    chooser.reply = "/tmp/new.mpg";
+    file->click();
+    QCOMPARE(file->text(), QStringLiteral("/tmp/new.avi"));
+    QCOMPARE(settings.image_file_path, std::string("/tmp/keep.mpg"));
+    second.reject();
+    QCOMPARE(settings.image_file_path, std::string("/tmp/keep.mpg"));
+    QCOMPARE(settings.hi_res, 1);  // the resolution click survives Cancel
+  }
+
+  void setup_through_window_shows_guide_and_marks_after_any_close() {
+    Settings settings;
+    settings.guiding = 1;
+    settings.auto_increment = 1;
+    Rig rig(settings);
+    QVERIFY(rig.guide.isVisible());
+    // Cancel: nothing stored, but the guide window follows the unchanged setting.
+    rig.guide.hide();
+    with_setup_dialog(rig, [](SetupDialog* dialog) {
+      control<QCheckBox>(dialog, kSetupGuiding)->click();
+      control<QPushButton>(dialog, kSetupCancel)->click();
+    });
+    QVERIFY(rig.guide.isVisible());
+    QCOMPARE(rig.core.values.guiding, 1);
+    QCOMPARE(rig.window.open_setup_dialog(), nullptr);
+
+    with_setup_dialog(rig, [](SetupDialog* dialog) {
+      control<QCheckBox>(dialog, kSetupGuiding)->click();
+      control<QCheckBox>(dialog, kSetupAutoIncrement)->click();
+      control<QPushButton>(dialog, kSetupOk)->click();
+    });
+    QVERIFY(!rig.guide.isVisible());
+    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
+    QVERIFY(rig.core.sequencer_commands.empty());
+  }
+
+  void start_capture_posts_record_after_storing() {
+    Rig rig;
+    int32_t exposure_at_record = 0;
+    rig.core.on_sequencer_command = [&](int) { exposure_at_record = rig.core.values.exposure; };
+    with_setup_dialog(rig, [](SetupDialog* dialog) {
+      control<QLineEdit>(dialog, kSetupExposure)->setText("750");
+      control<QPushButton>(dialog, kSetupStartCapture)->click();
+    });
+    QVERIFY(rig.core.sequencer_commands.empty());  // queued, not yet taken
+    QTRY_COMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdRecord});
+    QCOMPARE(exposure_at_record, 750);
+  }
+
+  void start_capture_follows_the_recording_while_open() {
+    Rig rig;
+    rig.window.set_ui_state(1);
+    bool before = true;
+    bool after = false;
+    with_setup_dialog(rig, [&](SetupDialog* dialog) {
+      before = dialog->control(kSetupStartCapture)->isEnabled();
+      QCOMPARE(rig.window.open_setup_dialog(), dialog);
+      rig.window.set_ui_state(0);  // the recording reached its frame count
+      after = dialog->control(kSetupStartCapture)->isEnabled();
+      dialog->reject();
+    });
+    QVERIFY(!before);
+    QVERIFY(after);
+    QCOMPARE(rig.window.open_setup_dialog(), nullptr);
+  }
+
+  void error_box_leaves_the_main_window_usable() {
+    Rig rig;
+    MessageBoxErrorReporter reporter;
+    QString caption;
+    QTimer::singleShot(20, [&] {
+      QMessageBox* box = reporter.open_box();
+      QVERIFY(box);
+      caption = box->windowTitle();
+      QCOMPARE(box->parent(), nullptr);
+      QCOMPARE(box->buttons().size(), 1);
+      QVERIFY(QApplication::activeModalWidget() == nullptr);
+      rig.window.action(kCmdStop)->setEnabled(true);
+      rig.window.action(kCmdStop)->trigger();  // Stop while the box is up
+      box->button(QMessageBox::Ok)->click();
+    });
+    reporter.show_error("Cannot write /tmp/x.avi");
+    QCOMPARE(caption, QStringLiteral("Error"));
+    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+    QCOMPARE(reporter.open_box(), nullptr);
+  }
+
+  void closing_either_window_ends_the_program_once() {
+    {
+      Rig rig;
+      const int idles_at_start = rig.core.idles;
+      QCOMPARE(idles_at_start, 1);
+      rig.window.action(kCmdExit)->trigger();
+      QCOMPARE(rig.closes, 1);
+      QCOMPARE(rig.core.idles, 2);
+      QVERIFY(!rig.window.isVisible());
+      QVERIFY(!rig.guide.isVisible());
+      const int ticks = rig.core.ticks;
+      QTest::qWait(120);
+      QCOMPARE(rig.core.ticks, ticks);  // the timer went with the window
+    }
+    {
+      Rig rig;
+      rig.core.in_tick = true;  // an acquisition is waiting
+      rig.guide.show();
+      rig.guide.close();
+      QCOMPARE(rig.closes, 1);
+      QCOMPARE(rig.core.idles, 1);  // deferred until the tick has unwound
+      QVERIFY(rig.window.camera_idle_deferred());
+      rig.window.set_title("late");
+      QCOMPARE(rig.window.windowTitle(), QStringLiteral("Noctra"));
+    }
+  }
+
+  void timer_and_pump_deliver_ticks() {
+    Rig rig;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.core.ticks >= 2, 2000);
+
+    QtEventPump pump;
+    int pump_ticks = 0;
+    pump.set_tick([&] { ++pump_ticks; });
+    pump.run_until([&] { return pump_ticks >= 3; });
+    QCOMPARE(pump_ticks, 3);
+    QTimer::singleShot(30, [&] { pump.set_quitting(); });
+    pump.run_until([] { return false; });  // ends because the program is closing
+    QVERIFY(pump.quitting());
+    const int before = pump_ticks;
+    pump.run_until([] { return false; });
+    QCOMPARE(pump_ticks, before);
+  }
+
+  void video_source_dialog_switches_the_source() {
+    Rig rig;
+    rig.core.values.source = "v4l2:/dev/video0";
+    when_modal_opens([](QWidget* modal) {
+      const auto boxes = modal->findChildren<QComboBox*>();
+      boxes[0]->setCurrentIndex(boxes[0]->findData("sim"));
+      qobject_cast<QDialog*>(modal)->accept();
+    });
+    rig.window.action(kCmdVideoSource)->trigger();
+    QCOMPARE(rig.core.switched_sources, std::vector<std::string>{"sim"});
+    QCOMPARE(rig.core.values.source, std::string("sim"));
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
