@@ -49,6 +49,8 @@ class GuiCore {
   // cannot be opened (the previous one then stays in use).
   virtual bool use_source(const std::string& spec, std::string* error) = 0;
   virtual bool use_port(const std::string& spec, std::string* error) = 0;
+  // Said in the dialog when a new choice only applies from the next start.
+  virtual std::string device_change_note() const { return {}; }
 };
 
 }  // namespace noctra

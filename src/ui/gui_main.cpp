@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <cstdio>
 
+#include "camera/hardware.h"
 #include "ui/error_box.h"
 #include "ui/guide_window.h"
 #include "ui/host_relay.h"
@@ -14,6 +15,35 @@
 #include "ui/sequencer_core.h"
 
 namespace noctra {
+
+namespace {
+
+std::vector<DeviceChoice> usable_entries(const std::vector<DeviceListing::Entry>& entries,
+                                         const std::string& auto_takes) {
+  std::vector<DeviceChoice> choices{{"auto", "auto (now: " + auto_takes + ")"}};
+  for (const auto& entry : entries) {
+    if (entry.usable) choices.push_back({entry.name, entry.name + "  " + entry.description});
+  }
+  return choices;
+}
+
+// The devices are opened once, at start-up; a new choice is stored in the
+// settings and opened at the next start.
+DeviceCatalog device_catalog() {
+  DeviceCatalog catalog;
+  catalog.sources = [] {
+    const DeviceListing listing = list_devices();
+    return usable_entries(listing.sources, listing.auto_source);
+  };
+  catalog.ports = [] {
+    const DeviceListing listing = list_devices();
+    return usable_entries(listing.ports, listing.auto_port);
+  };
+  catalog.note = "A new choice is used from the next start of Noctra.";
+  return catalog;
+}
+
+}  // namespace
 
 int run_gui(int& argc, char** argv, const AppOptions& options) {
   QApplication application(argc, argv);
@@ -42,7 +72,7 @@ int run_gui(int& argc, char** argv, const AppOptions& options) {
   }
 
   SequencerCore core(app->settings(), app->sequencer(), app->acquirer(),
-                     [&app] { app->camera_idle(); });
+                     [&app] { app->camera_idle(); }, device_catalog());
   pump.set_tick([&core] { core.sequencer_tick(); });
 
   MainWindow* main_window = nullptr;

@@ -20,21 +20,13 @@ std::vector<DeviceChoice> SequencerCore::list_ports() {
 }
 
 bool SequencerCore::use_source(const std::string& spec, std::string* error) {
-  if (!catalog_.use_source) {
-    if (error) *error = "The video source cannot be changed while Noctra runs.";
-    return false;
-  }
-  if (!catalog_.use_source(spec, error)) return false;
+  if (catalog_.use_source && !catalog_.use_source(spec, error)) return false;
   settings_.source = spec;
   return true;
 }
 
 bool SequencerCore::use_port(const std::string& spec, std::string* error) {
-  if (!catalog_.use_port) {
-    if (error) *error = "The camera port cannot be changed while Noctra runs.";
-    return false;
-  }
-  if (!catalog_.use_port(spec, error)) return false;
+  if (catalog_.use_port && !catalog_.use_port(spec, error)) return false;
   settings_.port = spec;
   return true;
 }

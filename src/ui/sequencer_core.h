@@ -14,13 +14,15 @@
 
 namespace noctra {
 
-// Listing and switching of capture devices and camera ports; any member may
-// be left empty (nothing to list, switching refused).
+// Listing and switching of capture devices and camera ports. Without a
+// switching function a choice is only stored in the settings, to be opened at
+// the next start, and the note says so.
 struct DeviceCatalog {
   std::function<std::vector<DeviceChoice>()> sources;
   std::function<std::vector<DeviceChoice>()> ports;
   std::function<bool(const std::string&, std::string*)> use_source;
   std::function<bool(const std::string&, std::string*)> use_port;
+  std::string note;
 };
 
 class SequencerCore : public GuiCore {
@@ -45,6 +47,7 @@ class SequencerCore : public GuiCore {
   std::vector<DeviceChoice> list_ports() override;
   bool use_source(const std::string& spec, std::string* error) override;
   bool use_port(const std::string& spec, std::string* error) override;
+  std::string device_change_note() const override { return catalog_.note; }
 
  private:
   Settings& settings_;

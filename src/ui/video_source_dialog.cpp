@@ -37,6 +37,9 @@ VideoSourceDialog::VideoSourceDialog(GuiCore& core, QWidget* parent)
   message_->setWordWrap(true);
   message_->setStyleSheet(QStringLiteral("color: #a00000"));
   message_->hide();
+  auto* note = new QLabel(QString::fromStdString(core_.device_change_note()));
+  note->setWordWrap(true);
+  note->setVisible(!core_.device_change_note().empty());
 
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Capture device:"), source_box_);
@@ -46,6 +49,7 @@ VideoSourceDialog::VideoSourceDialog(GuiCore& core, QWidget* parent)
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
+  layout->addWidget(note);
   layout->addWidget(message_);
   layout->addWidget(buttons);
 }
