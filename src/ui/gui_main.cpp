@@ -43,7 +43,69 @@ DeviceCatalog device_catalog() {
   return catalog;
 }
 
+class QtDesktopProgram : public DesktopProgram {
+ public:
+  bool start(const AppOptions& options, std::string* error) {
+    app_ = App::create(
+        options, host_, pump_, reporter_,
+        [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); },
+        error);
+    if (!app_) return false;
+    core_ = std::make_unique<SequencerCore>(
+        app_->settings(), app_->sequencer(), app_->acquirer(), [this] { app_->camera_idle(); },
+        device_catalog());
+    pump_.set_tick([this] { core_->sequencer_tick(); });
+    guide_ = std::make_unique<GuideWindow>(*core_, [this] {
+      if (window_) window_->close();
+    });
+    window_ = std::make_unique<MainWindow>(*core_, *guide_, chooser_, [this] {
+      // The wait of an acquisition ends at once; the main loop ends once
+      // the tick has unwound.
+      pump_.set_quitting();
+      QCoreApplication::exit(0);
+    });
+    host_.attach(window_.get());
+    window_->start();
+    app_->camera_idle();
+    return true;
+  }
+
+  ~QtDesktopProgram() override {
+    host_.attach(nullptr);
+    window_.reset();
+    guide_.reset();
+  }
+
+  MainWindow& main_window() override { return *window_; }
+  GuideWindow& guide_window() override { return *guide_; }
+  GuiCore& core() override { return *core_; }
+  App& app() override { return *app_; }
+
+  bool finish() override {
+    host_.attach(nullptr);
+    if (window_->camera_idle_deferred()) core_->camera_idle();
+    return app_->shutdown();
+  }
+
+ private:
+  HostRelay host_;
+  QtEventPump pump_;
+  MessageBoxErrorReporter reporter_;
+  FileDialogChooser chooser_;
+  std::unique_ptr<App> app_;
+  std::unique_ptr<SequencerCore> core_;
+  std::unique_ptr<GuideWindow> guide_;
+  std::unique_ptr<MainWindow> window_;
+};
+
 }  // namespace
+
+std::unique_ptr<DesktopProgram> DesktopProgram::open(const AppOptions& options,
+                                                     std::string* error) {
+  auto program = std::make_unique<QtDesktopProgram>();
+  if (!program->start(options, error)) return nullptr;
+  return program;
+}
 
 int run_gui(int& argc, char** argv, const AppOptions& options) {
   QApplication application(argc, argv);
@@ -51,53 +113,21 @@ int run_gui(int& argc, char** argv, const AppOptions& options) {
   QApplication::setDesktopFileName(QStringLiteral("noctra"));
   QApplication::setWindowIcon(program_icon());
   // Closing either window ends the program, and only after the recording has
-  // been finished: that is handled below, not by Qt.
+  // been finished: that is handled by the windows, not by Qt.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  HostRelay host;
-  QtEventPump pump;
-  MessageBoxErrorReporter reporter;
   std::string error;
-  // Deletes the two leftover temporary files, loads the settings and opens
-  // the camera port and the frame source.
-  std::unique_ptr<App> app = App::create(
-      options, host, pump, reporter,
-      [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); }, &error);
-  if (!app) {
+  std::unique_ptr<DesktopProgram> program = DesktopProgram::open(options, &error);
+  if (!program) {
     std::fprintf(stderr, "noctra: %s\n", error.c_str());
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(error),
                     QMessageBox::Ok);
     box.exec();
     return 2;
   }
-
-  SequencerCore core(app->settings(), app->sequencer(), app->acquirer(),
-                     [&app] { app->camera_idle(); }, device_catalog());
-  pump.set_tick([&core] { core.sequencer_tick(); });
-
-  MainWindow* main_window = nullptr;
-  const auto end_program = [&pump] {
-    pump.set_quitting();
-    QCoreApplication::exit(0);
-  };
-  GuideWindow guide(core, [&main_window] {
-    if (main_window) main_window->close();
-  });
-  FileDialogChooser chooser;
-  MainWindow window(core, guide, chooser, end_program);
-  main_window = &window;
-  host.attach(&window);
-  window.start();
-  app->camera_idle();
-
   const int status = QApplication::exec();
-
-  host.attach(nullptr);
-  main_window = nullptr;
-  if (window.camera_idle_deferred()) core.camera_idle();
-  // Finishes an open recording, idles the port and saves the settings.
-  app->shutdown();
-  return status;
+  const bool saved = program->finish();
+  return status != 0 ? status : (saved ? 0 : 1);
 }
 
 }  // namespace noctra

@@ -1,0 +1,114 @@
+// The whole desktop program on the simulated camera: start-up, a recording
+// driven through the windows, shut-down, and the AVI file it leaves.
+// With NOCTRA_SCREENSHOT_DIR set it also saves pictures of the windows.
+
+#include <QAction>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "config/settings.h"
+#include "fake_core.h"
+#include "ui/guide_window.h"
+#include "ui/gui_core.h"
+#include "ui/gui_main.h"
+#include "ui/main_window.h"
+
+using namespace noctra;
+using namespace noctra::testing;
+
+namespace {
+
+void save_picture(QWidget* widget, const char* name) {
+  const QString folder = qEnvironmentVariable("NOCTRA_SCREENSHOT_DIR");
+  if (folder.isEmpty()) return;
+  QDir().mkpath(folder);
+  widget->grab().save(folder + "/" + name + ".png");
+}
+
+QString run_ffprobe(const QString& file) {
+  QProcess probe;
+  probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                          "-show_entries", "stream=width,height,nb_read_frames", "-of",
+                          "csv=p=0", file});
+  if (!probe.waitForFinished(30000) || probe.exitCode() != 0) return {};
+  return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+}
+
+}  // namespace
+
+class DesktopProgramTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void records_from_the_simulated_camera_into_an_avi_file() {
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", home.path().toUtf8());
+    for (const char* leftover : {"/_NOCTRA1.AVI", "/_NOCTRA2.AVI"}) {
+      QFile file(home.path() + leftover);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    Settings settings = default_settings(home.path().toStdString());
+    settings.port = "sim";
+    settings.source = "sim";
+    settings.exposure = 300;
+    settings.count = 3;
+    settings.guiding = 1;
+    settings.guide_interval = 200;
+    settings.auto_increment = 1;
+    settings.image_file_path = (home.path() + "/m42.avi").toStdString();
+    const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
+    QVERIFY(save_settings(settings, ini));
+
+    AppOptions options;
+    options.settings_file = ini;
+    std::string error;
+    auto program = DesktopProgram::open(options, &error);
+    QVERIFY2(program, error.c_str());
+    QVERIFY(!QFile::exists(home.path() + "/_NOCTRA1.AVI"));
+    QVERIFY(!QFile::exists(home.path() + "/_NOCTRA2.AVI"));
+    MainWindow& window = program->main_window();
+    QVERIFY(window.action(kCmdAutoincrement)->isChecked());
+    QVERIFY(program->guide_window().isVisible());
+
+    window.action(kCmdRecord)->trigger();
+    QVERIFY(window.action(kCmdStop)->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(window.action(kCmdRecord)->isEnabled(), 30000);
+    QVERIFY(window.windowTitle().contains("3/3"));
+    QVERIFY(program->core().main_frame().has_value());
+    QVERIFY(program->core().guide_frame().has_value());
+
+    // The guide star: a right-click near the middle picks the bright one.
+    program->guide_window().guide_right_click(program->guide_window().guide_x(),
+                                              program->guide_window().guide_y());
+    program->guide_window().repaint_now();
+    save_picture(&window, "main-window");
+    save_picture(&program->guide_window(), "guide-window");
+    when_modal_opens([](QWidget* modal) {
+      save_picture(modal, "setup-dialog");
+      qobject_cast<QDialog*>(modal)->reject();
+    });
+    window.action(kCmdSetup)->trigger();
+    when_modal_opens([](QWidget* modal) {
+      save_picture(modal, "about-box");
+      qobject_cast<QDialog*>(modal)->accept();
+    });
+    window.action(kCmdAbout)->trigger();
+
+    window.close();
+    QVERIFY(program->finish());
+    const QString written = home.path() + "/m42_000.avi";
+    QVERIFY2(QFile::exists(written), qPrintable(written));
+    QCOMPARE(run_ffprobe(written), QStringLiteral("640,480,3"));
+    // The numbered path was saved with the settings.
+    const Settings reloaded = load_settings(ini, home.path().toStdString());
+    QCOMPARE(QString::fromStdString(reloaded.image_file_path), written);
+  }
+};
+
+QTEST_MAIN(DesktopProgramTest)
+#include "desktop_program_test.moc"
