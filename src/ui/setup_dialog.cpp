@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <charconv>
 
 #include "config/paths.h"
@@ -95,7 +96,6 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   cancel_ = with_id(new QPushButton(QStringLiteral("Cancel")), kSetupCancel);
 
   file_button_->setFlat(true);
-  file_button_->setMinimumWidth(240);
   ok_->setDefault(true);
   start_capture_->setAutoDefault(false);
   cancel_->setAutoDefault(false);
@@ -148,7 +148,7 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   guide_interval_->setText(unsigned_text(settings_.guide_interval));
   delay_->setText(unsigned_text(settings_.delay));
   count_->setText(unsigned_text(settings_.count));
-  file_button_->setText(QString::fromStdString(settings_.image_file_path));
+  show_file_path(QString::fromStdString(settings_.image_file_path));
   guiding_->setChecked(settings_.guiding != 0);
   amp_off_->setChecked(settings_.amp_off != 0);
   auto_increment_->setChecked(settings_.auto_increment != 0);
@@ -186,6 +186,16 @@ QWidget* SetupDialog::control(int id) const {
   return nullptr;
 }
 
+void SetupDialog::show_file_path(const QString& path) {
+  // Wide enough for the whole path, within reason; the tooltip always has it.
+  constexpr int kMinWidth = 240;
+  constexpr int kMaxWidth = 640;
+  file_button_->setText(path);
+  file_button_->setToolTip(path);
+  const int wanted = file_button_->fontMetrics().horizontalAdvance(path) + 24;
+  file_button_->setMinimumWidth(std::clamp(wanted, kMinWidth, kMaxWidth));
+}
+
 void SetupDialog::set_start_capture_enabled(bool enabled) { start_capture_->setEnabled(enabled); }
 
 void SetupDialog::store_dialog_values() {
@@ -206,7 +216,7 @@ void SetupDialog::choose_file() {
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path);
   } else if (choice.outcome == PathChoiceOutcome::Chosen) {
-    file_button_->setText(QString::fromStdString(choice.path));
+    show_file_path(QString::fromStdString(choice.path));
   }
 }
 

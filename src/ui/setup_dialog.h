@@ -65,6 +65,7 @@ class SetupDialog : public QDialog {
   void store_dialog_values();
   void start_capture();
   void choose_file();
+  void show_file_path(const QString& path);
 
   Settings& settings_;
   SaveFileChooser& chooser_;
