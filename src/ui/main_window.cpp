@@ -123,8 +123,11 @@ QAction* MainWindow::action(int id) const {
 
 void MainWindow::start() {
   show();
-  guide_.setVisible(core_.settings().guiding != 0);
   layout_windows();
+  // Beside the main window rather than over it, where the desktop leaves
+  // the placing to the program.
+  guide_.move(frameGeometry().right() + 1, frameGeometry().top());
+  guide_.setVisible(core_.settings().guiding != 0);
   core_.camera_idle();
   set_ui_state(0);
   update_autoincrement_mark();

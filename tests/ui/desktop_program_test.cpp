@@ -60,7 +60,7 @@ class DesktopProgramTest : public QObject {
     settings.exposure = pictures ? 4000 : 300;
     settings.count = 3;
     settings.guiding = 1;
-    settings.guide_interval = 200;
+    settings.guide_interval = pictures ? 1500 : 200;
     settings.auto_increment = 1;
     settings.image_file_path = (home.path() + "/m42.avi").toStdString();
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
