@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <cstdio>
 
+#include "camera/camera_setup.h"
 #include "camera/hardware.h"
 #include "ui/error_box.h"
 #include "ui/guide_window.h"
@@ -27,9 +28,10 @@ std::vector<DeviceChoice> usable_entries(const std::vector<DeviceListing::Entry>
   return choices;
 }
 
-// The devices are opened once, at start-up; a new choice is stored in the
-// settings and opened at the next start.
-DeviceCatalog device_catalog() {
+// A new video source is opened at once; a new camera port is stored in the
+// settings and opened at the next start (the lines must not change under a
+// running exposure).
+DeviceCatalog device_catalog(App& app) {
   DeviceCatalog catalog;
   catalog.sources = [] {
     const DeviceListing listing = list_devices();
@@ -39,7 +41,10 @@ DeviceCatalog device_catalog() {
     const DeviceListing listing = list_devices();
     return usable_entries(listing.ports, listing.auto_port);
   };
-  catalog.note = "A new choice is used from the next start of Noctra.";
+  catalog.use_source = [&app](const std::string& spec, std::string* error) {
+    return app.camera().switch_source(spec, error);
+  };
+  catalog.note = "A new camera port is used from the next start of Noctra.";
   return catalog;
 }
 
@@ -53,7 +58,7 @@ class QtDesktopProgram : public DesktopProgram {
     if (!app_) return false;
     core_ = std::make_unique<SequencerCore>(
         app_->settings(), app_->sequencer(), app_->acquirer(), [this] { app_->camera_idle(); },
-        device_catalog());
+        device_catalog(*app_));
     pump_.set_tick([this] { core_->sequencer_tick(); });
     guide_ = std::make_unique<GuideWindow>(*core_, [this] {
       if (window_) window_->close();
