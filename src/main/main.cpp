@@ -39,22 +39,21 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::ListDevices:
       std::cout << noctra::format_device_listing(noctra::list_devices());
       return 0;
-    case CommandLine::Mode::Headless: {
-      struct sigaction sa {};
-      sa.sa_handler = on_interrupt;
-      sigemptyset(&sa.sa_mask);
-      sigaction(SIGINT, &sa, nullptr);
-      sigaction(SIGTERM, &sa, nullptr);
-      // After our own handlers: the crash guard leaves handled signals alone.
-      noctra::port_crash_guard::install_crash_handlers();
-      return noctra::run_headless(cl.options, g_interrupted, std::cerr);
-    }
+    case CommandLine::Mode::Headless:
     case CommandLine::Mode::Gui:
-      noctra::port_crash_guard::install_crash_handlers();
       break;
   }
+  // Ctrl-C and SIGTERM finish the recording and save the settings; then the
+  // crash guard, which leaves handled signals alone, idles the port on a crash.
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  noctra::port_crash_guard::install_crash_handlers();
+  if (cl.mode == CommandLine::Mode::Headless) return noctra::run_headless(cl.options, g_interrupted, std::cerr);
 #ifdef NOCTRA_HAVE_GUI
-  return noctra::run_gui(argc, argv, cl.options);
+  return noctra::run_gui(argc, argv, cl.options, g_interrupted);
 #else
   std::cerr << "noctra: this build has no windows; use --headless\n";
   return 2;

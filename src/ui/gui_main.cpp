@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <cstdio>
 
 #include "camera/camera_setup.h"
@@ -112,7 +113,7 @@ std::unique_ptr<DesktopProgram> DesktopProgram::open(const AppOptions& options,
   return program;
 }
 
-int run_gui(int& argc, char** argv, const AppOptions& options) {
+int run_gui(int& argc, char** argv, const AppOptions& options, const std::atomic<bool>& interrupt) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Noctra"));
   QApplication::setDesktopFileName(QStringLiteral("noctra"));
@@ -130,6 +131,12 @@ int run_gui(int& argc, char** argv, const AppOptions& options) {
     box.exec();
     return 2;
   }
+  // A signal handler may only set a flag; it is looked at here, on the GUI thread.
+  QTimer interrupt_watch;
+  QObject::connect(&interrupt_watch, &QTimer::timeout, [&] {
+    if (interrupt) program->main_window().close();
+  });
+  interrupt_watch.start(100);
   const int status = QApplication::exec();
   const bool saved = program->finish();
   return status != 0 ? status : (saved ? 0 : 1);

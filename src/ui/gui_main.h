@@ -1,6 +1,7 @@
 #pragma once
 // The desktop program: start-up, the main loop and shut-down.
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -33,7 +34,9 @@ class DesktopProgram {
   virtual bool finish() = 0;
 };
 
-// Runs Noctra with its windows; returns the program's exit status.
-int run_gui(int& argc, char** argv, const AppOptions& options);
+// Runs Noctra with its windows; returns the program's exit status. When
+// interrupt becomes true (SIGINT, SIGTERM at logout) the main window closes
+// as if the user had closed it: the recording is finished, the settings saved.
+int run_gui(int& argc, char** argv, const AppOptions& options, const std::atomic<bool>& interrupt);
 
 }  // namespace noctra
