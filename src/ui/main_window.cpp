@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLayout>
+#include <QFontMetrics>
 #include <QMenuBar>
 #include <QPainter>
 #include <QShortcut>
@@ -142,10 +143,21 @@ void MainWindow::command(int id) {
   if (id == kCmdAutoincrement) update_autoincrement_mark();
 }
 
+// Both dialogs open at a fixed place over the main window's client area (the
+// area below the menu bar), given in dialog units of the dialog's own font,
+// so they never cover the controls of another window by chance.
+void MainWindow::place_dialog(QDialog& dialog, int x_units, int y_units) const {
+  const QFontMetrics metrics(dialog.font());
+  const int x = x_units * metrics.averageCharWidth() / 4;
+  const int y = y_units * metrics.height() / 8;
+  dialog.move(mapToGlobal(QPoint(x, menuBar()->height() + y)));
+}
+
 bool MainWindow::window_command(int id) {
   switch (id) {
     case kCmdAbout: {
       AboutDialog about(this);
+      place_dialog(about, 22, 17);
       about.exec();
       return true;
     }
@@ -175,6 +187,7 @@ void MainWindow::show_setup_dialog() {
   hooks.set_open_dialog = [this](SetupDialog* dialog) { open_setup_ = dialog; };
   hooks.layout_if_idle = [this] { layout_if_idle(); };
   SetupDialog dialog(core_.settings(), recording_, chooser_, std::move(hooks), this);
+  place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
   guide_.setVisible(core_.settings().guiding != 0);

@@ -3,6 +3,7 @@
 // toolbar, and the 50 ms timer that drives the capture sequencer. It is also
 // what the sequencer reports to.
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>
@@ -78,6 +79,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
  private:
   bool window_command(int id);
   void build_menu_and_toolbar();
+  void place_dialog(QDialog& dialog, int x_units, int y_units) const;
   QAction* add_command(QMenu* menu, const QString& text, int id);
   void show_setup_dialog();
   void show_video_source_dialog();
