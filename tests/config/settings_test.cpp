@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <climits>
 #include <random>
@@ -22,6 +23,20 @@ using test::TempFolder;
 using test::write_file;
 
 const std::string kHome = "/home/ann";
+
+const std::string kDefaultPath = "/home/ann/Images.AVI";
+
+}  // namespace
+
+// Failure messages name every field instead of dumping the record's bytes.
+void PrintTo(const Settings& s, std::ostream* out) {
+  *out << "{ImageFile \"" << s.image_file_path << "\", AutoIncrement " << s.auto_increment << ", AmpOff "
+       << s.amp_off << ", Guiding " << s.guiding << ", Exposure " << s.exposure << ", Guide " << s.guide_interval
+       << ", Delay " << s.delay << ", Count " << s.count << ", HiRes " << s.hi_res << ", Port \"" << s.port
+       << "\", Source \"" << s.source << "\"}";
+}
+
+namespace {
 
 // The value under a key of a section (letter case ignored), read from the
 // file's text the simple way: enough to check what was written, independent
@@ -71,32 +86,57 @@ std::vector<std::string> files_in(const std::filesystem::path& folder) {
 
 TEST(SettingsExamples, NoFileGivesTheDefaults) {
   TempFolder dir;
-  const Settings s = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(s.image_file_path, "/home/ann/Images.AVI");
-  EXPECT_EQ(s.exposure, 2000);
-  EXPECT_EQ(s.guide_interval, 500);
-  EXPECT_EQ(s.delay, 0);
-  EXPECT_EQ(s.count, 0);
-  EXPECT_EQ(s.hi_res | s.amp_off | s.guiding | s.auto_increment, 0);
-  EXPECT_EQ(s.port, "auto");
-  EXPECT_EQ(s.source, "auto");
-  EXPECT_EQ(s, default_settings(kHome));
+  const Settings expected{.image_file_path = kDefaultPath, .auto_increment = 0, .amp_off = 0,
+                          .guiding = 0, .exposure = 2000, .guide_interval = 500, .delay = 0, .count = 0,
+                          .hi_res = 0, .port = "auto", .source = "auto"};
+  EXPECT_EQ(default_settings(kHome), expected);
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), expected);
 }
 
-TEST(SettingsExamples, ChangedExposureAndGuidingAreWrittenAsDecimalText) {
+TEST(SettingsSave, WritesEachValueUnderItsSectionAndKey) {
+  const std::string long_path = "/data/" + std::string(400, 'p') + ".avi";
+  struct Case {
+    std::string name, old_text;
+    Settings settings;
+    std::vector<std::array<std::string, 3>> expected;  // section, key, text
+    std::string kept_line = {};
+  };
+  const Case cases[] = {
+      {"changed exposure and guiding as decimal text", "",
+       {.image_file_path = kDefaultPath, .guiding = 1, .exposure = 30000},
+       {{"Capture", "Exposure", "30000"}, {"Flags", "Guiding", "1"}, {"Capture", "Guide", "500"},
+        {"Filenames", "ImageFile", kDefaultPath}, {"Hardware", "Port", "auto"}, {"Hardware", "Source", "auto"}}},
+      {"other sections, keys and comments survive",
+       "; written by hand\n\n[Observer]\nName=Ann\n[Capture]\nGain=3\nExposure=100\n[Hardware]\nSerialBits=DTR,RTS\n",
+       {.image_file_path = kDefaultPath, .exposure = 4000},
+       {{"Observer", "Name", "Ann"}, {"Capture", "Gain", "3"}, {"Capture", "Exposure", "4000"},
+        {"Hardware", "SerialBits", "DTR,RTS"}},
+       "; written by hand"},
+      {"a longer path is cut to 259 characters", "", {.image_file_path = long_path},
+       {{"Filenames", "ImageFile", long_path.substr(0, kMaxPathChars)}}},
+      // Whatever follows a line break could not be read back as part of the
+      // value and would turn into lines of its own.
+      {"a line break in a value cannot add lines", "",
+       {.image_file_path = "/srv/a.avi\n[Capture]\nExposure=1", .port = "sim\r\nSource=evil"},
+       {{"Filenames", "ImageFile", "/srv/a.avi"}, {"Capture", "Exposure", "2000"}, {"Hardware", "Port", "sim"},
+        {"Hardware", "Source", "auto"}}},
+  };
+  for (const Case& c : cases) {
+    TempFolder dir;
+    if (!c.old_text.empty()) write_file(dir / "Noctra.ini", c.old_text);
+    ASSERT_TRUE(save_settings(c.settings, dir / "Noctra.ini")) << c.name;
+    const std::string text = read_file(dir / "Noctra.ini");
+    for (const auto& [section, key, value] : c.expected) {
+      EXPECT_EQ(raw_value(text, section, key), value) << c.name << ": [" << section << "] " << key << "\n" << text;
+    }
+    EXPECT_NE(text.find(c.kept_line), std::string::npos) << c.name << "\n" << text;
+  }
+}
+
+TEST(SettingsSave, SectionsAndKeysComeInTheOrderTheyAreWritten) {
   TempFolder dir;
-  Settings s = default_settings(kHome);
-  s.exposure = 30000;
-  s.guiding = 1;
-  ASSERT_TRUE(save_settings(s, dir / "Noctra.ini"));
+  ASSERT_TRUE(save_settings(default_settings(kHome), dir / "Noctra.ini"));
   const std::string text = read_file(dir / "Noctra.ini");
-  EXPECT_EQ(raw_value(text, "Capture", "Exposure"), "30000");
-  EXPECT_EQ(raw_value(text, "Flags", "Guiding"), "1");
-  EXPECT_EQ(raw_value(text, "Capture", "Guide"), "500");
-  EXPECT_EQ(raw_value(text, "Filenames", "ImageFile"), "/home/ann/Images.AVI");
-  EXPECT_EQ(raw_value(text, "Hardware", "Port"), "auto");
-  EXPECT_EQ(raw_value(text, "Hardware", "Source"), "auto");
-  // Sections and keys come in the order they are written.
   const char* order[] = {"[Filenames]", "ImageFile=", "[Flags]", "AutoIncrement=", "AmpOff=",
                          "Guiding=", "[Capture]", "Exposure=", "Guide=", "Delay=", "Count=",
                          "HiRes=", "[Hardware]", "Port=", "Source="};
@@ -161,37 +201,59 @@ TEST(ProfileInt, ReadsSignAndLeadingDigitsWrappingAt32Bits) {
   EXPECT_EQ(parse_profile_int(long_digits), static_cast<int32_t>(expected));
 }
 
-TEST(SettingsLoad, KeysPresentEmptyOrNonNumericReadAsZeroMissingKeysTakeDefaults) {
+TEST(SettingsLoad, ReadsWhatTheFileHolds) {
+  std::mt19937 random(20261207);
+  std::string binary(64 * 1024, '\0');
+  for (char& c : binary) c = static_cast<char>(random() & 0xFF);
+  const std::string long_path = "/data/" + std::string(400, 'p') + ".avi";
+  const Settings defaults = default_settings(kHome);
+  struct Case {
+    std::string name, text;
+    Settings expected;
+  };
+  // Fields not named keep their defaults.
+  const Case cases[] = {
+      {"keys present but empty or not numeric read as 0, missing keys take defaults",
+       "[Capture]\nExposure=\nGuide=12abc\nDelay=abc\n[Flags]\nAmpOff=-1\n"
+       "[Filenames]\nImageFile=\n[Hardware]\nPort=\nSource=sim\n",
+       {.image_file_path = "", .amp_off = -1, .exposure = 0, .guide_interval = 12, .delay = 0, .source = "sim"}},
+      {"sections and keys ignore letter case, the first duplicate wins",
+       "[capture]\nexposure=1234\nEXPOSURE=999\n[FLAGS]\nguiding=1\n"
+       "[filenames]\nimagefile=/srv/night.avi\n[hardware]\nport=sim\n",
+       {.image_file_path = "/srv/night.avi", .guiding = 1, .exposure = 1234, .port = "sim"}},
+      {"CRLF line endings, a byte-order mark and quotes",
+       "\xef\xbb\xbf[Filenames]\r\nImageFile=\"D:\\Sky\\m42.avi\"\r\n\r\n[Flags]\r\nAutoIncrement=1\r\n"
+       "[Capture]\r\nExposure=30000\r\nHiRes=1\r\n",
+       {.image_file_path = "D:\\Sky\\m42.avi", .auto_increment = 1, .exposure = 30000, .hi_res = 1}},
+      {"lines after a NUL byte still count", std::string("[Flags]\nGuiding=1\n\0\0junk\0[Capture]\nCount=9\n", 44),
+       {.image_file_path = kDefaultPath, .guiding = 1, .count = 9}},
+      {"a longer path is cut to 259 characters", "[Filenames]\nImageFile=" + long_path + "\n",
+       {.image_file_path = long_path.substr(0, kMaxPathChars)}},
+      // Corrupt files load as defaults, using whatever lines still parse.
+      {"binary", binary, defaults},
+      {"NUL bytes only", std::string("\0\0\0\0", 4), defaults},
+      {"UTF-16", utf16le("[Capture]\nExposure=5\n"), defaults},
+      {"one huge line", std::string(512 * 1024, 'x'), defaults},
+      {"section never closed", "[Capture\nExposure=5\n", defaults},
+      {"key outside any section", "Exposure=5\n", defaults},
+      {"no '=' on the key's line", "[Capture]\nExposure\n=5\n", defaults},
+      {"invalid UTF-8", "[Capture]\n\xc3\x28\xa0\xa1=\xf0\x28\x8c\x28\n", defaults},
+      {"larger than any settings file", std::string(2 * 1024 * 1024, '['), defaults},
+  };
   TempFolder dir;
-  write_file(dir / "Noctra.ini",
-             "[Capture]\nExposure=\nGuide=12abc\nDelay=abc\n"
-             "[Flags]\nAmpOff=-1\n"
-             "[Filenames]\nImageFile=\n"
-             "[Hardware]\nPort=\nSource=sim\n");
-  const Settings s = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(s.exposure, 0);
-  EXPECT_EQ(s.guide_interval, 12);
-  EXPECT_EQ(s.delay, 0);
-  EXPECT_EQ(s.amp_off, -1);
-  EXPECT_EQ(s.count, 0);  // missing: default
-  EXPECT_EQ(s.guiding, 0);
-  EXPECT_EQ(s.image_file_path, "");
-  EXPECT_EQ(s.port, "auto");
-  EXPECT_EQ(s.source, "sim");
+  for (const Case& c : cases) {
+    write_file(dir / "Noctra.ini", c.text);
+    EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), c.expected) << c.name;
+  }
+  // A folder where the file should be.
+  std::filesystem::create_directory(dir / "Folder.ini");
+  EXPECT_EQ(load_settings(dir / "Folder.ini", kHome), defaults);
 }
 
-TEST(SettingsLoad, SectionsAndKeysIgnoreLetterCaseAndTheFirstDuplicateWins) {
+TEST(SettingsSave, UpdatesExistingSectionsAndKeysWhateverTheirLetterCase) {
   TempFolder dir;
-  write_file(dir / "Noctra.ini",
-             "[capture]\nexposure=1234\nEXPOSURE=999\n[FLAGS]\nguiding=1\n"
-             "[filenames]\nimagefile=/srv/night.avi\n[hardware]\nport=sim\n");
-  const Settings s = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(s.exposure, 1234);
-  EXPECT_EQ(s.guiding, 1);
-  EXPECT_EQ(s.image_file_path, "/srv/night.avi");
-  EXPECT_EQ(s.port, "sim");
-
-  Settings changed = s;
+  write_file(dir / "Noctra.ini", "[capture]\nexposure=1234\nEXPOSURE=999\n[FLAGS]\nguiding=1\n");
+  Settings changed = load_settings(dir / "Noctra.ini", kHome);
   changed.exposure = 5000;
   ASSERT_TRUE(save_settings(changed, dir / "Noctra.ini"));
   const std::string text = read_file(dir / "Noctra.ini");
@@ -201,71 +263,7 @@ TEST(SettingsLoad, SectionsAndKeysIgnoreLetterCaseAndTheFirstDuplicateWins) {
   int exposures = 0;
   EXPECT_EQ(raw_value(text, "Capture", "Exposure", &exposures), "5000");
   EXPECT_EQ(exposures, 1);
-  EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome).exposure, 5000);
-}
-
-TEST(SettingsLoad, CrlfLineEndingsAByteOrderMarkAndQuotesWork) {
-  TempFolder dir;
-  write_file(dir / "Noctra.ini",
-             "\xef\xbb\xbf[Filenames]\r\nImageFile=\"D:\\Sky\\m42.avi\"\r\n\r\n[Flags]\r\nAutoIncrement=1\r\n"
-             "[Capture]\r\nExposure=30000\r\nHiRes=1\r\n");
-  const Settings s = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(s.image_file_path, "D:\\Sky\\m42.avi");
-  EXPECT_EQ(s.auto_increment, 1);
-  EXPECT_EQ(s.exposure, 30000);
-  EXPECT_EQ(s.hi_res, 1);
-}
-
-TEST(SettingsLoad, CorruptFilesLoadAsDefaults) {
-  TempFolder dir;
-  std::mt19937 random(20261207);
-  std::string binary(64 * 1024, '\0');
-  for (char& c : binary) c = static_cast<char>(random() & 0xFF);
-  const std::string cases[] = {
-      binary,
-      std::string("\0\0\0\0", 4),
-      utf16le("[Capture]\nExposure=5\n"),
-      std::string(512 * 1024, 'x'),                 // one huge line
-      "[Capture\nExposure=5\n",                     // section never closed
-      "Exposure=5\n",                               // key outside any section
-      "[Capture]\nExposure\n=5\n",                  // no '=' on the key's line
-      "[Capture]\n\xc3\x28\xa0\xa1=\xf0\x28\x8c\x28\n",  // invalid UTF-8
-      std::string(2 * 1024 * 1024, '['),            // larger than any settings file
-  };
-  for (const std::string& contents : cases) {
-    write_file(dir / "Noctra.ini", contents);
-    EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), default_settings(kHome));
-  }
-  // A folder where the file should be.
-  std::filesystem::create_directory(dir / "Folder.ini");
-  EXPECT_EQ(load_settings(dir / "Folder.ini", kHome), default_settings(kHome));
-}
-
-TEST(SettingsLoad, LinesAfterANulByteStillCount) {
-  TempFolder dir;
-  write_file(dir / "Noctra.ini", std::string("[Flags]\nGuiding=1\n\0\0junk\0[Capture]\nCount=9\n", 44));
-  const Settings s = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(s.guiding, 1);
-  EXPECT_EQ(s.count, 9);
-}
-
-// --- Path length -----------------------------------------------------------
-
-TEST(SettingsPath, LongerPathsAreCutTo259OnLoadAndOnSave) {
-  TempFolder dir;
-  const std::string long_path = "/data/" + std::string(400, 'p') + ".avi";
-  write_file(dir / "Noctra.ini", "[Filenames]\nImageFile=" + long_path + "\n");
-  const Settings loaded = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(loaded.image_file_path, long_path.substr(0, kMaxPathChars));
-
-  Settings s = default_settings(kHome);
-  s.image_file_path = long_path;
-  ASSERT_TRUE(save_settings(s, dir / "Noctra.ini"));
-  EXPECT_EQ(raw_value(read_file(dir / "Noctra.ini"), "Filenames", "ImageFile"),
-            long_path.substr(0, kMaxPathChars));
-
-  const std::string exact(kMaxPathChars, 'x');
-  EXPECT_EQ(cut_to_max_path(exact), exact);
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), changed);
 }
 
 TEST(SettingsPath, CuttingNeverSplitsAUtf8Character) {
@@ -278,24 +276,8 @@ TEST(SettingsPath, CuttingNeverSplitsAUtf8Character) {
   // Bytes that are not UTF-8 are cut at 259 as they are.
   const std::string latin1 = std::string(256, 'a') + "\xa0\xa0\xa0\xa0\xa0";
   EXPECT_EQ(cut_to_max_path(latin1).size(), kMaxPathChars);
-}
-
-// --- Saving ----------------------------------------------------------------
-
-TEST(SettingsSave, OtherSectionsKeysAndCommentsSurvive) {
-  TempFolder dir;
-  write_file(dir / "Noctra.ini",
-             "; written by hand\n\n[Observer]\nName=Ann\n"
-             "[Capture]\nGain=3\nExposure=100\n[Hardware]\nSerialBits=DTR,RTS\n");
-  Settings s = load_settings(dir / "Noctra.ini", kHome);
-  s.exposure = 4000;
-  ASSERT_TRUE(save_settings(s, dir / "Noctra.ini"));
-  const std::string text = read_file(dir / "Noctra.ini");
-  EXPECT_NE(text.find("; written by hand"), std::string::npos);
-  EXPECT_EQ(raw_value(text, "Observer", "Name"), "Ann");
-  EXPECT_EQ(raw_value(text, "Capture", "Gain"), "3");
-  EXPECT_EQ(raw_value(text, "Capture", "Exposure"), "4000");
-  EXPECT_EQ(raw_value(text, "Hardware", "SerialBits"), "DTR,RTS");
+  const std::string exact(kMaxPathChars, 'x');
+  EXPECT_EQ(cut_to_max_path(exact), exact);
 }
 
 TEST(SettingsSave, CreatesTheFolderAndLeavesNoTemporaryFile) {
@@ -320,19 +302,6 @@ TEST(SettingsSave, KeepsTheFileModeAndWritesThroughASymlink) {
   struct stat st {};
   ASSERT_EQ(::stat((dir / "dotfiles" / "Noctra.ini").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST(SettingsSave, ALineBreakInAValueCannotAddLines) {
-  TempFolder dir;
-  Settings s = default_settings(kHome);
-  s.image_file_path = "/srv/a.avi\n[Capture]\nExposure=1";
-  s.port = "sim\r\nSource=evil";
-  ASSERT_TRUE(save_settings(s, dir / "Noctra.ini"));
-  const Settings back = load_settings(dir / "Noctra.ini", kHome);
-  EXPECT_EQ(back.image_file_path, "/srv/a.avi");
-  EXPECT_EQ(back.exposure, 2000);
-  EXPECT_EQ(back.port, "sim");
-  EXPECT_EQ(back.source, "auto");
 }
 
 // --- Failing saves ---------------------------------------------------------

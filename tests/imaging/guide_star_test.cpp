@@ -14,6 +14,8 @@ namespace noctra {
 namespace {
 
 using test::block_bytes;
+using test::block_offset;
+using test::same_block;
 using test::fill_random;
 using test::make_frame;
 using test::pixel_byte;
@@ -154,24 +156,29 @@ void expect_marker(int32_t width, int32_t height, int32_t cx, int32_t r, int b, 
                    const std::string& name) {
   FrameImage frame = make_frame(width, height);
   fill_random(frame, static_cast<uint32_t>(cx) * 31u + static_cast<uint32_t>(r));
-  const std::vector<uint8_t> before = block_bytes(frame);
-  draw_guide_marker(frame, cx, r, b);
-  const std::vector<uint8_t> after = block_bytes(frame);
-  std::size_t drawn = 0;
-  for (std::size_t i = 0; i < after.size(); ++i) {
-    const bool in_rows = i >= kBitmapHeaderSize && i < kBitmapHeaderSize + frame.rows_size();
-    const std::size_t offset = i - kBitmapHeaderSize;
-    const int64_t row = in_rows ? static_cast<int64_t>(offset / frame.stride()) : -1;
-    const std::size_t in_row = in_rows ? offset % frame.stride() : 0;
-    const bool pixel_byte_b = in_rows && in_row < static_cast<std::size_t>(width) * 3 && in_row % 3 == static_cast<std::size_t>(b);
-    if (pixel_byte_b && on_outline(static_cast<int64_t>(in_row / 3), row, cx, r)) {
-      ASSERT_EQ(after[i], kGuideMarkerValue) << name << ": outline pixel " << in_row / 3 << ", " << row;
-      ++drawn;
-    } else {
-      ASSERT_EQ(after[i], before[i]) << name << ": byte " << i << " is not part of the marker";
+  std::vector<uint8_t> expected = block_bytes(frame);
+  std::size_t outline_pixels = 0;
+  for (int32_t row = 0; row < height; ++row) {
+    for (int32_t column = 0; column < width; ++column) {
+      if (!on_outline(column, row, cx, r)) continue;
+      expected[block_offset(frame, column, row, b)] = kGuideMarkerValue;
+      ++outline_pixels;
     }
   }
-  EXPECT_EQ(drawn, expected_pixels) << name;
+  EXPECT_EQ(outline_pixels, expected_pixels) << name;
+  draw_guide_marker(frame, cx, r, b);
+  EXPECT_TRUE(same_block(frame, expected)) << name << ", byte " << b;
+}
+
+// The pixels whose byte b is 128.
+std::set<std::pair<int32_t, int32_t>> marked_pixels(FrameImage& frame, int b) {
+  std::set<std::pair<int32_t, int32_t>> marked;
+  for (int32_t row = 0; row < frame.height(); ++row) {
+    for (int32_t x = 0; x < frame.width(); ++x) {
+      if (pixel_byte(frame, x, row, b) == kGuideMarkerValue) marked.insert({x, row});
+    }
+  }
+  return marked;
 }
 
 TEST(DrawGuideMarker, DefaultGuidePositionOnAFullFrame) {
@@ -179,40 +186,29 @@ TEST(DrawGuideMarker, DefaultGuidePositionOnAFullFrame) {
   expect_marker(640, 480, 320, 240, kGuideMarkerGreen, 80, "default position");
   FrameImage frame = make_frame(640, 480);
   draw_guide_marker(frame, 320, 240, kGuideMarkerGreen);
-  for (const auto& [column, row] : {std::pair{310, 230}, {330, 230}, {310, 250}, {330, 250}}) {
-    EXPECT_EQ(pixel_byte(frame, column, row, 1), 128) << "corner " << column << ", " << row;
-    EXPECT_EQ(pixel_byte(frame, column, row, 0), 0);
-    EXPECT_EQ(pixel_byte(frame, column, row, 2), 0);
+  struct Point { int32_t column, row; bool drawn; const char* what; };
+  for (const Point p : {Point{310, 230, true, "corner"}, {330, 230, true, "corner"}, {310, 250, true, "corner"},
+                        {330, 250, true, "corner"}, {320, 240, false, "centre"}, {311, 231, false, "inside"},
+                        {309, 230, false, "outside"}, {310, 229, false, "outside"}}) {
+    EXPECT_EQ(pixel_byte(frame, p.column, p.row, 1), p.drawn ? 128 : 0) << p.what << " " << p.column << ", " << p.row;
   }
-  EXPECT_EQ(pixel_byte(frame, 320, 240, 1), 0) << "centre";
-  EXPECT_EQ(pixel_byte(frame, 311, 231, 1), 0) << "inside";
-  EXPECT_EQ(pixel_byte(frame, 309, 230, 1), 0) << "outside";
-  EXPECT_EQ(pixel_byte(frame, 310, 229, 1), 0) << "outside";
 }
 
 TEST(DrawGuideMarker, PositionNearTheLeftEdgeIsClipped) {
   // Guide position (3, 100) on 640 x 480: row index 380. Column 13 (21 pixels)
   // and the rows 370 and 390 from column 0 to 12 (13 pixels each).
-  FrameImage frame = make_frame(640, 480);
-  draw_guide_marker(frame, 3, 380, kGuideMarkerGreen);
-  draw_guide_marker(frame, 3, 380, kGuideMarkerRed);
-  std::set<std::pair<int32_t, int32_t>> drawn;
-  for (int32_t row = 0; row < 480; ++row) {
-    for (int32_t x = 0; x < 640; ++x) {
-      EXPECT_EQ(pixel_byte(frame, x, row, 0), 0);
-      const uint8_t green = pixel_byte(frame, x, row, 1);
-      EXPECT_EQ(pixel_byte(frame, x, row, 2), green) << "both markers coincide";
-      if (green == 128) drawn.insert({x, row});
-    }
-  }
   std::set<std::pair<int32_t, int32_t>> expected;
   for (int32_t row = 370; row <= 390; ++row) expected.insert({13, row});
   for (int32_t x = 0; x <= 13; ++x) {
     expected.insert({x, 370});
     expected.insert({x, 390});
   }
-  EXPECT_EQ(drawn, expected);
-  expect_marker(640, 480, 3, 380, kGuideMarkerRed, 47, "(3, 100)");
+  for (const int b : {kGuideMarkerGreen, kGuideMarkerRed}) {
+    FrameImage frame = make_frame(640, 480);
+    draw_guide_marker(frame, 3, 380, b);
+    EXPECT_EQ(marked_pixels(frame, b), expected) << "byte " << b;
+    expect_marker(640, 480, 3, 380, b, 47, "(3, 100)");
+  }
 }
 
 TEST(DrawGuideMarker, ClipsEachPixelAtEveryEdge) {

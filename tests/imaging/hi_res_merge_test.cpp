@@ -20,6 +20,7 @@ using test::fill_rows;
 using test::make_frame;
 using test::pixel_byte;
 using test::row_bytes;
+using test::same_block;
 using test::set_patch;
 
 // The merge written out step by step on plain copies of the rows: whole-frame
@@ -116,23 +117,17 @@ TEST(MergeHiRes, MatchesTheStepByStepMerge) {
     FrameImage first = make_frame(c.width, c.height);
     paint_fields(main_frame, seed++, c.main_brighter, 255, 200);
     paint_fields(first, seed++, c.first_brighter, 90, 60);
-    const std::vector<uint8_t> expected = reference_merge(main_frame, first);
+    // Header, trailing bytes and the unpaired top row of an odd height keep
+    // their content: only the rows the reference merge writes change.
+    std::vector<uint8_t> expected = block_bytes(main_frame);
+    const std::vector<uint8_t> rows = reference_merge(main_frame, first);
+    std::copy(rows.begin(), rows.end(), expected.begin() + kBitmapHeaderSize);
     const std::vector<uint8_t> first_before = block_bytes(first);
-    const std::vector<uint8_t> main_before = block_bytes(main_frame);
 
     merge_hi_res(main_frame, first);
 
     EXPECT_EQ(block_bytes(first), first_before) << c.name << ": first frame only read";
-    const std::vector<uint8_t> merged(main_frame.rows().begin(), main_frame.rows().end());
-    EXPECT_EQ(merged, expected) << c.name;
-    EXPECT_TRUE(std::equal(main_before.begin(), main_before.begin() + 40, main_frame.block()))
-        << c.name << ": header";
-    EXPECT_TRUE(std::equal(main_before.end() - 4, main_before.end(), main_frame.block() + main_frame.block_size() - 4))
-        << c.name << ": trailing bytes";
-    if (c.height % 2 == 1) {
-      EXPECT_EQ(row_bytes(main_frame, c.height - 1), row_bytes(main_before, main_frame, c.height - 1))
-          << c.name << ": the unpaired top row keeps its content";
-    }
+    EXPECT_TRUE(same_block(main_frame, expected)) << c.name;
   }
 }
 
