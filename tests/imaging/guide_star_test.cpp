@@ -74,23 +74,20 @@ LocatorCase flat(std::string name, int32_t width, int32_t height, int32_t x, int
 }
 
 TEST(LocateGuideStar, EdgeMarginBounds) {
-  run_locator_cases({
-      flat("40x40 left", 40, 40, 9, 20, false),
-      flat("40x40 left", 40, 40, 10, 20, true),
-      flat("40x40 right", 40, 40, 29, 20, true),
-      flat("40x40 right", 40, 40, 30, 20, false),
-      flat("40x40 top", 40, 40, 20, 10, false),
-      flat("40x40 top", 40, 40, 20, 11, true),
-      flat("40x40 bottom", 40, 40, 20, 30, true),
-      flat("40x40 bottom", 40, 40, 20, 31, false),
-      flat("640x480 left", 640, 480, 9, 240, false),
-      flat("640x480 left", 640, 480, 10, 240, true),
-      flat("640x480 right", 640, 480, 629, 240, true),
-      flat("640x480 right", 640, 480, 630, 240, false),
-      flat("640x480 top", 640, 480, 320, 10, false),
-      flat("640x480 top", 640, 480, 320, 11, true),
-      flat("640x480 bottom", 640, 480, 320, 470, true),
-      flat("640x480 bottom", 640, 480, 320, 471, false),
+  // The last accepted and the first refused point at each edge.
+  struct Edge {
+    const char* name;
+    int32_t width, height, accepted_x, accepted_y, refused_x, refused_y;
+  };
+  std::vector<LocatorCase> cases;
+  for (const Edge e : {Edge{"40x40 left", 40, 40, 10, 20, 9, 20}, {"40x40 right", 40, 40, 29, 20, 30, 20},
+                       {"40x40 top", 40, 40, 20, 11, 20, 10}, {"40x40 bottom", 40, 40, 20, 30, 20, 31},
+                       {"640x480 left", 640, 480, 10, 240, 9, 240}, {"640x480 right", 640, 480, 629, 240, 630, 240},
+                       {"640x480 top", 640, 480, 320, 11, 320, 10}, {"640x480 bottom", 640, 480, 320, 470, 320, 471}}) {
+    cases.push_back(flat(e.name, e.width, e.height, e.accepted_x, e.accepted_y, true));
+    cases.push_back(flat(e.name, e.width, e.height, e.refused_x, e.refused_y, false));
+  }
+  cases.insert(cases.end(), {
       flat("640x480 corner", 640, 480, 10, 11, true),
       flat("640x480 corner", 640, 480, 629, 470, true),
       flat("beyond the left", 640, 480, -5, 240, false),
@@ -105,6 +102,7 @@ TEST(LocateGuideStar, EdgeMarginBounds) {
       flat("too small for any point", 20, 20, 10, 10, false),
       flat("too small for any point", 20, 20, 10, 11, false),
   });
+  run_locator_cases(cases);
 }
 
 TEST(LocateGuideStar, WorkedExamples) {
