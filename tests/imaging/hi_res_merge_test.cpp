@@ -132,9 +132,9 @@ TEST(MergeHiRes, MatchesTheStepByStepMerge) {
 }
 
 TEST(MergeHiRes, RowPlacementFollowsTheFieldSums) {
-  // Each row filled with its own number (blue only) makes the placement visible
-  // through the identity table: first frame rows are brighter (200 + row) at
-  // every level than the main rows (row % 100).
+  // Each row filled with its own number makes the placement visible through
+  // the identity table: first frame rows (200 + row % 50) are brighter at
+  // every level than the main rows (row % 50).
   struct Case {
     std::string name;
     int32_t height;
@@ -153,10 +153,8 @@ TEST(MergeHiRes, RowPlacementFollowsTheFieldSums) {
     FrameImage main_frame = make_frame(40, c.height);
     FrameImage first = make_frame(40, c.height);
     for (int32_t row = 0; row < c.height; ++row) {
-      for (int32_t x = 0; x < 40; ++x) {
-        pixel_byte(main_frame, x, row, 0) = static_cast<uint8_t>(row % 50);
-        pixel_byte(first, x, row, 0) = static_cast<uint8_t>(200 + row % 50);
-      }
+      std::memset(main_frame.row(row), row % 50, main_frame.stride());
+      std::memset(first.row(row), 200 + row % 50, first.stride());
     }
     // Patch sums: rows 20..79 are numbered, so the odd field is brighter by
     // construction; flatten it to a tie where the case wants the even field.
