@@ -1,6 +1,5 @@
 #include "output/readers.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,129 +49,54 @@ std::map<std::string, std::string> probe_video(const std::filesystem::path& file
   return fields;
 }
 
-namespace {
-
-DecodedFrames split_frames(const std::string& raw, int32_t width, int32_t height) {
-  DecodedFrames decoded;
-  decoded.width = width;
-  decoded.height = height;
-  const std::size_t frame_bytes = static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height);
-  if (frame_bytes == 0 || raw.size() % frame_bytes != 0) return decoded;
-  for (std::size_t at = 0; at < raw.size(); at += frame_bytes) {
-    decoded.frames.emplace_back(raw.begin() + static_cast<std::ptrdiff_t>(at),
-                                raw.begin() + static_cast<std::ptrdiff_t>(at + frame_bytes));
-  }
-  decoded.ok = true;
-  return decoded;
-}
-
-}  // namespace
-
-DecodedFrames decode_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height) {
-  const auto raw = run_command("ffmpeg -v error -nostdin -i " + shell_quote(file.string()) +
-                               " -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -");
-  if (!raw) return {};
-  return split_frames(*raw, width, height);
-}
-
-DecodedFrames decode_with_opencv(const std::filesystem::path& file) {
-  // Frames go to stdout, the stream's figures to a side file.
-  const std::filesystem::path figures = file.string() + ".cv.txt";
-  const std::string script =
-      "import cv2, sys\n"
-      "cap = cv2.VideoCapture(sys.argv[1], cv2.CAP_FFMPEG)\n"
-      "n = 0\n"
-      "out = sys.stdout.buffer\n"
-      "while True:\n"
-      "    ok, f = cap.read()\n"
-      "    if not ok: break\n"
-      "    out.write(f.tobytes()); n += 1\n"
-      "open(sys.argv[2], 'w').write('%d %d %r %d %d' % (cap.get(cv2.CAP_PROP_FRAME_WIDTH),\n"
-      "    cap.get(cv2.CAP_PROP_FRAME_HEIGHT), cap.get(cv2.CAP_PROP_FPS),\n"
-      "    cap.get(cv2.CAP_PROP_FRAME_COUNT), n))\n";
-  const auto raw = run_command("/usr/bin/python3 -c " + shell_quote(script) + " " +
-                               shell_quote(file.string()) + " " + shell_quote(figures.string()));
-  if (!raw) return {};
-  std::ifstream in(figures);
-  int32_t width = 0, height = 0;
-  double fps = 0;
-  int64_t count = 0, read = 0;
-  in >> width >> height >> fps >> count >> read;
-  std::filesystem::remove(figures);
-  DecodedFrames decoded = split_frames(*raw, width, height);
-  decoded.fps = fps;
-  decoded.reported_count = count;
-  if (static_cast<int64_t>(decoded.frames.size()) != read) decoded.ok = false;
-  return decoded;
-}
-
-int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height,
-                           const std::function<bool(const std::vector<uint8_t>& frame)>& on_frame) {
-  const std::string command = "ffmpeg -v error -nostdin -i " + shell_quote(file.string()) +
-                              " -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -";
+int64_t stream_frames(const std::string& command, std::size_t frame_bytes, const FrameSink& on_frame) {
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
-  std::vector<uint8_t> frame(static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height));
+  std::vector<uint8_t> frame(frame_bytes);
   int64_t count = 0;
   bool wanted = true;
-  while (wanted && std::fread(frame.data(), 1, frame.size(), pipe) == frame.size()) {
+  std::size_t got = 0;
+  while (wanted && (got = std::fread(frame.data(), 1, frame.size(), pipe)) == frame.size()) {
     ++count;
     wanted = on_frame(frame);
   }
-  if (!wanted) {
-    char drain[1 << 16];
-    while (std::fread(drain, 1, sizeof drain, pipe) > 0) {
-    }
+  // Frames not wanted are drained so that the reader can exit.
+  char drain[1 << 16];
+  while (std::fread(drain, 1, sizeof drain, pipe) > 0) {
   }
-  return ::pclose(pipe) == 0 ? count : -1;
+  const bool torn = wanted && got != 0;  // the output ended inside a frame
+  return ::pclose(pipe) != 0 || torn ? -1 : count;
 }
 
-namespace {
-
-uint32_t crc32_update(uint32_t crc, const uint8_t* data, std::size_t size) {
-  static const auto table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height,
+                           const FrameSink& on_frame) {
+  return stream_frames("ffmpeg -v error -nostdin -i " + shell_quote(file.string()) +
+                           " -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -",
+                       static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height), on_frame);
 }
 
-}  // namespace
-
-uint32_t picture_crc(const FrameImage& frame) {
-  uint32_t crc = 0;
-  const std::size_t row_bytes = static_cast<std::size_t>(frame.width()) * 3;
-  for (int32_t y = frame.height() - 1; y >= 0; --y) crc = crc32_update(crc, frame.row(y), row_bytes);
-  return crc;
-}
-
-FrameChecksums checksums_with_opencv(const std::filesystem::path& file) {
+int64_t stream_with_opencv(const std::filesystem::path& file, int32_t width, int32_t height,
+                           const FrameSink& on_frame, OpenCvFigures& figures) {
+  // Frames go to stdout, the stream's figures to a side file.
+  const std::filesystem::path figures_file = file.string() + ".cv.txt";
   const std::string script =
-      "import cv2, sys, zlib\n"
+      "import cv2, sys\n"
       "cap = cv2.VideoCapture(sys.argv[1], cv2.CAP_FFMPEG)\n"
-      "print(int(cap.get(cv2.CAP_PROP_FRAME_WIDTH)), int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT)),\n"
-      "      cap.get(cv2.CAP_PROP_FPS), int(cap.get(cv2.CAP_PROP_FRAME_COUNT)))\n"
+      "open(sys.argv[2], 'w').write('%d %d %r %d' % (cap.get(cv2.CAP_PROP_FRAME_WIDTH),\n"
+      "    cap.get(cv2.CAP_PROP_FRAME_HEIGHT), cap.get(cv2.CAP_PROP_FPS),\n"
+      "    cap.get(cv2.CAP_PROP_FRAME_COUNT)))\n"
       "while True:\n"
       "    ok, f = cap.read()\n"
       "    if not ok: break\n"
-      "    print(zlib.crc32(f.tobytes()))\n";
-  FrameChecksums result;
-  const auto output =
-      run_command("/usr/bin/python3 -c " + shell_quote(script) + " " + shell_quote(file.string()));
-  if (!output) return result;
-  std::istringstream in(*output);
-  in >> result.width >> result.height >> result.fps >> result.reported_count;
-  uint32_t crc;
-  while (in >> crc) result.crcs.push_back(crc);
-  result.ok = true;
-  return result;
+      "    sys.stdout.buffer.write(f.tobytes())\n";
+  const int64_t count = stream_frames(
+      "/usr/bin/python3 -c " + shell_quote(script) + " " + shell_quote(file.string()) + " " +
+          shell_quote(figures_file.string()),
+      static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height), on_frame);
+  std::ifstream in(figures_file);
+  in >> figures.width >> figures.height >> figures.fps >> figures.reported_count;
+  std::filesystem::remove(figures_file);
+  return count;
 }
 
 bool same_picture(const std::vector<uint8_t>& decoded, const FrameImage& frame) {

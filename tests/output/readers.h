@@ -25,33 +25,24 @@ std::string shell_quote(const std::string& text);
 std::map<std::string, std::string> probe_video(const std::filesystem::path& file,
                                                bool count_frames = true);
 
-// Every frame as top-down BGR rows without padding (width x 3 bytes a row).
-struct DecodedFrames {
-  bool ok = false;
-  int32_t width = 0;
-  int32_t height = 0;
-  std::vector<std::vector<uint8_t>> frames;
-  double fps = 0;             // OpenCV only
-  int64_t reported_count = 0; // OpenCV only: CAP_PROP_FRAME_COUNT
-};
-DecodedFrames decode_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height);
-DecodedFrames decode_with_opencv(const std::filesystem::path& file);
+// Runs a reader that writes frames of frame_bytes each to its standard
+// output and hands them over one at a time (while on_frame returns true): the
+// number handed over, or -1 when the reader failed.
+using FrameSink = std::function<bool(const std::vector<uint8_t>& frame)>;
+int64_t stream_frames(const std::string& command, std::size_t frame_bytes, const FrameSink& on_frame);
 
-// For files too large to hold: hands ffmpeg's frames over one at a time
-// (while on_frame returns true); the number of frames handed over.
+// The file's frames as top-down BGR rows without padding (width x 3 bytes a
+// row), decoded by ffmpeg or by OpenCV through the system Python. Frames
+// stream through, so files of gigabytes are no harder than small ones.
 int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int32_t height,
-                           const std::function<bool(const std::vector<uint8_t>& frame)>& on_frame);
-// OpenCV's frames as CRC-32 checksums of their top-down BGR rows.
-struct FrameChecksums {
-  bool ok = false;
+                           const FrameSink& on_frame);
+struct OpenCvFigures {
   int32_t width = 0, height = 0;
   double fps = 0;
-  int64_t reported_count = 0;
-  std::vector<uint32_t> crcs;
+  int64_t reported_count = 0;  // CAP_PROP_FRAME_COUNT
 };
-FrameChecksums checksums_with_opencv(const std::filesystem::path& file);
-// The same checksum of a frame image's picture, taken top-down.
-uint32_t picture_crc(const FrameImage& frame);
+int64_t stream_with_opencv(const std::filesystem::path& file, int32_t width, int32_t height,
+                           const FrameSink& on_frame, OpenCvFigures& figures);
 
 // True when a decoded top-down frame shows exactly the bottom-up rows of the
 // frame image.

@@ -6,7 +6,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "output/avi_writer.h"
@@ -46,7 +49,7 @@ struct WriterRig {
 };
 
 inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t width, int32_t height,
-                                     uint32_t first_seed = 1) {
+                                            uint32_t first_seed = 1) {
   std::vector<FrameImage> frames;
   for (int i = 0; i < count; ++i) {
     frames.push_back(pattern_frame(width, height, first_seed + static_cast<uint32_t>(i)));
@@ -55,38 +58,42 @@ inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t w
   return frames;
 }
 
+inline std::vector<FrameImage> pattern_frames(int32_t width, int32_t height, std::initializer_list<uint32_t> seeds) {
+  std::vector<FrameImage> frames;
+  for (uint32_t seed : seeds) frames.push_back(pattern_frame(width, height, seed));
+  return frames;
+}
+
+// The one message a failed write leaves.
+inline std::vector<std::string> write_failure(const std::string& path, const std::string& reason) {
+  return {"Can't write to AVI file " + path + ": " + reason};
+}
+
+// A reader's frames, each checked against the expected one of its place.
+inline FrameSink expect_frames(const std::vector<FrameImage>& frames, const char* reader) {
+  return [&frames, reader, index = std::size_t{0}](const std::vector<uint8_t>& decoded) mutable {
+    EXPECT_TRUE(index < frames.size() && same_picture(decoded, frames[index])) << reader << ", frame " << index;
+    ++index;
+    return true;
+  };
+}
+
 // ffprobe, ffmpeg and OpenCV all read the file as exactly these frames.
 inline void expect_read_back(const std::filesystem::path& file, const std::vector<FrameImage>& frames) {
   ASSERT_FALSE(frames.empty());
-  const int32_t width = frames[0].width();
-  const int32_t height = frames[0].height();
-  auto probe = probe_video(file);
-  EXPECT_EQ(probe["codec_type"], "video");
-  EXPECT_EQ(probe["codec_name"], "rawvideo");
-  EXPECT_EQ(probe["pix_fmt"], "bgr24");
-  EXPECT_EQ(probe["width"], std::to_string(width));
-  EXPECT_EQ(probe["height"], std::to_string(height));
-  EXPECT_EQ(probe["r_frame_rate"], "25/1");
-  EXPECT_EQ(probe["nb_frames"], std::to_string(frames.size()));
-  EXPECT_EQ(probe["nb_read_frames"], std::to_string(frames.size()));
+  const int32_t width = frames[0].width(), height = frames[0].height();
+  const auto count = static_cast<int64_t>(frames.size());
+  const std::map<std::string, std::string> expected_probe = {
+      {"codec_type", "video"}, {"codec_name", "rawvideo"}, {"pix_fmt", "bgr24"},
+      {"width", std::to_string(width)}, {"height", std::to_string(height)},
+      {"r_frame_rate", "25/1"}, {"nb_frames", std::to_string(count)}, {"nb_read_frames", std::to_string(count)}};
+  EXPECT_EQ(probe_video(file), expected_probe);
 
-  const DecodedFrames by_ffmpeg = decode_with_ffmpeg(file, width, height);
-  ASSERT_TRUE(by_ffmpeg.ok);
-  ASSERT_EQ(by_ffmpeg.frames.size(), frames.size());
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_TRUE(same_picture(by_ffmpeg.frames[i], frames[i])) << "ffmpeg, frame " << i;
-  }
-
-  const DecodedFrames by_opencv = decode_with_opencv(file);
-  ASSERT_TRUE(by_opencv.ok);
-  EXPECT_EQ(by_opencv.width, width);
-  EXPECT_EQ(by_opencv.height, height);
-  EXPECT_DOUBLE_EQ(by_opencv.fps, 25.0);
-  EXPECT_EQ(by_opencv.reported_count, static_cast<int64_t>(frames.size()));
-  ASSERT_EQ(by_opencv.frames.size(), frames.size());
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_TRUE(same_picture(by_opencv.frames[i], frames[i])) << "OpenCV, frame " << i;
-  }
+  EXPECT_EQ(stream_with_ffmpeg(file, width, height, expect_frames(frames, "ffmpeg")), count);
+  OpenCvFigures figures;
+  EXPECT_EQ(stream_with_opencv(file, width, height, expect_frames(frames, "OpenCV"), figures), count);
+  EXPECT_EQ(std::tuple(figures.width, figures.height, figures.fps, figures.reported_count),
+            std::tuple(width, height, 25.0, count));
 }
 
 }  // namespace noctra::test
