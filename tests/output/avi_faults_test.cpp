@@ -119,8 +119,7 @@ TEST(AviWriteFailures, FailedWritesAreCutBackReportedOnceAndLeftOutOfTheIndex) {
     }
     EXPECT_EQ(rig.writer.next_frame_index(), static_cast<int32_t>(kept.size()));
     rig.writer.avi_close();
-    EXPECT_EQ(rig.reporter.messages,
-              std::vector<std::string>{"Can't write to AVI file " + rig.settings.image_file_path + ": " + c.reason});
+    EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, c.reason));
     EXPECT_EQ(fs::file_size(rig.settings.image_file_path), riff_size_of(rig.settings.image_file_path));
     expect_read_back(rig.settings.image_file_path, kept);
   }
@@ -131,8 +130,7 @@ TEST(AviWriteFailures, HeaderThatCannotBeWrittenLeavesNoFileAndTheNextFrameTries
   bool header_fails = true;
   io.fault = [&](off_t offset, std::size_t bytes) { return header_fails && offset == 0 && bytes > 100 ? ENOSPC : 0; };
   WriterRig rig(AviLimits{}, io);
-  std::vector<FrameImage> frames;
-  frames.push_back(pattern_frame(kWidth, kHeight, 1));
+  const auto frames = pattern_frames(kWidth, kHeight, {1});
   rig.writer.avi_write_frame(&frames[0]);
   EXPECT_EQ(rig.writer.next_frame_index(), -1);
   EXPECT_FALSE(fs::exists(rig.settings.image_file_path));
@@ -151,10 +149,19 @@ TEST(AviWriteFailures, IndexThatCannotBeWrittenAtStopLeavesAReadableFile) {
   const auto frames = write_frames(rig, 3, kWidth, kHeight);
   closing = true;
   rig.writer.avi_close();
-  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
-                                                            rig.settings.image_file_path +
-                                                            ": No space left on device"});
+  EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, "No space left on device"));
   expect_read_back(rig.settings.image_file_path, frames);
+}
+
+// A recording of a second and more whose flushes all fail leaves one report.
+void expect_failed_flush_reported_once(WriterRig& rig, FaultyIo& io, const FrameImage& frame) {
+  io.sync_error = EIO;
+  for (int64_t t : {10000, 11000, 12000}) {
+    io.now = t;
+    rig.writer.avi_write_frame(&frame);
+  }
+  rig.writer.avi_close();
+  EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, "Input/output error"));
 }
 
 TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
@@ -171,15 +178,7 @@ TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
   rig.writer.avi_close();
   EXPECT_EQ(io.syncs, 3);  // and once when the file is finished
 
-  io.sync_error = EIO;
-  for (int64_t t : {5000, 6000, 7000}) {
-    io.now = t;
-    rig.writer.avi_write_frame(&frame);
-  }
-  rig.writer.avi_close();
-  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
-                                                            rig.settings.image_file_path +
-                                                            ": Input/output error"});
+  expect_failed_flush_reported_once(rig, io, frame);
 }
 
 TEST(AviWriteFailures, SlowFlushNeverHoldsUpTheNextFrames) {
@@ -187,6 +186,7 @@ TEST(AviWriteFailures, SlowFlushNeverHoldsUpTheNextFrames) {
   std::promise<void> release;
   const std::shared_future<void> released = release.get_future().share();
   std::promise<void> entered;
+  std::future<void> flush_entered = entered.get_future();
   bool first_sync = true;
   io.while_syncing = [&] {
     if (!std::exchange(first_sync, false)) return;
@@ -199,7 +199,9 @@ TEST(AviWriteFailures, SlowFlushNeverHoldsUpTheNextFrames) {
     io.now = t;
     frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(t + 1)));
     rig.writer.avi_write_frame(&frames.back());
-    if (t == 1000) entered.get_future().wait();
+    if (t == 1000) {
+      ASSERT_EQ(flush_entered.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    }
   }
   // Frames at 2000 and 3000 went on while the flush of 1000 was still stuck,
   // and no second flush was started behind it.
@@ -212,15 +214,7 @@ TEST(AviWriteFailures, SlowFlushNeverHoldsUpTheNextFrames) {
   expect_read_back(rig.settings.image_file_path, frames);
 
   // A flush that fails in the background is reported, once.
-  io.sync_error = EIO;
-  for (int64_t t : {10000, 11000, 12000}) {
-    io.now = t;
-    rig.writer.avi_write_frame(&frames[0]);
-  }
-  rig.writer.avi_close();
-  EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to AVI file " +
-                                                            rig.settings.image_file_path +
-                                                            ": Input/output error"});
+  expect_failed_flush_reported_once(rig, io, frames[0]);
 }
 
 TEST(AviWriteFailures, StopWhileTheMessageIsUpLeavesTheWriterClosed) {
@@ -306,35 +300,25 @@ TEST(AviCrash, FileSizeLimitCutsFramesButLaterFramesGoOnWhenRoomComesBack) {
     settings.image_file_path = path;
     RecordingReporter reporter;
     AviWriter writer(settings, reporter, nullptr);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
     for (int i = 1; i <= 6; ++i) {
-      if (i == 2) {
-        // Room for the header and two and a half frames from here on.
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = fs::file_size(path) + kFrameChunk * 5 / 2;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-      }
-      if (i == 5) {
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-      }
+      // Room for the header and two and a half frames from frame 2, then room again.
+      if (i == 2) limit.rlim_cur = fs::file_size(path) + kFrameChunk * 5 / 2;
+      if (i == 5) limit.rlim_cur = limit.rlim_max;
+      ::setrlimit(RLIMIT_FSIZE, &limit);
       const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i));
       writer.avi_write_frame(&frame);
     }
     writer.avi_close();
-    const bool one_report = reporter.messages ==
-                            std::vector<std::string>{"Can't write to AVI file " + path + ": File too large"};
+    const bool one_report = reporter.messages == write_failure(path, "File too large");
     ::_exit(one_report && writer.next_frame_index() == -1 ? 0 : 1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::vector<FrameImage> frames;
-  for (int i : {1, 2, 3, 5, 6}) frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i)));
-  expect_read_back(path, frames);
+  expect_read_back(path, pattern_frames(kWidth, kHeight, {1, 2, 3, 5, 6}));
 }
 
 }  // namespace

@@ -153,144 +153,106 @@ TEST(OutputFileExists, CountsEveryKindOfDirectoryEntryAsTaken) {
 
 // --- Forcing the extension -------------------------------------------------
 
-TEST(ForceAviExtension, WorkedExamplesOnWindowsPaths) {
+TEST(ForceAviExtension, WorkedExamples) {
   struct Case {
+    PathFlavour flavour;
     const char* before;
     const char* after;
   };
+  constexpr auto W = PathFlavour::Windows, P = PathFlavour::Posix;
   const Case cases[] = {
-      {"C:\\Images.AVI", "C:\\Images.avi"},
-      {"D:\\Sky\\M42", "D:\\Sky\\M42.avi"},
-      {"D:\\Sky.1\\M42", "D:\\Sky.1\\M42.avi"},
-      {"D:\\Sky\\M42.tar.gz", "D:\\Sky\\M42.tar.avi"},
-      {"D:\\Sky\\M42.", "D:\\Sky\\M42.avi"},
-      {"", "C:\\Images.avi"},
-      {"D:\\Sky.1\\", "D:\\Sky.1\\.avi"},
-      {"C:m42", "C:m42.avi"},
-      {"D:/Sky.1/M42", "D:/Sky.1/M42.avi"},
+      {W, "C:\\Images.AVI", "C:\\Images.avi"},
+      {W, "D:\\Sky\\M42", "D:\\Sky\\M42.avi"},
+      {W, "D:\\Sky.1\\M42", "D:\\Sky.1\\M42.avi"},
+      {W, "D:\\Sky\\M42.tar.gz", "D:\\Sky\\M42.tar.avi"},
+      {W, "D:\\Sky\\M42.", "D:\\Sky\\M42.avi"},
+      {W, "", "C:\\Images.avi"},
+      {W, "D:\\Sky.1\\", "D:\\Sky.1\\.avi"},
+      {W, "C:m42", "C:m42.avi"},
+      {W, "D:/Sky.1/M42", "D:/Sky.1/M42.avi"},
+      // On Linux only the slash ends a folder, and the empty path is in the home folder.
+      {P, "/home/ann/Images.AVI", "/home/ann/Images.avi"},
+      {P, "/srv/sky.1/m42", "/srv/sky.1/m42.avi"},
+      {P, "/srv/sky/m42.tar.gz", "/srv/sky/m42.tar.avi"},
+      {P, "/srv/sky\\m42.x", "/srv/sky\\m42.avi"},
+      {P, "m42", "m42.avi"},
+      {P, "", "/home/ann/Images.avi"},
   };
   for (const Case& c : cases) {
     std::string path = c.before;
-    EXPECT_TRUE(force_avi_extension(path, PathFlavour::Windows));
-    EXPECT_EQ(path, c.after) << c.before;
-  }
-}
-
-TEST(ForceAviExtension, PosixPathsUseTheSlashAndTheHomeFolder) {
-  struct Case {
-    const char* before;
-    const char* after;
-  };
-  const Case cases[] = {
-      {"/home/ann/Images.AVI", "/home/ann/Images.avi"},
-      {"/srv/sky.1/m42", "/srv/sky.1/m42.avi"},
-      {"/srv/sky/m42.tar.gz", "/srv/sky/m42.tar.avi"},
-      {"/srv/sky\\m42.x", "/srv/sky\\m42.avi"},
-      {"m42", "m42.avi"},
-      {"", "/home/ann/Images.avi"},
-  };
-  for (const Case& c : cases) {
-    std::string path = c.before;
-    EXPECT_TRUE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
+    EXPECT_TRUE(force_avi_extension(path, c.flavour, "/home/ann")) << c.before;
     EXPECT_EQ(path, c.after) << c.before;
   }
 }
 
 TEST(ForceAviExtension, RefusesToGrowAPathPast259Characters) {
-  const std::string at_limit = "/" + std::string(kMaxPathChars - 5, 'a') + ".avi";
-  std::string path = at_limit;
-  EXPECT_TRUE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
-  EXPECT_EQ(path, at_limit);
-
-  const std::string no_room = "/" + std::string(kMaxPathChars - 4, 'a');  // 256 characters
-  path = no_room;
-  EXPECT_FALSE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
-  EXPECT_EQ(path, no_room);
-
-  const std::string short_extension = "/" + std::string(kMaxPathChars - 3, 'a') + ".x";
-  path = short_extension;
-  EXPECT_FALSE(force_avi_extension(path, PathFlavour::Posix, "/home/ann"));
-  EXPECT_EQ(path, short_extension);
+  struct Case {
+    std::string path;
+    bool fits;
+  };
+  const Case cases[] = {
+      {"/" + std::string(kMaxPathChars - 5, 'a') + ".avi", true},
+      {"/" + std::string(kMaxPathChars - 4, 'a'), false},  // 256 characters
+      {"/" + std::string(kMaxPathChars - 3, 'a') + ".x", false},
+  };
+  for (const Case& c : cases) {
+    std::string path = c.path;
+    EXPECT_EQ(force_avi_extension(path, PathFlavour::Posix, "/home/ann"), c.fits) << c.path.size();
+    EXPECT_EQ(path, c.path) << c.path.size();
+  }
 }
 
 // --- Choosing a path -------------------------------------------------------
 
-struct FakeChooser {
-  std::optional<std::string> answer;
-  std::vector<std::string> shown_with;
-
-  BrowseOutputPath browse() {
-    return [this](const std::string& initial) {
+TEST(ChoosingAPath, SaveImagesInAndTheSetupFileButton) {
+  struct Case {
+    const char* what;
+    bool button;  // the setup dialog's file button, else "Save images in..."
+    std::string current;
+    std::optional<std::string> answer;
+    PathChoiceOutcome outcome;
+    std::string path;
+    std::string shown_with;  // the chooser's starting name; empty when not shown
+    bool idle = true;
+  };
+  constexpr auto W = PathFlavour::Windows;
+  const std::string long_name(300, 'x');
+  const Case cases[] = {
+      {"chosen name gets the extension", false, "C:\\Images.AVI", "D:\\Sky\\M42", PathChoiceOutcome::Chosen,
+       "D:\\Sky\\M42.avi", "C:\\Images.AVI"},
+      {"cancel forces it on the old path", false, "C:\\Images.AVI", std::nullopt, PathChoiceOutcome::Cancelled,
+       "C:\\Images.avi", "C:\\Images.AVI"},
+      {"nothing during a recording", false, "/home/ann/m42_003.avi", "/srv/other", PathChoiceOutcome::NotShown,
+       "/home/ann/m42_003.avi", "", false},
+      {"no room for the extension", false, "/home/ann/m42.avi", "/" + long_name.substr(0, kMaxPathChars - 2),
+       PathChoiceOutcome::TooLong, "/home/ann/m42.avi", "/home/ann/m42.avi"},
+      // A chooser answer that cannot be held at all counts as a failed chooser.
+      {"answer too long to hold", false, "/home/ann/m42", "/" + long_name.substr(0, kMaxPathChars + 10) + ".avi",
+       PathChoiceOutcome::Cancelled, "/home/ann/m42.avi", "/home/ann/m42"},
+      {"button cancelled", true, "D:\\Sky\\notes.txt", std::nullopt, PathChoiceOutcome::Cancelled,
+       "D:\\Sky\\notes.txt", "D:\\Sky\\notes.txt"},
+      {"button chosen", true, "D:\\Sky\\notes.txt", "D:\\Sky\\M42.tar.gz", PathChoiceOutcome::Chosen,
+       "D:\\Sky\\M42.tar.avi", "D:\\Sky\\notes.txt"},
+      {"button, no room for the extension", true, "/home/ann/m42.avi", "/" + long_name.substr(0, kMaxPathChars - 1),
+       PathChoiceOutcome::TooLong, "/home/ann/m42.avi", "/home/ann/m42.avi"},
+      {"button text cut to 259", true, "/" + long_name, std::nullopt, PathChoiceOutcome::Cancelled, "/" + long_name,
+       ("/" + long_name).substr(0, kMaxPathChars)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> shown_with;
+    const BrowseOutputPath browse = [&](const std::string& initial) {
       shown_with.push_back(initial);
-      return answer;
+      return c.answer;
     };
+    const PathFlavour flavour = c.current.starts_with('/') ? PathFlavour::Posix : W;
+    const PathChoice choice = c.button ? setup_file_button(c.current, browse, flavour, "/home/ann")
+                                       : save_images_in_command(c.current, c.idle, browse, flavour, "/home/ann");
+    EXPECT_EQ(choice.outcome, c.outcome);
+    EXPECT_EQ(choice.path, c.path);
+    EXPECT_EQ(shown_with, c.shown_with.empty() ? std::vector<std::string>{} : std::vector{c.shown_with});
   }
-};
-
-TEST(SaveImagesIn, ForcesTheExtensionOnTheChosenOrTheUnchangedPath) {
-  FakeChooser chooser{std::string("D:\\Sky\\M42"), {}};
-  PathChoice choice =
-      save_images_in_command("C:\\Images.AVI", true, chooser.browse(), PathFlavour::Windows, "");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Chosen);
-  EXPECT_EQ(choice.path, "D:\\Sky\\M42.avi");
-  EXPECT_EQ(chooser.shown_with, std::vector<std::string>{"C:\\Images.AVI"});
-
-  chooser.answer.reset();
-  choice = save_images_in_command("C:\\Images.AVI", true, chooser.browse(), PathFlavour::Windows, "");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Cancelled);
-  EXPECT_EQ(choice.path, "C:\\Images.avi");
-}
-
-TEST(SaveImagesIn, DoesNothingDuringARecording) {
-  FakeChooser chooser{std::string("/srv/other"), {}};
-  const PathChoice choice =
-      save_images_in_command("/home/ann/m42_003.avi", false, chooser.browse(), PathFlavour::Posix,
-                             "/home/ann");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::NotShown);
-  EXPECT_EQ(choice.path, "/home/ann/m42_003.avi");
-  EXPECT_TRUE(chooser.shown_with.empty());
-}
-
-TEST(SaveImagesIn, ANameTooLongForTheExtensionKeepsTheOldPath) {
-  FakeChooser chooser{"/" + std::string(kMaxPathChars - 2, 'x'), {}};
-  const PathChoice choice = save_images_in_command("/home/ann/m42.avi", true, chooser.browse(),
-                                                   PathFlavour::Posix, "/home/ann");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::TooLong);
-  EXPECT_EQ(choice.path, "/home/ann/m42.avi");
-  EXPECT_FALSE(path_too_long_message(*chooser.answer).empty());
-
-  // A chooser answer that cannot be held at all counts as a failed chooser.
-  chooser.answer = "/" + std::string(kMaxPathChars + 10, 'x') + ".avi";
-  const PathChoice failed = save_images_in_command("/home/ann/m42", true, chooser.browse(),
-                                                   PathFlavour::Posix, "/home/ann");
-  EXPECT_EQ(failed.outcome, PathChoiceOutcome::Cancelled);
-  EXPECT_EQ(failed.path, "/home/ann/m42.avi");
-}
-
-TEST(SetupFileButton, OnlyAChosenNameChangesTheText) {
-  FakeChooser chooser;
-  PathChoice choice = setup_file_button("D:\\Sky\\notes.txt", chooser.browse(),
-                                        PathFlavour::Windows, "");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Cancelled);
-  EXPECT_EQ(choice.path, "D:\\Sky\\notes.txt");  // no ".avi" forced after a cancel
-
-  chooser.answer = "D:\\Sky\\M42.tar.gz";
-  choice = setup_file_button("D:\\Sky\\notes.txt", chooser.browse(), PathFlavour::Windows, "");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::Chosen);
-  EXPECT_EQ(choice.path, "D:\\Sky\\M42.tar.avi");
-
-  chooser.answer = "/" + std::string(kMaxPathChars - 1, 'x');
-  choice = setup_file_button("/home/ann/m42.avi", chooser.browse(), PathFlavour::Posix, "/home/ann");
-  EXPECT_EQ(choice.outcome, PathChoiceOutcome::TooLong);
-  EXPECT_EQ(choice.path, "/home/ann/m42.avi");
-}
-
-TEST(SetupFileButton, TheChooserStartsAtTheTextCutTo259) {
-  FakeChooser chooser;
-  const std::string long_text = "/" + std::string(300, 'x');
-  setup_file_button(long_text, chooser.browse(), PathFlavour::Posix, "/home/ann");
-  ASSERT_EQ(chooser.shown_with.size(), 1u);
-  EXPECT_EQ(chooser.shown_with[0], long_text.substr(0, kMaxPathChars));
+  EXPECT_FALSE(path_too_long_message("/" + long_name).empty());
 }
 
 }  // namespace
