@@ -49,9 +49,11 @@ class FaultyIo final : public WriterIo {
     if (error == 0) return real_.pwritev(fd, iov, count, offset);
     if (partial_before_fault && bytes > 1) {
       pending_error_ = error;
-      struct iovec half = iov[0];
-      half.iov_len = std::min(iov[0].iov_len, bytes / 2);
-      return real_.pwritev(fd, &half, 1, offset);
+      std::vector<struct iovec> half(iov, iov + count);
+      std::size_t left = bytes / 2;
+      int parts = 0;
+      for (; parts < count && left > 0; ++parts) left -= half[parts].iov_len = std::min(half[parts].iov_len, left);
+      return real_.pwritev(fd, half.data(), parts, offset);
     }
     errno = error;
     return -1;
