@@ -107,27 +107,32 @@ TEST(NumberOutputPath, StopsAt999WithoutTouchingThePathWhenEveryNumberIsTaken) {
 }
 
 TEST(NumberOutputPath, RefusesToGrowAPathPast259Characters) {
-  FakeFiles files;
   const std::string folder = "D:\\" + std::string(200, 's') + "\\";
-  // 255 characters: "_000" brings it to 259, which still fits.
-  std::string fits = folder + std::string(255 - folder.size() - 4, 'm') + ".avi";
-  ASSERT_EQ(fits.size(), 255u);
-  EXPECT_EQ(number_output_path(fits, 1, files.probe()), NumberingResult::Numbered);
-  EXPECT_EQ(fits.size(), kMaxPathChars);
-  EXPECT_EQ(fits.substr(fits.size() - 8), "_000.avi");
-
+  struct Case {
+    std::string before;
+    NumberingResult result;
+    std::string after;
+  };
+  // 255 characters: "_000" brings it to 259, which still fits; 256 do not. An
+  // already numbered path does not grow, so the full 259 may be used.
+  const std::string fits = folder + std::string(255 - folder.size() - 4, 'm');
   const std::string too_long = folder + std::string(256 - folder.size() - 4, 'm') + ".avi";
-  std::string path = too_long;
-  const NumberingResult result = number_output_path(path, 1, files.probe());
-  EXPECT_EQ(result, NumberingResult::PathTooLong);
-  EXPECT_FALSE(may_open_output(result));
-  EXPECT_EQ(path, too_long);
-  EXPECT_FALSE(numbering_failure_message(result, path).empty());
-
-  // An already numbered path does not grow, so the full 259 may be used.
-  std::string numbered = std::string(kMaxPathChars - 8, 'n') + "_041.avi";
-  EXPECT_EQ(number_output_path(numbered, 1, files.probe()), NumberingResult::Numbered);
-  EXPECT_EQ(numbered.substr(numbered.size() - 8), "_041.avi");
+  const std::string numbered = std::string(kMaxPathChars - 8, 'n') + "_041.avi";
+  const Case cases[] = {
+      {fits + ".avi", NumberingResult::Numbered, fits + "_000.avi"},
+      {too_long, NumberingResult::PathTooLong, too_long},
+      {numbered, NumberingResult::Numbered, numbered},
+  };
+  const FakeFiles none;
+  for (const Case& c : cases) {
+    std::string path = c.before;
+    const NumberingResult result = number_output_path(path, 1, none.probe());
+    const bool refused = c.result == NumberingResult::PathTooLong;
+    EXPECT_EQ(result, c.result) << c.before.size();
+    EXPECT_EQ(path, c.after) << c.before.size();
+    EXPECT_EQ(may_open_output(result), !refused) << c.before.size();
+    EXPECT_EQ(numbering_failure_message(result, path).empty(), !refused) << c.before.size();
+  }
 }
 
 TEST(OutputFileExists, CountsEveryKindOfDirectoryEntryAsTaken) {
