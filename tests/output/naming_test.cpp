@@ -4,10 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <set>
 #include <vector>
 
-#include "config/temp_folder.h"
+#include "output/readers.h"
 
 namespace noctra {
 namespace {
@@ -137,23 +138,23 @@ TEST(NumberOutputPath, RefusesToGrowAPathPast259Characters) {
 
 TEST(OutputFileExists, CountsEveryKindOfDirectoryEntryAsTaken) {
   test::TempFolder dir;
-  const std::string file = (dir / "m42_000.avi").string();
+  const std::string file = dir.file("m42_000.avi");
   EXPECT_FALSE(output_file_exists(file));
-  test::write_file(file, "RIFF");
+  { std::ofstream(file) << "RIFF"; }
   EXPECT_TRUE(output_file_exists(file));
   ::chmod(file.c_str(), 0);  // unreadable: still somebody's recording
   EXPECT_TRUE(output_file_exists(file));
-  std::filesystem::create_directory(dir / "m42_001.avi");
-  EXPECT_TRUE(output_file_exists((dir / "m42_001.avi").string()));
-  std::filesystem::create_symlink(dir / "nowhere", dir / "m42_002.avi");
-  EXPECT_TRUE(output_file_exists((dir / "m42_002.avi").string()));
-  ASSERT_EQ(::mkfifo((dir / "m42_003.avi").c_str(), 0600), 0);
-  EXPECT_TRUE(output_file_exists((dir / "m42_003.avi").string()));  // and does not block
-  EXPECT_FALSE(output_file_exists((dir / "no-folder" / "m42_000.avi").string()));
+  std::filesystem::create_directory(dir.file("m42_001.avi"));
+  EXPECT_TRUE(output_file_exists(dir.file("m42_001.avi")));
+  std::filesystem::create_symlink(dir.file("nowhere"), dir.file("m42_002.avi"));
+  EXPECT_TRUE(output_file_exists(dir.file("m42_002.avi")));
+  ASSERT_EQ(::mkfifo(dir.file("m42_003.avi").c_str(), 0600), 0);
+  EXPECT_TRUE(output_file_exists(dir.file("m42_003.avi")));  // and does not block
+  EXPECT_FALSE(output_file_exists(dir.file("no-folder/m42_000.avi")));
 
-  std::string path = (dir / "m42.avi").string();
+  std::string path = dir.file("m42.avi");
   EXPECT_EQ(number_output_path(path, 1), NumberingResult::Numbered);
-  EXPECT_EQ(path, (dir / "m42_004.avi").string());
+  EXPECT_EQ(path, dir.file("m42_004.avi"));
 }
 
 // --- Forcing the extension -------------------------------------------------

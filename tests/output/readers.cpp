@@ -117,11 +117,6 @@ uint32_t u32_at(const std::vector<uint8_t>& bytes, std::size_t offset) {
          static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
-uint16_t u16_at(const std::vector<uint8_t>& bytes, std::size_t offset) {
-  if (offset + 2 > bytes.size()) return 0;
-  return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
 namespace {
 
 void walk_range(std::ifstream& in, uint64_t from, uint64_t to, const std::string& parent,

@@ -58,7 +58,6 @@ struct Chunk {
 std::vector<Chunk> walk_riff(const std::filesystem::path& file);
 const Chunk* find_chunk(const std::vector<Chunk>& chunks, const std::string& path);
 uint32_t u32_at(const std::vector<uint8_t>& bytes, std::size_t offset);
-uint16_t u16_at(const std::vector<uint8_t>& bytes, std::size_t offset);
 
 // A frame filled with a pattern of its own (padding bytes too).
 FrameImage pattern_frame(int32_t width, int32_t height, uint32_t seed);
