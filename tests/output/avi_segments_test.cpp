@@ -75,41 +75,45 @@ SegmentSummary summarise(const fs::path& file) {
   return s;
 }
 
-TEST(AviSegments, LongRecordingContinuesInIndexedSegmentsThatReadersFollow) {
-  WriterRig rig(kSmallSegments);
-  const auto frames = write_frames(rig, 40, 64, 48);  // 9 KiB frames, 7 a segment
-  EXPECT_EQ(rig.writer.next_frame_index(), 40);
-  rig.writer.avi_close();
-  EXPECT_TRUE(rig.reporter.messages.empty());
+TEST(AviSegments, LongRecordingContinuesInIndexedSegmentsThatReadersFollowUntilTheIndexIsFull) {
+  struct Case {
+    const char* what;
+    uint32_t max_segments;
+    int written, kept;
+    std::size_t segments;
+  };
+  const Case cases[] = {
+      {"room for every segment", 64, 40, 40, 6},  // 9 KiB frames, 7 a segment
+      {"room for two segments", 2, 20, 14, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AviLimits limits = kSmallSegments;
+    limits.max_segments = c.max_segments;
+    WriterRig rig(limits);
+    auto frames = write_frames(rig, c.written, 64, 48);
+    EXPECT_EQ(rig.writer.next_frame_index(), c.kept);
+    rig.writer.avi_close();
+    const auto expected_messages = c.kept == c.written ? std::vector<std::string>{}
+                                   : write_failure(rig.settings.image_file_path, "the file's index is full");
+    EXPECT_EQ(rig.reporter.messages, expected_messages);
 
-  const SegmentSummary s = summarise(rig.settings.image_file_path);
-  EXPECT_EQ(s.segments, 6u);
-  EXPECT_LE(s.largest_segment, kSmallSegments.segment_bytes);
-  EXPECT_EQ(s.frames, 40u);
-  EXPECT_EQ(s.super_entries_in_use, s.segments);
-  EXPECT_EQ(s.super_duration, 40u);
-  EXPECT_TRUE(s.standard_indexes_match);
-  // Plain readers see the first segment through the main header and idx1.
-  EXPECT_EQ(s.avih_frames, s.frames_in_first);
-  EXPECT_EQ(s.idx1_entries, s.frames_in_first);
-  EXPECT_EQ(s.strh_length, 40u);
-  EXPECT_EQ(s.dmlh_frames, 40u);
-  expect_read_back(rig.settings.image_file_path, frames);
-}
-
-TEST(AviSegments, FullSegmentIndexRefusesLaterFramesWithOneReport) {
-  AviLimits limits = kSmallSegments;
-  limits.max_segments = 2;
-  WriterRig rig(limits);
-  auto frames = write_frames(rig, 20, 64, 48);
-  const int32_t kept = rig.writer.next_frame_index();
-  EXPECT_EQ(kept, 14);
-  rig.writer.avi_close();
-  ASSERT_EQ(rig.reporter.messages.size(), 1u);
-  EXPECT_EQ(rig.reporter.messages[0],
-            "Can't write to AVI file " + rig.settings.image_file_path + ": the file's index is full");
-  frames.erase(frames.begin() + kept, frames.end());
-  expect_read_back(rig.settings.image_file_path, frames);
+    const SegmentSummary s = summarise(rig.settings.image_file_path);
+    const auto kept = static_cast<uint32_t>(c.kept);
+    EXPECT_EQ(s.segments, c.segments);
+    EXPECT_LE(s.largest_segment, kSmallSegments.segment_bytes);
+    EXPECT_EQ(s.frames, kept);
+    EXPECT_EQ(s.super_entries_in_use, s.segments);
+    EXPECT_EQ(s.super_duration, kept);
+    EXPECT_TRUE(s.standard_indexes_match);
+    // Plain readers see the first segment through the main header and idx1.
+    EXPECT_EQ(s.avih_frames, s.frames_in_first);
+    EXPECT_EQ(s.idx1_entries, s.frames_in_first);
+    EXPECT_EQ(s.strh_length, kept);
+    EXPECT_EQ(s.dmlh_frames, kept);
+    frames.erase(frames.begin() + c.kept, frames.end());
+    expect_read_back(rig.settings.image_file_path, frames);
+  }
 }
 
 fs::path snapshot(const std::string& file, const fs::path& folder, int k, std::size_t extra_garbage) {
