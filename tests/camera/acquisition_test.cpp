@@ -7,14 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "camera/sim_sky_camera.h"
 #include "camera_fakes.h"
 
 namespace noctra {
 namespace {
 
-using test::FakeClock;
-using test::FakePump;
 using test::LogLines;
 
 std::vector<uint8_t> make_dib(int32_t width, int32_t height, uint16_t bits = 24,
@@ -222,55 +219,32 @@ TEST(StillTrigger, WithoutAButtonTheCodeStaysPending) {
 }
 
 TEST(AcquireFrame, TicksInsideTheWaitPressTheSimulatedCameraButton) {
-  FakeClock clock;
-  FakePump pump(clock);
-  SimPortDevice device(0xC0);
-  CameraPort port(device);
-  StillWindowRegistry windows;
-  LogLines log;
-  Acquisition acquisition(port, windows, log.sink());
-  auto sim = std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink());
-  SimSkyCamera* camera = sim.get();
-  device.add_listener([camera](uint8_t b) { camera->on_port_write(b); });
-  acquisition.set_source(std::move(sim));
+  test::SkyRig rig;
   int busy_ticks = 0;
-  pump.on_tick = [&] {
-    if (acquisition.busy()) ++busy_ticks;
-    acquisition.still_trigger();
+  rig.pump.on_tick = [&] {
+    if (rig.acquisition.busy()) ++busy_ticks;
+    rig.acquisition.still_trigger();
   };
-
-  port.camera_idle();
-  port.exposure_start_sequence();
-  clock.advance(1000);
-  port.amplifier_on();
-  acquisition.set_pending_trigger_code(kTriggerMain);
-  FrameHolder holder;
-  acquisition.acquire_frame(holder);
-
+  rig.port.exposure_start_sequence();
+  rig.clock.advance(1000);
+  const FrameHolder holder = rig.grab_holder(kTriggerMain);
   ASSERT_TRUE(holder.has_value());
   EXPECT_EQ(holder->width(), 640);
   EXPECT_EQ(holder->height(), 480);
   EXPECT_EQ(busy_ticks, 1);
-  EXPECT_EQ(device.log().back(), 0x37);
-  EXPECT_EQ(windows.open_count(), 0U);
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(rig.device.log().back(), 0x37);
+  EXPECT_EQ(rig.windows.open_count(), 0U);
+  EXPECT_TRUE(rig.log.lines.empty());
 }
 
 TEST(AcquireFrame, AQuittingPumpEndsTheWaitWithNoFrame) {
-  FakeClock clock;
-  FakePump pump(clock);
-  pump.quitting_ = true;
-  SimPortDevice device;
-  CameraPort port(device);
-  StillWindowRegistry windows;
-  LogLines log;
-  Acquisition acquisition(port, windows, log.sink());
-  acquisition.set_source(std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink()));
+  test::SkyRig rig;
+  rig.pump.quitting_ = true;
   FrameHolder holder = FrameImage::create(8, 8);
-  acquisition.acquire_frame(holder);
+  rig.acquisition.acquire_frame(holder);
   EXPECT_FALSE(holder.has_value());
-  EXPECT_FALSE(acquisition.busy());
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_FALSE(rig.acquisition.busy());
+  EXPECT_TRUE(rig.log.lines.empty());
 }
 
 }  // namespace
