@@ -55,6 +55,19 @@ QStringList label_texts(QWidget* dialog) {
   return texts;
 }
 
+// Record, Stop and Pause in one line, each toolbar button after its action,
+// so a failure shows the whole state.
+QString controls(MainWindow& window) {
+  auto on = [](bool b) { return QString(b ? "on" : "off"); };
+  auto button = [&](int id) {
+    return qobject_cast<QToolButton*>(window.toolbar()->widgetForAction(window.action(id)));
+  };
+  return QString("record %1, stop %2/%3, pause %4/%5, recording %6")
+      .arg(on(window.action(kCmdRecord)->isEnabled()), on(window.action(kCmdStop)->isEnabled()),
+           on(button(kCmdStop)->isEnabled()), on(window.action(kCmdPause)->isChecked()),
+           on(button(kCmdPause)->isChecked()), window.recording() ? "yes" : "no");
+}
+
 template <typename Widget>
 Widget* control(SetupDialog* dialog, int id) {
   auto* widget = qobject_cast<Widget*>(dialog->control(id));
@@ -137,32 +150,17 @@ class MainWindowTest : public QObject {
 
   void ui_state_modes_switch_controls() {
     Rig rig;
-    QAction* record = rig.window.action(kCmdRecord);
-    QAction* stop = rig.window.action(kCmdStop);
-    QAction* pause = rig.window.action(kCmdPause);
-    QVERIFY(record->isEnabled());
-    QVERIFY(!stop->isEnabled());
-    QVERIFY(!rig.window.recording());
-
+    QCOMPARE(controls(rig.window), "record on, stop off/off, pause off/off, recording no");
     rig.window.set_ui_state(1);
-    QVERIFY(!record->isEnabled());
-    QVERIFY(stop->isEnabled());
-    QVERIFY(rig.window.recording());
-    auto* stop_button = qobject_cast<QToolButton*>(rig.window.toolbar()->widgetForAction(stop));
-    QVERIFY(stop_button->isEnabled());
-
+    QCOMPARE(controls(rig.window), "record off, stop on/on, pause off/off, recording yes");
     rig.core.is_paused = true;
-    rig.window.set_ui_state(2);
-    QVERIFY(pause->isChecked());
-    QVERIFY(rig.window.recording());  // mode 2 leaves Record and Stop alone
-    auto* pause_button = qobject_cast<QToolButton*>(rig.window.toolbar()->widgetForAction(pause));
-    QVERIFY(pause_button->isChecked());
-
+    rig.window.set_ui_state(2);  // leaves Record and Stop alone
+    QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
     rig.window.set_ui_state(7);  // unknown modes do nothing
-    QVERIFY(stop->isEnabled());
+    QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
+    rig.core.is_paused = false;
     rig.window.set_ui_state(0);
-    QVERIFY(record->isEnabled());
-    QVERIFY(!stop->isEnabled());
+    QCOMPARE(controls(rig.window), "record on, stop off/off, pause on/on, recording no");
   }
 
   void pause_mark_follows_the_sequencer_not_the_click() {
