@@ -35,11 +35,7 @@ class FakeVideoDevice : public VideoDevice {
   }
   std::string set_format(VideoFormat& format) override {
     requested = format;
-    format.width = offer.width;
-    format.height = offer.height;
-    format.pixel_format = offer.pixel_format;
-    format.bytes_per_line = offer.bytes_per_line;
-    format.frame_period_ms = offer.frame_period_ms;
+    format = offer;
     return {};
   }
   std::string start_streaming(int buffer_count) override {
@@ -145,16 +141,16 @@ TEST(TopDownToDib, RowsAreFlippedAndPaddedToFourBytes) {
   for (std::size_t i = 0; i < top_down.size(); ++i) top_down[i] = static_cast<uint8_t>(i + 1);
   const auto dib = top_down_bgr_to_dib(top_down, 3, 2, 12);
   ASSERT_TRUE(dib.has_value());
-  ASSERT_EQ(dib->size(), 40U + 12 * 2 + 4);
   const BitmapInfoHeader h = read_bitmap_header(dib->data());
   EXPECT_EQ(h.width, 3);
   EXPECT_EQ(h.height, 2);
   EXPECT_EQ(h.bit_count, 24);
-  // Stored row 0 is the bottom line: the device's second row.
-  EXPECT_EQ((*dib)[40], 13);
-  EXPECT_EQ((*dib)[40 + 8], 21);
-  EXPECT_EQ((*dib)[40 + 9], 0);  // padding
-  EXPECT_EQ((*dib)[40 + 12], 1);
+  // Stored row 0 is the bottom line: the device's second row; rows padded
+  // to 12 bytes, and the four trailing bytes of the block.
+  EXPECT_EQ(std::vector<uint8_t>(dib->begin() + 40, dib->end()),
+            (std::vector<uint8_t>{13, 14, 15, 16, 17, 18, 19, 20, 21, 0, 0, 0,  //
+                                  1,  2,  3,  4,  5,  6,  7,  8,  9,  0, 0, 0,  //
+                                  0,  0,  0,  0}));
 
   EXPECT_FALSE(top_down_bgr_to_dib(std::span(top_down).first(20), 3, 2, 12));
   EXPECT_FALSE(top_down_bgr_to_dib(top_down, 3, 2, 8));  // lines shorter than the width
