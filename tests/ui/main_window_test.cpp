@@ -112,10 +112,6 @@ class MainWindowTest : public QObject {
       QCOMPARE(menu_texts(menus[i]->menu()), expected[i]);
     }
     QCOMPARE(rig.window.windowTitle(), QStringLiteral("Noctra"));
-    for (int id : {kCmdAbout, kCmdExit, kCmdRecord, kCmdVideoSource, kCmdSaveImagesIn, kCmdStop,
-                   kCmdAutoincrement, kCmdSetup, kCmdPause}) {
-      QCOMPARE(rig.window.action(id)->property("id").toInt(), id);
-    }
   }
 
   void toolbar_buttons_images_and_tooltips() {
@@ -471,8 +467,7 @@ class MainWindowTest : public QObject {
   void closing_either_window_ends_the_program_once() {
     {
       Rig rig;
-      const int idles_at_start = rig.core.idles;
-      QCOMPARE(idles_at_start, 1);
+      QCOMPARE(rig.core.idles, 1);
       rig.window.action(kCmdExit)->trigger();
       QCOMPARE(rig.closes, 1);
       QCOMPARE(rig.core.idles, 2);
