@@ -147,44 +147,36 @@ TEST(AcquireFrame, CallsInOrderWithBusyFlagAroundTheWait) {
 }
 
 TEST(AcquireFrame, HolderOutcomes) {
-  {
-    SCOPED_TRACE("no source available: the holder keeps its frame and nothing is called");
+  const struct {
+    const char* what;
+    bool available;
+    std::optional<std::vector<uint8_t>> delivered;
+    bool frame_held;
+    std::size_t log_lines;  // each naming the source
+  } cases[] = {
+      {"no source available: the holder keeps its frame", false, std::nullopt, true, 0},
+      {"nothing delivered: the old frame is freed", true, std::nullopt, false, 0},
+      {"a bad image: none held", true, make_dib(640, 480, 32), false, 1},
+  };
+  for (const auto& c : cases) {
     AcquisitionRig rig;
-    rig.source->is_available = false;
+    rig.source->is_available = c.available;
+    rig.source->next = c.delivered;
     FrameHolder holder = FrameImage::create(8, 8);
     rig.acquisition.acquire_frame(holder);
-    EXPECT_TRUE(holder.has_value());
-    EXPECT_EQ(rig.calls, std::vector<std::string>{"available"});
+    EXPECT_EQ(holder.has_value(), c.frame_held) << c.what;
+    if (!c.available) {
+      EXPECT_EQ(rig.calls, std::vector<std::string>{"available"}) << c.what;
+    }
+    EXPECT_EQ(rig.log.lines.size(), c.log_lines) << c.what;
+    for (const auto& line : rig.log.lines) EXPECT_NE(line.find("scripted"), std::string::npos);
   }
-  {
-    SCOPED_TRACE("nothing delivered: the old frame is freed");
-    AcquisitionRig rig;
-    FrameHolder holder = FrameImage::create(8, 8);
-    rig.acquisition.acquire_frame(holder);
-    EXPECT_FALSE(holder.has_value());
-    EXPECT_TRUE(rig.log.lines.empty());
-  }
-  {
-    SCOPED_TRACE("a bad image: none held, one log line naming the source");
-    AcquisitionRig rig;
-    FrameHolder holder = FrameImage::create(8, 8);
-    rig.source->next = make_dib(640, 480, 32);
-    rig.acquisition.acquire_frame(holder);
-    EXPECT_FALSE(holder.has_value());
-    ASSERT_EQ(rig.log.lines.size(), 1U);
-    EXPECT_NE(rig.log.lines[0].find("scripted"), std::string::npos);
-  }
-  {
-    SCOPED_TRACE("no source set at all");
-    SimPortDevice device;
-    CameraPort port(device);
-    StillWindowRegistry windows;
-    Acquisition acquisition(port, windows, nullptr);
-    FrameHolder holder = FrameImage::create(8, 8);
-    EXPECT_FALSE(acquisition.source_available());
-    acquisition.acquire_frame(holder);
-    EXPECT_TRUE(holder.has_value());
-  }
+  AcquisitionRig no_source;
+  no_source.acquisition.set_source(nullptr);
+  FrameHolder holder = FrameImage::create(8, 8);
+  EXPECT_FALSE(no_source.acquisition.source_available());
+  no_source.acquisition.acquire_frame(holder);
+  EXPECT_TRUE(holder.has_value()) << "no source set at all";
 }
 
 TEST(StillTrigger, WritesTheCodeKeepingTopBitsThenPresses) {
