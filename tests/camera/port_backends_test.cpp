@@ -210,14 +210,20 @@ TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
   close(master);
 }
 
+// Two parallel ports of which only `working` opens; the others are busy.
+PortSystem two_parallel_ports(std::vector<std::string>& attempts, const std::string& working) {
+  return {[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
+          [&attempts, working](const std::string& path, LogSink, std::string& error) {
+            attempts.push_back(path);
+            if (path == working) return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
+            error = "ppdev:" + path + ": Device or resource busy";
+            return std::unique_ptr<PortDevice>();
+          }};
+}
+
 TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   std::vector<std::string> attempts;
-  PortSystem none_work{[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
-                       [&](const std::string& path, LogSink, std::string& error) {
-                         attempts.push_back(path);
-                         error = "ppdev:" + path + ": Device or resource busy";
-                         return std::unique_ptr<PortDevice>();
-                       }};
+  const PortSystem none_work = two_parallel_ports(attempts, "");
   PortChoice fallback = open_port("auto", nullptr, none_work);
   ASSERT_NE(fallback.device, nullptr);
   EXPECT_TRUE(fallback.simulated);
@@ -226,14 +232,7 @@ TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   EXPECT_NE(fallback.note.find("/dev/parport1: Device or resource busy"), std::string::npos);
   EXPECT_NE(fallback.note.find("sim"), std::string::npos);
 
-  PortSystem second_works{none_work.parallel_ports,
-                          [](const std::string& path, LogSink, std::string& error) {
-                            if (path == "/dev/parport0") {
-                              error = "busy";
-                              return std::unique_ptr<PortDevice>();
-                            }
-                            return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
-                          }};
+  const PortSystem second_works = two_parallel_ports(attempts, "/dev/parport1");
   PortChoice taken = open_port("auto", nullptr, second_works);
   ASSERT_NE(taken.device, nullptr);
   EXPECT_FALSE(taken.simulated);
