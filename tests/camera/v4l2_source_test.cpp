@@ -268,36 +268,36 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
                         return std::unique_ptr<VideoDevice>(std::move(fake));
                       }};
 
-  SourceChoice sim = open_source("sim", context, system);
-  ASSERT_NE(sim.source, nullptr);
-  EXPECT_EQ(sim.source->name(), "sim");
-  EXPECT_TRUE(static_cast<bool>(sim.port_listener));
-
-  SourceChoice fallback = open_source("auto", context, system);
-  ASSERT_NE(fallback.source, nullptr);
-  EXPECT_EQ(fallback.source->name(), "sim");
-  EXPECT_NE(fallback.note.find("no usable capture device"), std::string::npos);
-
-  devices = {{"/dev/video0", "metadata", false}, {"/dev/video1", "USB2.0 Grabber", true}};
-  SourceChoice taken = open_source("auto", context, system);
-  ASSERT_NE(taken.source, nullptr);
-  EXPECT_EQ(taken.source->name(), "v4l2:/dev/video1");
-  EXPECT_FALSE(static_cast<bool>(taken.port_listener));
-  EXPECT_NE(taken.note.find("USB2.0 Grabber"), std::string::npos);
-
-  open_error = "Device or resource busy";
-  SourceChoice busy_auto = open_source("auto", context, system);
-  ASSERT_NE(busy_auto.source, nullptr);
-  EXPECT_EQ(busy_auto.source->name(), "sim");
-  EXPECT_NE(busy_auto.note.find("v4l2:/dev/video1: Device or resource busy"), std::string::npos);
-
-  SourceChoice named = open_source("v4l2:/dev/video1", context, system);
-  EXPECT_EQ(named.source, nullptr);
-  EXPECT_EQ(named.error, "v4l2:/dev/video1: Device or resource busy");
-
-  SourceChoice unknown = open_source("twain", context, system);
-  EXPECT_EQ(unknown.source, nullptr);
-  EXPECT_FALSE(unknown.error.empty());
+  const struct {
+    const char* spec;
+    bool devices;
+    const char* open_error;
+    const char* chosen;
+    const char* note_part;
+  } cases[] = {
+      {"sim", false, "", "sim + port listener", ""},
+      {"auto", false, "", "sim + port listener", "no usable capture device"},
+      {"auto", true, "", "v4l2:/dev/video1", "USB2.0 Grabber"},
+      {"auto", true, "Device or resource busy", "sim + port listener",
+       "v4l2:/dev/video1: Device or resource busy"},
+      {"v4l2:/dev/video1", true, "Device or resource busy",
+       "error: v4l2:/dev/video1: Device or resource busy", ""},
+      {"twain", false, "", "error: unknown video source \"twain\" (use auto, sim or v4l2:/dev/video0)",
+       ""},
+  };
+  for (const auto& c : cases) {
+    devices.clear();
+    if (c.devices) {
+      devices = {{"/dev/video0", "metadata", false}, {"/dev/video1", "USB2.0 Grabber", true}};
+    }
+    open_error = c.open_error;
+    const SourceChoice choice = open_source(c.spec, context, system);
+    const std::string chosen =
+        choice.source ? choice.source->name() + (choice.port_listener ? " + port listener" : "")
+                      : "error: " + choice.error;
+    EXPECT_EQ(chosen, c.chosen) << c.spec;
+    EXPECT_NE(choice.note.find(c.note_part), std::string::npos) << c.spec << ": " << choice.note;
+  }
 }
 
 TEST(DeviceListing, SaysWhatAutoWouldTake) {
