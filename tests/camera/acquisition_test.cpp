@@ -7,14 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "camera/sim_sky_camera.h"
 #include "camera_fakes.h"
 
 namespace noctra {
 namespace {
 
-using test::FakeClock;
-using test::FakePump;
 using test::LogLines;
 
 std::vector<uint8_t> make_dib(int32_t width, int32_t height, uint16_t bits = 24,
@@ -150,44 +147,36 @@ TEST(AcquireFrame, CallsInOrderWithBusyFlagAroundTheWait) {
 }
 
 TEST(AcquireFrame, HolderOutcomes) {
-  {
-    SCOPED_TRACE("no source available: the holder keeps its frame and nothing is called");
+  const struct {
+    const char* what;
+    bool available;
+    std::optional<std::vector<uint8_t>> delivered;
+    bool frame_held;
+    std::size_t log_lines;  // each naming the source
+  } cases[] = {
+      {"no source available: the holder keeps its frame", false, std::nullopt, true, 0},
+      {"nothing delivered: the old frame is freed", true, std::nullopt, false, 0},
+      {"a bad image: none held", true, make_dib(640, 480, 32), false, 1},
+  };
+  for (const auto& c : cases) {
     AcquisitionRig rig;
-    rig.source->is_available = false;
+    rig.source->is_available = c.available;
+    rig.source->next = c.delivered;
     FrameHolder holder = FrameImage::create(8, 8);
     rig.acquisition.acquire_frame(holder);
-    EXPECT_TRUE(holder.has_value());
-    EXPECT_EQ(rig.calls, std::vector<std::string>{"available"});
+    EXPECT_EQ(holder.has_value(), c.frame_held) << c.what;
+    if (!c.available) {
+      EXPECT_EQ(rig.calls, std::vector<std::string>{"available"}) << c.what;
+    }
+    EXPECT_EQ(rig.log.lines.size(), c.log_lines) << c.what;
+    for (const auto& line : rig.log.lines) EXPECT_NE(line.find("scripted"), std::string::npos);
   }
-  {
-    SCOPED_TRACE("nothing delivered: the old frame is freed");
-    AcquisitionRig rig;
-    FrameHolder holder = FrameImage::create(8, 8);
-    rig.acquisition.acquire_frame(holder);
-    EXPECT_FALSE(holder.has_value());
-    EXPECT_TRUE(rig.log.lines.empty());
-  }
-  {
-    SCOPED_TRACE("a bad image: none held, one log line naming the source");
-    AcquisitionRig rig;
-    FrameHolder holder = FrameImage::create(8, 8);
-    rig.source->next = make_dib(640, 480, 32);
-    rig.acquisition.acquire_frame(holder);
-    EXPECT_FALSE(holder.has_value());
-    ASSERT_EQ(rig.log.lines.size(), 1U);
-    EXPECT_NE(rig.log.lines[0].find("scripted"), std::string::npos);
-  }
-  {
-    SCOPED_TRACE("no source set at all");
-    SimPortDevice device;
-    CameraPort port(device);
-    StillWindowRegistry windows;
-    Acquisition acquisition(port, windows, nullptr);
-    FrameHolder holder = FrameImage::create(8, 8);
-    EXPECT_FALSE(acquisition.source_available());
-    acquisition.acquire_frame(holder);
-    EXPECT_TRUE(holder.has_value());
-  }
+  AcquisitionRig no_source;
+  no_source.acquisition.set_source(nullptr);
+  FrameHolder holder = FrameImage::create(8, 8);
+  EXPECT_FALSE(no_source.acquisition.source_available());
+  no_source.acquisition.acquire_frame(holder);
+  EXPECT_TRUE(holder.has_value()) << "no source set at all";
 }
 
 TEST(StillTrigger, WritesTheCodeKeepingTopBitsThenPresses) {
@@ -222,55 +211,32 @@ TEST(StillTrigger, WithoutAButtonTheCodeStaysPending) {
 }
 
 TEST(AcquireFrame, TicksInsideTheWaitPressTheSimulatedCameraButton) {
-  FakeClock clock;
-  FakePump pump(clock);
-  SimPortDevice device(0xC0);
-  CameraPort port(device);
-  StillWindowRegistry windows;
-  LogLines log;
-  Acquisition acquisition(port, windows, log.sink());
-  auto sim = std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink());
-  SimSkyCamera* camera = sim.get();
-  device.add_listener([camera](uint8_t b) { camera->on_port_write(b); });
-  acquisition.set_source(std::move(sim));
+  test::SkyRig rig;
   int busy_ticks = 0;
-  pump.on_tick = [&] {
-    if (acquisition.busy()) ++busy_ticks;
-    acquisition.still_trigger();
+  rig.pump.on_tick = [&] {
+    if (rig.acquisition.busy()) ++busy_ticks;
+    rig.acquisition.still_trigger();
   };
-
-  port.camera_idle();
-  port.exposure_start_sequence();
-  clock.advance(1000);
-  port.amplifier_on();
-  acquisition.set_pending_trigger_code(kTriggerMain);
-  FrameHolder holder;
-  acquisition.acquire_frame(holder);
-
+  rig.port.exposure_start_sequence();
+  rig.clock.advance(1000);
+  const FrameHolder holder = rig.grab_holder(kTriggerMain);
   ASSERT_TRUE(holder.has_value());
   EXPECT_EQ(holder->width(), 640);
   EXPECT_EQ(holder->height(), 480);
   EXPECT_EQ(busy_ticks, 1);
-  EXPECT_EQ(device.log().back(), 0x37);
-  EXPECT_EQ(windows.open_count(), 0U);
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(rig.device.log().back(), 0x37);
+  EXPECT_EQ(rig.windows.open_count(), 0U);
+  EXPECT_TRUE(rig.log.lines.empty());
 }
 
 TEST(AcquireFrame, AQuittingPumpEndsTheWaitWithNoFrame) {
-  FakeClock clock;
-  FakePump pump(clock);
-  pump.quitting_ = true;
-  SimPortDevice device;
-  CameraPort port(device);
-  StillWindowRegistry windows;
-  LogLines log;
-  Acquisition acquisition(port, windows, log.sink());
-  acquisition.set_source(std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink()));
+  test::SkyRig rig;
+  rig.pump.quitting_ = true;
   FrameHolder holder = FrameImage::create(8, 8);
-  acquisition.acquire_frame(holder);
+  rig.acquisition.acquire_frame(holder);
   EXPECT_FALSE(holder.has_value());
-  EXPECT_FALSE(acquisition.busy());
-  EXPECT_TRUE(log.lines.empty());
+  EXPECT_FALSE(rig.acquisition.busy());
+  EXPECT_TRUE(rig.log.lines.empty());
 }
 
 }  // namespace

@@ -3,11 +3,16 @@
 // delivers is one 50 ms tick of the fake clock, followed by whatever the test
 // wires to the tick (normally the still trigger).
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "camera/acquisition.h"
+#include "camera/sim_sky_camera.h"
 #include "config/platform.h"
 
 namespace noctra::test {
@@ -50,6 +55,48 @@ struct LogLines {
   std::vector<std::string> lines;
   auto sink() {
     return [this](const std::string& line) { lines.push_back(line); };
+  }
+};
+
+// The simulated camera wired to a port and an acquisition the way the program
+// does it: every tick of the pump runs the still trigger.
+struct SkyRig {
+  FakeClock clock;
+  FakePump pump{clock};
+  SimPortDevice device{0xC0};
+  CameraPort port{device};
+  StillWindowRegistry windows;
+  LogLines log;
+  Acquisition acquisition{port, windows, log.sink()};
+  SimSkyCamera* camera = nullptr;
+
+  explicit SkyRig(SimSkyOptions options = {}) {
+    auto sim = std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink(), options);
+    camera = sim.get();
+    device.add_listener([this](uint8_t b) { camera->on_port_write(b); });
+    acquisition.set_source(std::move(sim));
+    pump.on_tick = [this] { acquisition.still_trigger(); };
+    port.camera_idle();
+  }
+
+  FrameHolder grab_holder(int code) {
+    port.amplifier_on();
+    acquisition.set_pending_trigger_code(code);
+    FrameHolder holder;
+    acquisition.acquire_frame(holder);
+    return holder;
+  }
+
+  FrameImage grab(int code) {
+    FrameHolder holder = grab_holder(code);
+    EXPECT_TRUE(holder.has_value());
+    return holder ? std::move(*holder) : *FrameImage::create(1, 1);
+  }
+
+  FrameImage expose(int32_t ms) {
+    port.exposure_start_sequence();
+    clock.advance(ms);
+    return grab(kTriggerMain);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace noctra {
@@ -9,29 +10,30 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(CameraPort, TopBitsSurviveIdleAmplifierAndTrigger) {
-  SimPortDevice dev(0xC0);
-  CameraPort port(dev);
-  port.camera_idle();
-  EXPECT_EQ(dev.log(), (Bytes{0xEF, 0xFF}));
-  EXPECT_EQ(port.read_camera_port(), 0xFF);
-  port.amplifier_off();
-  EXPECT_EQ(port.read_camera_port(), 0xFB);
-  port.write_trigger_code(kTriggerMain);
-  EXPECT_EQ(port.read_camera_port(), 0xF7);
-}
-
-TEST(CameraPort, SequencesAreWholeBytesInOrder) {
-  SimPortDevice dev(0xC0);
-  CameraPort port(dev);
-  port.camera_idle();
-  dev.clear_log();
-  port.exposure_start_sequence();
-  EXPECT_EQ(dev.log(), (Bytes{0x27, 0x37, 0x34, 0x14, 0x34}));
-  EXPECT_EQ(port.read_camera_port(), 0x34);
-  dev.clear_log();
-  port.guide_start_sequence();
-  EXPECT_EQ(dev.log(), (Bytes{0x34, 0x14, 0x34}));
+TEST(CameraPort, EachOperationWritesTheseBytesFromThisStart) {
+  const struct {
+    const char* what;
+    uint8_t start;
+    std::function<void(CameraPort&)> operation;
+    Bytes written;
+  } cases[] = {
+      {"idle keeps the top bits", 0xC0, &CameraPort::camera_idle, {0xEF, 0xFF}},
+      {"amplifier off keeps the top bits", 0xFF, &CameraPort::amplifier_off, {0xFB}},
+      {"trigger keeps the top bits", 0xFF,
+       [](CameraPort& p) { p.write_trigger_code(kTriggerMain); }, {0xF7}},
+      {"exposure start", 0xFF, &CameraPort::exposure_start_sequence, {0x27, 0x37, 0x34, 0x14, 0x34}},
+      {"guide start", 0xC0, &CameraPort::guide_start_sequence, {0x34, 0x14, 0x34}},
+      {"amplifier already on", 0x34, &CameraPort::amplifier_on, {0x34}},
+      {"amplifier off", 0x34, &CameraPort::amplifier_off, {0x30}},
+      {"amplifier on", 0x30, &CameraPort::amplifier_on, {0x34}},
+  };
+  for (const auto& c : cases) {
+    SimPortDevice dev(c.start);
+    CameraPort port(dev);
+    c.operation(port);
+    EXPECT_EQ(dev.log(), c.written) << c.what;
+    EXPECT_EQ(port.read_camera_port(), c.written.back()) << c.what;
+  }
 }
 
 TEST(CameraPort, IdleFromAnyStartEndsWithLowSixBitsSetAndBitFourPulsed) {
@@ -43,17 +45,6 @@ TEST(CameraPort, IdleFromAnyStartEndsWithLowSixBitsSetAndBitFourPulsed) {
     EXPECT_EQ(dev.log()[0] & 0x10, 0) << start;
     EXPECT_EQ(dev.log()[1], (start & 0xC0) | 0x3F) << start;
   }
-}
-
-TEST(CameraPort, AmplifierTouchesOnlyBitTwo) {
-  SimPortDevice dev(0x34);
-  CameraPort port(dev);
-  port.amplifier_on();
-  EXPECT_EQ(port.read_camera_port(), 0x34);  // already on in the exposure patterns
-  port.amplifier_off();
-  EXPECT_EQ(port.read_camera_port(), 0x30);
-  port.amplifier_on();
-  EXPECT_EQ(port.read_camera_port(), 0x34);
 }
 
 }  // namespace

@@ -19,48 +19,39 @@ namespace {
 using test::LogLines;
 using Bytes = std::vector<uint8_t>;
 
+std::string text(const SerialLineMap& m) {
+  return "dtr=" + std::to_string(m.dtr_bit) + ",rts=" + std::to_string(m.rts_bit) +
+         (m.invert ? ",invert" : "");
+}
+
 TEST(SerialPortSpec, Parsing) {
-  struct Case {
+  const struct {
     const char* text;
-    bool ok;
     const char* path;
-    int dtr, rts;
-    bool invert;
+    const char* lines;
+  } accepted[] = {
+      {"/dev/ttyUSB0,dtr=2,rts=0,invert", "/dev/ttyUSB0", "dtr=2,rts=0,invert"},
+      {"/dev/ttyUSB1", "/dev/ttyUSB1", "dtr=2,rts=0"},
+      {"/dev/ttyACM0,rts=7,dtr=4", "/dev/ttyACM0", "dtr=4,rts=7"},
   };
-  const Case cases[] = {
-      {"/dev/ttyUSB0,dtr=2,rts=0,invert", true, "/dev/ttyUSB0", 2, 0, true},
-      {"/dev/ttyUSB1", true, "/dev/ttyUSB1", 2, 0, false},
-      {"/dev/ttyACM0,rts=7,dtr=4", true, "/dev/ttyACM0", 4, 7, false},
-      {"/dev/ttyUSB0,dtr=8", false, "", 0, 0, false},
-      {"/dev/ttyUSB0,dtr=", false, "", 0, 0, false},
-      {"/dev/ttyUSB0,dtr=12", false, "", 0, 0, false},
-      {"/dev/ttyUSB0,cts=1", false, "", 0, 0, false},
-      {"/dev/ttyUSB0,invert=1", false, "", 0, 0, false},
-      {",dtr=1", false, "", 0, 0, false},
-      {"", false, "", 0, 0, false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : accepted) {
     std::string error;
     const auto spec = parse_serial_port_spec(c.text, error);
-    ASSERT_EQ(spec.has_value(), c.ok) << c.text;
-    if (!c.ok) {
-      EXPECT_FALSE(error.empty()) << c.text;
-      continue;
-    }
+    ASSERT_TRUE(spec.has_value()) << c.text << ": " << error;
     EXPECT_EQ(spec->path, c.path);
-    EXPECT_EQ(spec->lines.dtr_bit, c.dtr);
-    EXPECT_EQ(spec->lines.rts_bit, c.rts);
-    EXPECT_EQ(spec->lines.invert, c.invert);
-    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).dtr_bit, c.dtr);
-    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).rts_bit, c.rts);
-    EXPECT_EQ(unpack_serial_line_map(pack_serial_line_map(spec->lines)).invert, c.invert);
+    EXPECT_EQ(text(spec->lines), c.lines);
+    EXPECT_EQ(text(unpack_serial_line_map(pack_serial_line_map(spec->lines))), c.lines);
+  }
+  for (const char* refused : {"/dev/ttyUSB0,dtr=8", "/dev/ttyUSB0,dtr=", "/dev/ttyUSB0,dtr=12",
+                              "/dev/ttyUSB0,cts=1", "/dev/ttyUSB0,invert=1", ",dtr=1", ""}) {
+    std::string error;
+    EXPECT_FALSE(parse_serial_port_spec(refused, error).has_value()) << refused;
+    EXPECT_FALSE(error.empty()) << refused;
   }
 }
 
 TEST(SerialPortSpec, ModemLinesFollowTheChosenBits) {
-  const SerialLineMap plain{2, 0, false};
-  const SerialLineMap inverted{2, 0, true};
-  const SerialLineMap high{7, 4, false};
+  const SerialLineMap plain{2, 0, false}, inverted{2, 0, true}, high{7, 4, false};
   EXPECT_EQ(modem_lines_for(0x37, plain), (ModemLines{true, true}));
   EXPECT_EQ(modem_lines_for(0x34, plain), (ModemLines{true, false}));
   EXPECT_EQ(modem_lines_for(0x30, plain), (ModemLines{false, false}));
@@ -219,14 +210,20 @@ TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
   close(master);
 }
 
+// Two parallel ports of which only `working` opens; the others are busy.
+PortSystem two_parallel_ports(std::vector<std::string>& attempts, const std::string& working) {
+  return {[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
+          [&attempts, working](const std::string& path, LogSink, std::string& error) {
+            attempts.push_back(path);
+            if (path == working) return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
+            error = "ppdev:" + path + ": Device or resource busy";
+            return std::unique_ptr<PortDevice>();
+          }};
+}
+
 TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   std::vector<std::string> attempts;
-  PortSystem none_work{[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
-                       [&](const std::string& path, LogSink, std::string& error) {
-                         attempts.push_back(path);
-                         error = "ppdev:" + path + ": Device or resource busy";
-                         return std::unique_ptr<PortDevice>();
-                       }};
+  const PortSystem none_work = two_parallel_ports(attempts, "");
   PortChoice fallback = open_port("auto", nullptr, none_work);
   ASSERT_NE(fallback.device, nullptr);
   EXPECT_TRUE(fallback.simulated);
@@ -235,14 +232,7 @@ TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   EXPECT_NE(fallback.note.find("/dev/parport1: Device or resource busy"), std::string::npos);
   EXPECT_NE(fallback.note.find("sim"), std::string::npos);
 
-  PortSystem second_works{none_work.parallel_ports,
-                          [](const std::string& path, LogSink, std::string& error) {
-                            if (path == "/dev/parport0") {
-                              error = "busy";
-                              return std::unique_ptr<PortDevice>();
-                            }
-                            return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
-                          }};
+  const PortSystem second_works = two_parallel_ports(attempts, "/dev/parport1");
   PortChoice taken = open_port("auto", nullptr, second_works);
   ASSERT_NE(taken.device, nullptr);
   EXPECT_FALSE(taken.simulated);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <memory>
 
-#include "camera/acquisition.h"
 #include "camera_fakes.h"
 
 namespace noctra {
@@ -14,6 +13,7 @@ namespace {
 using test::FakeClock;
 using test::FakePump;
 using test::LogLines;
+using test::SkyRig;
 
 struct FieldSums {
   int32_t even = 0;
@@ -59,41 +59,6 @@ SimSkyCamera::Position centroid(const FrameImage& f, double cx, double cy, int r
   }
   return {sx / s, sy / s};
 }
-
-struct SkyRig {
-  FakeClock clock;
-  FakePump pump{clock};
-  SimPortDevice device{0xC0};
-  CameraPort port{device};
-  StillWindowRegistry windows;
-  LogLines log;
-  Acquisition acquisition{port, windows, log.sink()};
-  SimSkyCamera* camera = nullptr;
-
-  explicit SkyRig(SimSkyOptions options = {}) {
-    auto sim = std::make_unique<SimSkyCamera>(clock, pump, windows, log.sink(), options);
-    camera = sim.get();
-    device.add_listener([this](uint8_t b) { camera->on_port_write(b); });
-    acquisition.set_source(std::move(sim));
-    pump.on_tick = [this] { acquisition.still_trigger(); };
-    port.camera_idle();
-  }
-
-  FrameImage grab(int code) {
-    port.amplifier_on();
-    acquisition.set_pending_trigger_code(code);
-    FrameHolder holder;
-    acquisition.acquire_frame(holder);
-    EXPECT_TRUE(holder.has_value());
-    return std::move(*holder);
-  }
-
-  FrameImage expose(int32_t ms) {
-    port.exposure_start_sequence();
-    clock.advance(ms);
-    return grab(kTriggerMain);
-  }
-};
 
 TEST(SimSkyCamera, LongerExposureGivesABrighterLongField) {
   SkyRig rig;

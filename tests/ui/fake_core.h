@@ -86,18 +86,24 @@ class ScriptedChooser : public SaveFileChooser {
   }
 };
 
-// Runs action on the next modal dialog as soon as it is up.
-inline void when_modal_opens(std::function<void(QWidget*)> action) {
+// Runs action from inside whichever event loop is current once cond holds
+// (a modal dialog's, or the wait of an acquisition).
+inline void when(std::function<bool()> cond, std::function<void()> action) {
   auto* poll = new QTimer;
   poll->setInterval(5);
-  QObject::connect(poll, &QTimer::timeout, [poll, action] {
-    if (QWidget* modal = QApplication::activeModalWidget()) {
-      poll->stop();
-      poll->deleteLater();
-      action(modal);
-    }
+  QObject::connect(poll, &QTimer::timeout, [poll, cond, action] {
+    if (!cond()) return;
+    poll->stop();
+    poll->deleteLater();
+    action();
   });
   poll->start();
+}
+
+// Runs action on the next modal dialog as soon as it is up.
+inline void when_modal_opens(std::function<void(QWidget*)> action) {
+  when([] { return QApplication::activeModalWidget() != nullptr; },
+       [action] { action(QApplication::activeModalWidget()); });
 }
 
 }  // namespace noctra::testing

@@ -48,38 +48,45 @@ class GuideWindowTest : public QObject {
     FakeCore core;
     GuideWindow guide(core, {});
     QCOMPARE(guide.windowTitle(), QStringLiteral("NoctraGuide"));
-    const Qt::WindowFlags flags = guide.windowFlags();
-    QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
-    QVERIFY(flags.testFlag(Qt::WindowTitleHint));
-    QVERIFY(!flags.testFlag(Qt::WindowCloseButtonHint));
-    QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
-    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    const Qt::WindowFlags hints = Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                  Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                                  Qt::WindowMaximizeButtonHint;
+    QCOMPARE(guide.windowFlags() & hints, Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     QCOMPARE(guide.guide_x(), 320);
     QCOMPARE(guide.guide_y(), 240);
   }
 
-  void no_frame_no_picture_and_clicks_ignored() {
+  void first_paint_marks_the_middle_or_shows_nothing() {
     FakeCore core;
     GuideWindow guide(core, {});
     guide.resize(640, 480);
-    const QImage shown = guide.grab().toImage();
-    QCOMPARE(shown.pixelColor(320, 240), shown.pixelColor(0, 0));
-    QTest::mouseClick(&guide, Qt::RightButton, {}, QPoint(100, 100));
-    QCOMPARE(guide.guide_x(), 320);
-    QCOMPARE(guide.guide_y(), 240);
-  }
-
-  void default_marker_and_refused_edge_click() {
-    FakeCore core;
+    const QImage empty = guide.grab().toImage();
+    QCOMPARE(empty.pixelColor(320, 240), empty.pixelColor(0, 0));
     core.guide = sky_with_star(500, 400);
-    GuideWindow guide(core, {});
-    guide.resize(640, 480);
     guide.grab();
     // The first marker: corners at columns 310 and 330, row indexes 230 and 250.
     QVERIFY(outline_drawn(*core.guide, 320, 240, 1));
-    QTest::mouseClick(&guide, Qt::RightButton, {}, QPoint(5, 100));
-    QCOMPARE(guide.guide_x(), 320);
-    QCOMPARE(guide.guide_y(), 240);
+  }
+
+  void clicks_that_leave_the_guide_point() {
+    const struct {
+      const char* what;
+      std::optional<QPoint> star;
+      Qt::MouseButton button;
+      QPoint at;
+    } cases[] = {
+        {"no frame yet", std::nullopt, Qt::RightButton, {100, 100}},
+        {"too near the edge", QPoint(500, 400), Qt::RightButton, {5, 100}},
+        {"left button", QPoint(200, 150), Qt::LeftButton, {200, 150}},
+    };
+    for (const auto& c : cases) {
+      FakeCore core;
+      if (c.star) core.guide = sky_with_star(c.star->x(), c.star->y());
+      GuideWindow guide(core, {});
+      guide.resize(640, 480);
+      QTest::mouseClick(&guide, c.button, {}, c.at);
+      QVERIFY2(guide.guide_x() == 320 && guide.guide_y() == 240, c.what);
+    }
   }
 
   void right_click_picks_the_star_and_markers_follow() {
@@ -106,14 +113,6 @@ class GuideWindowTest : public QObject {
     QCOMPARE(shown.pixelColor(190, 149), QColor(128, 128, kSky));
   }
 
-  void left_click_does_nothing() {
-    FakeCore core;
-    core.guide = sky_with_star(200, 150);
-    GuideWindow guide(core, {});
-    guide.resize(640, 480);
-    QTest::mouseClick(&guide, Qt::LeftButton, {}, QPoint(200, 150));
-    QCOMPARE(guide.guide_x(), 320);
-  }
 };
 
 QTEST_MAIN(GuideWindowTest)

@@ -101,20 +101,6 @@ struct RecordingRig {
   }
   ~RecordingRig() { host.attach(nullptr); }
 
-  // Runs action from inside the event loop that is current once cond holds
-  // (for example the wait of an acquisition).
-  static void when(std::function<bool()> cond, std::function<void()> action) {
-    auto* poll = new QTimer;
-    poll->setInterval(5);
-    QObject::connect(poll, &QTimer::timeout, [poll, cond, action] {
-      if (!cond()) return;
-      poll->stop();
-      poll->deleteLater();
-      action();
-    });
-    poll->start();
-  }
-
   bool record_enabled() { return window.action(kCmdRecord)->isEnabled(); }
   bool stop_enabled() { return window.action(kCmdStop)->isEnabled(); }
 };
@@ -153,7 +139,7 @@ class RecordingTest : public QObject {
     rig.acquirer.hold = true;
     bool tried = false;
     // Given from inside the wait, as a user would while the frame is awaited.
-    RecordingRig::when([&] { return rig.acquirer.busy(); }, [&] {
+    when([&] { return rig.acquirer.busy(); }, [&] {
       rig.window.action(kCmdStop)->trigger();
       rig.window.action(kCmdExit)->trigger();
       rig.window.action(kCmdSaveImagesIn)->trigger();
@@ -198,7 +184,7 @@ class RecordingTest : public QObject {
     RecordingRig rig;
     rig.acquirer.hold = true;
     bool closed_while_busy = false;
-    RecordingRig::when([&] { return rig.acquirer.busy(); }, [&] {
+    when([&] { return rig.acquirer.busy(); }, [&] {
       closed_while_busy = true;
       rig.guide.close();
     });
