@@ -1,8 +1,7 @@
 #pragma once
 // A source of packed 24-bit DIBs, one per request: the simulated sky camera
-// or a V4L2 capture device. Sources get
-// what they need to wait (event pump, clock, still-window registry) and a log
-// through their constructors.
+// or a V4L2 capture device. Sources get what they need to wait (event pump,
+// clock, still-window registry) and a log through their constructors.
 
 #include <cstdint>
 #include <functional>
