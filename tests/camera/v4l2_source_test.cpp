@@ -53,7 +53,8 @@ class FakeVideoDevice : public VideoDevice {
       return DequeueResult::Gone;
     }
     catch_up();
-    if (filled.empty()) return DequeueResult::NotReady;
+    if (filled.empty() || filled.front().timestamp_us + delivery_delay_us > now_us())
+      return DequeueResult::NotReady;
     const Filled f = filled.front();
     filled.pop_front();
     out.index = f.index;
@@ -73,7 +74,8 @@ class FakeVideoDevice : public VideoDevice {
   std::string open_error;
   bool is_open = false, streaming = false, unplugged = false, stalled = false;
   int opens = 0, dequeues = 0;
-  int64_t stamp_offset_us = 0;  // a driver stamping on another clock
+  int64_t stamp_offset_us = 0;    // a driver stamping on another clock
+  int64_t delivery_delay_us = 0;  // a buffer becomes ready this long after its stamp
   uint8_t frame_number = 0;
 
  private:
@@ -203,6 +205,19 @@ TEST(V4l2Source, DropsBuffersCapturedBeforeThePress) {
     EXPECT_GE(rig.device->dequeues, 5) << stamp_offset_us;
     EXPECT_TRUE(rig.log.lines.empty()) << stamp_offset_us;
   }
+}
+
+TEST(V4l2Source, ABufferStampedAtThePressIsStillOldVideo) {
+  // Frames are stamped every 40 ms and become ready 5 ms later, so the one
+  // stamped at the very moment of the press (40 ms) is not ready yet when
+  // the press drains the queue. It still ends before the read-out.
+  V4l2Rig rig;
+  ASSERT_EQ(rig.source->open_now(), "");
+  rig.device->delivery_delay_us = 5000;
+  rig.press_on_tick = 4;
+  const auto frame = rig.grab();
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->row(0)[0], 2);
 }
 
 TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
