@@ -58,7 +58,7 @@ class QtDesktopProgram : public DesktopProgram {
         error);
     if (!app_) return false;
     core_ = std::make_unique<SequencerCore>(
-        app_->settings(), app_->sequencer(), app_->acquirer(), [this] { app_->camera_idle(); },
+        app_->settings(), app_->sequencer(), app_->router(), [this] { app_->camera_idle(); },
         device_catalog(*app_));
     pump_.set_tick([this] { core_->sequencer_tick(); });
     guide_ = std::make_unique<GuideWindow>(*core_, [this] {

@@ -2,14 +2,13 @@
 
 namespace noctra {
 
-SequencerCore::SequencerCore(Settings& settings, Sequencer& sequencer, FrameAcquirer& acquirer,
+SequencerCore::SequencerCore(Settings& settings, Sequencer& sequencer, CommandRouter& router,
                              std::function<void()> camera_idle, DeviceCatalog catalog)
     : settings_(settings),
       sequencer_(sequencer),
       camera_idle_(std::move(camera_idle)),
       catalog_(std::move(catalog)),
-      router_(sequencer, acquirer,
-              [this](int id) { return window_commands_ ? window_commands_(id) : false; }) {}
+      router_(router) {}
 
 std::vector<DeviceChoice> SequencerCore::list_sources() {
   return catalog_.sources ? catalog_.sources() : std::vector<DeviceChoice>{};

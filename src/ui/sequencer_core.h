@@ -1,6 +1,7 @@
 #pragma once
-// The windows' view of the real capture core: the sequencer, a command router
-// of their own (so window commands come back to them) and the camera port.
+// The windows' view of the real capture core: the sequencer, the program's
+// command router (window commands come back to the windows through it) and
+// the camera port.
 
 #include <functional>
 #include <memory>
@@ -9,7 +10,6 @@
 
 #include "app/sequencer.h"
 #include "camera/camera_port.h"
-#include "camera/frame_acquirer.h"
 #include "ui/gui_core.h"
 
 namespace noctra {
@@ -27,7 +27,7 @@ struct DeviceCatalog {
 
 class SequencerCore : public GuiCore {
  public:
-  SequencerCore(Settings& settings, Sequencer& sequencer, FrameAcquirer& acquirer,
+  SequencerCore(Settings& settings, Sequencer& sequencer, CommandRouter& router,
                 std::function<void()> camera_idle, DeviceCatalog catalog = {});
 
   Settings& settings() override { return settings_; }
@@ -39,7 +39,7 @@ class SequencerCore : public GuiCore {
   void sequencer_tick() override { sequencer_.sequencer_tick(); }
   void route_command(int id) override { router_.route(id); }
   void set_window_commands(std::function<bool(int)> handler) override {
-    window_commands_ = std::move(handler);
+    router_.set_window_commands(std::move(handler));
   }
   void camera_idle() override { camera_idle_(); }
 
@@ -54,8 +54,7 @@ class SequencerCore : public GuiCore {
   Sequencer& sequencer_;
   std::function<void()> camera_idle_;
   DeviceCatalog catalog_;
-  std::function<bool(int)> window_commands_;
-  CommandRouter router_;
+  CommandRouter& router_;
 };
 
 }  // namespace noctra

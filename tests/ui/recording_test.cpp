@@ -83,7 +83,8 @@ struct RecordingRig {
   CountingWriter writer;
   HostRelay host;
   Sequencer sequencer{settings, clock, port, acquirer, writer, host};
-  SequencerCore core{settings, sequencer, acquirer, [this] { port.camera_idle(); }};
+  CommandRouter router{sequencer, acquirer, nullptr};
+  SequencerCore core{settings, sequencer, router, [this] { port.camera_idle(); }};
   ScriptedChooser chooser;
   int closes = 0;
   GuideWindow guide{core, [this] { window.close(); }};
