@@ -31,10 +31,9 @@ class HeadlessEventPump : public EventPump {
     route_ = std::move(route);
   }
   void post(int id) { posted_.push_back(id); }
-  void request_quit() { quit_ = true; }
 
   void run_until(const std::function<bool()>& done) override;
-  bool quitting() const override { return quit_ || (interrupt_ && interrupt_->load()); }
+  bool quitting() const override { return interrupt_ && interrupt_->load(); }
 
  private:
   void deliver_posted();
@@ -45,7 +44,6 @@ class HeadlessEventPump : public EventPump {
   std::function<void()> tick_;
   std::function<void(int)> route_;
   std::deque<int> posted_;
-  bool quit_ = false;
   bool have_deadline_ = false;
   int32_t next_tick_ = 0;
 };
