@@ -13,7 +13,7 @@ namespace {
 class AppImpl final : public App {
  public:
   AppImpl(const AppOptions& options, SequencerHost& host, EventPump& pump, ErrorReporter& reporter,
-          std::function<void(const std::string&)> log)
+          LogSink log)
       : options_(options), host_(host), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
 
   bool open(std::string* error);
@@ -32,7 +32,7 @@ class AppImpl final : public App {
   SequencerHost& host_;
   EventPump& pump_;
   ErrorReporter& reporter_;
-  std::function<void(const std::string&)> log_;
+  LogSink log_;
 
   std::string home_;
   std::filesystem::path settings_file_;
@@ -105,7 +105,7 @@ bool AppImpl::shutdown() {
 }  // namespace
 
 std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost& host, EventPump& pump,
-                                 ErrorReporter& reporter, std::function<void(const std::string&)> log,
+                                 ErrorReporter& reporter, LogSink log,
                                  std::string* error) {
   auto app = std::make_unique<AppImpl>(options, host, pump, reporter, std::move(log));
   std::string why;

@@ -34,7 +34,7 @@ class App {
   // cannot be opened) returns nothing and puts the reason into *error.
   static std::unique_ptr<App> create(const AppOptions& options, SequencerHost& host,
                                      EventPump& pump, ErrorReporter& reporter,
-                                     std::function<void(const std::string&)> log,
+                                     LogSink log,
                                      std::string* error);
   virtual ~App() = default;
 
