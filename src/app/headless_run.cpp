@@ -25,10 +25,10 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
     return 2;
   }
   Sequencer& seq = app->sequencer();
-  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](int id) { app->router().route(id); });
+  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); });
 
   app->camera_idle();
-  app->router().route(kCmdRecord);
+  app->router().route(Command::Record);
   pump.run_until([&] { return seq.capture_state() == CaptureState::Idle; });
   return app->shutdown() ? 0 : 1;
 }

@@ -22,7 +22,7 @@ void Sequencer::start_recording() {
     guide_base_ = clock_.now_ms();
     guide_state_ = GuideState::Pending;
   }
-  host_.set_ui_state(1);
+  host_.set_ui_state(UiState::Recording);
 }
 
 void Sequencer::stop_recording() {
@@ -32,7 +32,7 @@ void Sequencer::stop_recording() {
   capture_state_ = CaptureState::Idle;
   guide_base_ = clock_.now_ms();
   guide_state_ = GuideState::Off;
-  host_.set_ui_state(0);
+  host_.set_ui_state(UiState::Idle);
   writer_.avi_close();
   show_countdown(0);
   host_.layout_if_idle();
@@ -40,7 +40,7 @@ void Sequencer::stop_recording() {
 
 void Sequencer::toggle_pause() {
   paused_ = !paused_;
-  host_.set_ui_state(2);
+  host_.set_ui_state(UiState::RefreshPauseMarks);
 }
 
 void Sequencer::sequencer_tick() {
@@ -81,7 +81,7 @@ void Sequencer::sequencer_tick() {
         port_.guide_start_sequence();
         guide_state_ = GuideState::Running;
       }
-      if (settings_.count != 0 && frames_written_ >= settings_.count) host_.post_command(kCmdStop);
+      if (settings_.count != 0 && frames_written_ >= settings_.count) host_.post_command(Command::Stop);
     }
   }
 
@@ -163,19 +163,19 @@ void Sequencer::show_countdown(int32_t remaining_ms) {
   last_title_frames_ = frames_written_;
 }
 
-bool CommandRouter::route(int id) {
+bool CommandRouter::route(Command id) {
   if (acquirer_.busy()) return true;
   switch (id) {
-    case kCmdRecord:
+    case Command::Record:
       sequencer_.start_recording();
       return true;
-    case kCmdStop:
+    case Command::Stop:
       sequencer_.stop_recording();
       return true;
-    case kCmdPause:
+    case Command::Pause:
       sequencer_.toggle_pause();
       return true;
-    case kCmdSaveImagesIn:
+    case Command::SaveImagesIn:
       if (sequencer_.capture_state() != CaptureState::Idle) return true;
       break;
     default:

@@ -83,13 +83,13 @@ class CommandRouter {
  public:
   // Commands that only the windows can carry out (About, Exit, Setup, Video
   // Source, Save images in..., Autoincrement); returns false if not handled.
-  using WindowCommands = std::function<bool(int id)>;
+  using WindowCommands = std::function<bool(Command id)>;
 
   CommandRouter(Sequencer& sequencer, FrameAcquirer& acquirer, WindowCommands window_commands)
       : sequencer_(sequencer), acquirer_(acquirer), window_commands_(std::move(window_commands)) {}
 
   // True when the command was recognised and acted on (or dropped as the rules say).
-  bool route(int id);
+  bool route(Command id);
   void set_window_commands(WindowCommands window_commands) { window_commands_ = std::move(window_commands); }
 
  private:

@@ -37,8 +37,8 @@ class GuiCore {
   // Every command goes through here: it is dropped while an acquisition
   // waits; Record, Stop and Pause go to the sequencer and the rest come back
   // through the window-command handler.
-  virtual void route_command(int id) = 0;
-  virtual void set_window_commands(std::function<bool(int)> handler) = 0;
+  virtual void route_command(Command id) = 0;
+  virtual void set_window_commands(std::function<bool(Command)> handler) = 0;
 
   virtual void camera_idle() = 0;
 

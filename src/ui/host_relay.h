@@ -16,8 +16,8 @@ class HostRelay : public SequencerHost {
   void set_title(const std::string& title) override {
     if (target_) target_->set_title(title);
   }
-  void set_ui_state(int mode) override {
-    if (target_) target_->set_ui_state(mode);
+  void set_ui_state(UiState state) override {
+    if (target_) target_->set_ui_state(state);
   }
   void repaint_main() override {
     if (target_) target_->repaint_main();
@@ -25,7 +25,7 @@ class HostRelay : public SequencerHost {
   void repaint_guide() override {
     if (target_) target_->repaint_guide();
   }
-  void post_command(int id) override {
+  void post_command(Command id) override {
     if (target_) target_->post_command(id);
   }
   void layout_if_idle() override {

@@ -45,7 +45,7 @@ MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& choos
   build_menu_and_toolbar();
   frame_view_ = new FrameView(core_, this);
   setCentralWidget(frame_view_);
-  core_.set_window_commands([this](int id) { return window_command(id); });
+  core_.set_window_commands([this](Command id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTimerMs);
@@ -57,9 +57,9 @@ MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& choos
 
 MainWindow::~MainWindow() { core_.set_window_commands(nullptr); }
 
-QAction* MainWindow::add_command(QMenu* menu, const QString& text, int id) {
+QAction* MainWindow::add_command(QMenu* menu, const QString& text, Command id) {
   auto* action = menu->addAction(text);
-  action->setProperty("id", id);
+  action->setProperty("id", static_cast<int>(id));
   action->setIconVisibleInMenu(false);
   connect(action, &QAction::triggered, this, [this, id] { command(id); });
   actions_[id] = action;
@@ -68,29 +68,29 @@ QAction* MainWindow::add_command(QMenu* menu, const QString& text, int id) {
 
 void MainWindow::build_menu_and_toolbar() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  add_command(file, QStringLiteral("&Save images in..."), kCmdSaveImagesIn);
-  add_command(file, QStringLiteral("&Autoincrement"), kCmdAutoincrement)->setCheckable(true);
+  add_command(file, QStringLiteral("&Save images in..."), Command::SaveImagesIn);
+  add_command(file, QStringLiteral("&Autoincrement"), Command::Autoincrement)->setCheckable(true);
   file->addSeparator();
-  add_command(file, QStringLiteral("E&xit"), kCmdExit);
+  add_command(file, QStringLiteral("E&xit"), Command::Exit);
 
   QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
-  add_command(options, QStringLiteral("Video &Source"), kCmdVideoSource);
+  add_command(options, QStringLiteral("Video &Source"), Command::VideoSource);
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
-  add_command(capture, QStringLiteral("S&etup"), kCmdSetup);
+  add_command(capture, QStringLiteral("S&etup"), Command::Setup);
   capture->addSeparator();
-  add_command(capture, QStringLiteral("&Record"), kCmdRecord);
-  add_command(capture, QStringLiteral("St&op"), kCmdStop);
-  add_command(capture, QStringLiteral("&Pause"), kCmdPause)->setCheckable(true);
+  add_command(capture, QStringLiteral("&Record"), Command::Record);
+  add_command(capture, QStringLiteral("St&op"), Command::Stop);
+  add_command(capture, QStringLiteral("&Pause"), Command::Pause)->setCheckable(true);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-  add_command(help, QStringLiteral("&About ..."), kCmdAbout);
+  add_command(help, QStringLiteral("&About ..."), Command::About);
 
   for (const QKeySequence& keys : {QKeySequence(Qt::ALT | Qt::Key_Question),
                                    QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
     auto* shortcut = new QShortcut(keys, this);
     shortcut->setContext(Qt::WindowShortcut);
-    connect(shortcut, &QShortcut::activated, this, [this] { command(kCmdAbout); });
+    connect(shortcut, &QShortcut::activated, this, [this] { command(Command::About); });
   }
 
   toolbar_ = addToolBar(QStringLiteral("Capture"));
@@ -102,13 +102,13 @@ void MainWindow::build_menu_and_toolbar() {
   toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
   setContextMenuPolicy(Qt::NoContextMenu);
   const struct {
-    int id;
+    Command id;
     ButtonImage image;
     const char* text;
-  } buttons[] = {{kCmdRecord, ButtonImage::Record, "Record"},
-                 {kCmdStop, ButtonImage::Stop, "Stop"},
-                 {kCmdPause, ButtonImage::Pause, "Pause"},
-                 {kCmdSetup, ButtonImage::Setup, "Setup"}};
+  } buttons[] = {{Command::Record, ButtonImage::Record, "Record"},
+                 {Command::Stop, ButtonImage::Stop, "Stop"},
+                 {Command::Pause, ButtonImage::Pause, "Pause"},
+                 {Command::Setup, ButtonImage::Setup, "Setup"}};
   for (const auto& button : buttons) {
     QAction* action = actions_.at(button.id);
     action->setIcon(QIcon(QPixmap::fromImage(button_image(button.image))));
@@ -117,7 +117,7 @@ void MainWindow::build_menu_and_toolbar() {
   }
 }
 
-QAction* MainWindow::action(int id) const {
+QAction* MainWindow::action(Command id) const {
   auto found = actions_.find(id);
   return found == actions_.end() ? nullptr : found->second;
 }
@@ -130,17 +130,17 @@ void MainWindow::start() {
   guide_.move(frameGeometry().right() + 1, frameGeometry().top());
   guide_.setVisible(core_.settings().guiding != 0);
   core_.camera_idle();
-  set_ui_state(0);
+  set_ui_state(UiState::Idle);
   update_autoincrement_mark();
 }
 
-void MainWindow::command(int id) {
+void MainWindow::command(Command id) {
   if (closing_) return;
   core_.route_command(id);
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
-  if (id == kCmdPause) action(kCmdPause)->setChecked(pause_marked_);
-  if (id == kCmdAutoincrement) update_autoincrement_mark();
+  if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
+  if (id == Command::Autoincrement) update_autoincrement_mark();
 }
 
 // Both dialogs open at a fixed place over the main window's client area (the
@@ -153,28 +153,28 @@ void MainWindow::place_dialog(QDialog& dialog, int x_units, int y_units) const {
   dialog.move(mapToGlobal(QPoint(x, menuBar()->height() + y)));
 }
 
-bool MainWindow::window_command(int id) {
+bool MainWindow::window_command(Command id) {
   switch (id) {
-    case kCmdAbout: {
+    case Command::About: {
       AboutDialog about(this);
       place_dialog(about, 22, 17);
       about.exec();
       return true;
     }
-    case kCmdExit:
+    case Command::Exit:
       close();
       return true;
-    case kCmdVideoSource:
+    case Command::VideoSource:
       show_video_source_dialog();
       return true;
-    case kCmdSaveImagesIn:
+    case Command::SaveImagesIn:
       save_images_in();
       return true;
-    case kCmdAutoincrement:
+    case Command::Autoincrement:
       core_.settings().auto_increment = core_.settings().auto_increment == 0 ? 1 : 0;
       update_autoincrement_mark();
       return true;
-    case kCmdSetup:
+    case Command::Setup:
       show_setup_dialog();
       return true;
     default:
@@ -194,7 +194,7 @@ void MainWindow::show_setup_dialog() {
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
   // the values just stored, and goes through the same command rules.
-  if (dialog.start_capture_chosen()) post_command(kCmdRecord);
+  if (dialog.start_capture_chosen()) post_command(Command::Record);
 }
 
 void MainWindow::save_images_in() {
@@ -215,7 +215,7 @@ void MainWindow::show_video_source_dialog() {
 }
 
 void MainWindow::update_autoincrement_mark() {
-  action(kCmdAutoincrement)->setChecked(core_.settings().auto_increment != 0);
+  action(Command::Autoincrement)->setChecked(core_.settings().auto_increment != 0);
 }
 
 void MainWindow::set_title(const std::string& title) {
@@ -223,16 +223,20 @@ void MainWindow::set_title(const std::string& title) {
   setWindowTitle(QString::fromStdString(title));
 }
 
-void MainWindow::set_ui_state(int mode) {
+void MainWindow::set_ui_state(UiState state) {
   if (closing_) return;
-  if (mode == 0 || mode == 1) {
-    recording_ = mode == 1;
-    action(kCmdStop)->setEnabled(recording_);
-    action(kCmdRecord)->setEnabled(!recording_);
-    if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
-  } else if (mode == 2) {
-    pause_marked_ = core_.paused();
-    action(kCmdPause)->setChecked(pause_marked_);
+  switch (state) {
+    case UiState::Idle:
+    case UiState::Recording:
+      recording_ = state == UiState::Recording;
+      action(Command::Stop)->setEnabled(recording_);
+      action(Command::Record)->setEnabled(!recording_);
+      if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
+      break;
+    case UiState::RefreshPauseMarks:
+      pause_marked_ = core_.paused();
+      action(Command::Pause)->setChecked(pause_marked_);
+      break;
   }
 }
 
@@ -246,7 +250,7 @@ void MainWindow::repaint_guide() {
   guide_.repaint_now();
 }
 
-void MainWindow::post_command(int id) {
+void MainWindow::post_command(Command id) {
   QMetaObject::invokeMethod(this, [this, id] { command(id); }, Qt::QueuedConnection);
 }
 

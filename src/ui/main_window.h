@@ -53,17 +53,17 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void start();
 
   void set_title(const std::string& title) override;
-  void set_ui_state(int mode) override;
+  void set_ui_state(UiState state) override;
   void repaint_main() override;
   void repaint_guide() override;
-  void post_command(int id) override;
+  void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
 
   void layout_windows();
-  void command(int id);
+  void command(Command id);
 
-  QAction* action(int id) const;
+  QAction* action(Command id) const;
   QToolBar* toolbar() const { return toolbar_; }
   FrameView* frame_view() const { return frame_view_; }
   SetupDialog* open_setup_dialog() const { return open_setup_; }
@@ -77,10 +77,10 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  bool window_command(int id);
+  bool window_command(Command id);
   void build_menu_and_toolbar();
   void place_dialog(QDialog& dialog, int x_units, int y_units) const;
-  QAction* add_command(QMenu* menu, const QString& text, int id);
+  QAction* add_command(QMenu* menu, const QString& text, Command id);
   void show_setup_dialog();
   void show_video_source_dialog();
   void save_images_in();
@@ -94,7 +94,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QTimer timer_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
-  std::map<int, QAction*> actions_;
+  std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
   bool recording_ = false;
   bool pause_marked_ = false;

@@ -37,8 +37,8 @@ class SequencerCore : public GuiCore {
   FrameHolder& guide_frame() override { return sequencer_.guide_frame(); }
   bool tick_running() const override { return sequencer_.tick_running(); }
   void sequencer_tick() override { sequencer_.sequencer_tick(); }
-  void route_command(int id) override { router_.route(id); }
-  void set_window_commands(std::function<bool(int)> handler) override {
+  void route_command(Command id) override { router_.route(id); }
+  void set_window_commands(std::function<bool(Command)> handler) override {
     router_.set_window_commands(std::move(handler));
   }
   void camera_idle() override { camera_idle_(); }

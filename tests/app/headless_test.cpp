@@ -26,11 +26,11 @@ TEST(HeadlessEventPump, TicksEvery50msAndDeliversPostedCommandsAfterTheTick) {
   r.pump.set_handlers(
       [&] {
         events.push_back("tick@" + std::to_string(r.clock.now));
-        if (r.clock.now == 100) r.pump.post(7);
+        if (r.clock.now == 100) r.pump.post(Command::Stop);
       },
-      [&](int id) { events.push_back("cmd" + std::to_string(id)); });
+      [&](Command id) { events.push_back("cmd" + std::to_string(static_cast<int>(id))); });
   r.pump.run_until([&] { return events.size() >= 4; });
-  EXPECT_EQ(events, (std::vector<std::string>{"tick@50", "tick@100", "cmd7", "tick@150"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"tick@50", "tick@100", "cmd32782", "tick@150"}));
 }
 
 TEST(HeadlessEventPump, KeepsTickingInsideANestedWait) {

@@ -24,8 +24,8 @@ class FakeCore : public GuiCore {
   bool in_tick = false;
   FrameHolder main;
   FrameHolder guide;
-  std::vector<int> sequencer_commands;  // Record, Stop and Pause that got through
-  std::vector<int> dropped;
+  std::vector<Command> sequencer_commands;  // Record, Stop and Pause that got through
+  std::vector<Command> dropped;
   int ticks = 0;
   int idles = 0;
   std::vector<std::string> switched_sources;
@@ -37,19 +37,19 @@ class FakeCore : public GuiCore {
   FrameHolder& guide_frame() override { return guide; }
   bool tick_running() const override { return in_tick; }
   void sequencer_tick() override { ++ticks; }
-  void route_command(int id) override {
+  void route_command(Command id) override {
     if (busy) {
       dropped.push_back(id);
       return;
     }
-    if (id == kCmdRecord || id == kCmdStop || id == kCmdPause) {
+    if (id == Command::Record || id == Command::Stop || id == Command::Pause) {
       sequencer_commands.push_back(id);
       if (on_sequencer_command) on_sequencer_command(id);
       return;
     }
     if (window_commands) window_commands(id);
   }
-  void set_window_commands(std::function<bool(int)> handler) override {
+  void set_window_commands(std::function<bool(Command)> handler) override {
     window_commands = std::move(handler);
   }
   void camera_idle() override { ++idles; }
@@ -71,8 +71,8 @@ class FakeCore : public GuiCore {
     return true;
   }
 
-  std::function<bool(int)> window_commands;
-  std::function<void(int)> on_sequencer_command;
+  std::function<bool(Command)> window_commands;
+  std::function<void(Command)> on_sequencer_command;
 };
 
 // Answers the file dialog with a fixed reply and remembers what it was asked.

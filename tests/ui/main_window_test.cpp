@@ -59,13 +59,13 @@ QStringList label_texts(QWidget* dialog) {
 // so a failure shows the whole state.
 QString controls(MainWindow& window) {
   auto on = [](bool b) { return QString(b ? "on" : "off"); };
-  auto button = [&](int id) {
+  auto button = [&](Command id) {
     return qobject_cast<QToolButton*>(window.toolbar()->widgetForAction(window.action(id)));
   };
   return QString("record %1, stop %2/%3, pause %4/%5, recording %6")
-      .arg(on(window.action(kCmdRecord)->isEnabled()), on(window.action(kCmdStop)->isEnabled()),
-           on(button(kCmdStop)->isEnabled()), on(window.action(kCmdPause)->isChecked()),
-           on(button(kCmdPause)->isChecked()), window.recording() ? "yes" : "no");
+      .arg(on(window.action(Command::Record)->isEnabled()), on(window.action(Command::Stop)->isEnabled()),
+           on(button(Command::Stop)->isEnabled()), on(window.action(Command::Pause)->isChecked()),
+           on(button(Command::Pause)->isChecked()), window.recording() ? "yes" : "no");
 }
 
 template <typename Widget>
@@ -78,7 +78,7 @@ Widget* control(SetupDialog* dialog, int id) {
 // Opens Setup through the window; `act` runs while the dialog is up.
 void with_setup_dialog(Rig& rig, std::function<void(SetupDialog*)> act) {
   when_modal_opens([act](QWidget* modal) { act(qobject_cast<SetupDialog*>(modal)); });
-  rig.window.action(kCmdSetup)->trigger();
+  rig.window.action(Command::Setup)->trigger();
 }
 
 // A frame whose top line (the last stored row) is red and bottom line blue.
@@ -119,10 +119,10 @@ class MainWindowTest : public QObject {
     const QList<QAction*> buttons = rig.window.toolbar()->actions();
     QCOMPARE(buttons.size(), 4);
     const QStringList tips = {"Record", "Stop", "Pause", "Setup"};
-    const int ids[] = {kCmdRecord, kCmdStop, kCmdPause, kCmdSetup};
+    const Command ids[] = {Command::Record, Command::Stop, Command::Pause, Command::Setup};
     for (int i = 0; i < 4; ++i) {
       QCOMPARE(buttons[i]->toolTip(), tips[i]);
-      QCOMPARE(buttons[i]->property("id").toInt(), ids[i]);
+      QCOMPARE(buttons[i]->property("id").toInt(), static_cast<int>(ids[i]));
     }
     // The frame view starts right under the toolbar.
     QCOMPARE(rig.window.frame_view()->geometry().top(),
@@ -147,25 +147,23 @@ class MainWindowTest : public QObject {
   void ui_state_modes_switch_controls() {
     Rig rig;
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause off/off, recording no");
-    rig.window.set_ui_state(1);
+    rig.window.set_ui_state(UiState::Recording);
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause off/off, recording yes");
     rig.core.is_paused = true;
-    rig.window.set_ui_state(2);  // leaves Record and Stop alone
-    QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
-    rig.window.set_ui_state(7);  // unknown modes do nothing
+    rig.window.set_ui_state(UiState::RefreshPauseMarks);  // leaves Record and Stop alone
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
     rig.core.is_paused = false;
-    rig.window.set_ui_state(0);
+    rig.window.set_ui_state(UiState::Idle);
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause on/on, recording no");
   }
 
   void pause_mark_follows_the_sequencer_not_the_click() {
     Rig rig;
-    QAction* pause = rig.window.action(kCmdPause);
-    rig.core.on_sequencer_command = [&](int id) {
-      if (id != kCmdPause) return;
+    QAction* pause = rig.window.action(Command::Pause);
+    rig.core.on_sequencer_command = [&](Command id) {
+      if (id != Command::Pause) return;
       rig.core.is_paused = !rig.core.is_paused;
-      rig.window.set_ui_state(2);
+      rig.window.set_ui_state(UiState::RefreshPauseMarks);
     };
     pause->trigger();
     QVERIFY(pause->isChecked());
@@ -173,7 +171,7 @@ class MainWindowTest : public QObject {
     rig.core.busy = true;
     pause->trigger();
     QVERIFY(pause->isChecked());
-    QCOMPARE(rig.core.dropped, std::vector<int>{kCmdPause});
+    QCOMPARE(rig.core.dropped, std::vector<Command>{Command::Pause});
     rig.core.busy = false;
     pause->trigger();
     QVERIFY(!pause->isChecked());
@@ -181,32 +179,32 @@ class MainWindowTest : public QObject {
 
   void commands_are_dropped_while_busy_and_posted_ones_are_queued() {
     Rig rig;
-    rig.window.set_ui_state(1);
+    rig.window.set_ui_state(UiState::Recording);
     rig.core.busy = true;
-    for (int id : {kCmdStop, kCmdExit, kCmdAutoincrement}) rig.window.action(id)->trigger();
+    for (Command id : {Command::Stop, Command::Exit, Command::Autoincrement}) rig.window.action(id)->trigger();
     QCOMPARE(rig.closes, 0);
     QCOMPARE(rig.core.values.auto_increment, 0);
-    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
+    QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
     QCOMPARE(rig.core.dropped.size(), std::size_t{3});
 
     rig.core.busy = false;
-    rig.window.post_command(kCmdStop);
+    rig.window.post_command(Command::Stop);
     QVERIFY(rig.core.sequencer_commands.empty());
     // The busy flag counts when the posted command is taken, not when posted.
     rig.core.busy = true;
     QCoreApplication::processEvents();
     QVERIFY(rig.core.sequencer_commands.empty());
     rig.core.busy = false;
-    rig.window.post_command(kCmdStop);
+    rig.window.post_command(Command::Stop);
     QCoreApplication::processEvents();
-    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+    QCOMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Stop});
   }
 
   void autoincrement_mark_from_settings_and_toggle() {
     Settings settings;
     settings.auto_increment = 1;
     Rig rig(settings);
-    QAction* mark = rig.window.action(kCmdAutoincrement);
+    QAction* mark = rig.window.action(Command::Autoincrement);
     QVERIFY(mark->isChecked());
     mark->trigger();
     QCOMPARE(rig.core.values.auto_increment, 0);
@@ -220,17 +218,17 @@ class MainWindowTest : public QObject {
     Rig rig;
     rig.core.values.image_file_path = "/tmp/Sky.AVI";
     rig.core.state = CaptureState::Exposing;
-    rig.window.action(kCmdSaveImagesIn)->trigger();
+    rig.window.action(Command::SaveImagesIn)->trigger();
     QVERIFY(rig.chooser.asked.empty());
     QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.AVI"));
 
     rig.core.state = CaptureState::Idle;
-    rig.window.action(kCmdSaveImagesIn)->trigger();  // cancelled
+    rig.window.action(Command::SaveImagesIn)->trigger();  // cancelled
     QCOMPARE(rig.chooser.asked, std::vector<std::string>{"/tmp/Sky.AVI"});
     QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.avi"));
 
     rig.chooser.reply = "/tmp/m42";
-    rig.window.action(kCmdSaveImagesIn)->trigger();
+    rig.window.action(Command::SaveImagesIn)->trigger();
     QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/m42.avi"));
   }
 
@@ -409,32 +407,32 @@ class MainWindowTest : public QObject {
       control<QPushButton>(dialog, kSetupOk)->click();
     });
     QVERIFY(!rig.guide.isVisible());
-    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
+    QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
     QVERIFY(rig.core.sequencer_commands.empty());
   }
 
   void start_capture_posts_record_after_storing() {
     Rig rig;
     int32_t exposure_at_record = 0;
-    rig.core.on_sequencer_command = [&](int) { exposure_at_record = rig.core.values.exposure; };
+    rig.core.on_sequencer_command = [&](Command) { exposure_at_record = rig.core.values.exposure; };
     with_setup_dialog(rig, [](SetupDialog* dialog) {
       control<QLineEdit>(dialog, kSetupExposure)->setText("750");
       control<QPushButton>(dialog, kSetupStartCapture)->click();
     });
     QVERIFY(rig.core.sequencer_commands.empty());  // queued, not yet taken
-    QTRY_COMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdRecord});
+    QTRY_COMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Record});
     QCOMPARE(exposure_at_record, 750);
   }
 
   void start_capture_follows_the_recording_while_open() {
     Rig rig;
-    rig.window.set_ui_state(1);
+    rig.window.set_ui_state(UiState::Recording);
     bool before = true;
     bool after = false;
     with_setup_dialog(rig, [&](SetupDialog* dialog) {
       before = dialog->control(kSetupStartCapture)->isEnabled();
       QCOMPARE(rig.window.open_setup_dialog(), dialog);
-      rig.window.set_ui_state(0);  // the recording reached its frame count
+      rig.window.set_ui_state(UiState::Idle);  // the recording reached its frame count
       after = dialog->control(kSetupStartCapture)->isEnabled();
       dialog->reject();
     });
@@ -454,13 +452,13 @@ class MainWindowTest : public QObject {
       QCOMPARE(box->parent(), nullptr);
       QCOMPARE(box->buttons().size(), 1);
       QVERIFY(QApplication::activeModalWidget() == nullptr);
-      rig.window.action(kCmdStop)->setEnabled(true);
-      rig.window.action(kCmdStop)->trigger();  // Stop while the box is up
+      rig.window.action(Command::Stop)->setEnabled(true);
+      rig.window.action(Command::Stop)->trigger();  // Stop while the box is up
       box->button(QMessageBox::Ok)->click();
     });
     reporter.show_error("Cannot write /tmp/x.avi");
     QCOMPARE(caption, QStringLiteral("Error"));
-    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+    QCOMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Stop});
     QCOMPARE(reporter.open_box(), nullptr);
   }
 
@@ -468,7 +466,7 @@ class MainWindowTest : public QObject {
     {
       Rig rig;
       QCOMPARE(rig.core.idles, 1);
-      rig.window.action(kCmdExit)->trigger();
+      rig.window.action(Command::Exit)->trigger();
       QCOMPARE(rig.closes, 1);
       QCOMPARE(rig.core.idles, 2);
       QVERIFY(!rig.window.isVisible());
@@ -515,7 +513,7 @@ class MainWindowTest : public QObject {
       boxes[0]->setCurrentIndex(boxes[0]->findData("sim"));
       qobject_cast<QDialog*>(modal)->accept();
     });
-    rig.window.action(kCmdVideoSource)->trigger();
+    rig.window.action(Command::VideoSource)->trigger();
     QCOMPARE(rig.core.switched_sources, std::vector<std::string>{"sim"});
     QCOMPARE(rig.core.values.source, std::string("sim"));
   }

@@ -102,8 +102,8 @@ struct RecordingRig {
   }
   ~RecordingRig() { host.attach(nullptr); }
 
-  bool record_enabled() { return window.action(kCmdRecord)->isEnabled(); }
-  bool stop_enabled() { return window.action(kCmdStop)->isEnabled(); }
+  bool record_enabled() { return window.action(Command::Record)->isEnabled(); }
+  bool stop_enabled() { return window.action(Command::Stop)->isEnabled(); }
 };
 
 }  // namespace
@@ -116,15 +116,15 @@ class RecordingTest : public QObject {
     RecordingRig rig;
     rig.acquirer.hold = true;  // no frame until the controls were checked
     QVERIFY(rig.record_enabled() && !rig.stop_enabled());
-    rig.window.action(kCmdRecord)->trigger();
+    rig.window.action(Command::Record)->trigger();
     QVERIFY(!rig.record_enabled() && rig.stop_enabled());
-    rig.window.action(kCmdStop)->trigger();
+    rig.window.action(Command::Stop)->trigger();
     QVERIFY(rig.record_enabled() && !rig.stop_enabled());
     QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
 
     rig.settings.count = 2;
     rig.acquirer.hold = false;
-    rig.window.action(kCmdRecord)->trigger();
+    rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(rig.record_enabled(), 5000);
     QVERIFY(!rig.stop_enabled());
     QCOMPARE(rig.writer.frames, 2);
@@ -141,14 +141,14 @@ class RecordingTest : public QObject {
     bool tried = false;
     // Given from inside the wait, as a user would while the frame is awaited.
     when([&] { return rig.acquirer.busy(); }, [&] {
-      rig.window.action(kCmdStop)->trigger();
-      rig.window.action(kCmdExit)->trigger();
-      rig.window.action(kCmdSaveImagesIn)->trigger();
+      rig.window.action(Command::Stop)->trigger();
+      rig.window.action(Command::Exit)->trigger();
+      rig.window.action(Command::SaveImagesIn)->trigger();
       tried = true;
       rig.settings.delay = 60000;  // the clock stands still: no next exposure
       rig.acquirer.hold = false;
     });
-    rig.window.action(kCmdRecord)->trigger();
+    rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(tried && rig.acquirer.acquisitions == 1, 3000);
     QVERIFY(!rig.acquirer.busy());
     QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);
@@ -158,25 +158,25 @@ class RecordingTest : public QObject {
 
     // Between acquisitions Save images in... still does nothing while
     // recording, and Stop works.
-    rig.window.action(kCmdSaveImagesIn)->trigger();
+    rig.window.action(Command::SaveImagesIn)->trigger();
     QVERIFY(rig.chooser.asked.empty());
-    rig.window.action(kCmdStop)->trigger();
+    rig.window.action(Command::Stop)->trigger();
     QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
   }
 
   void pause_while_idle_starts_the_next_recording_paused() {
     RecordingRig rig;
-    rig.window.action(kCmdPause)->trigger();
-    QVERIFY(rig.window.action(kCmdPause)->isChecked());
+    rig.window.action(Command::Pause)->trigger();
+    QVERIFY(rig.window.action(Command::Pause)->isChecked());
     QVERIFY(rig.sequencer.paused());
     rig.settings.count = 1;
-    rig.window.action(kCmdRecord)->trigger();
-    QVERIFY(rig.window.action(kCmdPause)->isChecked());
+    rig.window.action(Command::Record)->trigger();
+    QVERIFY(rig.window.action(Command::Pause)->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(rig.acquirer.acquisitions >= 2, 5000);
     QCOMPARE(rig.writer.frames, 0);  // paused: exposed and acquired, not written
     QVERIFY(rig.stop_enabled());     // and the count is never reached
-    rig.window.action(kCmdPause)->trigger();
-    QVERIFY(!rig.window.action(kCmdPause)->isChecked());
+    rig.window.action(Command::Pause)->trigger();
+    QVERIFY(!rig.window.action(Command::Pause)->isChecked());
     QTRY_VERIFY_WITH_TIMEOUT(rig.record_enabled(), 5000);
     QCOMPARE(rig.writer.frames, 1);
   }
@@ -190,7 +190,7 @@ class RecordingTest : public QObject {
       rig.guide.close();
     });
     const int acquisitions = rig.acquirer.acquisitions;
-    rig.window.action(kCmdRecord)->trigger();
+    rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(closed_while_busy && !rig.acquirer.busy(), 3000);
     QCOMPARE(rig.closes, 1);
     QVERIFY(rig.window.camera_idle_deferred());
