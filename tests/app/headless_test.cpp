@@ -5,16 +5,13 @@
 
 #include <sstream>
 
+#include "support/fake_clock.h"
+
 namespace noctra {
 namespace {
 
-struct FakeClock : Clock {
-  int32_t now = 0;
-  int32_t now_ms() override { return now; }
-};
-
 struct PumpRig {
-  FakeClock clock;
+  test::FakeClock clock{0};
   std::atomic<bool> interrupt{false};
   int32_t slept = 0;
   HeadlessEventPump pump{clock, [this](int32_t ms) { clock.now += ms; slept += ms; }, &interrupt};
@@ -70,7 +67,7 @@ TEST(HeadlessEventPump, InterruptEndsEveryWait) {
 }
 
 TEST(HeadlessHost, PrintsEachNewTitleOnce) {
-  FakeClock clock;
+  test::FakeClock clock{0};
   HeadlessEventPump pump(clock, [](int32_t) {});
   std::ostringstream out;
   HeadlessHost host(out, pump);
