@@ -18,7 +18,7 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
   HeadlessHost host(log, pump);
   StreamErrorReporter reporter(log);
   std::string error;
-  auto app = App::create(options, host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
+  auto app = App::create(options, &host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
                          &error);
   if (!app) {
     log << "noctra: " << error << std::endl;

@@ -26,8 +26,12 @@ enum class GuideState : int32_t { Off = 0, Pending = 1, Running = 2 };
 class Sequencer {
  public:
   Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
-            FrameWriter& writer, SequencerHost& host,
+            FrameWriter& writer, SequencerHost* host,
             PathFlavour title_flavour = kNativePathFlavour);
+
+  // The windows are made after the sequencer they show and go before it:
+  // while no host is attached, there is nobody to tell.
+  void set_host(SequencerHost* host) { host_ = host; }
 
   void start_recording();
   void stop_recording();
@@ -44,6 +48,9 @@ class Sequencer {
   int32_t frames_written() const { return frames_written_; }
   bool tick_running() const { return timer_busy_; }
 
+  Settings& settings() { return settings_; }
+  CameraPort& camera_port() { return port_; }
+
   const FrameHolder& main_frame() const { return main_frame_; }
   const FrameHolder& first_hi_res_frame() const { return first_hi_res_frame_; }
   // The guide window draws its markers into this frame.
@@ -57,7 +64,7 @@ class Sequencer {
   CameraPort& port_;
   FrameAcquirer& acquirer_;
   FrameWriter& writer_;
-  SequencerHost& host_;
+  SequencerHost* host_;
   PathFlavour title_flavour_;
 
   CaptureState capture_state_ = CaptureState::Idle;

@@ -15,7 +15,6 @@
 #include "ui/about_dialog.h"
 #include "ui/frame_painting.h"
 #include "ui/guide_window.h"
-#include "ui/gui_core.h"
 #include "ui/pictures.h"
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
@@ -23,7 +22,7 @@
 
 namespace noctra {
 
-FrameView::FrameView(GuiCore& core, QWidget* parent) : QWidget(parent), core_(core) {
+FrameView::FrameView(const FrameHolder& frame, QWidget* parent) : QWidget(parent), frame_(frame) {
   setBackgroundRole(QPalette::Base);
   setAutoFillBackground(true);
 }
@@ -31,31 +30,36 @@ FrameView::FrameView(GuiCore& core, QWidget* parent) : QWidget(parent), core_(co
 QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
 
 void FrameView::paintEvent(QPaintEvent*) {
-  const FrameHolder& frame = core_.main_frame();
-  if (!frame) return;
+  if (!frame_) return;
   QPainter painter(this);
-  draw_frame_unscaled(painter, *frame, QPoint(0, 0));
+  draw_frame_unscaled(painter, *frame_, QPoint(0, 0));
 }
 
-MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
+MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+                       SaveFileChooser& chooser, DeviceCatalog devices,
                        std::function<void()> on_close)
-    : core_(core), guide_(guide), chooser_(chooser), on_close_(std::move(on_close)) {
+    : sequencer_(sequencer),
+      router_(router),
+      guide_(guide),
+      chooser_(chooser),
+      devices_(std::move(devices)),
+      on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
   build_menu_and_toolbar();
-  frame_view_ = new FrameView(core_, this);
+  frame_view_ = new FrameView(sequencer_.main_frame(), this);
   setCentralWidget(frame_view_);
-  core_.set_window_commands([this](Command id) { return window_command(id); });
+  router_.set_window_commands([this](Command id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTimerMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
-    if (!closing_) core_.sequencer_tick();
+    if (!closing_) sequencer_.sequencer_tick();
   });
   timer_.start();
 }
 
-MainWindow::~MainWindow() { core_.set_window_commands(nullptr); }
+MainWindow::~MainWindow() { router_.set_window_commands(nullptr); }
 
 QAction* MainWindow::add_command(QMenu* menu, const QString& text, Command id) {
   auto* action = menu->addAction(text);
@@ -128,15 +132,15 @@ void MainWindow::start() {
   // Beside the main window rather than over it, where the desktop leaves
   // the placing to the program.
   guide_.move(frameGeometry().right() + 1, frameGeometry().top());
-  guide_.setVisible(core_.settings().guiding != 0);
-  core_.camera_idle();
+  guide_.setVisible(sequencer_.settings().guiding != 0);
+  sequencer_.camera_port().camera_idle();
   set_ui_state(UiState::Idle);
   update_autoincrement_mark();
 }
 
 void MainWindow::command(Command id) {
   if (closing_) return;
-  core_.route_command(id);
+  router_.route(id);
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
@@ -171,7 +175,7 @@ bool MainWindow::window_command(Command id) {
       save_images_in();
       return true;
     case Command::Autoincrement:
-      core_.settings().auto_increment = core_.settings().auto_increment == 0 ? 1 : 0;
+      sequencer_.settings().auto_increment = sequencer_.settings().auto_increment == 0 ? 1 : 0;
       update_autoincrement_mark();
       return true;
     case Command::Setup:
@@ -186,11 +190,11 @@ void MainWindow::show_setup_dialog() {
   SetupDialog::Hooks hooks;
   hooks.set_open_dialog = [this](SetupDialog* dialog) { open_setup_ = dialog; };
   hooks.layout_if_idle = [this] { layout_if_idle(); };
-  SetupDialog dialog(core_.settings(), recording_, chooser_, std::move(hooks), this);
+  SetupDialog dialog(sequencer_.settings(), recording_, chooser_, std::move(hooks), this);
   place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
-  guide_.setVisible(core_.settings().guiding != 0);
+  guide_.setVisible(sequencer_.settings().guiding != 0);
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
   // the values just stored, and goes through the same command rules.
@@ -198,9 +202,9 @@ void MainWindow::show_setup_dialog() {
 }
 
 void MainWindow::save_images_in() {
-  Settings& settings = core_.settings();
+  Settings& settings = sequencer_.settings();
   const PathChoice choice =
-      save_images_in_command(settings.image_file_path, core_.capture_state() == CaptureState::Idle,
+      save_images_in_command(settings.image_file_path, sequencer_.capture_state() == CaptureState::Idle,
                              browse_with(chooser_, this), kNativePathFlavour, home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path);
@@ -210,12 +214,12 @@ void MainWindow::save_images_in() {
 }
 
 void MainWindow::show_video_source_dialog() {
-  VideoSourceDialog dialog(core_, this);
+  VideoSourceDialog dialog(sequencer_.settings(), devices_, this);
   dialog.exec();
 }
 
 void MainWindow::update_autoincrement_mark() {
-  action(Command::Autoincrement)->setChecked(core_.settings().auto_increment != 0);
+  action(Command::Autoincrement)->setChecked(sequencer_.settings().auto_increment != 0);
 }
 
 void MainWindow::set_title(const std::string& title) {
@@ -234,7 +238,7 @@ void MainWindow::set_ui_state(UiState state) {
       if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
       break;
     case UiState::RefreshPauseMarks:
-      pause_marked_ = core_.paused();
+      pause_marked_ = sequencer_.paused();
       action(Command::Pause)->setChecked(pause_marked_);
       break;
   }
@@ -256,7 +260,7 @@ void MainWindow::post_command(Command id) {
 
 void MainWindow::layout_if_idle() {
   if (closing_) return;
-  if (core_.capture_state() == CaptureState::Idle) layout_windows();
+  if (sequencer_.capture_state() == CaptureState::Idle) layout_windows();
 }
 
 void MainWindow::beep() {
@@ -290,10 +294,10 @@ void MainWindow::go_away() {
   guide_.hide();
   // A tick waiting for a frame still drives the port: it is idled once the
   // wait has ended and the tick has unwound.
-  if (core_.tick_running()) {
+  if (sequencer_.tick_running()) {
     camera_idle_deferred_ = true;
   } else {
-    core_.camera_idle();
+    sequencer_.camera_port().camera_idle();
   }
   if (on_close_) on_close_();
 }

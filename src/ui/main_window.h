@@ -9,14 +9,15 @@
 #include <functional>
 #include <map>
 
+#include "app/sequencer.h"
 #include "app/sequencer_host.h"
+#include "ui/video_source_dialog.h"
 
 class QAction;
 class QToolBar;
 
 namespace noctra {
 
-class GuiCore;
 class GuideWindow;
 class SaveFileChooser;
 class SetupDialog;
@@ -26,14 +27,14 @@ class FrameView : public QWidget {
   Q_OBJECT
 
  public:
-  FrameView(GuiCore& core, QWidget* parent);
+  FrameView(const FrameHolder& frame, QWidget* parent);
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  GuiCore& core_;
+  const FrameHolder& frame_;
 };
 
 class MainWindow : public QMainWindow, public SequencerHost {
@@ -42,10 +43,12 @@ class MainWindow : public QMainWindow, public SequencerHost {
  public:
   static constexpr int kTimerMs = 50;
 
-  // on_close runs once when the window goes away (Exit or closing it): that
-  // ends the program.
-  MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
-             std::function<void()> on_close);
+  // Every command goes through the router: it is dropped while an
+  // acquisition waits; Record, Stop and Pause go to the sequencer and the rest
+  // come back to this window. on_close runs once when the window goes away
+  // (Exit or closing it): that ends the program.
+  MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+             SaveFileChooser& chooser, DeviceCatalog devices, std::function<void()> on_close);
   ~MainWindow() override;
 
   // Shows both windows, lays them out, idles the camera port and sets the
@@ -87,9 +90,11 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void update_autoincrement_mark();
   void go_away();
 
-  GuiCore& core_;
+  Sequencer& sequencer_;
+  CommandRouter& router_;
   GuideWindow& guide_;
   SaveFileChooser& chooser_;
+  DeviceCatalog devices_;
   std::function<void()> on_close_;
   QTimer timer_;
   QToolBar* toolbar_ = nullptr;

@@ -7,64 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_acquirer.h"
+#include "support/fake_clock.h"
+#include "support/fake_writer.h"
+
 namespace noctra {
 namespace {
 
+using test::FakeAcquirer;
+using test::FakeClock;
+using test::FakeWriter;
+
 using Bytes = std::vector<uint8_t>;
-
-struct FakeClock : Clock {
-  int32_t now = 1000;
-  int32_t now_ms() override { return now; }
-};
-
-// Delivers a small frame per acquisition (or none when told to fail), and
-// records the pending trigger code each acquisition started with.
-struct FakeAcquirer : FrameAcquirer {
-  bool available = true;
-  int pending = -1;
-  bool busy_flag = false;
-  int still_trigger_calls = 0;
-  std::deque<bool> failures;  // front: next acquisition fails?
-  std::vector<int> codes;
-  std::function<void()> during_acquire;  // e.g. nested ticks
-  uint8_t next_value = 1;
-
-  bool source_available() override { return available; }
-  void set_pending_trigger_code(int code) override { pending = code; }
-  int pending_trigger_code() const override { return pending; }
-  bool busy() const override { return busy_flag; }
-  void still_trigger() override { ++still_trigger_calls; }
-  void acquire_frame(FrameHolder& holder) override {
-    if (!available) return;
-    codes.push_back(pending);
-    busy_flag = true;
-    if (during_acquire) during_acquire();
-    busy_flag = false;
-    pending = -1;
-    holder.reset();
-    const bool fail = !failures.empty() && failures.front();
-    if (!failures.empty()) failures.pop_front();
-    if (fail) return;
-    holder = FrameImage::create(8, 4);
-    holder->row(0)[0] = next_value++;
-  }
-};
-
-struct FakeWriter : FrameWriter {
-  int writes = 0, missing = 0, closes = 0;
-  std::vector<uint8_t> first_bytes;
-  std::function<void()> on_write;
-  void avi_write_frame(const FrameImage* frame) override {
-    if (!frame) {
-      ++missing;
-    } else {
-      ++writes;
-      first_bytes.push_back(frame->row(0)[0]);
-    }
-    if (on_write) on_write();
-  }
-  void avi_close() override { ++closes; }
-};
 
 struct FakeHost : SequencerHost {
   std::vector<std::string> titles;
@@ -88,7 +42,7 @@ struct Rig {
   FakeAcquirer acquirer;
   FakeWriter writer;
   FakeHost host;
-  Sequencer seq{settings, clock, port, acquirer, writer, host, PathFlavour::Windows};
+  Sequencer seq{settings, clock, port, acquirer, writer, &host, PathFlavour::Windows};
   CommandRouter router{seq, acquirer, nullptr};
 
   Rig() { settings.image_file_path = "C:\\Images.AVI"; }
@@ -121,6 +75,30 @@ TEST(Sequencer, ExposureZeroDoesEverythingInTheFirstTick) {
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
   EXPECT_EQ(r.host.beeps, 1);
   EXPECT_EQ(r.host.titles.back(), "Noctra (C:\\Images.AVI - 1)");
+}
+
+// Before the windows exist and after they have gone, the sequencer has no
+// host: the camera and the file are driven all the same, and a host attached
+// later hears only what happens from then on.
+TEST(Sequencer, RunsWithoutAHostAndTellsOneOnceAttached) {
+  Rig r;
+  r.settings.exposure = 0;
+  r.settings.count = 1;
+  r.seq.set_host(nullptr);
+  r.router.route(Command::Record);
+  r.tick();
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_EQ(r.seq.frames_written(), 1);
+  r.router.route(Command::Stop);
+  EXPECT_EQ(r.writer.closes, 1);
+  EXPECT_TRUE(r.host.titles.empty());
+  EXPECT_TRUE(r.host.ui_states.empty());
+  EXPECT_TRUE(r.host.posted.empty());
+  EXPECT_EQ(r.host.beeps, 0);
+
+  r.seq.set_host(&r.host);
+  r.router.route(Command::Pause);
+  EXPECT_EQ(r.host.ui_states, (std::vector<UiState>{UiState::RefreshPauseMarks}));
 }
 
 TEST(Sequencer, DelayZeroStartsTheNextExposureOnTheFollowingTick) {
@@ -261,7 +239,7 @@ TEST(Sequencer, CountdownTitles) {
     FakeAcquirer acq;
     FakeWriter writer;
     FakeHost host;
-    Sequencer seq(settings, clock, port, acq, writer, host, c.flavour);
+    Sequencer seq(settings, clock, port, acq, writer, &host, c.flavour);
     seq.show_countdown(c.remaining);
     ASSERT_EQ(host.titles.size(), 1u) << c.path;
     EXPECT_EQ(host.titles[0], c.title) << c.path;

@@ -11,9 +11,8 @@
 #include <QTest>
 
 #include "config/settings.h"
-#include "fake_core.h"
+#include "window_helpers.h"
 #include "ui/guide_window.h"
-#include "ui/gui_core.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
 
@@ -81,8 +80,8 @@ class DesktopProgramTest : public QObject {
     QVERIFY(window.action(Command::Stop)->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
     QVERIFY(window.windowTitle().contains("3/3"));
-    QVERIFY(program->core().main_frame().has_value());
-    QVERIFY(program->core().guide_frame().has_value());
+    QVERIFY(program->app().sequencer().main_frame().has_value());
+    QVERIFY(program->app().sequencer().guide_frame().has_value());
 
     // The guide star: a right-click near the middle picks the bright one.
     program->guide_window().guide_right_click(program->guide_window().guide_x(),

@@ -1,4 +1,5 @@
-// The main window, its dialogs and the error box against a recording fake core.
+// The main window, its dialogs and the error box, driving the real sequencer
+// and command router over a fake clock, acquirer and writer.
 
 #include <QAction>
 #include <QCheckBox>
@@ -14,7 +15,9 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "fake_core.h"
+#include "support/fake_acquirer.h"
+#include "support/fake_clock.h"
+#include "support/fake_writer.h"
 #include "ui/about_dialog.h"
 #include "ui/error_box.h"
 #include "ui/guide_window.h"
@@ -22,22 +25,70 @@
 #include "ui/pictures.h"
 #include "ui/qt_event_pump.h"
 #include "ui/setup_dialog.h"
+#include "window_helpers.h"
 
 using namespace noctra;
 using namespace noctra::testing;
 
 namespace {
 
-struct Rig {
-  FakeCore core;
-  ScriptedChooser chooser;
-  int closes = 0;
-  GuideWindow guide{core, [this] { window.close(); }};
-  MainWindow window{core, guide, chooser, [this] { ++closes; }};
+// Offers the simulated camera and one capture device that cannot be opened.
+DeviceCatalog test_devices(std::vector<std::string>& switched) {
+  DeviceCatalog devices;
+  devices.sources = [] {
+    return std::vector<DeviceChoice>{{"sim", "Simulated sky camera"},
+                                     {"v4l2:/dev/video0", "USB capture (video0)"}};
+  };
+  devices.ports = [] { return std::vector<DeviceChoice>{{"sim", "Simulated port"}}; };
+  devices.use_source = [&switched](const std::string& spec, std::string* error) {
+    if (spec != "sim") {
+      if (error) *error = "cannot open " + spec;
+      return false;
+    }
+    switched.push_back(spec);
+    return true;
+  };
+  return devices;
+}
 
-  explicit Rig(const Settings& settings = Settings{}) {
-    core.values = settings;
+// The clock stands still unless a test moves it, so a recording waits for
+// its exposure and no frame is taken behind a test's back.
+struct Rig {
+  Settings settings;
+  test::FakeClock clock;
+  SimPortDevice port_device;
+  CameraPort port{port_device};
+  test::FakeAcquirer acquirer;
+  test::FakeWriter writer;
+  Sequencer sequencer{settings, clock, port, acquirer, writer, nullptr};
+  CommandRouter router{sequencer, acquirer, nullptr};
+  ScriptedChooser chooser;
+  std::vector<std::string> switched_sources;
+  int closes = 0;
+  GuideWindow guide{sequencer.guide_frame(), [this] { window.close(); }};
+  MainWindow window{sequencer, router, guide, chooser, test_devices(switched_sources),
+                    [this] { ++closes; }};
+
+  explicit Rig(const Settings& initial = Settings{}) {
+    settings = initial;
+    sequencer.set_host(&window);
     window.start();
+  }
+  ~Rig() { sequencer.set_host(nullptr); }
+
+  // How often the port was put into its idle pattern (0x2F then 0x3F from a
+  // port at 0x00; no other write of the sequencer makes 0x2F).
+  int idles() const {
+    const std::vector<uint8_t>& log = port_device.log();
+    int count = 0;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) count += log[i] == 0x2F && log[i + 1] == 0x3F;
+    return count;
+  }
+  // The sequencer's pause flag without telling the window.
+  void toggle_pause_quietly() {
+    sequencer.set_host(nullptr);
+    sequencer.toggle_pause();
+    sequencer.set_host(&window);
   }
 };
 
@@ -149,10 +200,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause off/off, recording no");
     rig.window.set_ui_state(UiState::Recording);
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause off/off, recording yes");
-    rig.core.is_paused = true;
+    rig.toggle_pause_quietly();
     rig.window.set_ui_state(UiState::RefreshPauseMarks);  // leaves Record and Stop alone
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
-    rig.core.is_paused = false;
+    rig.toggle_pause_quietly();
     rig.window.set_ui_state(UiState::Idle);
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause on/on, recording no");
   }
@@ -160,44 +211,46 @@ class MainWindowTest : public QObject {
   void pause_mark_follows_the_sequencer_not_the_click() {
     Rig rig;
     QAction* pause = rig.window.action(Command::Pause);
-    rig.core.on_sequencer_command = [&](Command id) {
-      if (id != Command::Pause) return;
-      rig.core.is_paused = !rig.core.is_paused;
-      rig.window.set_ui_state(UiState::RefreshPauseMarks);
-    };
     pause->trigger();
+    QVERIFY(rig.sequencer.paused());
     QVERIFY(pause->isChecked());
     // Dropped during an acquisition: no effect, not even on the mark.
-    rig.core.busy = true;
+    rig.acquirer.busy_flag = true;
     pause->trigger();
+    QVERIFY(rig.sequencer.paused());
     QVERIFY(pause->isChecked());
-    QCOMPARE(rig.core.dropped, std::vector<Command>{Command::Pause});
-    rig.core.busy = false;
+    rig.acquirer.busy_flag = false;
     pause->trigger();
+    QVERIFY(!rig.sequencer.paused());
     QVERIFY(!pause->isChecked());
   }
 
   void commands_are_dropped_while_busy_and_posted_ones_are_queued() {
     Rig rig;
-    rig.window.set_ui_state(UiState::Recording);
-    rig.core.busy = true;
-    for (Command id : {Command::Stop, Command::Exit, Command::Autoincrement}) rig.window.action(id)->trigger();
+    rig.window.action(Command::Record)->trigger();
+    QVERIFY(rig.window.recording());
+    rig.acquirer.busy_flag = true;
+    for (Command id : {Command::Stop, Command::Exit, Command::Autoincrement}) {
+      rig.window.action(id)->trigger();
+    }
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);
+    QVERIFY(rig.window.recording());
     QCOMPARE(rig.closes, 0);
-    QCOMPARE(rig.core.values.auto_increment, 0);
+    QCOMPARE(rig.settings.auto_increment, 0);
     QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
-    QCOMPARE(rig.core.dropped.size(), std::size_t{3});
 
-    rig.core.busy = false;
+    rig.acquirer.busy_flag = false;
     rig.window.post_command(Command::Stop);
-    QVERIFY(rig.core.sequencer_commands.empty());
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);  // queued, not yet taken
     // The busy flag counts when the posted command is taken, not when posted.
-    rig.core.busy = true;
+    rig.acquirer.busy_flag = true;
     QCoreApplication::processEvents();
-    QVERIFY(rig.core.sequencer_commands.empty());
-    rig.core.busy = false;
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);
+    rig.acquirer.busy_flag = false;
     rig.window.post_command(Command::Stop);
     QCoreApplication::processEvents();
-    QCOMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Stop});
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
+    QVERIFY(!rig.window.recording());
   }
 
   void autoincrement_mark_from_settings_and_toggle() {
@@ -207,29 +260,29 @@ class MainWindowTest : public QObject {
     QAction* mark = rig.window.action(Command::Autoincrement);
     QVERIFY(mark->isChecked());
     mark->trigger();
-    QCOMPARE(rig.core.values.auto_increment, 0);
+    QCOMPARE(rig.settings.auto_increment, 0);
     QVERIFY(!mark->isChecked());
     mark->trigger();
-    QCOMPARE(rig.core.values.auto_increment, 1);
+    QCOMPARE(rig.settings.auto_increment, 1);
     QVERIFY(mark->isChecked());
   }
 
   void save_images_in_only_while_idle_and_forces_avi() {
     Rig rig;
-    rig.core.values.image_file_path = "/tmp/Sky.AVI";
-    rig.core.state = CaptureState::Exposing;
+    rig.settings.image_file_path = "/tmp/Sky.AVI";
+    rig.window.action(Command::Record)->trigger();
     rig.window.action(Command::SaveImagesIn)->trigger();
     QVERIFY(rig.chooser.asked.empty());
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.AVI"));
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/Sky.AVI"));
 
-    rig.core.state = CaptureState::Idle;
+    rig.window.action(Command::Stop)->trigger();
     rig.window.action(Command::SaveImagesIn)->trigger();  // cancelled
     QCOMPARE(rig.chooser.asked, std::vector<std::string>{"/tmp/Sky.AVI"});
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.avi"));
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/Sky.avi"));
 
     rig.chooser.reply = "/tmp/m42";
     rig.window.action(Command::SaveImagesIn)->trigger();
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/m42.avi"));
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/m42.avi"));
   }
 
   void layout_gives_both_windows_a_640_by_480_picture() {
@@ -240,20 +293,21 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
     QCOMPARE(rig.guide.size(), QSize(640, 480));
 
+    rig.window.action(Command::Record)->trigger();
     rig.window.resize(300, 200);
-    rig.core.state = CaptureState::Waiting;
     rig.window.layout_if_idle();
     QVERIFY(rig.window.frame_view()->size() != QSize(640, 480));
-    rig.core.state = CaptureState::Idle;
-    rig.window.layout_if_idle();
+    rig.window.action(Command::Stop)->trigger();  // lays the windows out once idle
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
   }
 
   void main_frame_drawn_unscaled_and_upright() {
-    Rig rig;
-    const QColor background = rig.window.frame_view()->grab().toImage().pixelColor(5, 5);
-    rig.core.main = striped_frame(40, 30);
-    const QImage shown = rig.window.frame_view()->grab().toImage();
+    FrameHolder frame;
+    FrameView view(frame, nullptr);
+    view.resize(640, 480);
+    const QColor background = view.grab().toImage().pixelColor(5, 5);
+    frame = striped_frame(40, 30);
+    const QImage shown = view.grab().toImage();
     QCOMPARE(shown.pixelColor(0, 0), QColor(255, 0, 0));   // top line on top
     QCOMPARE(shown.pixelColor(39, 29), QColor(0, 0, 255));  // bottom line at row 29
     QCOMPARE(shown.pixelColor(20, 15), QColor(0, 0, 0));
@@ -398,7 +452,7 @@ class MainWindowTest : public QObject {
       control<QPushButton>(dialog, kSetupCancel)->click();
     });
     QVERIFY(rig.guide.isVisible());
-    QCOMPARE(rig.core.values.guiding, 1);
+    QCOMPARE(rig.settings.guiding, 1);
     QCOMPARE(rig.window.open_setup_dialog(), nullptr);
 
     with_setup_dialog(rig, [](SetupDialog* dialog) {
@@ -408,20 +462,21 @@ class MainWindowTest : public QObject {
     });
     QVERIFY(!rig.guide.isVisible());
     QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
-    QVERIFY(rig.core.sequencer_commands.empty());
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
   }
 
   void start_capture_posts_record_after_storing() {
     Rig rig;
-    int32_t exposure_at_record = 0;
-    rig.core.on_sequencer_command = [&](Command) { exposure_at_record = rig.core.values.exposure; };
     with_setup_dialog(rig, [](SetupDialog* dialog) {
-      control<QLineEdit>(dialog, kSetupExposure)->setText("750");
+      control<QLineEdit>(dialog, kSetupExposure)->setText("3750");
       control<QPushButton>(dialog, kSetupStartCapture)->click();
     });
-    QVERIFY(rig.core.sequencer_commands.empty());  // queued, not yet taken
-    QTRY_COMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Record});
-    QCOMPARE(exposure_at_record, 750);
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);  // queued, not yet taken
+    QTRY_VERIFY(rig.window.recording());
+    // The countdown starts from the value stored before Record was taken (the
+    // clock stands still).
+    rig.sequencer.sequencer_tick();
+    QVERIFY2(rig.window.windowTitle().endsWith(" 3"), qPrintable(rig.window.windowTitle()));
   }
 
   void start_capture_follows_the_recording_while_open() {
@@ -452,45 +507,56 @@ class MainWindowTest : public QObject {
       QCOMPARE(box->parent(), nullptr);
       QCOMPARE(box->buttons().size(), 1);
       QVERIFY(QApplication::activeModalWidget() == nullptr);
-      rig.window.action(Command::Stop)->setEnabled(true);
       rig.window.action(Command::Stop)->trigger();  // Stop while the box is up
       box->button(QMessageBox::Ok)->click();
     });
+    rig.window.action(Command::Record)->trigger();
     reporter.show_error("Cannot write /tmp/x.avi");
     QCOMPARE(caption, QStringLiteral("Error"));
-    QCOMPARE(rig.core.sequencer_commands, std::vector<Command>{Command::Stop});
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
+    QCOMPARE(rig.writer.closes, 1);
     QCOMPARE(reporter.open_box(), nullptr);
   }
 
   void closing_either_window_ends_the_program_once() {
     {
       Rig rig;
-      QCOMPARE(rig.core.idles, 1);
+      QCOMPARE(rig.idles(), 1);
       rig.window.action(Command::Exit)->trigger();
       QCOMPARE(rig.closes, 1);
-      QCOMPARE(rig.core.idles, 2);
+      QCOMPARE(rig.idles(), 2);
       QVERIFY(!rig.window.isVisible());
       QVERIFY(!rig.guide.isVisible());
-      const int ticks = rig.core.ticks;
+      const int ticks = rig.acquirer.still_trigger_calls;
       QTest::qWait(120);
-      QCOMPARE(rig.core.ticks, ticks);  // the timer went with the window
+      QCOMPARE(rig.acquirer.still_trigger_calls, ticks);  // the timer went with the window
     }
     {
       Rig rig;
-      rig.core.in_tick = true;  // an acquisition is waiting
-      rig.guide.show();
-      rig.guide.close();
+      rig.settings.exposure = 0;
+      rig.window.action(Command::Record)->trigger();
+      int idles_inside = -1;
+      QString title;
+      rig.acquirer.during_acquire = [&] {  // the guide window closes while a frame is awaited
+        rig.guide.show();
+        rig.guide.close();
+        idles_inside = rig.idles();
+        title = rig.window.windowTitle();
+      };
+      rig.sequencer.sequencer_tick();
       QCOMPARE(rig.closes, 1);
-      QCOMPARE(rig.core.idles, 1);  // deferred until the tick has unwound
+      QCOMPARE(idles_inside, 1);  // deferred until the tick has unwound
       QVERIFY(rig.window.camera_idle_deferred());
+      QCOMPARE(rig.writer.writes, 1);
+      QCOMPARE(rig.window.windowTitle(), title);  // the written frame's title came too late
       rig.window.set_title("late");
-      QCOMPARE(rig.window.windowTitle(), QStringLiteral("Noctra"));
+      QCOMPARE(rig.window.windowTitle(), title);
     }
   }
 
   void timer_and_pump_deliver_ticks() {
     Rig rig;
-    QTRY_VERIFY_WITH_TIMEOUT(rig.core.ticks >= 2, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.acquirer.still_trigger_calls >= 2, 2000);
 
     QtEventPump pump;
     int pump_ticks = 0;
@@ -507,15 +573,15 @@ class MainWindowTest : public QObject {
 
   void video_source_dialog_switches_the_source() {
     Rig rig;
-    rig.core.values.source = "v4l2:/dev/video0";
+    rig.settings.source = "v4l2:/dev/video0";
     when_modal_opens([](QWidget* modal) {
       const auto boxes = modal->findChildren<QComboBox*>();
       boxes[0]->setCurrentIndex(boxes[0]->findData("sim"));
       qobject_cast<QDialog*>(modal)->accept();
     });
     rig.window.action(Command::VideoSource)->trigger();
-    QCOMPARE(rig.core.switched_sources, std::vector<std::string>{"sim"});
-    QCOMPARE(rig.core.values.source, std::string("sim"));
+    QCOMPARE(rig.switched_sources, std::vector<std::string>{"sim"});
+    QCOMPARE(rig.settings.source, std::string("sim"));
   }
 };
 
