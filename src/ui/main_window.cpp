@@ -203,9 +203,10 @@ void MainWindow::show_setup_dialog() {
 
 void MainWindow::save_images_in() {
   Settings& settings = sequencer_.settings();
-  const PathChoice choice =
-      save_images_in_command(settings.image_file_path, sequencer_.capture_state() == CaptureState::Idle,
-                             browse_with(chooser_, this), kNativePathFlavour, home_folder());
+  const bool idle = sequencer_.capture_state() == CaptureState::Idle;
+  const PathChoice choice = save_images_in_command(settings.image_file_path, idle,
+                                                   browse_with(chooser_, this), kNativePathFlavour,
+                                                   home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path);
     return;

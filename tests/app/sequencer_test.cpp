@@ -319,7 +319,8 @@ TEST(Sequencer, NestedTicksDuringAnAcquisitionOnlyRunTheStillTrigger) {
 TEST(Sequencer, StopDuringTheWritersErrorBoxEndsTheRecording) {
   Rig r;
   r.settings.exposure = 50;
-  r.writer.on_write = [&] { r.router.route(Command::Stop); };  // user presses Stop in the box's loop
+  // The user presses Stop in the box's loop.
+  r.writer.on_write = [&] { r.router.route(Command::Stop); };
   r.router.route(Command::Record);
   r.tick();
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);

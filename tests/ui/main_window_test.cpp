@@ -114,9 +114,10 @@ QString controls(MainWindow& window) {
     return qobject_cast<QToolButton*>(window.toolbar()->widgetForAction(window.action(id)));
   };
   return QString("record %1, stop %2/%3, pause %4/%5, recording %6")
-      .arg(on(window.action(Command::Record)->isEnabled()), on(window.action(Command::Stop)->isEnabled()),
-           on(button(Command::Stop)->isEnabled()), on(window.action(Command::Pause)->isChecked()),
-           on(button(Command::Pause)->isChecked()), window.recording() ? "yes" : "no");
+      .arg(on(window.action(Command::Record)->isEnabled()),
+           on(window.action(Command::Stop)->isEnabled()), on(button(Command::Stop)->isEnabled()),
+           on(window.action(Command::Pause)->isChecked()), on(button(Command::Pause)->isChecked()),
+           window.recording() ? "yes" : "no");
 }
 
 template <typename Widget>
