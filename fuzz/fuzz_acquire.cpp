@@ -26,7 +26,6 @@ class FuzzedSource : public noctra::FrameSource {
  public:
   explicit FuzzedSource(std::optional<std::vector<uint8_t>> block) : block_(std::move(block)) {}
   bool available() override { return true; }
-  void configure(int, int) override {}
   std::optional<std::vector<uint8_t>> acquire() override { return block_; }
   std::string name() const override { return "fuzz"; }
 

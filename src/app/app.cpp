@@ -8,45 +8,14 @@
 
 namespace noctra {
 
-namespace {
+App::App(const AppOptions& options, EventPump& pump, ErrorReporter& reporter, LogSink log)
+    : options_(options), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
 
-class AppImpl final : public App {
- public:
-  AppImpl(const AppOptions& options, SequencerHost& host, EventPump& pump, ErrorReporter& reporter,
-          std::function<void(const std::string&)> log)
-      : options_(options), host_(host), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
+App::~App() = default;
 
-  bool open(std::string* error);
+void App::camera_idle() { camera_->port().camera_idle(); }
 
-  Settings& settings() override { return settings_; }
-  Sequencer& sequencer() override { return *sequencer_; }
-  CommandRouter& router() override { return *router_; }
-  CameraPort& camera_port() override { return camera_->port(); }
-  CameraSetup& camera() override { return *camera_; }
-  FrameAcquirer& acquirer() override { return camera_->acquisition(); }
-  void camera_idle() override { camera_->port().camera_idle(); }
-  bool shutdown() override;
-
- private:
-  AppOptions options_;
-  SequencerHost& host_;
-  EventPump& pump_;
-  ErrorReporter& reporter_;
-  std::function<void(const std::string&)> log_;
-
-  std::string home_;
-  std::filesystem::path settings_file_;
-  Settings loaded_;  // as read from the file: what the overrides must not replace
-  Settings settings_;
-  SteadyClock clock_;
-  std::unique_ptr<CameraSetup> camera_;
-  std::unique_ptr<AviWriter> writer_;
-  std::unique_ptr<Sequencer> sequencer_;
-  std::unique_ptr<CommandRouter> router_;
-  bool shut_down_ = false;
-};
-
-bool AppImpl::open(std::string* error) {
+bool App::open(SequencerHost* host, std::string* error) {
   home_ = home_folder();
   settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
 
@@ -77,12 +46,12 @@ bool AppImpl::open(std::string* error) {
   if (!camera_) return false;
 
   writer_ = std::make_unique<AviWriter>(settings_, reporter_);
-  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host_);
+  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return true;
 }
 
-bool AppImpl::shutdown() {
+bool App::shutdown() {
   if (shut_down_) return true;
   shut_down_ = true;
   // Finish the file as Stop does, so an exit during a recording loses nothing.
@@ -102,14 +71,11 @@ bool AppImpl::shutdown() {
   return true;
 }
 
-}  // namespace
-
-std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost& host, EventPump& pump,
-                                 ErrorReporter& reporter, std::function<void(const std::string&)> log,
-                                 std::string* error) {
-  auto app = std::make_unique<AppImpl>(options, host, pump, reporter, std::move(log));
+std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost* host, EventPump& pump,
+                                 ErrorReporter& reporter, LogSink log, std::string* error) {
+  std::unique_ptr<App> app(new App(options, pump, reporter, std::move(log)));
   std::string why;
-  if (!app->open(&why)) {
+  if (!app->open(host, &why)) {
     if (error) *error = why;
     return nullptr;
   }

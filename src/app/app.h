@@ -5,7 +5,6 @@
 // event pump and the error reporter.
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 
 namespace noctra {
 
+class AviWriter;
 class CameraSetup;
 
 struct AppOptions {
@@ -31,29 +31,49 @@ struct AppOptions {
 class App {
  public:
   // Opens everything. On failure (an explicitly named port or source that
-  // cannot be opened) returns nothing and puts the reason into *error.
-  static std::unique_ptr<App> create(const AppOptions& options, SequencerHost& host,
-                                     EventPump& pump, ErrorReporter& reporter,
-                                     std::function<void(const std::string&)> log,
+  // cannot be opened) returns nothing and puts the reason into *error. The
+  // host may be attached later (Sequencer::set_host).
+  static std::unique_ptr<App> create(const AppOptions& options, SequencerHost* host,
+                                     EventPump& pump, ErrorReporter& reporter, LogSink log,
                                      std::string* error);
-  virtual ~App() = default;
+  ~App();
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
 
-  virtual Settings& settings() = 0;
-  virtual Sequencer& sequencer() = 0;
-  virtual CommandRouter& router() = 0;
-  virtual CameraPort& camera_port() = 0;
-  virtual FrameAcquirer& acquirer() = 0;
+  Settings& settings() { return settings_; }
+  Sequencer& sequencer() { return *sequencer_; }
+  CommandRouter& router() { return *router_; }
   // The port, the source and the still windows; switch_source() for the
   // Video Source dialog.
-  virtual CameraSetup& camera() = 0;
+  CameraSetup& camera() { return *camera_; }
 
   // Start of the program: the two leftover temporary files are deleted by
   // create(); this puts the port into its idle pattern.
-  virtual void camera_idle() = 0;
+  void camera_idle();
   // End of the program: finishes an open recording as Stop does, idles the
   // port, and saves the settings (unless --no-save) without the overrides.
   // Returns false (and reports) if the settings could not be saved.
-  virtual bool shutdown() = 0;
+  bool shutdown();
+
+ private:
+  App(const AppOptions& options, EventPump& pump, ErrorReporter& reporter, LogSink log);
+  bool open(SequencerHost* host, std::string* error);
+
+  AppOptions options_;
+  EventPump& pump_;
+  ErrorReporter& reporter_;
+  LogSink log_;
+
+  std::string home_;
+  std::filesystem::path settings_file_;
+  Settings loaded_;  // as read from the file: what the overrides must not replace
+  Settings settings_;
+  SteadyClock clock_;
+  std::unique_ptr<CameraSetup> camera_;
+  std::unique_ptr<AviWriter> writer_;
+  std::unique_ptr<Sequencer> sequencer_;
+  std::unique_ptr<CommandRouter> router_;
+  bool shut_down_ = false;
 };
 
 }  // namespace noctra

@@ -11,7 +11,7 @@ constexpr int32_t kTickMs = 50;
 
 void HeadlessEventPump::deliver_posted() {
   while (!posted_.empty() && !quitting()) {
-    const int id = posted_.front();
+    const Command id = posted_.front();
     posted_.pop_front();
     if (route_) route_(id);
   }

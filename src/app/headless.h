@@ -26,11 +26,11 @@ class HeadlessEventPump : public EventPump {
   HeadlessEventPump(Clock& clock, Sleep sleep, const std::atomic<bool>* interrupt = nullptr)
       : clock_(clock), sleep_(std::move(sleep)), interrupt_(interrupt) {}
 
-  void set_handlers(std::function<void()> tick, std::function<void(int)> route) {
+  void set_handlers(std::function<void()> tick, std::function<void(Command)> route) {
     tick_ = std::move(tick);
     route_ = std::move(route);
   }
-  void post(int id) { posted_.push_back(id); }
+  void post(Command id) { posted_.push_back(id); }
 
   void run_until(const std::function<bool()>& done) override;
   bool quitting() const override { return interrupt_ && interrupt_->load(); }
@@ -42,8 +42,8 @@ class HeadlessEventPump : public EventPump {
   Sleep sleep_;
   const std::atomic<bool>* interrupt_;
   std::function<void()> tick_;
-  std::function<void(int)> route_;
-  std::deque<int> posted_;
+  std::function<void(Command)> route_;
+  std::deque<Command> posted_;
   bool have_deadline_ = false;
   int32_t next_tick_ = 0;
 };
@@ -52,10 +52,10 @@ class HeadlessHost : public SequencerHost {
  public:
   HeadlessHost(std::ostream& out, HeadlessEventPump& pump) : out_(out), pump_(pump) {}
   void set_title(const std::string& title) override;
-  void set_ui_state(int) override {}
+  void set_ui_state(UiState) override {}
   void repaint_main() override {}
   void repaint_guide() override {}
-  void post_command(int id) override { pump_.post(id); }
+  void post_command(Command id) override { pump_.post(id); }
   void layout_if_idle() override {}
   void beep() override {}
 

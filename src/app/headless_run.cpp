@@ -18,17 +18,17 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
   HeadlessHost host(log, pump);
   StreamErrorReporter reporter(log);
   std::string error;
-  auto app = App::create(options, host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
+  auto app = App::create(options, &host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
                          &error);
   if (!app) {
     log << "noctra: " << error << std::endl;
     return 2;
   }
   Sequencer& seq = app->sequencer();
-  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](int id) { app->router().route(id); });
+  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); });
 
   app->camera_idle();
-  app->router().route(kCmdRecord);
+  app->router().route(Command::Record);
   pump.run_until([&] { return seq.capture_state() == CaptureState::Idle; });
   return app->shutdown() ? 0 : 1;
 }

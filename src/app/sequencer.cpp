@@ -9,7 +9,7 @@
 namespace noctra {
 
 Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
-                     FrameWriter& writer, SequencerHost& host, PathFlavour title_flavour)
+                     FrameWriter& writer, SequencerHost* host, PathFlavour title_flavour)
     : settings_(settings), clock_(clock), port_(port), acquirer_(acquirer), writer_(writer),
       host_(host), title_flavour_(title_flavour) {}
 
@@ -22,7 +22,7 @@ void Sequencer::start_recording() {
     guide_base_ = clock_.now_ms();
     guide_state_ = GuideState::Pending;
   }
-  host_.set_ui_state(1);
+  if (host_ != nullptr) host_->set_ui_state(UiState::Recording);
 }
 
 void Sequencer::stop_recording() {
@@ -32,15 +32,15 @@ void Sequencer::stop_recording() {
   capture_state_ = CaptureState::Idle;
   guide_base_ = clock_.now_ms();
   guide_state_ = GuideState::Off;
-  host_.set_ui_state(0);
+  if (host_ != nullptr) host_->set_ui_state(UiState::Idle);
   writer_.avi_close();
   show_countdown(0);
-  host_.layout_if_idle();
+  if (host_ != nullptr) host_->layout_if_idle();
 }
 
 void Sequencer::toggle_pause() {
   paused_ = !paused_;
-  host_.set_ui_state(2);
+  if (host_ != nullptr) host_->set_ui_state(UiState::RefreshPauseMarks);
 }
 
 void Sequencer::sequencer_tick() {
@@ -81,7 +81,9 @@ void Sequencer::sequencer_tick() {
         port_.guide_start_sequence();
         guide_state_ = GuideState::Running;
       }
-      if (settings_.count != 0 && frames_written_ >= settings_.count) host_.post_command(kCmdStop);
+      if (settings_.count != 0 && frames_written_ >= settings_.count && host_ != nullptr) {
+        host_->post_command(Command::Stop);
+      }
     }
   }
 
@@ -121,8 +123,10 @@ void Sequencer::capture_main_frame() {
     acquirer_.acquire_frame(main_frame_);
     select_field(main_frame_);
   }
-  host_.beep();
-  host_.repaint_main();
+  if (host_ != nullptr) {
+    host_->beep();
+    host_->repaint_main();
+  }
 }
 
 void Sequencer::capture_guide_frame() {
@@ -132,7 +136,7 @@ void Sequencer::capture_guide_frame() {
   }
   if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
   select_field(guide_frame_);
-  host_.repaint_guide();
+  if (host_ != nullptr) host_->repaint_guide();
 }
 
 namespace {
@@ -149,7 +153,8 @@ std::string format_progress(std::string_view path, int32_t frames, int32_t count
 }  // namespace
 
 void Sequencer::set_frame_title() {
-  host_.set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
+  if (host_ == nullptr) return;
+  host_->set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
 }
 
 void Sequencer::show_countdown(int32_t remaining_ms) {
@@ -158,24 +163,24 @@ void Sequencer::show_countdown(int32_t remaining_ms) {
   std::string title = format_progress(file_name_part(settings_.image_file_path, title_flavour_),
                                       frames_written_, settings_.count);
   if (seconds > 0) title.append(" ").append(std::to_string(seconds));
-  host_.set_title(title);
+  if (host_ != nullptr) host_->set_title(title);
   last_title_seconds_ = seconds;
   last_title_frames_ = frames_written_;
 }
 
-bool CommandRouter::route(int id) {
+bool CommandRouter::route(Command id) {
   if (acquirer_.busy()) return true;
   switch (id) {
-    case kCmdRecord:
+    case Command::Record:
       sequencer_.start_recording();
       return true;
-    case kCmdStop:
+    case Command::Stop:
       sequencer_.stop_recording();
       return true;
-    case kCmdPause:
+    case Command::Pause:
       sequencer_.toggle_pause();
       return true;
-    case kCmdSaveImagesIn:
+    case Command::SaveImagesIn:
       if (sequencer_.capture_state() != CaptureState::Idle) return true;
       break;
     default:

@@ -26,8 +26,12 @@ enum class GuideState : int32_t { Off = 0, Pending = 1, Running = 2 };
 class Sequencer {
  public:
   Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
-            FrameWriter& writer, SequencerHost& host,
+            FrameWriter& writer, SequencerHost* host,
             PathFlavour title_flavour = kNativePathFlavour);
+
+  // The windows are made after the sequencer they show and go before it:
+  // while no host is attached, there is nobody to tell.
+  void set_host(SequencerHost* host) { host_ = host; }
 
   void start_recording();
   void stop_recording();
@@ -44,6 +48,9 @@ class Sequencer {
   int32_t frames_written() const { return frames_written_; }
   bool tick_running() const { return timer_busy_; }
 
+  Settings& settings() { return settings_; }
+  CameraPort& camera_port() { return port_; }
+
   const FrameHolder& main_frame() const { return main_frame_; }
   const FrameHolder& first_hi_res_frame() const { return first_hi_res_frame_; }
   // The guide window draws its markers into this frame.
@@ -57,7 +64,7 @@ class Sequencer {
   CameraPort& port_;
   FrameAcquirer& acquirer_;
   FrameWriter& writer_;
-  SequencerHost& host_;
+  SequencerHost* host_;
   PathFlavour title_flavour_;
 
   CaptureState capture_state_ = CaptureState::Idle;
@@ -83,13 +90,13 @@ class CommandRouter {
  public:
   // Commands that only the windows can carry out (About, Exit, Setup, Video
   // Source, Save images in..., Autoincrement); returns false if not handled.
-  using WindowCommands = std::function<bool(int id)>;
+  using WindowCommands = std::function<bool(Command id)>;
 
   CommandRouter(Sequencer& sequencer, FrameAcquirer& acquirer, WindowCommands window_commands)
       : sequencer_(sequencer), acquirer_(acquirer), window_commands_(std::move(window_commands)) {}
 
   // True when the command was recognised and acted on (or dropped as the rules say).
-  bool route(int id);
+  bool route(Command id);
   void set_window_commands(WindowCommands window_commands) { window_commands_ = std::move(window_commands); }
 
  private:

@@ -6,29 +6,37 @@
 
 namespace noctra {
 
-// Command identifiers of the main window.
-enum Command : int {
-  kCmdAbout = 104,
-  kCmdExit = 105,
-  kCmdRecord = 32776,
-  kCmdVideoSource = 32779,
-  kCmdSaveImagesIn = 32781,
-  kCmdStop = 32782,
-  kCmdAutoincrement = 32783,
-  kCmdSetup = 32784,
-  kCmdPause = 32790,
+// Command identifiers of the main window's menu, toolbar and accelerators,
+// and of posted commands. Other values may arrive from the window system;
+// they go to the default handling.
+enum class Command : int {
+  About = 104,
+  Exit = 105,
+  Record = 32776,
+  VideoSource = 32779,
+  SaveImagesIn = 32781,
+  Stop = 32782,
+  Autoincrement = 32783,
+  Setup = 32784,
+  Pause = 32790,
+};
+
+// What set_ui_state asks of the controls.
+enum class UiState {
+  Idle,               // Record on, Stop off
+  Recording,          // Record off, Stop on
+  RefreshPauseMarks,  // the Pause marks follow the sequencer's pause flag
 };
 
 class SequencerHost {
  public:
   virtual ~SequencerHost() = default;
   virtual void set_title(const std::string& title) = 0;
-  // 0 idle, 1 recording, 2 refresh the Pause check marks.
-  virtual void set_ui_state(int mode) = 0;
+  virtual void set_ui_state(UiState state) = 0;
   virtual void repaint_main() = 0;
   virtual void repaint_guide() = 0;
   // Queued: runs through the command router after the current event.
-  virtual void post_command(int id) = 0;
+  virtual void post_command(Command id) = 0;
   virtual void layout_if_idle() = 0;
   virtual void beep() = 0;
 };

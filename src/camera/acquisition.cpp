@@ -39,8 +39,6 @@ bool Acquisition::source_available() { return source_ != nullptr && source_->ava
 void Acquisition::acquire_frame(FrameHolder& holder) {
   if (!source_available()) return;
   release_held_image();
-  source_->configure(kSetupCallFirst, kSetupValueFirst);
-  source_->configure(kSetupCallSecond, kSetupValueSecond);
 
   busy_ = true;
   held_image_ = source_->acquire();
@@ -62,10 +60,6 @@ void Acquisition::still_trigger() {
   port_.write_trigger_code(static_cast<uint8_t>(pending_trigger_code_));
   pending_trigger_code_ = -1;
   if (*press) (*press)();
-}
-
-void Acquisition::select_video_source() {
-  if (source_ != nullptr) source_->select_source();
 }
 
 }  // namespace noctra

@@ -18,13 +18,6 @@
 
 namespace noctra {
 
-// The set-up calls made before every acquisition, with the values the
-// capture library always received.
-inline constexpr int kSetupCallFirst = 41;
-inline constexpr int kSetupValueFirst = 4;
-inline constexpr int kSetupCallSecond = 39;
-inline constexpr int kSetupValueSecond = 24;
-
 // Copies a delivered packed DIB into a new frame image: the header, the rows
 // and as many of the four trailing bytes as the block holds. Nothing when the
 // block is too short for its header and rows or describes a frame Noctra does
@@ -47,9 +40,6 @@ class Acquisition : public FrameAcquirer {
   void acquire_frame(FrameHolder& holder) override;
   void still_trigger() override;
   bool busy() const override { return busy_; }
-
-  // Lets the user choose the video source (Options > Video Source).
-  void select_video_source();
 
  private:
   void release_held_image() { held_image_.reset(); }

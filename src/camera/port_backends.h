@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "camera/frame_source.h"
 #include "camera/port_device.h"
+#include "config/platform.h"
 
 namespace noctra {
 

@@ -50,7 +50,6 @@ class SimSkyCamera : public FrameSource {
   void on_port_write(uint8_t byte);
 
   bool available() override { return true; }
-  void configure(int, int) override {}
   std::optional<std::vector<uint8_t>> acquire() override;
   std::string name() const override { return "sim"; }
 

@@ -50,7 +50,6 @@ class V4l2Source : public FrameSource {
   // A configured device is always worth a try: a missing or vanished one
   // shows as a failed acquisition, not as the previous frame kept.
   bool available() override { return true; }
-  void configure(int, int) override {}
   std::optional<std::vector<uint8_t>> acquire() override;
   std::string name() const override { return "v4l2:" + path_; }
 

@@ -43,6 +43,10 @@ class EventPump {
   virtual bool quitting() const = 0;
 };
 
+// One line of diagnostics for the user (stderr headless, a status log in the
+// GUI). Never a message box: failed acquisitions are not reported that way.
+using LogSink = std::function<void(const std::string&)>;
+
 // Shows an error to the user: a message box captioned "Error" in the GUI,
 // a line on stderr headless. May run a nested event loop before returning.
 class ErrorReporter {

@@ -2,12 +2,11 @@
 // The writer's "Error" box: a message box without owner that leaves the main
 // window usable while it is up, waited for in a local event loop.
 
+#include <QMessageBox>
 #include <QPointer>
 #include <string>
 
 #include "config/platform.h"
-
-class QMessageBox;
 
 namespace noctra {
 

@@ -7,14 +7,9 @@
 
 #include "camera/camera_setup.h"
 #include "camera/hardware.h"
-#include "ui/error_box.h"
 #include "ui/guide_window.h"
-#include "ui/host_relay.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
-#include "ui/qt_event_pump.h"
-#include "ui/save_file_chooser.h"
-#include "ui/sequencer_core.h"
 
 namespace noctra {
 
@@ -49,66 +44,47 @@ DeviceCatalog device_catalog(App& app) {
   return catalog;
 }
 
-class QtDesktopProgram : public DesktopProgram {
- public:
-  bool start(const AppOptions& options, std::string* error) {
-    app_ = App::create(
-        options, host_, pump_, reporter_,
-        [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); },
-        error);
-    if (!app_) return false;
-    core_ = std::make_unique<SequencerCore>(
-        app_->settings(), app_->sequencer(), app_->router(), [this] { app_->camera_idle(); },
-        device_catalog(*app_));
-    pump_.set_tick([this] { core_->sequencer_tick(); });
-    guide_ = std::make_unique<GuideWindow>(*core_, [this] {
-      if (window_) window_->close();
-    });
-    window_ = std::make_unique<MainWindow>(*core_, *guide_, chooser_, [this] {
-      // The wait of an acquisition ends at once; the main loop ends once
-      // the tick has unwound.
-      pump_.set_quitting();
-      QCoreApplication::exit(0);
-    });
-    host_.attach(window_.get());
-    window_->start();
-    app_->camera_idle();
-    return true;
-  }
-
-  ~QtDesktopProgram() override {
-    host_.attach(nullptr);
-    window_.reset();
-    guide_.reset();
-  }
-
-  MainWindow& main_window() override { return *window_; }
-  GuideWindow& guide_window() override { return *guide_; }
-  GuiCore& core() override { return *core_; }
-  App& app() override { return *app_; }
-
-  bool finish() override {
-    host_.attach(nullptr);
-    if (window_->camera_idle_deferred()) core_->camera_idle();
-    return app_->shutdown();
-  }
-
- private:
-  HostRelay host_;
-  QtEventPump pump_;
-  MessageBoxErrorReporter reporter_;
-  FileDialogChooser chooser_;
-  std::unique_ptr<App> app_;
-  std::unique_ptr<SequencerCore> core_;
-  std::unique_ptr<GuideWindow> guide_;
-  std::unique_ptr<MainWindow> window_;
-};
-
 }  // namespace
+
+bool DesktopProgram::start(const AppOptions& options, std::string* error) {
+  app_ = App::create(
+      options, nullptr, pump_, reporter_,
+      [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); }, error);
+  if (!app_) return false;
+  Sequencer& sequencer = app_->sequencer();
+  pump_.set_tick([&sequencer] { sequencer.sequencer_tick(); });
+  guide_ = std::make_unique<GuideWindow>(sequencer.guide_frame(), [this] {
+    if (window_) window_->close();
+  });
+  auto on_close = [this] {
+    // The wait of an acquisition ends at once; the main loop ends once the
+    // tick has unwound.
+    pump_.set_quitting();
+    QCoreApplication::exit(0);
+  };
+  window_ = std::make_unique<MainWindow>(sequencer, app_->router(), *guide_, chooser_,
+                                         device_catalog(*app_), on_close);
+  sequencer.set_host(window_.get());
+  window_->start();
+  app_->camera_idle();
+  return true;
+}
+
+DesktopProgram::~DesktopProgram() {
+  if (app_) app_->sequencer().set_host(nullptr);
+  window_.reset();
+  guide_.reset();
+}
+
+bool DesktopProgram::finish() {
+  app_->sequencer().set_host(nullptr);
+  if (window_->camera_idle_deferred()) app_->camera_idle();
+  return app_->shutdown();
+}
 
 std::unique_ptr<DesktopProgram> DesktopProgram::open(const AppOptions& options,
                                                      std::string* error) {
-  auto program = std::make_unique<QtDesktopProgram>();
+  std::unique_ptr<DesktopProgram> program(new DesktopProgram);
   if (!program->start(options, error)) return nullptr;
   return program;
 }

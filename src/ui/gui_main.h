@@ -6,12 +6,14 @@
 #include <string>
 
 #include "app/app.h"
+#include "ui/error_box.h"
+#include "ui/qt_event_pump.h"
+#include "ui/save_file_chooser.h"
 
 namespace noctra {
 
 class GuideWindow;
 class MainWindow;
-class GuiCore;
 
 // Everything the desktop program runs on, wired together; needs a
 // QApplication. Opening it is start-up; finish() is shut-down.
@@ -22,16 +24,28 @@ class DesktopProgram {
   // (with the reason in *error) when a device named in the settings cannot
   // be opened.
   static std::unique_ptr<DesktopProgram> open(const AppOptions& options, std::string* error);
-  virtual ~DesktopProgram() = default;
+  ~DesktopProgram();
+  DesktopProgram(const DesktopProgram&) = delete;
+  DesktopProgram& operator=(const DesktopProgram&) = delete;
 
-  virtual MainWindow& main_window() = 0;
-  virtual GuideWindow& guide_window() = 0;
-  virtual GuiCore& core() = 0;
-  virtual App& app() = 0;
+  MainWindow& main_window() { return *window_; }
+  GuideWindow& guide_window() { return *guide_; }
+  App& app() { return *app_; }
   // After the main loop: the port idled if the windows went away during an
   // acquisition, an open recording finished, the settings saved. False when
   // the settings could not be saved.
-  virtual bool finish() = 0;
+  bool finish();
+
+ private:
+  DesktopProgram() = default;
+  bool start(const AppOptions& options, std::string* error);
+
+  QtEventPump pump_;
+  MessageBoxErrorReporter reporter_;
+  FileDialogChooser chooser_;
+  std::unique_ptr<App> app_;
+  std::unique_ptr<GuideWindow> guide_;
+  std::unique_ptr<MainWindow> window_;
 };
 
 // Runs Noctra with its windows; returns the program's exit status. When

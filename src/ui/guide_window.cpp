@@ -6,14 +6,13 @@
 
 #include "imaging/guide_star.h"
 #include "ui/frame_painting.h"
-#include "ui/gui_core.h"
 #include "ui/pictures.h"
 
 namespace noctra {
 
-GuideWindow::GuideWindow(GuiCore& core, std::function<void()> on_close)
+GuideWindow::GuideWindow(FrameHolder& frame, std::function<void()> on_close)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      core_(core),
+      frame_(frame),
       on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("NoctraGuide"));
   setWindowIcon(program_icon());
@@ -24,9 +23,8 @@ GuideWindow::GuideWindow(GuiCore& core, std::function<void()> on_close)
 }
 
 void GuideWindow::paintEvent(QPaintEvent*) {
-  FrameHolder& holder = core_.guide_frame();
-  if (!holder) return;
-  FrameImage& frame = *holder;
+  if (!frame_) return;
+  FrameImage& frame = *frame_;
   const int32_t height = frame.height();
   // The markers go into the frame itself; the locator reads only the blue
   // byte, which they never touch, so marking does not move the star.
@@ -40,9 +38,8 @@ void GuideWindow::paintEvent(QPaintEvent*) {
 }
 
 void GuideWindow::guide_right_click(int32_t x, int32_t y) {
-  const FrameHolder& holder = core_.guide_frame();
-  if (!holder) return;
-  locate_guide_star(*holder, x, y, guide_x_, guide_y_);
+  if (!frame_) return;
+  locate_guide_star(*frame_, x, y, guide_x_, guide_y_);
   update();
 }
 

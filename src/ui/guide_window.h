@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <functional>
 
-namespace noctra {
+#include "imaging/frame_image.h"
 
-class GuiCore;
+namespace noctra {
 
 inline constexpr int kPictureWidth = 640;
 inline constexpr int kPictureHeight = 480;
@@ -18,9 +18,10 @@ class GuideWindow : public QWidget {
   Q_OBJECT
 
  public:
+  // frame is the sequencer's guide frame, which the markers are drawn into.
   // on_close runs when the window manager closes the window: that ends the
   // program.
-  GuideWindow(GuiCore& core, std::function<void()> on_close);
+  GuideWindow(FrameHolder& frame, std::function<void()> on_close);
 
   int32_t guide_x() const { return guide_x_; }
   int32_t guide_y() const { return guide_y_; }
@@ -34,7 +35,7 @@ class GuideWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  GuiCore& core_;
+  FrameHolder& frame_;
   std::function<void()> on_close_;
   // Where the user chose the star; starts at the middle of a 640 x 480 frame
   // and is never saved.

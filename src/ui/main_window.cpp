@@ -15,7 +15,6 @@
 #include "ui/about_dialog.h"
 #include "ui/frame_painting.h"
 #include "ui/guide_window.h"
-#include "ui/gui_core.h"
 #include "ui/pictures.h"
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
@@ -23,7 +22,7 @@
 
 namespace noctra {
 
-FrameView::FrameView(GuiCore& core, QWidget* parent) : QWidget(parent), core_(core) {
+FrameView::FrameView(const FrameHolder& frame, QWidget* parent) : QWidget(parent), frame_(frame) {
   setBackgroundRole(QPalette::Base);
   setAutoFillBackground(true);
 }
@@ -31,35 +30,40 @@ FrameView::FrameView(GuiCore& core, QWidget* parent) : QWidget(parent), core_(co
 QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
 
 void FrameView::paintEvent(QPaintEvent*) {
-  const FrameHolder& frame = core_.main_frame();
-  if (!frame) return;
+  if (!frame_) return;
   QPainter painter(this);
-  draw_frame_unscaled(painter, *frame, QPoint(0, 0));
+  draw_frame_unscaled(painter, *frame_, QPoint(0, 0));
 }
 
-MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
+MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+                       SaveFileChooser& chooser, DeviceCatalog devices,
                        std::function<void()> on_close)
-    : core_(core), guide_(guide), chooser_(chooser), on_close_(std::move(on_close)) {
+    : sequencer_(sequencer),
+      router_(router),
+      guide_(guide),
+      chooser_(chooser),
+      devices_(std::move(devices)),
+      on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
   build_menu_and_toolbar();
-  frame_view_ = new FrameView(core_, this);
+  frame_view_ = new FrameView(sequencer_.main_frame(), this);
   setCentralWidget(frame_view_);
-  core_.set_window_commands([this](int id) { return window_command(id); });
+  router_.set_window_commands([this](Command id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTimerMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
-    if (!closing_) core_.sequencer_tick();
+    if (!closing_) sequencer_.sequencer_tick();
   });
   timer_.start();
 }
 
-MainWindow::~MainWindow() { core_.set_window_commands(nullptr); }
+MainWindow::~MainWindow() { router_.set_window_commands(nullptr); }
 
-QAction* MainWindow::add_command(QMenu* menu, const QString& text, int id) {
+QAction* MainWindow::add_command(QMenu* menu, const QString& text, Command id) {
   auto* action = menu->addAction(text);
-  action->setProperty("id", id);
+  action->setProperty("id", static_cast<int>(id));
   action->setIconVisibleInMenu(false);
   connect(action, &QAction::triggered, this, [this, id] { command(id); });
   actions_[id] = action;
@@ -68,29 +72,29 @@ QAction* MainWindow::add_command(QMenu* menu, const QString& text, int id) {
 
 void MainWindow::build_menu_and_toolbar() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  add_command(file, QStringLiteral("&Save images in..."), kCmdSaveImagesIn);
-  add_command(file, QStringLiteral("&Autoincrement"), kCmdAutoincrement)->setCheckable(true);
+  add_command(file, QStringLiteral("&Save images in..."), Command::SaveImagesIn);
+  add_command(file, QStringLiteral("&Autoincrement"), Command::Autoincrement)->setCheckable(true);
   file->addSeparator();
-  add_command(file, QStringLiteral("E&xit"), kCmdExit);
+  add_command(file, QStringLiteral("E&xit"), Command::Exit);
 
   QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
-  add_command(options, QStringLiteral("Video &Source"), kCmdVideoSource);
+  add_command(options, QStringLiteral("Video &Source"), Command::VideoSource);
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
-  add_command(capture, QStringLiteral("S&etup"), kCmdSetup);
+  add_command(capture, QStringLiteral("S&etup"), Command::Setup);
   capture->addSeparator();
-  add_command(capture, QStringLiteral("&Record"), kCmdRecord);
-  add_command(capture, QStringLiteral("St&op"), kCmdStop);
-  add_command(capture, QStringLiteral("&Pause"), kCmdPause)->setCheckable(true);
+  add_command(capture, QStringLiteral("&Record"), Command::Record);
+  add_command(capture, QStringLiteral("St&op"), Command::Stop);
+  add_command(capture, QStringLiteral("&Pause"), Command::Pause)->setCheckable(true);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-  add_command(help, QStringLiteral("&About ..."), kCmdAbout);
+  add_command(help, QStringLiteral("&About ..."), Command::About);
 
   for (const QKeySequence& keys : {QKeySequence(Qt::ALT | Qt::Key_Question),
                                    QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
     auto* shortcut = new QShortcut(keys, this);
     shortcut->setContext(Qt::WindowShortcut);
-    connect(shortcut, &QShortcut::activated, this, [this] { command(kCmdAbout); });
+    connect(shortcut, &QShortcut::activated, this, [this] { command(Command::About); });
   }
 
   toolbar_ = addToolBar(QStringLiteral("Capture"));
@@ -102,13 +106,13 @@ void MainWindow::build_menu_and_toolbar() {
   toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
   setContextMenuPolicy(Qt::NoContextMenu);
   const struct {
-    int id;
+    Command id;
     ButtonImage image;
     const char* text;
-  } buttons[] = {{kCmdRecord, ButtonImage::Record, "Record"},
-                 {kCmdStop, ButtonImage::Stop, "Stop"},
-                 {kCmdPause, ButtonImage::Pause, "Pause"},
-                 {kCmdSetup, ButtonImage::Setup, "Setup"}};
+  } buttons[] = {{Command::Record, ButtonImage::Record, "Record"},
+                 {Command::Stop, ButtonImage::Stop, "Stop"},
+                 {Command::Pause, ButtonImage::Pause, "Pause"},
+                 {Command::Setup, ButtonImage::Setup, "Setup"}};
   for (const auto& button : buttons) {
     QAction* action = actions_.at(button.id);
     action->setIcon(QIcon(QPixmap::fromImage(button_image(button.image))));
@@ -117,7 +121,7 @@ void MainWindow::build_menu_and_toolbar() {
   }
 }
 
-QAction* MainWindow::action(int id) const {
+QAction* MainWindow::action(Command id) const {
   auto found = actions_.find(id);
   return found == actions_.end() ? nullptr : found->second;
 }
@@ -128,19 +132,19 @@ void MainWindow::start() {
   // Beside the main window rather than over it, where the desktop leaves
   // the placing to the program.
   guide_.move(frameGeometry().right() + 1, frameGeometry().top());
-  guide_.setVisible(core_.settings().guiding != 0);
-  core_.camera_idle();
-  set_ui_state(0);
+  guide_.setVisible(sequencer_.settings().guiding != 0);
+  sequencer_.camera_port().camera_idle();
+  set_ui_state(UiState::Idle);
   update_autoincrement_mark();
 }
 
-void MainWindow::command(int id) {
+void MainWindow::command(Command id) {
   if (closing_) return;
-  core_.route_command(id);
+  router_.route(id);
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
-  if (id == kCmdPause) action(kCmdPause)->setChecked(pause_marked_);
-  if (id == kCmdAutoincrement) update_autoincrement_mark();
+  if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
+  if (id == Command::Autoincrement) update_autoincrement_mark();
 }
 
 // Both dialogs open at a fixed place over the main window's client area (the
@@ -153,28 +157,28 @@ void MainWindow::place_dialog(QDialog& dialog, int x_units, int y_units) const {
   dialog.move(mapToGlobal(QPoint(x, menuBar()->height() + y)));
 }
 
-bool MainWindow::window_command(int id) {
+bool MainWindow::window_command(Command id) {
   switch (id) {
-    case kCmdAbout: {
+    case Command::About: {
       AboutDialog about(this);
       place_dialog(about, 22, 17);
       about.exec();
       return true;
     }
-    case kCmdExit:
+    case Command::Exit:
       close();
       return true;
-    case kCmdVideoSource:
+    case Command::VideoSource:
       show_video_source_dialog();
       return true;
-    case kCmdSaveImagesIn:
+    case Command::SaveImagesIn:
       save_images_in();
       return true;
-    case kCmdAutoincrement:
-      core_.settings().auto_increment = core_.settings().auto_increment == 0 ? 1 : 0;
+    case Command::Autoincrement:
+      sequencer_.settings().auto_increment = sequencer_.settings().auto_increment == 0 ? 1 : 0;
       update_autoincrement_mark();
       return true;
-    case kCmdSetup:
+    case Command::Setup:
       show_setup_dialog();
       return true;
     default:
@@ -186,22 +190,23 @@ void MainWindow::show_setup_dialog() {
   SetupDialog::Hooks hooks;
   hooks.set_open_dialog = [this](SetupDialog* dialog) { open_setup_ = dialog; };
   hooks.layout_if_idle = [this] { layout_if_idle(); };
-  SetupDialog dialog(core_.settings(), recording_, chooser_, std::move(hooks), this);
+  SetupDialog dialog(sequencer_.settings(), recording_, chooser_, std::move(hooks), this);
   place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
-  guide_.setVisible(core_.settings().guiding != 0);
+  guide_.setVisible(sequencer_.settings().guiding != 0);
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
   // the values just stored, and goes through the same command rules.
-  if (dialog.start_capture_chosen()) post_command(kCmdRecord);
+  if (dialog.start_capture_chosen()) post_command(Command::Record);
 }
 
 void MainWindow::save_images_in() {
-  Settings& settings = core_.settings();
-  const PathChoice choice =
-      save_images_in_command(settings.image_file_path, core_.capture_state() == CaptureState::Idle,
-                             browse_with(chooser_, this), kNativePathFlavour, home_folder());
+  Settings& settings = sequencer_.settings();
+  const bool idle = sequencer_.capture_state() == CaptureState::Idle;
+  const PathChoice choice = save_images_in_command(settings.image_file_path, idle,
+                                                   browse_with(chooser_, this), kNativePathFlavour,
+                                                   home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path);
     return;
@@ -210,12 +215,12 @@ void MainWindow::save_images_in() {
 }
 
 void MainWindow::show_video_source_dialog() {
-  VideoSourceDialog dialog(core_, this);
+  VideoSourceDialog dialog(sequencer_.settings(), devices_, this);
   dialog.exec();
 }
 
 void MainWindow::update_autoincrement_mark() {
-  action(kCmdAutoincrement)->setChecked(core_.settings().auto_increment != 0);
+  action(Command::Autoincrement)->setChecked(sequencer_.settings().auto_increment != 0);
 }
 
 void MainWindow::set_title(const std::string& title) {
@@ -223,16 +228,20 @@ void MainWindow::set_title(const std::string& title) {
   setWindowTitle(QString::fromStdString(title));
 }
 
-void MainWindow::set_ui_state(int mode) {
+void MainWindow::set_ui_state(UiState state) {
   if (closing_) return;
-  if (mode == 0 || mode == 1) {
-    recording_ = mode == 1;
-    action(kCmdStop)->setEnabled(recording_);
-    action(kCmdRecord)->setEnabled(!recording_);
-    if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
-  } else if (mode == 2) {
-    pause_marked_ = core_.paused();
-    action(kCmdPause)->setChecked(pause_marked_);
+  switch (state) {
+    case UiState::Idle:
+    case UiState::Recording:
+      recording_ = state == UiState::Recording;
+      action(Command::Stop)->setEnabled(recording_);
+      action(Command::Record)->setEnabled(!recording_);
+      if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
+      break;
+    case UiState::RefreshPauseMarks:
+      pause_marked_ = sequencer_.paused();
+      action(Command::Pause)->setChecked(pause_marked_);
+      break;
   }
 }
 
@@ -246,13 +255,13 @@ void MainWindow::repaint_guide() {
   guide_.repaint_now();
 }
 
-void MainWindow::post_command(int id) {
+void MainWindow::post_command(Command id) {
   QMetaObject::invokeMethod(this, [this, id] { command(id); }, Qt::QueuedConnection);
 }
 
 void MainWindow::layout_if_idle() {
   if (closing_) return;
-  if (core_.capture_state() == CaptureState::Idle) layout_windows();
+  if (sequencer_.capture_state() == CaptureState::Idle) layout_windows();
 }
 
 void MainWindow::beep() {
@@ -286,10 +295,10 @@ void MainWindow::go_away() {
   guide_.hide();
   // A tick waiting for a frame still drives the port: it is idled once the
   // wait has ended and the tick has unwound.
-  if (core_.tick_running()) {
+  if (sequencer_.tick_running()) {
     camera_idle_deferred_ = true;
   } else {
-    core_.camera_idle();
+    sequencer_.camera_port().camera_idle();
   }
   if (on_close_) on_close_();
 }

@@ -9,14 +9,15 @@
 #include <functional>
 #include <map>
 
+#include "app/sequencer.h"
 #include "app/sequencer_host.h"
+#include "ui/video_source_dialog.h"
 
 class QAction;
 class QToolBar;
 
 namespace noctra {
 
-class GuiCore;
 class GuideWindow;
 class SaveFileChooser;
 class SetupDialog;
@@ -26,14 +27,14 @@ class FrameView : public QWidget {
   Q_OBJECT
 
  public:
-  FrameView(GuiCore& core, QWidget* parent);
+  FrameView(const FrameHolder& frame, QWidget* parent);
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  GuiCore& core_;
+  const FrameHolder& frame_;
 };
 
 class MainWindow : public QMainWindow, public SequencerHost {
@@ -42,10 +43,12 @@ class MainWindow : public QMainWindow, public SequencerHost {
  public:
   static constexpr int kTimerMs = 50;
 
-  // on_close runs once when the window goes away (Exit or closing it): that
-  // ends the program.
-  MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
-             std::function<void()> on_close);
+  // Every command goes through the router: it is dropped while an
+  // acquisition waits; Record, Stop and Pause go to the sequencer and the rest
+  // come back to this window. on_close runs once when the window goes away
+  // (Exit or closing it): that ends the program.
+  MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+             SaveFileChooser& chooser, DeviceCatalog devices, std::function<void()> on_close);
   ~MainWindow() override;
 
   // Shows both windows, lays them out, idles the camera port and sets the
@@ -53,17 +56,17 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void start();
 
   void set_title(const std::string& title) override;
-  void set_ui_state(int mode) override;
+  void set_ui_state(UiState state) override;
   void repaint_main() override;
   void repaint_guide() override;
-  void post_command(int id) override;
+  void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
 
   void layout_windows();
-  void command(int id);
+  void command(Command id);
 
-  QAction* action(int id) const;
+  QAction* action(Command id) const;
   QToolBar* toolbar() const { return toolbar_; }
   FrameView* frame_view() const { return frame_view_; }
   SetupDialog* open_setup_dialog() const { return open_setup_; }
@@ -77,24 +80,26 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  bool window_command(int id);
+  bool window_command(Command id);
   void build_menu_and_toolbar();
   void place_dialog(QDialog& dialog, int x_units, int y_units) const;
-  QAction* add_command(QMenu* menu, const QString& text, int id);
+  QAction* add_command(QMenu* menu, const QString& text, Command id);
   void show_setup_dialog();
   void show_video_source_dialog();
   void save_images_in();
   void update_autoincrement_mark();
   void go_away();
 
-  GuiCore& core_;
+  Sequencer& sequencer_;
+  CommandRouter& router_;
   GuideWindow& guide_;
   SaveFileChooser& chooser_;
+  DeviceCatalog devices_;
   std::function<void()> on_close_;
   QTimer timer_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
-  std::map<int, QAction*> actions_;
+  std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
   bool recording_ = false;
   bool pause_marked_ = false;

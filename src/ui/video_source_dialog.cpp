@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "ui/gui_core.h"
+#include "config/settings.h"
 
 namespace noctra {
 
@@ -24,22 +24,27 @@ void fill(QComboBox* box, const std::vector<DeviceChoice>& choices, const std::s
   box->setCurrentIndex(index);
 }
 
+std::vector<DeviceChoice> listed(const std::function<std::vector<DeviceChoice>()>& list) {
+  return list ? list() : std::vector<DeviceChoice>{};
+}
+
 }  // namespace
 
-VideoSourceDialog::VideoSourceDialog(GuiCore& core, QWidget* parent)
-    : QDialog(parent), core_(core) {
+VideoSourceDialog::VideoSourceDialog(Settings& settings, const DeviceCatalog& devices,
+                                     QWidget* parent)
+    : QDialog(parent), settings_(settings), devices_(devices) {
   setWindowTitle(QStringLiteral("Video Source"));
   source_box_ = new QComboBox;
   port_box_ = new QComboBox;
-  fill(source_box_, core_.list_sources(), core_.settings().source);
-  fill(port_box_, core_.list_ports(), core_.settings().port);
+  fill(source_box_, listed(devices_.sources), settings_.source);
+  fill(port_box_, listed(devices_.ports), settings_.port);
   message_ = new QLabel;
   message_->setWordWrap(true);
   message_->setStyleSheet(QStringLiteral("color: #a00000"));
   message_->hide();
-  auto* note = new QLabel(QString::fromStdString(core_.device_change_note()));
+  auto* note = new QLabel(QString::fromStdString(devices_.note));
   note->setWordWrap(true);
-  note->setVisible(!core_.device_change_note().empty());
+  note->setVisible(!devices_.note.empty());
 
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Capture device:"), source_box_);
@@ -57,19 +62,18 @@ VideoSourceDialog::VideoSourceDialog(GuiCore& core, QWidget* parent)
 void VideoSourceDialog::accept() {
   // Only what the user changed is switched; a device that cannot be opened
   // keeps the dialog open with the reason, and the old one stays in use.
-  std::string error;
   const std::string source = source_box_->currentData().toString().toStdString();
-  if (!source.empty() && source != core_.settings().source && !core_.use_source(source, &error)) {
-    message_->setText(QString::fromStdString(error));
-    message_->show();
-    return;
+  if (!source.empty() && source != settings_.source) {
+    std::string error;
+    if (devices_.use_source && !devices_.use_source(source, &error)) {
+      message_->setText(QString::fromStdString(error));
+      message_->show();
+      return;
+    }
+    settings_.source = source;
   }
   const std::string port = port_box_->currentData().toString().toStdString();
-  if (!port.empty() && port != core_.settings().port && !core_.use_port(port, &error)) {
-    message_->setText(QString::fromStdString(error));
-    message_->show();
-    return;
-  }
+  if (!port.empty()) settings_.port = port;
   QDialog::accept();
 }
 

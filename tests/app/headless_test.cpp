@@ -5,16 +5,13 @@
 
 #include <sstream>
 
+#include "support/fake_clock.h"
+
 namespace noctra {
 namespace {
 
-struct FakeClock : Clock {
-  int32_t now = 0;
-  int32_t now_ms() override { return now; }
-};
-
 struct PumpRig {
-  FakeClock clock;
+  test::FakeClock clock{0};
   std::atomic<bool> interrupt{false};
   int32_t slept = 0;
   HeadlessEventPump pump{clock, [this](int32_t ms) { clock.now += ms; slept += ms; }, &interrupt};
@@ -26,11 +23,11 @@ TEST(HeadlessEventPump, TicksEvery50msAndDeliversPostedCommandsAfterTheTick) {
   r.pump.set_handlers(
       [&] {
         events.push_back("tick@" + std::to_string(r.clock.now));
-        if (r.clock.now == 100) r.pump.post(7);
+        if (r.clock.now == 100) r.pump.post(Command::Stop);
       },
-      [&](int id) { events.push_back("cmd" + std::to_string(id)); });
+      [&](Command id) { events.push_back("cmd" + std::to_string(static_cast<int>(id))); });
   r.pump.run_until([&] { return events.size() >= 4; });
-  EXPECT_EQ(events, (std::vector<std::string>{"tick@50", "tick@100", "cmd7", "tick@150"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"tick@50", "tick@100", "cmd32782", "tick@150"}));
 }
 
 TEST(HeadlessEventPump, KeepsTickingInsideANestedWait) {
@@ -70,7 +67,7 @@ TEST(HeadlessEventPump, InterruptEndsEveryWait) {
 }
 
 TEST(HeadlessHost, PrintsEachNewTitleOnce) {
-  FakeClock clock;
+  test::FakeClock clock{0};
   HeadlessEventPump pump(clock, [](int32_t) {});
   std::ostringstream out;
   HeadlessHost host(out, pump);

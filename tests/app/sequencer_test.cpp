@@ -7,74 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_acquirer.h"
+#include "support/fake_clock.h"
+#include "support/fake_writer.h"
+
 namespace noctra {
 namespace {
 
+using test::FakeAcquirer;
+using test::FakeClock;
+using test::FakeWriter;
+
 using Bytes = std::vector<uint8_t>;
-
-struct FakeClock : Clock {
-  int32_t now = 1000;
-  int32_t now_ms() override { return now; }
-};
-
-// Delivers a small frame per acquisition (or none when told to fail), and
-// records the pending trigger code each acquisition started with.
-struct FakeAcquirer : FrameAcquirer {
-  bool available = true;
-  int pending = -1;
-  bool busy_flag = false;
-  int still_trigger_calls = 0;
-  std::deque<bool> failures;  // front: next acquisition fails?
-  std::vector<int> codes;
-  std::function<void()> during_acquire;  // e.g. nested ticks
-  uint8_t next_value = 1;
-
-  bool source_available() override { return available; }
-  void set_pending_trigger_code(int code) override { pending = code; }
-  int pending_trigger_code() const override { return pending; }
-  bool busy() const override { return busy_flag; }
-  void still_trigger() override { ++still_trigger_calls; }
-  void acquire_frame(FrameHolder& holder) override {
-    if (!available) return;
-    codes.push_back(pending);
-    busy_flag = true;
-    if (during_acquire) during_acquire();
-    busy_flag = false;
-    pending = -1;
-    holder.reset();
-    const bool fail = !failures.empty() && failures.front();
-    if (!failures.empty()) failures.pop_front();
-    if (fail) return;
-    holder = FrameImage::create(8, 4);
-    holder->row(0)[0] = next_value++;
-  }
-};
-
-struct FakeWriter : FrameWriter {
-  int writes = 0, missing = 0, closes = 0;
-  std::vector<uint8_t> first_bytes;
-  std::function<void()> on_write;
-  void avi_write_frame(const FrameImage* frame) override {
-    if (!frame) {
-      ++missing;
-    } else {
-      ++writes;
-      first_bytes.push_back(frame->row(0)[0]);
-    }
-    if (on_write) on_write();
-  }
-  void avi_close() override { ++closes; }
-};
 
 struct FakeHost : SequencerHost {
   std::vector<std::string> titles;
-  std::vector<int> ui_states, posted;
+  std::vector<UiState> ui_states;
+  std::vector<Command> posted;
   int main_repaints = 0, guide_repaints = 0, beeps = 0, layouts = 0;
   void set_title(const std::string& t) override { titles.push_back(t); }
-  void set_ui_state(int mode) override { ui_states.push_back(mode); }
+  void set_ui_state(UiState state) override { ui_states.push_back(state); }
   void repaint_main() override { ++main_repaints; }
   void repaint_guide() override { ++guide_repaints; }
-  void post_command(int id) override { posted.push_back(id); }
+  void post_command(Command id) override { posted.push_back(id); }
   void layout_if_idle() override { ++layouts; }
   void beep() override { ++beeps; }
 };
@@ -87,7 +42,7 @@ struct Rig {
   FakeAcquirer acquirer;
   FakeWriter writer;
   FakeHost host;
-  Sequencer seq{settings, clock, port, acquirer, writer, host, PathFlavour::Windows};
+  Sequencer seq{settings, clock, port, acquirer, writer, &host, PathFlavour::Windows};
   CommandRouter router{seq, acquirer, nullptr};
 
   Rig() { settings.image_file_path = "C:\\Images.AVI"; }
@@ -98,7 +53,7 @@ struct Rig {
     seq.sequencer_tick();
     auto posted = std::move(host.posted);
     host.posted.clear();
-    for (int id : posted) router.route(id);
+    for (Command id : posted) router.route(id);
   }
   void ticks(int n) {
     for (int i = 0; i < n; ++i) tick();
@@ -108,8 +63,8 @@ struct Rig {
 TEST(Sequencer, ExposureZeroDoesEverythingInTheFirstTick) {
   Rig r;
   r.settings.exposure = 0;
-  r.router.route(kCmdRecord);
-  EXPECT_EQ(r.host.ui_states, (std::vector<int>{1}));
+  r.router.route(Command::Record);
+  EXPECT_EQ(r.host.ui_states, (std::vector<UiState>{UiState::Recording}));
   r.device.clear_log();
   r.tick();
   // start sequence, amplifier on (already on in 0x34), acquisition
@@ -122,10 +77,34 @@ TEST(Sequencer, ExposureZeroDoesEverythingInTheFirstTick) {
   EXPECT_EQ(r.host.titles.back(), "Noctra (C:\\Images.AVI - 1)");
 }
 
+// Before the windows exist and after they have gone, the sequencer has no
+// host: the camera and the file are driven all the same, and a host attached
+// later hears only what happens from then on.
+TEST(Sequencer, RunsWithoutAHostAndTellsOneOnceAttached) {
+  Rig r;
+  r.settings.exposure = 0;
+  r.settings.count = 1;
+  r.seq.set_host(nullptr);
+  r.router.route(Command::Record);
+  r.tick();
+  EXPECT_EQ(r.writer.writes, 1);
+  EXPECT_EQ(r.seq.frames_written(), 1);
+  r.router.route(Command::Stop);
+  EXPECT_EQ(r.writer.closes, 1);
+  EXPECT_TRUE(r.host.titles.empty());
+  EXPECT_TRUE(r.host.ui_states.empty());
+  EXPECT_TRUE(r.host.posted.empty());
+  EXPECT_EQ(r.host.beeps, 0);
+
+  r.seq.set_host(&r.host);
+  r.router.route(Command::Pause);
+  EXPECT_EQ(r.host.ui_states, (std::vector<UiState>{UiState::RefreshPauseMarks}));
+}
+
 TEST(Sequencer, DelayZeroStartsTheNextExposureOnTheFollowingTick) {
   Rig r;
   r.settings.exposure = 100;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.tick();  // +50: start sequence
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Exposing);
   r.tick();  // +100: remaining 0 -> capture
@@ -141,7 +120,7 @@ TEST(Sequencer, DelayHoldsTheNextStartBackAndKeepsTheFullPathTitle) {
   Rig r;
   r.settings.exposure = 100;
   r.settings.delay = 200;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.ticks(2);
   ASSERT_EQ(r.writer.writes, 1);
   const std::string after_frame = r.host.titles.back();
@@ -157,12 +136,12 @@ TEST(Sequencer, CountPostsStopAfterTheLastFrameAndShowsTheFinalTitle) {
   Rig r;
   r.settings.exposure = 100;
   r.settings.count = 3;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   int guard = 0;
   while (r.seq.capture_state() != CaptureState::Idle && ++guard < 100) r.tick();
   EXPECT_EQ(r.writer.writes, 3);
   EXPECT_EQ(r.writer.closes, 1);
-  EXPECT_EQ(r.host.ui_states.back(), 0);
+  EXPECT_EQ(r.host.ui_states.back(), UiState::Idle);
   EXPECT_EQ(r.host.titles.back(), "Noctra (Images.AVI - 3/3)");
   EXPECT_EQ(r.host.layouts, 1);
   EXPECT_EQ(r.device.read(), 0x3F);  // idle pattern
@@ -174,16 +153,16 @@ TEST(Sequencer, PausedRecordingExposesButNeverWritesOrCounts) {
   Rig r;
   r.settings.exposure = 100;
   r.settings.count = 2;
-  r.router.route(kCmdPause);  // while idle: the next recording starts paused
+  r.router.route(Command::Pause);  // while idle: the next recording starts paused
   EXPECT_TRUE(r.seq.paused());
-  EXPECT_EQ(r.host.ui_states, (std::vector<int>{2}));
-  r.router.route(kCmdRecord);
+  EXPECT_EQ(r.host.ui_states, (std::vector<UiState>{UiState::RefreshPauseMarks}));
+  r.router.route(Command::Record);
   r.ticks(40);
   EXPECT_GE(r.acquirer.codes.size(), 10u);
   EXPECT_EQ(r.writer.writes + r.writer.missing, 0);
   EXPECT_EQ(r.seq.frames_written(), 0);
   EXPECT_NE(r.seq.capture_state(), CaptureState::Idle);
-  r.router.route(kCmdPause);
+  r.router.route(Command::Pause);
   r.ticks(4);
   EXPECT_EQ(r.writer.writes, 2);
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
@@ -195,7 +174,7 @@ TEST(Sequencer, GuidingTakesMainFramesWithOneAcquisitionEvenInHiRes) {
   r.settings.guiding = 1;
   r.settings.hi_res = 1;
   r.settings.guide_interval = 100;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   EXPECT_EQ(r.seq.guide_state(), GuideState::Pending);
   r.ticks(6);  // guide frames at +100 and +200; at +300 the main frame restarts the guide cycle
   std::vector<int> main_codes, guide_codes;
@@ -212,7 +191,7 @@ TEST(Sequencer, HiResTakesTwoAcquisitionsAndRewritesTheOldFrameWhenTheFirstFails
   Rig r;
   r.settings.exposure = 50;
   r.settings.hi_res = 1;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.ticks(1);
   EXPECT_EQ(r.acquirer.codes, (std::vector<int>{0x35, 0x37}));
   ASSERT_EQ(r.writer.first_bytes.size(), 1u);
@@ -229,7 +208,7 @@ TEST(Sequencer, FailedAcquisitionStillCountsAndRepaints) {
   r.settings.exposure = 50;
   r.settings.count = 2;
   r.acquirer.failures = {true, false};
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.ticks(3);
   EXPECT_EQ(r.writer.missing, 1);
   EXPECT_EQ(r.writer.writes, 1);
@@ -260,7 +239,7 @@ TEST(Sequencer, CountdownTitles) {
     FakeAcquirer acq;
     FakeWriter writer;
     FakeHost host;
-    Sequencer seq(settings, clock, port, acq, writer, host, c.flavour);
+    Sequencer seq(settings, clock, port, acq, writer, &host, c.flavour);
     seq.show_countdown(c.remaining);
     ASSERT_EQ(host.titles.size(), 1u) << c.path;
     EXPECT_EQ(host.titles[0], c.title) << c.path;
@@ -272,7 +251,7 @@ TEST(Sequencer, CountdownTitles) {
 TEST(Sequencer, CountdownShowsWholeSecondsWhileExposing) {
   Rig r;
   r.settings.exposure = 2000;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.ticks(39);
   std::vector<std::string> distinct;
   for (const auto& t : r.host.titles)
@@ -308,7 +287,7 @@ TEST(Sequencer, PortByteLogOfATypicalRecording) {
     r.settings.count = 2;
     r.settings.amp_off = c.amp_off;
     r.port.camera_idle();
-    r.router.route(kCmdRecord);
+    r.router.route(Command::Record);
     r.ticks(6);
     EXPECT_EQ(r.device.log(), c.expected) << "amp_off=" << c.amp_off;
     EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
@@ -324,10 +303,10 @@ TEST(Sequencer, NestedTicksDuringAnAcquisitionOnlyRunTheStillTrigger) {
       r.clock.now += 50;
       r.seq.sequencer_tick();
       ++nested;
-      EXPECT_TRUE(r.router.route(kCmdStop));  // dropped while busy
+      EXPECT_TRUE(r.router.route(Command::Stop));  // dropped while busy
     }
   };
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   const int before = r.acquirer.still_trigger_calls;
   r.tick();
   EXPECT_EQ(nested, 3);
@@ -340,8 +319,9 @@ TEST(Sequencer, NestedTicksDuringAnAcquisitionOnlyRunTheStillTrigger) {
 TEST(Sequencer, StopDuringTheWritersErrorBoxEndsTheRecording) {
   Rig r;
   r.settings.exposure = 50;
-  r.writer.on_write = [&] { r.router.route(kCmdStop); };  // user presses Stop in the box's loop
-  r.router.route(kCmdRecord);
+  // The user presses Stop in the box's loop.
+  r.writer.on_write = [&] { r.router.route(Command::Stop); };
+  r.router.route(Command::Record);
   r.tick();
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
   EXPECT_EQ(r.seq.frames_written(), 0);
@@ -357,10 +337,10 @@ TEST(Sequencer, StopAndRecordDuringTheErrorBoxStartAFreshRecording) {
   r.settings.exposure = 100;
   r.writer.on_write = [&] {
     r.writer.on_write = nullptr;
-    r.router.route(kCmdStop);
-    r.router.route(kCmdRecord);
+    r.router.route(Command::Stop);
+    r.router.route(Command::Record);
   };
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   r.ticks(2);
   EXPECT_EQ(r.seq.frames_written(), 0);  // the new recording has written nothing yet
   EXPECT_EQ(r.seq.capture_state(), CaptureState::Waiting);
@@ -375,7 +355,7 @@ TEST(Sequencer, RecordingAcrossTheClockWrap) {
   r.settings.exposure = 300;
   r.settings.count = 2;
   r.clock.now = INT32_MAX - 120;
-  r.router.route(kCmdRecord);
+  r.router.route(Command::Record);
   std::vector<int32_t> capture_times;
   r.writer.on_write = [&] { capture_times.push_back(r.clock.now); };
   r.ticks(14);
@@ -388,19 +368,21 @@ TEST(Sequencer, RecordingAcrossTheClockWrap) {
 
 TEST(CommandRouter, SaveImagesInOnlyWhileIdleAndOtherCommandsGoToTheWindows) {
   Rig r;
-  std::vector<int> window_ids;
-  CommandRouter router(r.seq, r.acquirer, [&](int id) {
+  // An identifier no menu item carries, as the window system may deliver.
+  const Command unknown = static_cast<Command>(4242);
+  std::vector<Command> window_ids;
+  CommandRouter router(r.seq, r.acquirer, [&](Command id) {
     window_ids.push_back(id);
-    return id != 4242;
+    return id != unknown;
   });
-  EXPECT_TRUE(router.route(kCmdSaveImagesIn));
-  EXPECT_TRUE(router.route(kCmdAbout));
-  EXPECT_FALSE(router.route(4242));
-  router.route(kCmdRecord);
-  EXPECT_TRUE(router.route(kCmdSaveImagesIn));  // dropped while recording
-  EXPECT_EQ(window_ids, (std::vector<int>{kCmdSaveImagesIn, kCmdAbout, 4242}));
+  EXPECT_TRUE(router.route(Command::SaveImagesIn));
+  EXPECT_TRUE(router.route(Command::About));
+  EXPECT_FALSE(router.route(unknown));
+  router.route(Command::Record);
+  EXPECT_TRUE(router.route(Command::SaveImagesIn));  // dropped while recording
+  EXPECT_EQ(window_ids, (std::vector<Command>{Command::SaveImagesIn, Command::About, unknown}));
   r.acquirer.busy_flag = true;
-  EXPECT_TRUE(router.route(kCmdExit));
+  EXPECT_TRUE(router.route(Command::Exit));
   EXPECT_EQ(window_ids.size(), 3u);
 }
 

@@ -14,18 +14,9 @@
 #include "camera/acquisition.h"
 #include "camera/sim_sky_camera.h"
 #include "config/platform.h"
+#include "support/fake_clock.h"
 
 namespace noctra::test {
-
-class FakeClock : public Clock {
- public:
-  explicit FakeClock(int32_t start = 1000) : now_(start) {}
-  int32_t now_ms() override { return now_; }
-  void advance(int32_t ms) { now_ = wrap_add(now_, ms); }
-
- private:
-  int32_t now_;
-};
 
 class FakePump : public EventPump {
  public:

@@ -11,9 +11,8 @@
 #include <QTest>
 
 #include "config/settings.h"
-#include "fake_core.h"
+#include "window_helpers.h"
 #include "ui/guide_window.h"
-#include "ui/gui_core.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
 
@@ -74,15 +73,15 @@ class DesktopProgramTest : public QObject {
     QVERIFY(!QFile::exists(home.path() + "/_NOCTRA1.AVI"));
     QVERIFY(!QFile::exists(home.path() + "/_NOCTRA2.AVI"));
     MainWindow& window = program->main_window();
-    QVERIFY(window.action(kCmdAutoincrement)->isChecked());
+    QVERIFY(window.action(Command::Autoincrement)->isChecked());
     QVERIFY(program->guide_window().isVisible());
 
-    window.action(kCmdRecord)->trigger();
-    QVERIFY(window.action(kCmdStop)->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(window.action(kCmdRecord)->isEnabled(), 60000);
+    window.action(Command::Record)->trigger();
+    QVERIFY(window.action(Command::Stop)->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
     QVERIFY(window.windowTitle().contains("3/3"));
-    QVERIFY(program->core().main_frame().has_value());
-    QVERIFY(program->core().guide_frame().has_value());
+    QVERIFY(program->app().sequencer().main_frame().has_value());
+    QVERIFY(program->app().sequencer().guide_frame().has_value());
 
     // The guide star: a right-click near the middle picks the bright one.
     program->guide_window().guide_right_click(program->guide_window().guide_x(),
@@ -94,12 +93,12 @@ class DesktopProgramTest : public QObject {
       save_picture(modal, "setup-dialog");
       qobject_cast<QDialog*>(modal)->reject();
     });
-    window.action(kCmdSetup)->trigger();
+    window.action(Command::Setup)->trigger();
     when_modal_opens([](QWidget* modal) {
       save_picture(modal, "about-box");
       qobject_cast<QDialog*>(modal)->accept();
     });
-    window.action(kCmdAbout)->trigger();
+    window.action(Command::About)->trigger();
 
     window.close();
     QVERIFY(program->finish());

@@ -3,11 +3,9 @@
 
 #include <QTest>
 
-#include "fake_core.h"
 #include "ui/guide_window.h"
 
 using namespace noctra;
-using namespace noctra::testing;
 
 namespace {
 
@@ -45,8 +43,8 @@ class GuideWindowTest : public QObject {
 
  private slots:
   void window_without_buttons_starting_at_the_middle() {
-    FakeCore core;
-    GuideWindow guide(core, {});
+    FrameHolder frame;
+    GuideWindow guide(frame, {});
     QCOMPARE(guide.windowTitle(), QStringLiteral("NoctraGuide"));
     const Qt::WindowFlags hints = Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                   Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
@@ -57,15 +55,15 @@ class GuideWindowTest : public QObject {
   }
 
   void first_paint_marks_the_middle_or_shows_nothing() {
-    FakeCore core;
-    GuideWindow guide(core, {});
+    FrameHolder frame;
+    GuideWindow guide(frame, {});
     guide.resize(640, 480);
     const QImage empty = guide.grab().toImage();
     QCOMPARE(empty.pixelColor(320, 240), empty.pixelColor(0, 0));
-    core.guide = sky_with_star(500, 400);
+    frame = sky_with_star(500, 400);
     guide.grab();
     // The first marker: corners at columns 310 and 330, row indexes 230 and 250.
-    QVERIFY(outline_drawn(*core.guide, 320, 240, 1));
+    QVERIFY(outline_drawn(*frame, 320, 240, 1));
   }
 
   void clicks_that_leave_the_guide_point() {
@@ -80,9 +78,9 @@ class GuideWindowTest : public QObject {
         {"left button", QPoint(200, 150), Qt::LeftButton, {200, 150}},
     };
     for (const auto& c : cases) {
-      FakeCore core;
-      if (c.star) core.guide = sky_with_star(c.star->x(), c.star->y());
-      GuideWindow guide(core, {});
+      FrameHolder frame;
+      if (c.star) frame = sky_with_star(c.star->x(), c.star->y());
+      GuideWindow guide(frame, {});
       guide.resize(640, 480);
       QTest::mouseClick(&guide, c.button, {}, c.at);
       QVERIFY2(guide.guide_x() == 320 && guide.guide_y() == 240, c.what);
@@ -90,9 +88,9 @@ class GuideWindowTest : public QObject {
   }
 
   void right_click_picks_the_star_and_markers_follow() {
-    FakeCore core;
-    core.guide = sky_with_star(200, 150);
-    GuideWindow guide(core, {});
+    FrameHolder frame;
+    frame = sky_with_star(200, 150);
+    GuideWindow guide(frame, {});
     guide.resize(640, 480);
     guide.show();
     QVERIFY(QTest::qWaitForWindowExposed(&guide));
@@ -101,11 +99,11 @@ class GuideWindowTest : public QObject {
     QCOMPARE(guide.guide_y(), 150);
     guide.repaint_now();
     const int32_t row = 480 - 150;
-    QVERIFY(outline_drawn(*core.guide, 200, row, 1));
-    QVERIFY(outline_drawn(*core.guide, 200, row, 2));
+    QVERIFY(outline_drawn(*frame, 200, row, 1));
+    QVERIFY(outline_drawn(*frame, 200, row, 2));
     // The locator's byte is never written, and the star shows upright where
     // it was clicked.
-    QCOMPARE(byte_at(*core.guide, 190, row, 0), kSky);
+    QCOMPARE(byte_at(*frame, 190, row, 0), kSky);
     // Guide y counts from the frame's height, so row index 330 is the
     // 150th line from the top: window line 149.
     const QImage shown = guide.grab().toImage();

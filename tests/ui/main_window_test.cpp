@@ -1,4 +1,5 @@
-// The main window, its dialogs and the error box against a recording fake core.
+// The main window, its dialogs and the error box, driving the real sequencer
+// and command router over a fake clock, acquirer and writer.
 
 #include <QAction>
 #include <QCheckBox>
@@ -14,7 +15,9 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "fake_core.h"
+#include "support/fake_acquirer.h"
+#include "support/fake_clock.h"
+#include "support/fake_writer.h"
 #include "ui/about_dialog.h"
 #include "ui/error_box.h"
 #include "ui/guide_window.h"
@@ -22,22 +25,70 @@
 #include "ui/pictures.h"
 #include "ui/qt_event_pump.h"
 #include "ui/setup_dialog.h"
+#include "window_helpers.h"
 
 using namespace noctra;
 using namespace noctra::testing;
 
 namespace {
 
-struct Rig {
-  FakeCore core;
-  ScriptedChooser chooser;
-  int closes = 0;
-  GuideWindow guide{core, [this] { window.close(); }};
-  MainWindow window{core, guide, chooser, [this] { ++closes; }};
+// Offers the simulated camera and one capture device that cannot be opened.
+DeviceCatalog test_devices(std::vector<std::string>& switched) {
+  DeviceCatalog devices;
+  devices.sources = [] {
+    return std::vector<DeviceChoice>{{"sim", "Simulated sky camera"},
+                                     {"v4l2:/dev/video0", "USB capture (video0)"}};
+  };
+  devices.ports = [] { return std::vector<DeviceChoice>{{"sim", "Simulated port"}}; };
+  devices.use_source = [&switched](const std::string& spec, std::string* error) {
+    if (spec != "sim") {
+      if (error) *error = "cannot open " + spec;
+      return false;
+    }
+    switched.push_back(spec);
+    return true;
+  };
+  return devices;
+}
 
-  explicit Rig(const Settings& settings = Settings{}) {
-    core.values = settings;
+// The clock stands still unless a test moves it, so a recording waits for
+// its exposure and no frame is taken behind a test's back.
+struct Rig {
+  Settings settings;
+  test::FakeClock clock;
+  SimPortDevice port_device;
+  CameraPort port{port_device};
+  test::FakeAcquirer acquirer;
+  test::FakeWriter writer;
+  Sequencer sequencer{settings, clock, port, acquirer, writer, nullptr};
+  CommandRouter router{sequencer, acquirer, nullptr};
+  ScriptedChooser chooser;
+  std::vector<std::string> switched_sources;
+  int closes = 0;
+  GuideWindow guide{sequencer.guide_frame(), [this] { window.close(); }};
+  MainWindow window{sequencer, router, guide, chooser, test_devices(switched_sources),
+                    [this] { ++closes; }};
+
+  explicit Rig(const Settings& initial = Settings{}) {
+    settings = initial;
+    sequencer.set_host(&window);
     window.start();
+  }
+  ~Rig() { sequencer.set_host(nullptr); }
+
+  // How often the port was put into its idle pattern (0x2F then 0x3F from a
+  // port at 0x00; no other write of the sequencer makes 0x2F).
+  int idles() const {
+    const std::vector<uint8_t>& log = port_device.log();
+    int count = 0;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) count += log[i] == 0x2F && log[i + 1] == 0x3F;
+    return count;
+  }
+  // The sequencer's pause flag without telling the window.
+  void toggle_pause_quietly() {
+    sequencer.set_host(nullptr);
+    sequencer.toggle_pause();
+    sequencer.set_host(&window);
   }
 };
 
@@ -59,13 +110,14 @@ QStringList label_texts(QWidget* dialog) {
 // so a failure shows the whole state.
 QString controls(MainWindow& window) {
   auto on = [](bool b) { return QString(b ? "on" : "off"); };
-  auto button = [&](int id) {
+  auto button = [&](Command id) {
     return qobject_cast<QToolButton*>(window.toolbar()->widgetForAction(window.action(id)));
   };
   return QString("record %1, stop %2/%3, pause %4/%5, recording %6")
-      .arg(on(window.action(kCmdRecord)->isEnabled()), on(window.action(kCmdStop)->isEnabled()),
-           on(button(kCmdStop)->isEnabled()), on(window.action(kCmdPause)->isChecked()),
-           on(button(kCmdPause)->isChecked()), window.recording() ? "yes" : "no");
+      .arg(on(window.action(Command::Record)->isEnabled()),
+           on(window.action(Command::Stop)->isEnabled()), on(button(Command::Stop)->isEnabled()),
+           on(window.action(Command::Pause)->isChecked()), on(button(Command::Pause)->isChecked()),
+           window.recording() ? "yes" : "no");
 }
 
 template <typename Widget>
@@ -78,7 +130,7 @@ Widget* control(SetupDialog* dialog, int id) {
 // Opens Setup through the window; `act` runs while the dialog is up.
 void with_setup_dialog(Rig& rig, std::function<void(SetupDialog*)> act) {
   when_modal_opens([act](QWidget* modal) { act(qobject_cast<SetupDialog*>(modal)); });
-  rig.window.action(kCmdSetup)->trigger();
+  rig.window.action(Command::Setup)->trigger();
 }
 
 // A frame whose top line (the last stored row) is red and bottom line blue.
@@ -119,10 +171,10 @@ class MainWindowTest : public QObject {
     const QList<QAction*> buttons = rig.window.toolbar()->actions();
     QCOMPARE(buttons.size(), 4);
     const QStringList tips = {"Record", "Stop", "Pause", "Setup"};
-    const int ids[] = {kCmdRecord, kCmdStop, kCmdPause, kCmdSetup};
+    const Command ids[] = {Command::Record, Command::Stop, Command::Pause, Command::Setup};
     for (int i = 0; i < 4; ++i) {
       QCOMPARE(buttons[i]->toolTip(), tips[i]);
-      QCOMPARE(buttons[i]->property("id").toInt(), ids[i]);
+      QCOMPARE(buttons[i]->property("id").toInt(), static_cast<int>(ids[i]));
     }
     // The frame view starts right under the toolbar.
     QCOMPARE(rig.window.frame_view()->geometry().top(),
@@ -147,91 +199,91 @@ class MainWindowTest : public QObject {
   void ui_state_modes_switch_controls() {
     Rig rig;
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause off/off, recording no");
-    rig.window.set_ui_state(1);
+    rig.window.set_ui_state(UiState::Recording);
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause off/off, recording yes");
-    rig.core.is_paused = true;
-    rig.window.set_ui_state(2);  // leaves Record and Stop alone
+    rig.toggle_pause_quietly();
+    rig.window.set_ui_state(UiState::RefreshPauseMarks);  // leaves Record and Stop alone
     QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
-    rig.window.set_ui_state(7);  // unknown modes do nothing
-    QCOMPARE(controls(rig.window), "record off, stop on/on, pause on/on, recording yes");
-    rig.core.is_paused = false;
-    rig.window.set_ui_state(0);
+    rig.toggle_pause_quietly();
+    rig.window.set_ui_state(UiState::Idle);
     QCOMPARE(controls(rig.window), "record on, stop off/off, pause on/on, recording no");
   }
 
   void pause_mark_follows_the_sequencer_not_the_click() {
     Rig rig;
-    QAction* pause = rig.window.action(kCmdPause);
-    rig.core.on_sequencer_command = [&](int id) {
-      if (id != kCmdPause) return;
-      rig.core.is_paused = !rig.core.is_paused;
-      rig.window.set_ui_state(2);
-    };
+    QAction* pause = rig.window.action(Command::Pause);
     pause->trigger();
+    QVERIFY(rig.sequencer.paused());
     QVERIFY(pause->isChecked());
     // Dropped during an acquisition: no effect, not even on the mark.
-    rig.core.busy = true;
+    rig.acquirer.busy_flag = true;
     pause->trigger();
+    QVERIFY(rig.sequencer.paused());
     QVERIFY(pause->isChecked());
-    QCOMPARE(rig.core.dropped, std::vector<int>{kCmdPause});
-    rig.core.busy = false;
+    rig.acquirer.busy_flag = false;
     pause->trigger();
+    QVERIFY(!rig.sequencer.paused());
     QVERIFY(!pause->isChecked());
   }
 
   void commands_are_dropped_while_busy_and_posted_ones_are_queued() {
     Rig rig;
-    rig.window.set_ui_state(1);
-    rig.core.busy = true;
-    for (int id : {kCmdStop, kCmdExit, kCmdAutoincrement}) rig.window.action(id)->trigger();
+    rig.window.action(Command::Record)->trigger();
+    QVERIFY(rig.window.recording());
+    rig.acquirer.busy_flag = true;
+    for (Command id : {Command::Stop, Command::Exit, Command::Autoincrement}) {
+      rig.window.action(id)->trigger();
+    }
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);
+    QVERIFY(rig.window.recording());
     QCOMPARE(rig.closes, 0);
-    QCOMPARE(rig.core.values.auto_increment, 0);
-    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
-    QCOMPARE(rig.core.dropped.size(), std::size_t{3});
+    QCOMPARE(rig.settings.auto_increment, 0);
+    QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
 
-    rig.core.busy = false;
-    rig.window.post_command(kCmdStop);
-    QVERIFY(rig.core.sequencer_commands.empty());
+    rig.acquirer.busy_flag = false;
+    rig.window.post_command(Command::Stop);
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);  // queued, not yet taken
     // The busy flag counts when the posted command is taken, not when posted.
-    rig.core.busy = true;
+    rig.acquirer.busy_flag = true;
     QCoreApplication::processEvents();
-    QVERIFY(rig.core.sequencer_commands.empty());
-    rig.core.busy = false;
-    rig.window.post_command(kCmdStop);
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Waiting);
+    rig.acquirer.busy_flag = false;
+    rig.window.post_command(Command::Stop);
     QCoreApplication::processEvents();
-    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
+    QVERIFY(!rig.window.recording());
   }
 
   void autoincrement_mark_from_settings_and_toggle() {
     Settings settings;
     settings.auto_increment = 1;
     Rig rig(settings);
-    QAction* mark = rig.window.action(kCmdAutoincrement);
+    QAction* mark = rig.window.action(Command::Autoincrement);
     QVERIFY(mark->isChecked());
     mark->trigger();
-    QCOMPARE(rig.core.values.auto_increment, 0);
+    QCOMPARE(rig.settings.auto_increment, 0);
     QVERIFY(!mark->isChecked());
     mark->trigger();
-    QCOMPARE(rig.core.values.auto_increment, 1);
+    QCOMPARE(rig.settings.auto_increment, 1);
     QVERIFY(mark->isChecked());
   }
 
   void save_images_in_only_while_idle_and_forces_avi() {
     Rig rig;
-    rig.core.values.image_file_path = "/tmp/Sky.AVI";
-    rig.core.state = CaptureState::Exposing;
-    rig.window.action(kCmdSaveImagesIn)->trigger();
+    rig.settings.image_file_path = "/tmp/Sky.AVI";
+    rig.window.action(Command::Record)->trigger();
+    rig.window.action(Command::SaveImagesIn)->trigger();
     QVERIFY(rig.chooser.asked.empty());
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.AVI"));
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/Sky.AVI"));
 
-    rig.core.state = CaptureState::Idle;
-    rig.window.action(kCmdSaveImagesIn)->trigger();  // cancelled
+    rig.window.action(Command::Stop)->trigger();
+    rig.window.action(Command::SaveImagesIn)->trigger();  // cancelled
     QCOMPARE(rig.chooser.asked, std::vector<std::string>{"/tmp/Sky.AVI"});
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/Sky.avi"));
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/Sky.avi"));
 
     rig.chooser.reply = "/tmp/m42";
-    rig.window.action(kCmdSaveImagesIn)->trigger();
-    QCOMPARE(rig.core.values.image_file_path, std::string("/tmp/m42.avi"));
+    rig.window.action(Command::SaveImagesIn)->trigger();
+    QCOMPARE(rig.settings.image_file_path, std::string("/tmp/m42.avi"));
   }
 
   void layout_gives_both_windows_a_640_by_480_picture() {
@@ -242,20 +294,21 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
     QCOMPARE(rig.guide.size(), QSize(640, 480));
 
+    rig.window.action(Command::Record)->trigger();
     rig.window.resize(300, 200);
-    rig.core.state = CaptureState::Waiting;
     rig.window.layout_if_idle();
     QVERIFY(rig.window.frame_view()->size() != QSize(640, 480));
-    rig.core.state = CaptureState::Idle;
-    rig.window.layout_if_idle();
+    rig.window.action(Command::Stop)->trigger();  // lays the windows out once idle
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
   }
 
   void main_frame_drawn_unscaled_and_upright() {
-    Rig rig;
-    const QColor background = rig.window.frame_view()->grab().toImage().pixelColor(5, 5);
-    rig.core.main = striped_frame(40, 30);
-    const QImage shown = rig.window.frame_view()->grab().toImage();
+    FrameHolder frame;
+    FrameView view(frame, nullptr);
+    view.resize(640, 480);
+    const QColor background = view.grab().toImage().pixelColor(5, 5);
+    frame = striped_frame(40, 30);
+    const QImage shown = view.grab().toImage();
     QCOMPARE(shown.pixelColor(0, 0), QColor(255, 0, 0));   // top line on top
     QCOMPARE(shown.pixelColor(39, 29), QColor(0, 0, 255));  // bottom line at row 29
     QCOMPARE(shown.pixelColor(20, 15), QColor(0, 0, 0));
@@ -400,7 +453,7 @@ class MainWindowTest : public QObject {
       control<QPushButton>(dialog, kSetupCancel)->click();
     });
     QVERIFY(rig.guide.isVisible());
-    QCOMPARE(rig.core.values.guiding, 1);
+    QCOMPARE(rig.settings.guiding, 1);
     QCOMPARE(rig.window.open_setup_dialog(), nullptr);
 
     with_setup_dialog(rig, [](SetupDialog* dialog) {
@@ -409,32 +462,33 @@ class MainWindowTest : public QObject {
       control<QPushButton>(dialog, kSetupOk)->click();
     });
     QVERIFY(!rig.guide.isVisible());
-    QVERIFY(!rig.window.action(kCmdAutoincrement)->isChecked());
-    QVERIFY(rig.core.sequencer_commands.empty());
+    QVERIFY(!rig.window.action(Command::Autoincrement)->isChecked());
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
   }
 
   void start_capture_posts_record_after_storing() {
     Rig rig;
-    int32_t exposure_at_record = 0;
-    rig.core.on_sequencer_command = [&](int) { exposure_at_record = rig.core.values.exposure; };
     with_setup_dialog(rig, [](SetupDialog* dialog) {
-      control<QLineEdit>(dialog, kSetupExposure)->setText("750");
+      control<QLineEdit>(dialog, kSetupExposure)->setText("3750");
       control<QPushButton>(dialog, kSetupStartCapture)->click();
     });
-    QVERIFY(rig.core.sequencer_commands.empty());  // queued, not yet taken
-    QTRY_COMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdRecord});
-    QCOMPARE(exposure_at_record, 750);
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);  // queued, not yet taken
+    QTRY_VERIFY(rig.window.recording());
+    // The countdown starts from the value stored before Record was taken (the
+    // clock stands still).
+    rig.sequencer.sequencer_tick();
+    QVERIFY2(rig.window.windowTitle().endsWith(" 3"), qPrintable(rig.window.windowTitle()));
   }
 
   void start_capture_follows_the_recording_while_open() {
     Rig rig;
-    rig.window.set_ui_state(1);
+    rig.window.set_ui_state(UiState::Recording);
     bool before = true;
     bool after = false;
     with_setup_dialog(rig, [&](SetupDialog* dialog) {
       before = dialog->control(kSetupStartCapture)->isEnabled();
       QCOMPARE(rig.window.open_setup_dialog(), dialog);
-      rig.window.set_ui_state(0);  // the recording reached its frame count
+      rig.window.set_ui_state(UiState::Idle);  // the recording reached its frame count
       after = dialog->control(kSetupStartCapture)->isEnabled();
       dialog->reject();
     });
@@ -454,45 +508,56 @@ class MainWindowTest : public QObject {
       QCOMPARE(box->parent(), nullptr);
       QCOMPARE(box->buttons().size(), 1);
       QVERIFY(QApplication::activeModalWidget() == nullptr);
-      rig.window.action(kCmdStop)->setEnabled(true);
-      rig.window.action(kCmdStop)->trigger();  // Stop while the box is up
+      rig.window.action(Command::Stop)->trigger();  // Stop while the box is up
       box->button(QMessageBox::Ok)->click();
     });
+    rig.window.action(Command::Record)->trigger();
     reporter.show_error("Cannot write /tmp/x.avi");
     QCOMPARE(caption, QStringLiteral("Error"));
-    QCOMPARE(rig.core.sequencer_commands, std::vector<int>{kCmdStop});
+    QCOMPARE(rig.sequencer.capture_state(), CaptureState::Idle);
+    QCOMPARE(rig.writer.closes, 1);
     QCOMPARE(reporter.open_box(), nullptr);
   }
 
   void closing_either_window_ends_the_program_once() {
     {
       Rig rig;
-      QCOMPARE(rig.core.idles, 1);
-      rig.window.action(kCmdExit)->trigger();
+      QCOMPARE(rig.idles(), 1);
+      rig.window.action(Command::Exit)->trigger();
       QCOMPARE(rig.closes, 1);
-      QCOMPARE(rig.core.idles, 2);
+      QCOMPARE(rig.idles(), 2);
       QVERIFY(!rig.window.isVisible());
       QVERIFY(!rig.guide.isVisible());
-      const int ticks = rig.core.ticks;
+      const int ticks = rig.acquirer.still_trigger_calls;
       QTest::qWait(120);
-      QCOMPARE(rig.core.ticks, ticks);  // the timer went with the window
+      QCOMPARE(rig.acquirer.still_trigger_calls, ticks);  // the timer went with the window
     }
     {
       Rig rig;
-      rig.core.in_tick = true;  // an acquisition is waiting
-      rig.guide.show();
-      rig.guide.close();
+      rig.settings.exposure = 0;
+      rig.window.action(Command::Record)->trigger();
+      int idles_inside = -1;
+      QString title;
+      rig.acquirer.during_acquire = [&] {  // the guide window closes while a frame is awaited
+        rig.guide.show();
+        rig.guide.close();
+        idles_inside = rig.idles();
+        title = rig.window.windowTitle();
+      };
+      rig.sequencer.sequencer_tick();
       QCOMPARE(rig.closes, 1);
-      QCOMPARE(rig.core.idles, 1);  // deferred until the tick has unwound
+      QCOMPARE(idles_inside, 1);  // deferred until the tick has unwound
       QVERIFY(rig.window.camera_idle_deferred());
+      QCOMPARE(rig.writer.writes, 1);
+      QCOMPARE(rig.window.windowTitle(), title);  // the written frame's title came too late
       rig.window.set_title("late");
-      QCOMPARE(rig.window.windowTitle(), QStringLiteral("Noctra"));
+      QCOMPARE(rig.window.windowTitle(), title);
     }
   }
 
   void timer_and_pump_deliver_ticks() {
     Rig rig;
-    QTRY_VERIFY_WITH_TIMEOUT(rig.core.ticks >= 2, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.acquirer.still_trigger_calls >= 2, 2000);
 
     QtEventPump pump;
     int pump_ticks = 0;
@@ -509,15 +574,15 @@ class MainWindowTest : public QObject {
 
   void video_source_dialog_switches_the_source() {
     Rig rig;
-    rig.core.values.source = "v4l2:/dev/video0";
+    rig.settings.source = "v4l2:/dev/video0";
     when_modal_opens([](QWidget* modal) {
       const auto boxes = modal->findChildren<QComboBox*>();
       boxes[0]->setCurrentIndex(boxes[0]->findData("sim"));
       qobject_cast<QDialog*>(modal)->accept();
     });
-    rig.window.action(kCmdVideoSource)->trigger();
-    QCOMPARE(rig.core.switched_sources, std::vector<std::string>{"sim"});
-    QCOMPARE(rig.core.values.source, std::string("sim"));
+    rig.window.action(Command::VideoSource)->trigger();
+    QCOMPARE(rig.switched_sources, std::vector<std::string>{"sim"});
+    QCOMPARE(rig.settings.source, std::string("sim"));
   }
 };
 

@@ -1,0 +1,32 @@
+#pragma once
+// A frame writer that counts what reaches it and keeps each frame's first byte.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "output/frame_writer.h"
+
+namespace noctra::test {
+
+class FakeWriter : public FrameWriter {
+ public:
+  int writes = 0;   // frames written
+  int missing = 0;  // writes without a frame
+  int closes = 0;
+  std::vector<uint8_t> first_bytes;
+  std::function<void()> on_write;
+
+  void avi_write_frame(const FrameImage* frame) override {
+    if (frame == nullptr) {
+      ++missing;
+    } else {
+      ++writes;
+      first_bytes.push_back(frame->row(0)[0]);
+    }
+    if (on_write) on_write();
+  }
+  void avi_close() override { ++closes; }
+};
+
+}  // namespace noctra::test
