@@ -328,6 +328,7 @@ TEST(SerCrash, KilledRecordingReadsToItsLastWholeFrameAndRepairAddsTheTimestamps
   ASSERT_TRUE(WIFSIGNALED(status));
 
   EXPECT_EQ(fs::file_size(path), kSerHeaderBytes + 5 * kFrameBytes);  // no timestamps yet
+  EXPECT_EQ(riff::load_u32(file_bytes(path).data() + 38), 5u);
   expect_ser_read_back(path, first_frames(5));
 
   // The same file cut in the middle of its fourth frame, with the count still at 5.
