@@ -243,7 +243,8 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   }
   int status = 0;
   fitsfile* file = nullptr;
-  fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, std::realloc, &status);
+  const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
+  fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
   long axes[3] = {static_cast<long>(width), static_cast<long>(height), 3};
   fits_create_img(file, BYTE_IMG, 3, axes, &status);
 

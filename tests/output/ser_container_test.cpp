@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -357,6 +358,39 @@ TEST(SerCrash, KilledRecordingReadsToItsLastWholeFrameAndRepairAddsTheTimestamps
                                  cut_bytes.begin() + kSerHeaderBytes + 3 * kFrameBytes + 24),
             expected_trailer({0, 1, 2}));
   expect_ser_read_back(cut, first_frames(3));
+}
+
+TEST(SerCrash, FileSizeLimitCutsAFrameButLaterFramesGoOnWhenRoomComesBack) {
+  TempFolder folder;
+  const std::string path = folder.file("Limited.ser");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    auto container = make_ser_container();
+    const FrameImage first = pattern_frame(kWidth, kHeight, 1);
+    if (!container->open(path, first, timing_of(0), {}).ok()) ::_exit(3);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    bool as_expected = true;
+    for (int i = 0; i < 6; ++i) {
+      // Room for two and a half more frames from the second, then room again.
+      if (i == 1) limit.rlim_cur = fs::file_size(path) + kFrameBytes * 5 / 2;
+      if (i == 4) limit.rlim_cur = limit.rlim_max;
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1));
+      const ContainerStatus status = container->append(frame, timing_of(i), {});
+      as_expected = as_expected && (i == 3 ? status.error == EFBIG : status.ok());
+    }
+    as_expected = container->close().ok() && as_expected;
+    ::_exit(as_expected ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(fs::file_size(path), kSerHeaderBytes + 5 * (kFrameBytes + 8));
+  expect_ser_read_back(path, pattern_frames(kWidth, kHeight, {1, 2, 3, 5, 6}));
 }
 
 // A finished three-frame recording to repair in the ways a crash or a user can leave it.
