@@ -124,6 +124,9 @@ class FitsContainer final : public RecordingContainer {
                        const RecordingInfo& info) override {
     close();
     const RecordingName name = split_recording_name(path);
+    // A folder the frames cannot go into fails here, as a file that cannot
+    // be created fails the other formats' open.
+    if (::access(name.folder.c_str(), W_OK | X_OK) != 0) return ContainerStatus::open_failed(errno);
     const int folder_fd = io_.open_folder(name.folder.c_str());
     if (folder_fd < 0) return ContainerStatus::open_failed(errno);
     // A new recording under an old name replaces the old one whole: frames
