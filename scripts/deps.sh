@@ -7,12 +7,13 @@ packages=(
   qt6-base-dev libgl-dev
   libsimpleini-dev
   libv4l-dev libftdi1-dev
+  libcfitsio-dev
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    ffmpeg python3-opencv python3-numpy
+    ffmpeg python3-opencv python3-numpy python3-astropy siril
     xvfb xauth
   )
 fi

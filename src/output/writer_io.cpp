@@ -9,6 +9,16 @@
 
 namespace noctra {
 
+int WriterIo::rename_file(const char* from, const char* to) { return std::rename(from, to); }
+
+int WriterIo::open_folder(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 int PosixWriterIo::create_file(const char* path) {
   int fd;
   do {

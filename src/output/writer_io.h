@@ -24,6 +24,12 @@ class WriterIo {
   virtual int close(int fd) = 0;
   // A monotonic millisecond count for the once-a-second flush.
   virtual int64_t now_ms() = 0;
+  // Calls only the recordings made of many files need (a FITS frame is
+  // written under a temporary name, then renamed, and the folder flushed).
+  // The real calls unless a test replaces them.
+  virtual int rename_file(const char* from, const char* to);
+  // A descriptor of the folder, for fdatasync and close; -1 when it cannot be opened.
+  virtual int open_folder(const char* path);
 };
 
 // The real calls. Stateless, so one instance can serve every writer.

@@ -1,0 +1,22 @@
+#pragma once
+// Writes that either put every byte where it belongs or say why not.
+
+#include <sys/uio.h>
+
+#include <cstdint>
+#include <span>
+
+#include "output/writer_io.h"
+
+namespace noctra {
+
+// Writes all the parts, in order, from offset on: any number of parts (they
+// go in batches the system accepts), short writes continued. False with errno
+// set when a write fails or makes no progress (EIO then).
+bool write_fully(WriterIo& io, int fd, std::span<const struct iovec> parts, uint64_t offset);
+
+inline struct iovec iovec_of(const void* data, std::size_t size) {
+  return {const_cast<void*>(data), size};
+}
+
+}  // namespace noctra

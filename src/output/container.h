@@ -1,0 +1,130 @@
+#pragma once
+// One recording's file format behind one small interface. What every format
+// shares (numbering and the settings' path, one report per recording, the
+// flush at most once a second, the timing record) lives above the container;
+// a container only lays out its own files and keeps them whole: a frame that
+// cannot be written completely is cut back, so the recording always ends at
+// its last whole frame.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/timing.h"
+#include "imaging/frame_image.h"
+#include "output/naming.h"
+#include "output/writer_io.h"
+
+namespace noctra {
+
+// What went wrong in a container call, with the reason.
+enum class ContainerFailure {
+  None,
+  Open,     // the recording could not be created (missing folder, no permission, ...)
+  Write,    // a write, flush or close failed; the recording was cut back to its last whole frame
+  Refused,  // the frame does not fit the recording (other size, too many frames); nothing written
+};
+
+struct ContainerStatus {
+  ContainerFailure failure = ContainerFailure::None;
+  int error = 0;       // errno of an Open or Write failure
+  std::string detail;  // why a frame was refused, or a library's words when there is no errno
+  // The file the failure concerns when it is not the recording's own path
+  // (one frame's file of a FITS recording); empty otherwise.
+  std::string file;
+
+  bool ok() const { return failure == ContainerFailure::None; }
+  // The errno text ("No space left on device"), else the detail.
+  std::string reason() const;
+
+  static ContainerStatus success() { return {}; }
+  static ContainerStatus open_failed(int error, std::string file = {});
+  static ContainerStatus write_failed(int error, std::string file = {}, std::string detail = {});
+  static ContainerStatus refused(std::string detail);
+};
+
+// How the frame was taken, for formats with a header per frame.
+enum class CaptureMode { LowRes, HighRes };
+enum class KeptField {
+  Both,  // no field was dropped: a short frame, or the two grabs of High Res merged
+  Even,  // stored rows 0, 2, 4, ... kept and doubled
+  Odd,   // stored rows 1, 3, 5, ... kept and doubled
+};
+struct FrameMetadata {
+  CaptureMode mode = CaptureMode::LowRes;
+  KeptField field = KeptField::Both;
+  bool amp_switching = false;  // the amplifier line was switched off during the exposure
+  int32_t x_binning = 1;
+  int32_t y_binning = 1;
+};
+
+// Fixed for a whole recording; empty strings are left out where the format allows.
+struct RecordingInfo {
+  std::string observer;
+  std::string instrument;
+  std::string telescope;
+};
+
+// One open recording of one format. Calls come from one thread, except
+// flush(), which may run on a helper thread while append() runs (it touches
+// only the open descriptors); close() must not overlap a flush.
+class RecordingContainer {
+ public:
+  virtual ~RecordingContainer() = default;
+  // Creates the recording at `path` (already numbered), replacing an earlier
+  // recording of that very name, for frames of `first`'s size; `first_timing`
+  // dates the recording. Writes no frame: append(first, ...) follows.
+  virtual ContainerStatus open(const std::string& path, const FrameImage& first,
+                               const FrameTiming& first_timing, const RecordingInfo& info) = 0;
+  // Appends one frame. On a Write failure the recording is cut back to its
+  // last whole frame and stays open, so a later frame may go in again.
+  virtual ContainerStatus append(const FrameImage& frame, const FrameTiming& timing,
+                                 const FrameMetadata& metadata) = 0;
+  // Whole frames in the recording so far.
+  virtual int64_t frames() const = 0;
+  // Puts everything written so far on the disk (fdatasync).
+  virtual ContainerStatus flush() = 0;
+  // Completes the recording on disk and closes it; nothing to do when closed.
+  // Does not flush: call flush() first for a durable finish.
+  virtual ContainerStatus close() = 0;
+};
+
+enum class RecordingFormat { Avi, Ser, Fits };
+
+// A format's data for the chooser, the extension rule and numbering.
+struct ContainerFormat {
+  RecordingFormat format;
+  std::string_view name;              // in messages: "Can't write to SER file ..."
+  std::array<std::string_view, 2> extensions;  // lower case; the first is the one forced; "" unused
+  FileFilter filter;
+  // Whether a recording under this path exists already; numbering probes with
+  // it so that it never reuses the name of an earlier recording.
+  bool (*recording_exists)(const std::string& path);
+};
+
+const ContainerFormat& container_format(RecordingFormat format);
+// The format the path's extension names, in any letter case: ".ser" is SER,
+// ".fits" and ".fit" are FITS, everything else (".avi" among it) is AVI.
+RecordingFormat format_of_path(std::string_view path);
+
+// The chooser's filter pairs, in order: the two AVI ones, then SER and FITS.
+inline constexpr std::array<FileFilter, 4> kRecordingFileFilters{{
+    {"Microsoft AVI", "*.avi"},
+    {"All Files", "*.*"},
+    {"SER video", "*.ser"},
+    {"FITS images", "*.fits"},
+}};
+
+// The message for a failed call, worded as AVI's: "Can't open SER file <path>",
+// "Can't write to FITS file <file>: <reason>", "Frame not written to SER file
+// <path>: <detail>"; empty for success.
+std::string container_failure_message(const ContainerFormat& format, const ContainerStatus& status,
+                                      const std::string& recording_path);
+
+// The containers. `io` does every file call, so tests can fail a write.
+std::unique_ptr<RecordingContainer> make_ser_container(WriterIo& io = posix_writer_io());
+std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
+
+}  // namespace noctra

@@ -1,0 +1,318 @@
+#include "output/fits_container.h"
+
+#include <fitsio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "output/checked_write.h"
+
+#ifndef NOCTRA_VERSION
+#error "NOCTRA_VERSION must name the program's version"
+#endif
+
+namespace noctra {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kFitsBlock = 2880;
+constexpr std::string_view kTemporarySuffix = ".part";
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_any_case(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (ascii_lower(text[k]) != lower[k]) return false;
+  }
+  return true;
+}
+
+// The folder, the name before the extension, and the extension (with its
+// dot, as written; ".fits" when the name has none).
+struct RecordingName {
+  fs::path folder;
+  std::string stem;
+  std::string extension;
+};
+
+RecordingName split_recording_name(const std::string& recording_path) {
+  const fs::path path(recording_path);
+  RecordingName name;
+  name.folder = path.parent_path();
+  if (name.folder.empty()) name.folder = ".";
+  const std::string file = path.filename().string();
+  const std::size_t dot = file.rfind('.');
+  if (dot == std::string::npos || dot == 0) {
+    name.stem = file;
+    name.extension = ".fits";
+  } else {
+    name.stem = file.substr(0, dot);
+    name.extension = file.substr(dot);
+  }
+  return name;
+}
+
+// A frame file's name of this recording: stem, '_', six digits, a FITS
+// extension, and perhaps the temporary suffix.
+bool is_frame_file_of(std::string_view file, const std::string& stem) {
+  if (file.size() < stem.size() + 1 + kFitsFrameDigits || file.substr(0, stem.size()) != stem ||
+      file[stem.size()] != '_') {
+    return false;
+  }
+  std::size_t at = stem.size() + 1;
+  for (int k = 0; k < kFitsFrameDigits; ++k, ++at) {
+    if (file[at] < '0' || file[at] > '9') return false;
+  }
+  std::string_view extension = file.substr(at);
+  if (extension.size() > kTemporarySuffix.size() &&
+      extension.substr(extension.size() - kTemporarySuffix.size()) == kTemporarySuffix) {
+    extension.remove_suffix(kTemporarySuffix.size());
+  }
+  return equals_any_case(extension, ".fits") || equals_any_case(extension, ".fit");
+}
+
+// FITS header text is printable ASCII.
+std::string header_text(const std::string& text) {
+  std::string clean = text;
+  for (char& c : clean) {
+    if (c < 32 || c > 126) c = '?';
+  }
+  return clean;
+}
+
+// DATE-OBS wants ISO 8601 without the zone letter; TIMESYS says it is UTC.
+std::string fits_date(int64_t utc_us) {
+  std::string text = format_utc(utc_us, 3);
+  if (!text.empty() && text.back() == 'Z') text.pop_back();
+  return text;
+}
+
+const char* mode_text(CaptureMode mode) { return mode == CaptureMode::HighRes ? "High Res" : "Low Res"; }
+
+const char* field_text(KeptField field) {
+  switch (field) {
+    case KeptField::Even:
+      return "EVEN";
+    case KeptField::Odd:
+      return "ODD";
+    case KeptField::Both:
+      break;
+  }
+  return "BOTH";
+}
+
+std::string cfitsio_message(int status) {
+  char text[FLEN_STATUS] = {};
+  fits_get_errstatus(status, text);
+  return "CFITSIO: " + std::string(text);
+}
+
+class FitsContainer final : public RecordingContainer {
+ public:
+  explicit FitsContainer(WriterIo& io) : io_(io) {}
+  ~FitsContainer() override { close(); }
+
+  ContainerStatus open(const std::string& path, const FrameImage&, const FrameTiming&,
+                       const RecordingInfo& info) override {
+    close();
+    const RecordingName name = split_recording_name(path);
+    // A folder the frames cannot go into fails here, as a file that cannot
+    // be created fails the other formats' open.
+    if (::access(name.folder.c_str(), W_OK | X_OK) != 0) return ContainerStatus::open_failed(errno);
+    const int folder_fd = io_.open_folder(name.folder.c_str());
+    if (folder_fd < 0) return ContainerStatus::open_failed(errno);
+    // A new recording under an old name replaces the old one whole: frames
+    // of it left beyond the new one's last would read as part of it.
+    std::error_code ignored;
+    for (const fs::directory_entry& entry : fs::directory_iterator(name.folder, ignored)) {
+      if (is_frame_file_of(entry.path().filename().string(), name.stem)) {
+        io_.remove_file(entry.path().c_str());
+      }
+    }
+    folder_fd_ = folder_fd;
+    path_ = path;
+    info_ = info;
+    frames_ = 0;
+    return ContainerStatus::success();
+  }
+
+  ContainerStatus append(const FrameImage& frame, const FrameTiming& timing,
+                         const FrameMetadata& metadata) override {
+    if (folder_fd_ < 0) return ContainerStatus::write_failed(EBADF);
+    if (frames_ >= kMostFitsFrames) {
+      return ContainerStatus::refused("the recording's frame numbers are all used");
+    }
+    const std::string final_path = fits_frame_path(path_, frames_);
+    std::string error;
+    const std::optional<std::vector<uint8_t>> bytes =
+        encode_fits_frame(frame, timing, metadata, info_, frames_, &error);
+    if (!bytes) return ContainerStatus::write_failed(0, final_path, error);
+
+    const std::string temporary = final_path + std::string(kTemporarySuffix);
+    const int fd = io_.create_file(temporary.c_str());
+    if (fd < 0) return ContainerStatus::write_failed(errno, final_path);
+    const struct iovec whole = iovec_of(bytes->data(), bytes->size());
+    bool ok = write_fully(io_, fd, std::span(&whole, 1), 0) && io_.fdatasync(fd) == 0;
+    int failure = ok ? 0 : errno;
+    if (io_.close(fd) != 0 && ok) {
+      ok = false;
+      failure = errno;
+    }
+    if (ok && io_.rename_file(temporary.c_str(), final_path.c_str()) != 0) {
+      ok = false;
+      failure = errno;
+    }
+    if (!ok) {
+      io_.remove_file(temporary.c_str());
+      return ContainerStatus::write_failed(failure, final_path);
+    }
+    ++frames_;
+    return ContainerStatus::success();
+  }
+
+  int64_t frames() const override { return frames_; }
+
+  ContainerStatus flush() override {
+    // Each frame's data reached the disk before its rename; this puts the
+    // renames there too.
+    if (folder_fd_ >= 0 && io_.fdatasync(folder_fd_) != 0) return ContainerStatus::write_failed(errno);
+    return ContainerStatus::success();
+  }
+
+  ContainerStatus close() override {
+    if (folder_fd_ < 0) return ContainerStatus::success();
+    const int result = io_.close(folder_fd_);
+    folder_fd_ = -1;
+    return result == 0 ? ContainerStatus::success() : ContainerStatus::write_failed(errno);
+  }
+
+ private:
+  WriterIo& io_;
+  int folder_fd_ = -1;
+  std::string path_;
+  RecordingInfo info_;
+  int64_t frames_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io) {
+  return std::make_unique<FitsContainer>(io);
+}
+
+std::string fits_frame_path(const std::string& recording_path, int64_t index) {
+  const RecordingName name = split_recording_name(recording_path);
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "_%0*lld", kFitsFrameDigits, static_cast<long long>(index));
+  const fs::path folder = fs::path(recording_path).parent_path();
+  return (folder / (name.stem + digits + name.extension)).string();
+}
+
+bool fits_recording_exists(const std::string& recording_path) {
+  if (output_file_exists(recording_path)) return true;
+  const RecordingName name = split_recording_name(recording_path);
+  // The usual case, the first frame still there, needs no folder listing.
+  if (output_file_exists(fits_frame_path(recording_path, 0))) return true;
+  std::error_code error;
+  for (fs::directory_iterator it(name.folder, error), end; !error && it != end; it.increment(error)) {
+    if (is_frame_file_of(it->path().filename().string(), name.stem)) return true;
+  }
+  return false;
+}
+
+std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
+                                                      const FrameTiming& timing,
+                                                      const FrameMetadata& metadata,
+                                                      const RecordingInfo& info,
+                                                      int64_t frame_number, std::string* error) {
+  const auto width = static_cast<std::size_t>(frame.width());
+  const auto height = static_cast<std::size_t>(frame.height());
+  const std::size_t plane_bytes = width * height;
+  const std::size_t data_bytes = (plane_bytes * 3 + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+  // Room for the header and the data, so CFITSIO need not grow the buffer.
+  std::size_t memory_size = 2 * kFitsBlock + data_bytes;
+  void* memory = std::malloc(memory_size);
+  if (memory == nullptr) {
+    if (error) *error = "out of memory";
+    return std::nullopt;
+  }
+  int status = 0;
+  fitsfile* file = nullptr;
+  const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
+  fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
+  long axes[3] = {static_cast<long>(width), static_cast<long>(height), 3};
+  fits_create_img(file, BYTE_IMG, 3, axes, &status);
+
+  const auto key_text = [&](const char* key, const std::string& value, const char* comment) {
+    fits_write_key_str(file, key, header_text(value).c_str(), comment, &status);
+  };
+  const auto key_long = [&](const char* key, long value, const char* comment) {
+    fits_write_key_lng(file, key, value, comment, &status);
+  };
+  key_text("ROWORDER", "BOTTOM-UP", "first row is the bottom line of the picture");
+  if (timing.start && timing.end) {
+    const double seconds = static_cast<double>(timing.end->utc_us - timing.start->utc_us) / 1e6;
+    fits_write_key_fixdbl(file, "EXPTIME", seconds, 6, "[s] from exposure start to trigger",
+                          &status);
+  }
+  if (timing.start) {
+    key_text("DATE-OBS", fits_date(timing.start->utc_us), "exposure start: first control byte written");
+  }
+  if (timing.end) {
+    key_text("DATE-END", fits_date(timing.end->utc_us), "exposure end: trigger byte written");
+  }
+  key_text("TIMESYS", "UTC", "time scale of the dates");
+  key_text("IMAGETYP", "Light", "type of image");
+  key_text("INSTRUME", info.instrument, "camera");
+  if (!info.telescope.empty()) key_text("TELESCOP", info.telescope, "telescope");
+  if (!info.observer.empty()) key_text("OBSERVER", info.observer, "observer");
+  key_text("SWCREATE", "Noctra " NOCTRA_VERSION, "program that wrote the file");
+  key_long("XBINNING", metadata.x_binning, "binning factor along the rows");
+  key_long("YBINNING", metadata.y_binning, "binning factor along the columns");
+  key_long("FRAMENO", static_cast<long>(frame_number), "position of the frame in the recording, from 0");
+  key_text("NOCMODE", mode_text(metadata.mode), "Noctra capture mode");
+  key_text("NOCFIELD", field_text(metadata.field), "interlaced field kept (BOTH: none dropped)");
+  int amp = metadata.amp_switching ? 1 : 0;
+  fits_write_key_log(file, "NOCAMPSW", amp, "amplifier switched off during the exposure", &status);
+
+  // Planes R, G, B from the frame's B, G, R bytes, rows in stored order.
+  std::vector<uint8_t> plane(plane_bytes);
+  for (int p = 0; p < 3 && status == 0; ++p) {
+    const std::size_t byte = static_cast<std::size_t>(2 - p);
+    for (std::size_t y = 0; y < height; ++y) {
+      const uint8_t* row = frame.row(static_cast<int32_t>(y));
+      uint8_t* out = plane.data() + y * width;
+      for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+    }
+    fits_write_img(file, TBYTE, static_cast<LONGLONG>(1 + p * plane_bytes),
+                   static_cast<LONGLONG>(plane_bytes), plane.data(), &status);
+  }
+  LONGLONG header_at = 0, data_at = 0, data_end = 0;
+  fits_get_hduaddrll(file, &header_at, &data_at, &data_end, &status);
+  const int written_status = status;
+  status = 0;
+  if (file != nullptr) fits_close_file(file, &status);
+  if (written_status != 0) status = written_status;
+
+  std::optional<std::vector<uint8_t>> bytes;
+  const std::size_t file_bytes =
+      (static_cast<std::size_t>(data_end) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+  if (status == 0 && file_bytes <= memory_size) {
+    const auto* begin = static_cast<const uint8_t*>(memory);
+    bytes.emplace(begin, begin + file_bytes);
+  } else if (error) {
+    *error = status != 0 ? cfitsio_message(status) : "CFITSIO: the file is larger than its buffer";
+  }
+  std::free(memory);
+  return bytes;
+}
+
+}  // namespace noctra

@@ -1,0 +1,47 @@
+#pragma once
+// FITS recordings: one standalone FITS file per frame, written by CFITSIO.
+// The frames of a recording take its name with a six-digit frame number
+// before the extension (m42_000.fits gives m42_000_000000.fits,
+// m42_000_000001.fits, ...), so they sort in frame order by name. Each is
+// written under a temporary name, put on the disk and then renamed, so a
+// crash leaves whole frames and never half a file under a frame's name.
+//
+// Data: 8-bit samples, NAXIS1 = width, NAXIS2 = height, NAXIS3 = 3 planes in
+// R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP').
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/timing.h"
+#include "imaging/frame_image.h"
+#include "output/container.h"
+
+namespace noctra {
+
+inline constexpr int kFitsFrameDigits = 6;
+inline constexpr int64_t kMostFitsFrames = 1'000'000;
+
+// The whole FITS file of one frame, made in memory: what the recording
+// writes to disk and what a network client is sent. frame_number is the
+// frame's position in its recording (from 0). Nothing, with the reason in
+// *error, when CFITSIO fails.
+std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
+                                                      const FrameTiming& timing,
+                                                      const FrameMetadata& metadata,
+                                                      const RecordingInfo& info,
+                                                      int64_t frame_number,
+                                                      std::string* error = nullptr);
+
+// The file of frame `index` of the recording at recording_path.
+std::string fits_frame_path(const std::string& recording_path, int64_t index);
+
+// Whether a recording by that name exists: a file at the path itself, or any
+// frame file of it (whatever its number, with either FITS extension in any
+// letter case), or a frame file still under its temporary name. The
+// numbering probes with this, so it never reuses the name of an earlier
+// recording whose frames exist even when its first frame is gone.
+bool fits_recording_exists(const std::string& recording_path);
+
+}  // namespace noctra
