@@ -45,6 +45,8 @@ NoctraCcd::~NoctraCcd() {
 bool NoctraCcd::initProperties() {
   INDI::CCD::initProperties();
   SetCCDCapability(CCD_CAN_ABORT);
+  // Frames come as 8-bit colour, three planes R, G, B.
+  addCaptureFormat({"INDI_RGB", "RGB", 8, true});
 
   IUFillText(&hardware_t_[kPortText], "Port", "Camera port", "auto");
   IUFillText(&hardware_t_[kSourceText], "Source", "Video source", "auto");
@@ -213,14 +215,6 @@ void NoctraCcd::set_frame_geometry(int32_t width, int32_t height) {
   SetCCDParams(width, height, 8, 0, 0);
   PrimaryCCD.setNAxis(3);
   PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(3 * width * height));
-}
-
-bool NoctraCcd::UpdateCCDFrame(int x, int y, int w, int h) {
-  if (x == 0 && y == 0 && w == frame_width_ && h == frame_height_) {
-    return INDI::CCD::UpdateCCDFrame(x, y, w, h);
-  }
-  LOGF_ERROR("Noctra takes whole frames only (0, 0, %d x %d).", frame_width_, frame_height_);
-  return false;
 }
 
 ExposureOptions NoctraCcd::current_options() const {

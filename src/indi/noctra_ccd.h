@@ -43,7 +43,6 @@ class NoctraCcd : public INDI::CCD {
   bool Disconnect() override;
   bool StartExposure(float duration) override;
   bool AbortExposure() override;
-  bool UpdateCCDFrame(int x, int y, int w, int h) override;
   void addFITSKeywords(INDI::CCDChip* chip) override;
   bool saveConfigItems(FILE* fp) override;
 
