@@ -81,7 +81,12 @@ void NoctraCcd::ISGetProperties(const char* dev) {
   INDI::CCD::ISGetProperties(dev);
   defineProperty(&hardware_tp_);
   defineProperty(&trace_tp_);
-  loadConfig(true, hardware_tp_.name);
+  // The saved port and source, once: a second client asking for the
+  // properties must not undo what the first one set.
+  if (!hardware_config_loaded_) {
+    hardware_config_loaded_ = true;
+    loadConfig(true, hardware_tp_.name);
+  }
 }
 
 bool NoctraCcd::updateProperties() {
@@ -184,7 +189,11 @@ bool NoctraCcd::Connect() {
       height = v4l2->format()->height;
     }
   }
-  set_frame_geometry(width, height);
+  {
+    // INDI's upload thread may still be sending the last frame from the buffer.
+    std::lock_guard<std::mutex> guard(ccdBufferLock);
+    set_frame_geometry(width, height);
+  }
   hardware_tp_.s = IPS_OK;
   IDSetText(&hardware_tp_, nullptr);
   LOGF_INFO("Camera port %s, video source %s.", camera_->port_name().c_str(),
@@ -295,7 +304,6 @@ void NoctraCcd::end_exposure() {
     return;
   }
   const FrameImage& frame = *result.frame;
-  set_frame_geometry(frame.width(), frame.height());
 
   FrameFitsInfo info;
   info.timing = result.timing;
@@ -307,6 +315,7 @@ void NoctraCcd::end_exposure() {
   info.image_type = image_type();
   {
     std::lock_guard<std::mutex> guard(ccdBufferLock);
+    set_frame_geometry(frame.width(), frame.height());
     pack_rgb_planes(frame, std::span<uint8_t>(PrimaryCCD.getFrameBuffer(),
                                               static_cast<std::size_t>(PrimaryCCD.getFrameBufferSize())));
     fits_keys_ = frame_fits_keys(info);

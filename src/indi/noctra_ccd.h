@@ -68,8 +68,10 @@ class NoctraCcd : public INDI::CCD {
   double requested_s_ = 0;
   int32_t frame_width_ = 0;
   int32_t frame_height_ = 0;
+  bool hardware_config_loaded_ = false;
   // Written before the frame is handed to INDI, read by INDI's upload thread
-  // while it builds the file; both under ccdBufferLock.
+  // while it builds the file; both under ccdBufferLock, like the frame buffer
+  // and its size.
   std::vector<FitsKey> fits_keys_;
 
   // [Hardware] Port= and Source=.
