@@ -54,7 +54,9 @@ std::vector<FitsKey> frame_fits_keys(const FrameFitsInfo& info) {
   exposure.decimals = 6;
   exposure.comment = "[s] first start byte to trigger byte";
   keys.push_back(exposure);
-  if (start) keys.push_back(text_key("DATE-OBS", fits_date(start->utc_us), "UTC of the first start byte"));
+  if (start) {
+    keys.push_back(text_key("DATE-OBS", fits_date(start->utc_us), "UTC of the first start byte"));
+  }
   if (end) keys.push_back(text_key("DATE-END", fits_date(end->utc_us), "UTC of the trigger byte"));
   keys.push_back(text_key("TIMESYS", "UTC", "time scale of the dates"));
   keys.push_back(text_key("IMAGETYP", info.image_type, "type of the frame"));

@@ -17,9 +17,10 @@ namespace {
 constexpr const char* kOptionsGroup = "Options";
 constexpr int kPortText = 0;
 constexpr int kSourceText = 1;
-// Below this the timer is not trusted to land on the instant: the rest is
-// slept on the monotonic clock.
-constexpr int64_t kPreciseWaitUs = 2000;
+// INDI's timers wake the driver this long before the exposure's end; the
+// rest is slept on the monotonic clock, which lands on the instant even when
+// the event loop wakes late on a busy machine.
+constexpr int64_t kPreciseWaitUs = 20'000;
 // The countdown a client sees is refreshed at least this often.
 constexpr int64_t kCountdownMs = 1000;
 constexpr double kMaxExposureS = 3600;
@@ -254,7 +255,8 @@ bool NoctraCcd::StartExposure(float duration) {
   InExposure = true;
   // Even a zero exposure ends from the event loop, after INDI has marked it
   // busy, never inside this call.
-  arm_timer(std::max<int64_t>(0, (deadline_mono_us_ - clock_.now().mono_us - 1000) / 1000));
+  const int64_t until_last_stretch = deadline_mono_us_ - clock_.now().mono_us - kPreciseWaitUs;
+  arm_timer(std::max<int64_t>(0, until_last_stretch / 1000));
   return true;
 }
 
@@ -276,8 +278,8 @@ void NoctraCcd::exposure_timer() {
   const int64_t remaining = deadline_mono_us_ - clock_.now().mono_us;
   if (remaining > kPreciseWaitUs) {
     PrimaryCCD.setExposureLeft(static_cast<double>(remaining) / 1e6);
-    // Wake a millisecond early; the rest is slept below.
-    arm_timer((remaining - 1000) / 1000);
+    // Rounded up, so the next turn finds no more than the last stretch left.
+    arm_timer((remaining - kPreciseWaitUs + 999) / 1000);
     return;
   }
   sleep_until_mono(deadline_mono_us_);
@@ -316,8 +318,8 @@ void NoctraCcd::end_exposure() {
   {
     std::lock_guard<std::mutex> guard(ccdBufferLock);
     set_frame_geometry(frame.width(), frame.height());
-    pack_rgb_planes(frame, std::span<uint8_t>(PrimaryCCD.getFrameBuffer(),
-                                              static_cast<std::size_t>(PrimaryCCD.getFrameBufferSize())));
+    const auto size = static_cast<std::size_t>(PrimaryCCD.getFrameBufferSize());
+    pack_rgb_planes(frame, std::span<uint8_t>(PrimaryCCD.getFrameBuffer(), size));
     fits_keys_ = frame_fits_keys(info);
   }
   ExposureComplete(&PrimaryCCD);

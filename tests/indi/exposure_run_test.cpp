@@ -8,7 +8,6 @@
 #include "camera/camera_port.h"
 #include "camera/port_device.h"
 #include "imaging/frame_test_support.h"
-#include "indi/still_pump.h"
 
 namespace noctra::indi {
 namespace {
@@ -138,17 +137,6 @@ TEST_F(ExposureRunTest, LowResKeepsTheBrighterFieldAndSaysWhich) {
   EXPECT_EQ(result.frame->row(1)[0], 80);
 }
 
-TEST_F(ExposureRunTest, HighResMergesTheTwoFrames) {
-  run_.begin({Resolution::High, false});
-  const ExposureResult result = run_.finish();
-  ASSERT_TRUE(result.frame);
-  EXPECT_EQ(result.field, FieldKept::None);
-  // The main frame's brighter (even) field stays; the first frame's brighter
-  // field fills the odd rows, lifted to the even rows' tones.
-  EXPECT_EQ(result.frame->row(0)[0], 100);
-  EXPECT_EQ(result.frame->row(1)[0], 100);
-}
-
 TEST_F(ExposureRunTest, AnUnpressedAcquisitionGivesNoFrameAndLeavesNoTriggerPending) {
   acquirer_.press = false;
   run_.begin({});
@@ -180,23 +168,6 @@ TEST_F(ExposureRunTest, AbortIdlesThePortAndEndsTheExposure) {
   EXPECT_FALSE(run_.finish().frame);
   EXPECT_EQ(device_.log().size(), after_abort);
   EXPECT_TRUE(acquirer_.requested.empty());
-}
-
-TEST(StillTriggerPumpTest, PressesOnEveryTurnUntilDone) {
-  SimPortDevice device;
-  CameraPort port(device);
-  FakeInstantClock clock;
-  FakeAcquirer acquirer(port, clock);
-  int sleeps = 0;
-  StillTriggerPump pump([&] { ++sleeps; });
-  pump.set_acquirer(&acquirer);
-  acquirer.set_pending_trigger_code(kTriggerMain);
-  pump.run_until([&] { return acquirer.pending_trigger_code() < 0; });
-  EXPECT_EQ(device.log(), (std::vector<uint8_t>{0x37}));
-  EXPECT_EQ(sleeps, 0);  // pressed on the first turn
-  // With nothing pending the pump only waits, a millisecond a turn.
-  pump.run_until([&] { return sleeps == 3; });
-  EXPECT_EQ(device.log(), (std::vector<uint8_t>{0x37}));
 }
 
 }  // namespace

@@ -47,7 +47,9 @@ struct DeviceView {
 
 class IndiClient : public INDI::BaseClient {
  public:
-  explicit IndiClient(std::string device) : device_(std::move(device)) { watchDevice(device_.c_str()); }
+  explicit IndiClient(std::string device) : device_(std::move(device)) {
+    watchDevice(device_.c_str());
+  }
 
   // Waits until the condition holds on the device's view; false on timeout.
   bool wait_for(const std::function<bool(const DeviceView&)>& condition,

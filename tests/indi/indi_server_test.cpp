@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -182,7 +183,8 @@ class IndiServerTest : public ::testing::Test {
       waitpid(server_, &status, 0);
     }
     std::error_code ignored;
-    if (!HasFailure()) fs::remove_all(dir_, ignored);
+    // A failed test, or NOCTRA_INDI_KEEP=1, keeps the server log and the port trace.
+    if (!HasFailure() && std::getenv("NOCTRA_INDI_KEEP") == nullptr) fs::remove_all(dir_, ignored);
   }
 
   bool wait(const std::function<bool(const DeviceView&)>& condition,
@@ -335,7 +337,7 @@ TEST_F(IndiServerTest, AbortInTheMiddleIdlesThePortAndSendsNoFrame) {
   }));
   client_->sendNewSwitch(kDevice, "CCD_ABORT_EXPOSURE", "ABORT");
   ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("CCD_EXPOSURE") != IPS_BUSY; }));
-  std::this_thread::sleep_for(2500ms);  // past the end the exposure would have had
+  std::this_thread::sleep_for(1500ms);  // past the end the exposure would have had
   EXPECT_EQ(blob_count(), 0U);
   std::vector<uint8_t> expected = kStart;
   expected.insert(expected.end(), {0x2F, 0x3F});
