@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -101,6 +102,7 @@ struct FitsFacts {
   long naxes[3] = {0, 0, 0};
   double exptime = -1;
   std::string date_obs, date_end, roworder, imagetyp, swcreate, mode;
+  std::vector<uint8_t> planes;  // R, G, B
   std::string error;
 };
 
@@ -125,6 +127,11 @@ FitsFacts read_fits(std::vector<uint8_t> bytes) {
   if (status == 0) facts.imagetyp = read_key(file, "IMAGETYP", &status);
   if (status == 0) facts.swcreate = read_key(file, "SWCREATE", &status);
   if (status == 0) facts.mode = read_key(file, "NOCTMODE", &status);
+  if (status == 0 && facts.naxis == 3) {
+    facts.planes.resize(static_cast<std::size_t>(facts.naxes[0] * facts.naxes[1] * facts.naxes[2]));
+    fits_read_img(file, TBYTE, 1, static_cast<LONGLONG>(facts.planes.size()), nullptr,
+                  facts.planes.data(), nullptr, &status);
+  }
   if (status != 0) {
     char reason[FLEN_STATUS] = {};
     fits_get_errstatus(status, reason);
@@ -287,6 +294,22 @@ TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
     EXPECT_EQ(fits.imagetyp, "Light");
     EXPECT_EQ(fits.mode, "Low Res");
     EXPECT_EQ(fits.swcreate.rfind("Noctra ", 0), 0U) << fits.swcreate;
+    // The simulated sky is grey, so the three planes agree; Low Res kept one
+    // field, so the rows of each pair agree; and the picture is not black.
+    const std::size_t row = 640, plane = row * 480;
+    ASSERT_EQ(fits.planes.size(), 3 * plane);
+    EXPECT_TRUE(std::equal(fits.planes.begin(), fits.planes.begin() + plane,
+                           fits.planes.begin() + plane));
+    EXPECT_TRUE(std::equal(fits.planes.begin(), fits.planes.begin() + plane,
+                           fits.planes.begin() + 2 * plane));
+    bool pairs_agree = true;
+    for (std::size_t r = 0; r + 1 < 480; r += 2) {
+      pairs_agree = pairs_agree && std::equal(fits.planes.begin() + r * row,
+                                              fits.planes.begin() + (r + 1) * row,
+                                              fits.planes.begin() + (r + 1) * row);
+    }
+    EXPECT_TRUE(pairs_agree);
+    EXPECT_GT(*std::max_element(fits.planes.begin(), fits.planes.end()), 100);
 
     const auto start = parse_fits_date(fits.date_obs);
     const auto end = parse_fits_date(fits.date_end);
