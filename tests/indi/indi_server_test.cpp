@@ -409,16 +409,25 @@ TEST_F(IndiServerTest, BadValuesGetTheAlertStateAndAMessage) {
   EXPECT_EQ(read_fits(exposure.blob.bytes).error, "");
 }
 
-TEST_F(IndiServerTest, AnExplicitPortThatCannotOpenIsAnAlertNotTheSimulation) {
-  set_hardware("ppdev:/dev/parport9", "sim");
-  client_->connectDevice(kDevice);
-  EXPECT_TRUE(wait([](const DeviceView& v) {
-    return v.state("CONNECTION") == IPS_ALERT && v.state("HARDWARE") == IPS_ALERT &&
-           v.said("/dev/parport9");
-  }));
-  const DeviceView view = client_->snapshot();
-  EXPECT_NE(view.value("CONNECTION.CONNECT"), "On");
-  EXPECT_FALSE(view.has("CCD_EXPOSURE"));
+TEST_F(IndiServerTest, AnExplicitDeviceThatCannotOpenIsAnAlertNotTheSimulation) {
+  struct Case {
+    const char* port;
+    const char* source;
+    const char* named;
+  };
+  for (const Case& c : {Case{"ppdev:/dev/parport9", "sim", "/dev/parport9"},
+                        Case{"sim", "v4l2:/dev/video99", "/dev/video99"}}) {
+    SCOPED_TRACE(c.named);
+    set_hardware(c.port, c.source);
+    client_->connectDevice(kDevice);
+    EXPECT_TRUE(wait([&](const DeviceView& v) {
+      return v.state("CONNECTION") == IPS_ALERT && v.state("HARDWARE") == IPS_ALERT &&
+             v.said(c.named);
+    }));
+    const DeviceView view = client_->snapshot();
+    EXPECT_NE(view.value("CONNECTION.CONNECT"), "On");
+    EXPECT_FALSE(view.has("CCD_EXPOSURE"));
+  }
 }
 
 }  // namespace
