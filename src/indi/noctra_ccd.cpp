@@ -164,6 +164,8 @@ bool NoctraCcd::ISNewSwitch(const char* dev, const char* name, ISState* states, 
 }
 
 bool NoctraCcd::Connect() {
+  // The exposure run points into the camera: never let it outlive the camera.
+  if (camera_) Disconnect();
   CameraSetupOptions options;
   options.port = hardware_t_[kPortText].text;
   options.source = hardware_t_[kSourceText].text;
