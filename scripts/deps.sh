@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libgl-dev
   libsimpleini-dev
   libv4l-dev libftdi1-dev
-  libcfitsio-dev
+  libindi-dev libcfitsio-dev
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(
@@ -15,6 +15,7 @@ if [ "${1:-}" = "--test" ]; then
     clang libclang-rt-14-dev
     ffmpeg python3-opencv python3-numpy python3-astropy siril
     xvfb xauth
+    indi-bin
   )
 fi
 

@@ -1,0 +1,174 @@
+#include "indi/exposure_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "camera/camera_port.h"
+#include "camera/port_device.h"
+#include "imaging/frame_test_support.h"
+
+namespace noctra::indi {
+namespace {
+
+class FakeInstantClock : public InstantClock {
+ public:
+  Instant now() override { return {1'800'000'000'000'000 + mono_us, mono_us}; }
+  void advance_ms(int64_t ms) { mono_us += ms * 1000; }
+  int64_t mono_us = 5'000'000;
+};
+
+// Stands in for Acquisition: on each request the capture button is pressed
+// after press_after_ms (the trigger code goes out as the still trigger writes
+// it) and a frame comes whose even and odd stored rows hold the values given
+// for that trigger code.
+class FakeAcquirer : public FrameAcquirer {
+ public:
+  FakeAcquirer(CameraPort& port, FakeInstantClock& clock) : port_(port), clock_(clock) {}
+
+  bool source_available() override { return true; }
+  void set_pending_trigger_code(int code) override { pending_ = code; }
+  int pending_trigger_code() const override { return pending_; }
+  bool busy() const override { return false; }
+  void still_trigger() override {
+    if (pending_ < 0 || !press) return;
+    port_.write_trigger_code(static_cast<uint8_t>(pending_));
+    pending_ = -1;
+  }
+  void acquire_frame(FrameHolder& holder) override {
+    requested.push_back(pending_);
+    const int code = pending_;
+    clock_.advance_ms(press_after_ms);
+    still_trigger();
+    holder.reset();
+    if (!deliver || pending_ >= 0) return;
+    FrameImage frame = test::make_frame(64, 300);
+    for (int32_t r = 0; r < frame.height(); ++r) {
+      const uint8_t value = code == kTriggerMain ? (r % 2 ? main_odd : main_even)
+                                                 : (r % 2 ? first_odd : first_even);
+      std::memset(frame.row(r), value, frame.stride());
+    }
+    holder = std::move(frame);
+  }
+
+  bool press = true;
+  bool deliver = true;
+  int64_t press_after_ms = 3;
+  uint8_t main_even = 100, main_odd = 40, first_even = 30, first_odd = 90;
+  std::vector<int> requested;
+
+ private:
+  CameraPort& port_;
+  FakeInstantClock& clock_;
+  int pending_ = -1;
+};
+
+class ExposureRunTest : public ::testing::Test {
+ protected:
+  ExposureRunTest() {
+    device_.add_listener([this](uint8_t byte) { run_.on_port_write(byte); });
+  }
+  std::vector<uint8_t> bytes_since(std::size_t from) const {
+    return {device_.log().begin() + static_cast<std::ptrdiff_t>(from), device_.log().end()};
+  }
+
+  SimPortDevice device_{0x3F};
+  CameraPort port_{device_};
+  FakeInstantClock clock_;
+  FakeAcquirer acquirer_{port_, clock_};
+  ExposureRun run_{port_, acquirer_, clock_};
+};
+
+struct ByteCase {
+  const char* name;
+  ExposureOptions options;
+  std::vector<uint8_t> bytes;
+  std::vector<int> trigger_codes;
+};
+
+TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
+  const std::vector<ByteCase> cases = {
+      {"low res", {Resolution::Low, false},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F}, {0x37}},
+      {"low res, amp off", {Resolution::Low, true},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F}, {0x37}},
+      {"high res", {Resolution::High, false},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35, 0x37, 0x2F, 0x3F}, {0x35, 0x37}},
+      {"high res, amp off", {Resolution::High, true},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F, 0x3F}, {0x35, 0x37}},
+  };
+  for (const ByteCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    acquirer_.requested.clear();
+    const std::size_t from = device_.log().size();
+    run_.begin(c.options);
+    EXPECT_TRUE(run_.exposing());
+    const ExposureResult result = run_.finish();
+    EXPECT_FALSE(run_.exposing());
+    EXPECT_TRUE(result.frame.has_value());
+    EXPECT_EQ(bytes_since(from), c.bytes);
+    EXPECT_EQ(acquirer_.requested, c.trigger_codes);
+  }
+}
+
+TEST_F(ExposureRunTest, StampsTheFirstStartByteAndTheMainTrigger) {
+  const Instant start = run_.begin({Resolution::High, true});
+  EXPECT_EQ(start.mono_us, 5'000'000);
+  clock_.advance_ms(1000);
+  const ExposureResult result = run_.finish();
+  ASSERT_TRUE(result.timing.start && result.timing.end && result.first_trigger);
+  EXPECT_EQ(*result.timing.start, start);
+  // Each acquisition presses 3 ms after it starts waiting.
+  EXPECT_EQ(result.first_trigger->mono_us - start.mono_us, 1'003'000);
+  EXPECT_EQ(result.timing.end->mono_us - start.mono_us, 1'006'000);
+  ASSERT_TRUE(result.timing.delivered);
+  EXPECT_GE(result.timing.delivered->mono_us, result.timing.end->mono_us);
+}
+
+TEST_F(ExposureRunTest, LowResKeepsTheBrighterFieldAndSaysWhich) {
+  acquirer_.main_even = 20;
+  acquirer_.main_odd = 80;
+  run_.begin({});
+  const ExposureResult result = run_.finish();
+  ASSERT_TRUE(result.frame);
+  EXPECT_EQ(result.field, FieldKept::Odd);
+  EXPECT_EQ(result.frame->row(0)[0], 80);
+  EXPECT_EQ(result.frame->row(1)[0], 80);
+}
+
+TEST_F(ExposureRunTest, AnUnpressedAcquisitionGivesNoFrameAndLeavesNoTriggerPending) {
+  acquirer_.press = false;
+  run_.begin({});
+  const ExposureResult result = run_.finish();
+  EXPECT_FALSE(result.frame);
+  EXPECT_FALSE(result.timing.end);
+  EXPECT_EQ(acquirer_.pending_trigger_code(), -1);
+  // The port still goes back to rest.
+  EXPECT_EQ(device_.read(), 0x3F);
+}
+
+TEST_F(ExposureRunTest, HighResStopsAfterAFailedFirstFrame) {
+  acquirer_.deliver = false;
+  run_.begin({Resolution::High, false});
+  const ExposureResult result = run_.finish();
+  EXPECT_FALSE(result.frame);
+  EXPECT_EQ(acquirer_.requested, (std::vector<int>{0x35}));
+}
+
+TEST_F(ExposureRunTest, AbortIdlesThePortAndEndsTheExposure) {
+  const std::size_t from = device_.log().size();
+  run_.begin({Resolution::Low, true});
+  run_.abort();
+  EXPECT_FALSE(run_.exposing());
+  EXPECT_EQ(bytes_since(from),
+            (std::vector<uint8_t>{0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x2F, 0x3F}));
+  // Nothing is left to finish: no acquisition, no byte.
+  const std::size_t after_abort = device_.log().size();
+  EXPECT_FALSE(run_.finish().frame);
+  EXPECT_EQ(device_.log().size(), after_abort);
+  EXPECT_TRUE(acquirer_.requested.empty());
+}
+
+}  // namespace
+}  // namespace noctra::indi
