@@ -25,6 +25,7 @@ record ppdev_amp_off
 mark 3 "crash guard"
 settings crash Flags.AmpOff=0 Capture.Exposure=60000 Capture.Count=1 \
   Hardware.Port=ppdev:/dev/parport0 Hardware.Source=sim
+start=$(date +%s.%N)
 "$RIG_NOCTRA" --headless --no-save --config crash.ini --output "$RIG_OUT/crash.avi" \
   --trace-port 2> crash.err &
 pid=$!
@@ -32,7 +33,7 @@ for i in $(seq 100); do grep -q "port 0x14" crash.err && break; sleep 0.1; done
 sleep 0.3
 kill -SEGV $pid
 wait $pid
-echo "$?" > crash.status
+echo "$? $(date +%s.%N) $start" > crash.status
 
 mark 4 "Port=auto"
 settings auto Flags.AmpOff=0 $exposure Capture.Count=1 Hardware.Port=auto Hardware.Source=sim
@@ -52,8 +53,10 @@ record serial_invert
 sleep 0.5
 
 mark 7 "ftdi"
-ls -lR /dev/bus/usb > usb.list 2>&1
-cat /sys/bus/usb/devices/*/product >> usb.list 2>&1
+# QEMU's USB serial chip claims to be an FT232BM (0403:6001); give the hub a
+# moment to enumerate it.
+for i in $(seq 50); do grep -qs 0403 /sys/bus/usb/devices/*/idVendor && break; sleep 0.1; done
+cat /sys/bus/usb/devices/*/product > usb.list 2>&1
 settings ftdi Flags.AmpOff=0 $exposure Capture.Count=1 Hardware.Port=ftdi Hardware.Source=sim
 start=$(date +%s.%N)
 timeout 40 "$RIG_NOCTRA" --headless --no-save --config ftdi.ini --output "$RIG_OUT/ftdi.avi" 2> ftdi.err

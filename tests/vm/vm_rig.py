@@ -2,7 +2,9 @@
 """Runs Noctra inside a small QEMU machine against the kernel's own drivers.
 
   vm_rig.py prepare BUILD_DIR          Debian kernel and initramfs, cached in BUILD_DIR/vm
-  vm_rig.py run GROUP BUILD_DIR        one boot running the guest cases of GROUP, then judged
+  vm_rig.py run GROUP BUILD_DIR NOCTRA one boot running the guest cases of GROUP with that
+                                       noctra binary, then judged
+  vm_rig.py judge GROUP BUILD_DIR      judge the last boot of GROUP again
 
 The machine: software emulation (TCG), the Debian kernel unpacked from its
 package, a busybox initramfs that loads the modules and then runs
@@ -232,22 +234,24 @@ def prepare(build_dir):
 
 # --- one boot ---------------------------------------------------------------
 
-def boot(group, build_dir, timeout_s):
+def boot(group, build_dir, noctra, timeout_s):
     cache = os.path.join(build_dir, "vm")
     try:
         vmlinuz = open(os.path.join(cache, "vmlinuz.path")).read()
     except OSError:
         fail("no kernel prepared in %s (run: vm_rig.py prepare %s)" % (cache, build_dir))
-    noctra = os.path.join(build_dir, "src", "main", "noctra")
+    noctra = os.path.abspath(noctra)
     if not os.access(noctra, os.X_OK):
         fail("no noctra binary at " + noctra)
+    if noctra.startswith("/tmp/") or os.path.abspath(HERE).startswith("/tmp/"):
+        fail("the guest mounts its own /tmp over the host's: build and test outside /tmp")
     run = os.path.join(cache, "run-" + group)
     shutil.rmtree(run, ignore_errors=True)
     os.makedirs(os.path.join(run, "results"))
     script = os.path.join(HERE, "guest_%s.sh" % group)
     append = " ".join([
         "console=ttyS1", "loglevel=4", "panic=-1", "tsc=reliable", "no_timer_check",
-        "RIG_SCRIPT=" + script, "RIG_SOURCE=" + HERE, "RIG_NOCTRA=" + os.path.abspath(noctra)])
+        "RIG_SCRIPT=" + script, "RIG_SOURCE=" + HERE, "RIG_NOCTRA=" + noctra])
     command = [
         "qemu-system-x86_64", "-accel", "tcg", "-m", "768", "-smp", "1",
         "-nodefaults", "-no-reboot", "-display", "none", "-vga", "none",
@@ -260,7 +264,8 @@ def boot(group, build_dir, timeout_s):
         "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
         "-fsdev", "local,id=results,path=%s,security_model=none" % os.path.join(run, "results"),
         "-device", "virtio-9p-pci,fsdev=results,mount_tag=results",
-        "-device", "qemu-xhci", "-chardev", "null,id=ftdi", "-device", "usb-serial,chardev=ftdi",
+        "-device", "qemu-xhci", "-chardev", "file,id=ftdi,path=" + os.path.join(run, "ftdi.out"),
+        "-device", "usb-serial,chardev=ftdi",
         "-trace", "enable=parallel_ioport_write", "-trace", "enable=serial_write",
         "-trace", "file=" + os.path.join(run, "trace.log"),
     ]
@@ -285,9 +290,9 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "prepare":
         prepare(argv[2])
         return 0
-    if len(argv) == 4 and argv[1] == "run":
-        group, build_dir = argv[2], argv[3]
-        run = boot(group, build_dir, timeout_s=150)
+    if len(argv) == 5 and argv[1] == "run":
+        group, build_dir, noctra = argv[2], argv[3], argv[4]
+        run = boot(group, build_dir, noctra, timeout_s=150)
         return vm_checks.judge(group, run)
     if len(argv) == 4 and argv[1] == "judge":
         return vm_checks.judge(argv[2], os.path.join(argv[3], "vm", "run-" + argv[2]))
