@@ -14,6 +14,7 @@ if [ "${1:-}" = "--test" ]; then
     clang libclang-rt-14-dev
     ffmpeg python3-opencv python3-numpy
     xvfb xauth
+    qemu-system-x86 busybox-static cpio
   )
 fi
 

@@ -3,7 +3,7 @@ import os
 import re
 
 import avi_reader
-from vm_checks import read, status
+from vm_checks import FRAME_AMP_ALWAYS_ON, data_register, expect_frames, parse_trace, read, status
 
 # vivid's 100% colour bars, left to right, as (R, G, B) levels: 1 full, 0 none.
 BARS = [(1, 1, 1), (1, 1, 0), (0, 1, 1), (0, 1, 0), (1, 0, 1), (1, 0, 0), (0, 0, 1), (0, 0, 0)]
@@ -54,6 +54,9 @@ def judge_video(run, v):
     code, seconds = status(os.path.join(out, "webcam.status"))
     err = read(os.path.join(out, "webcam.err"))
     v.check("webcam: exit status 0", code == 0, err[-500:])
+    seen = data_register(parse_trace(os.path.join(run, "trace.log")).get(2, []))
+    v.check("webcam: data register bytes", re.match(expect_frames(FRAME_AMP_ALWAYS_ON, 2), seen) is not None,
+            "saw [%s]" % seen)
     v.check("webcam: stderr free of library errors", not library_errors(err),
             "%d lines, first: %s" % (len(library_errors(err)), library_errors(err)[:1]))
     result = avi_reader.read_frames(os.path.join(out, "webcam.avi"))
