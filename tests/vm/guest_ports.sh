@@ -2,6 +2,7 @@
 # starts with a marker; the host judges the register writes that follow it.
 . "$RIG_SOURCE/guest_common.sh"
 cd "$RIG_OUT"
+echo "guest up after $(cut -d" " -f1 /proc/uptime) s"
 exposure="Capture.Exposure=300 Capture.Delay=200"
 
 # record NAME: a headless recording with the settings in NAME.ini.

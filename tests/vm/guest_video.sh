@@ -2,6 +2,7 @@
 # /dev/video1 output). The pictures are judged on the host.
 . "$RIG_SOURCE/guest_common.sh"
 cd "$RIG_OUT"
+echo "guest up after $(cut -d" " -f1 /proc/uptime) s"
 ctl() { /usr/bin/python3 "$RIG_SOURCE/vivid_control.py" /dev/video0 "$@"; }
 
 # record NAME RULE...: a headless recording from vivid with the settings in

@@ -168,9 +168,19 @@ def judge_ports(run, v):
     print("ftdi said: " + err.strip().replace("\n", " | "))
 
 
+def print_timings(out):
+    for name in sorted(os.listdir(out)):
+        if name.endswith(".status"):
+            code, seconds = status(os.path.join(out, name))
+            if seconds is not None:
+                print("time %-14s %5.1f s (exit %s)" % (name[:-7], seconds, code))
+
+
 def judge(group, run):
     v = Verdicts()
     print(read(os.path.join(run, "results", "guest.log")), end="")
+    if os.path.isdir(os.path.join(run, "results")):
+        print_timings(os.path.join(run, "results"))
     if group == "ports":
         judge_ports(run, v)
     elif group == "video":
