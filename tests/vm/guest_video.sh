@@ -6,16 +6,26 @@ echo "guest up after $(cut -d" " -f1 /proc/uptime) s"
 ctl() { /usr/bin/python3 "$RIG_SOURCE/vivid_control.py" /dev/video0 "$@"; }
 
 # record NAME RULE...: a headless recording from vivid with the settings in
-# NAME.ini; its stderr goes through the control follower (see vivid_control.py).
+# NAME.ini; its stderr goes through the control follower (see vivid_control.py),
+# which is listening before Noctra starts.
 record() {
   name=$1
   shift
+  fifo=/run/$name.fifo
+  mkfifo "$fifo"
+  /usr/bin/python3 "$RIG_SOURCE/vivid_control.py" /dev/video0 follow "$name.err" "$fifo" \
+    "/run/$name.ready" "$@" &
+  follower=$!
+  for i in $(seq 600); do [ -e "/run/$name.ready" ] && break; sleep 0.05; done
+  if [ ! -e "/run/$name.ready" ]; then
+    echo "the control follower for $name did not start"
+    return
+  fi
   start=$(date +%s.%N)
-  { "$RIG_NOCTRA" --headless --no-save --config "$name.ini" --output "$RIG_OUT/$name.avi" \
-      --trace-port 2>&1 >/dev/null; echo "exit $?" ; } |
-    /usr/bin/python3 "$RIG_SOURCE/vivid_control.py" /dev/video0 follow "$name.err" "$@"
-  code=$(sed -n 's/^exit //p' "$name.err")
-  sed -i '/^exit [0-9]*$/d' "$name.err"
+  "$RIG_NOCTRA" --headless --no-save --config "$name.ini" --output "$RIG_OUT/$name.avi" \
+    --trace-port 2> "$fifo" > /dev/null
+  code=$?
+  wait $follower
   echo "$code $(date +%s.%N) $start" > "$name.status"
 }
 

@@ -4,8 +4,10 @@
   vivid_control.py DEVICE describe                  input, format, pixel formats
   vivid_control.py DEVICE input N                   choose the video input
   vivid_control.py DEVICE set NAME=VALUE...         VALUE a number or @menu item
-  vivid_control.py DEVICE follow LOG RULE...        copy stdin to LOG; a RULE
-      TEXT#N:NAME=VALUE sets the control when the N-th line holding TEXT arrives
+  vivid_control.py DEVICE follow LOG FIFO READY RULE...
+      copies the lines from FIFO to LOG; a RULE TEXT#N:NAME=VALUE sets the
+      control when the N-th line holding TEXT arrives. READY is created once
+      the follower listens (Python starts slowly in an emulated machine).
 
 The follow mode sits on Noctra's stderr and changes the picture at known
 moments of the recording, so that the frames show when they were taken.
@@ -84,14 +86,15 @@ def describe(fd):
     print("pixel formats", " ".join(names))
 
 
-def follow(device, log_path, rules):
+def follow(device, log_path, fifo, ready, rules):
     parsed = []
     for r in rules:
         trigger, assignment = r.rsplit(":", 1)
         text, nth = trigger.rsplit("#", 1)
         parsed.append([text, int(nth), assignment])
-    with open(log_path, "w") as log:
-        for line in sys.stdin:
+    open(ready, "w").close()
+    with open(log_path, "w") as log, open(fifo) as source:
+        for line in source:
             log.write(line)
             log.flush()
             for rule in parsed:
@@ -106,7 +109,7 @@ def follow(device, log_path, rules):
 def main(argv):
     device, command, args = argv[1], argv[2], argv[3:]
     if command == "follow":
-        follow(device, args[0], args[1:])
+        follow(device, args[0], args[1], args[2], args[3:])
         return 0
     fd = os.open(device, os.O_RDWR | os.O_NONBLOCK)
     if command == "describe":

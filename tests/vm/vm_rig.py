@@ -166,19 +166,20 @@ while read name options; do
 done < /modules/order
 mkdir -p /newroot
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /newroot || echo "rig: no host root"
-mount -t tmpfs tmp /newroot/tmp
-mkdir -p /newroot/tmp/results
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results /newroot/tmp/results
 mount -t proc proc /newroot/proc
 mount -t sysfs sys /newroot/sys
 mount -t devtmpfs dev /newroot/dev
+# The guest's own writable place is /run; the host's /tmp stays visible, so
+# a build folder there works too.
 mount -t tmpfs run /newroot/run
+mkdir -p /newroot/run/results
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results /newroot/run/results
 echo "rig: running $RIG_SCRIPT"
-chroot /newroot /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp \
-  RIG_SOURCE="$RIG_SOURCE" RIG_NOCTRA="$RIG_NOCTRA" RIG_OUT=/tmp/results \
-  /bin/sh "$RIG_SCRIPT" > /newroot/tmp/results/guest.log 2>&1
+chroot /newroot /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/run TMPDIR=/run \
+  RIG_SOURCE="$RIG_SOURCE" RIG_NOCTRA="$RIG_NOCTRA" RIG_OUT=/run/results \
+  /bin/sh "$RIG_SCRIPT" > /newroot/run/results/guest.log 2>&1
 echo "rig: guest script ended with $?"
-umount /newroot/tmp/results
+umount /newroot/run/results
 poweroff -f
 """
 
@@ -243,8 +244,6 @@ def boot(group, build_dir, noctra, timeout_s):
     noctra = os.path.abspath(noctra)
     if not os.access(noctra, os.X_OK):
         fail("no noctra binary at " + noctra)
-    if noctra.startswith("/tmp/") or os.path.abspath(HERE).startswith("/tmp/"):
-        fail("the guest mounts its own /tmp over the host's: build and test outside /tmp")
     run = os.path.join(cache, "run-" + group)
     shutil.rmtree(run, ignore_errors=True)
     os.makedirs(os.path.join(run, "results"))
