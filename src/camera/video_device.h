@@ -1,8 +1,9 @@
 #pragma once
 // One video capture device as the V4L2 source sees it: open, negotiate a
 // format, stream into a few mapped buffers, wait a bounded time for one to
-// be filled, take filled buffers without blocking and give them back. The system calls live in one small file
-// (v4l2_video_device.cpp); tests use a fake.
+// be filled, take filled buffers without blocking and give them back. The
+// system calls live in one small file (v4l2_video_device.cpp); tests use a
+// fake.
 
 #include <cstdint>
 #include <memory>
