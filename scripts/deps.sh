@@ -16,6 +16,7 @@ if [ "${1:-}" = "--test" ]; then
     ffmpeg python3-opencv python3-numpy python3-astropy siril
     xvfb xauth
     indi-bin
+    qemu-system-x86 busybox-static cpio
   )
 fi
 

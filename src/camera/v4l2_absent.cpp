@@ -11,6 +11,7 @@ class AbsentVideoDevice : public VideoDevice {
   void close() override {}
   std::string set_format(VideoFormat&) override { return "no libv4l2"; }
   std::string start_streaming(int) override { return "no libv4l2"; }
+  bool wait_until_ready(int) override { return true; }
   DequeueResult dequeue(CapturedBuffer&, std::string& error) override {
     error = "no libv4l2";
     return DequeueResult::Failed;

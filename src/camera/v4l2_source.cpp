@@ -86,9 +86,11 @@ std::string V4l2Source::open_now() {
   return {};
 }
 
-V4l2Source::Poll V4l2Source::poll_after_press(int64_t press_us,
+V4l2Source::Poll V4l2Source::poll_after_press(int64_t press_us, int32_t wait_ms,
                                               std::optional<std::vector<uint8_t>>& frame) {
   for (;;) {
+    if (!device_->wait_until_ready(wait_ms)) return Poll::Waiting;
+    wait_ms = 0;  // an old buffer was dropped: the next one is looked at only
     CapturedBuffer buffer;
     std::string error;
     switch (device_->dequeue(buffer, error)) {
@@ -127,7 +129,7 @@ V4l2Source::Poll V4l2Source::poll_after_press(int64_t press_us,
 }
 
 void V4l2Source::drop_ready_buffers() {
-  for (int i = 0; i < 64 && format_; ++i) {
+  for (int i = 0; i < 64 && format_ && device_->wait_until_ready(0); ++i) {
     CapturedBuffer buffer;
     std::string error;
     if (device_->dequeue(buffer, error) != DequeueResult::Frame) return;
@@ -170,7 +172,10 @@ std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
   std::optional<std::vector<uint8_t>> frame;
   Poll state = Poll::Waiting;
   pump_.run_until([&] {
-    if (state == Poll::Waiting && format_) state = poll_after_press(press_us, frame);
+    if (state == Poll::Waiting && format_) {
+      const int32_t left = timeout_ms - wrap_sub(clock_.now_ms(), pressed_at);
+      state = poll_after_press(press_us, std::clamp(left, 0, options_.ready_wait_ms), frame);
+    }
     return state != Poll::Waiting || wrap_sub(clock_.now_ms(), pressed_at) >= timeout_ms;
   });
   if (state == Poll::Delivered) {

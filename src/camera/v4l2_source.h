@@ -28,6 +28,9 @@ struct V4l2Options {
   // After the press: this many frame periods, but at least the minimum.
   int32_t frame_timeout_periods = 10;
   int32_t frame_timeout_min_ms = 500;
+  // The longest one look at the device may hold up the event loop while it
+  // waits for a filled buffer.
+  int32_t ready_wait_ms = 20;
 };
 
 // Top-down rows of 3-byte pixels (bytes_per_line apart) into a packed DIB:
@@ -57,7 +60,8 @@ class V4l2Source : public FrameSource {
 
  private:
   enum class Poll { Waiting, Delivered, Failed };
-  Poll poll_after_press(int64_t press_us, std::optional<std::vector<uint8_t>>& frame);
+  Poll poll_after_press(int64_t press_us, int32_t wait_ms,
+                        std::optional<std::vector<uint8_t>>& frame);
   void drop_ready_buffers();
   void fail(const std::string& reason);  // logs, once per distinct reason
   void shut_down();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <libv4l2.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -105,6 +106,16 @@ class SystemVideoDevice : public VideoDevice {
     if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) return std::strerror(errno);
     streaming_ = true;
     return {};
+  }
+
+  bool wait_until_ready(int timeout_ms) override {
+    if (fd_ < 0) return true;
+    pollfd ready{fd_, POLLIN, 0};
+    int result;
+    do {
+      result = ::poll(&ready, 1, timeout_ms);
+    } while (result == -1 && errno == EINTR);
+    return result != 0;
   }
 
   DequeueResult dequeue(CapturedBuffer& out, std::string& error) override {

@@ -1,8 +1,9 @@
 #pragma once
 // One video capture device as the V4L2 source sees it: open, negotiate a
-// format, stream into a few mapped buffers, take filled buffers without
-// waiting and give them back. The system calls live in one small file
-// (v4l2_video_device.cpp); tests use a fake.
+// format, stream into a few mapped buffers, wait a bounded time for one to
+// be filled, take filled buffers without blocking and give them back. The
+// system calls live in one small file (v4l2_video_device.cpp); tests use a
+// fake.
 
 #include <cstdint>
 #include <memory>
@@ -42,6 +43,11 @@ class VideoDevice {
   // size (the nearest it has) or another format, written back into format.
   virtual std::string set_format(VideoFormat& format) = 0;
   virtual std::string start_streaming(int buffer_count) = 0;
+  // Waits at most timeout_ms (0: only looks) until a filled buffer can be
+  // taken; true also when the device reports an error or has gone, so that
+  // dequeue() says which. Asking for a buffer that is not there yet makes
+  // libv4l2 print an error line, so the source asks only after this.
+  virtual bool wait_until_ready(int timeout_ms) = 0;
   virtual DequeueResult dequeue(CapturedBuffer& buffer, std::string& error) = 0;
   virtual std::string requeue(int index) = 0;
   // The monotonic clock the buffer timestamps are taken on.

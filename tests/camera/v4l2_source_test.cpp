@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <deque>
+#include <optional>
 
 #include "camera/hardware.h"
 #include "camera_fakes.h"
@@ -47,14 +50,38 @@ class FakeVideoDevice : public VideoDevice {
     next_fill_us = now_us() + offer.frame_period_ms * 1000;
     return {};
   }
+  // Sleeps on the fake clock until the next buffer would be ready, as
+  // poll(2) does, but never longer than asked.
+  bool wait_until_ready(int timeout_ms) override {
+    longest_wait_ms = std::max(longest_wait_ms, timeout_ms);
+    if (unplugged) return true;
+    catch_up();
+    std::optional<int64_t> ready_at;
+    if (!filled.empty()) {
+      ready_at = filled.front().timestamp_us + delivery_delay_us;
+    } else if (streaming && !stalled && !free_buffers.empty()) {
+      ready_at = next_fill_us + delivery_delay_us;
+    }
+    if (ready_at && *ready_at <= now_us()) return true;
+    const int64_t wait_us = ready_at ? *ready_at - now_us() : INT64_MAX;
+    if (wait_us > int64_t{timeout_ms} * 1000) {
+      clock_.advance(timeout_ms);
+      return false;
+    }
+    clock_.advance(static_cast<int32_t>((wait_us + 999) / 1000));
+    catch_up();
+    return true;
+  }
   DequeueResult dequeue(CapturedBuffer& out, std::string& error) override {
     if (unplugged) {
       error = "No such device";
       return DequeueResult::Gone;
     }
     catch_up();
-    if (filled.empty() || filled.front().timestamp_us + delivery_delay_us > now_us())
+    if (filled.empty() || filled.front().timestamp_us + delivery_delay_us > now_us()) {
+      ++not_ready_dequeues;
       return DequeueResult::NotReady;
+    }
     const Filled f = filled.front();
     filled.pop_front();
     out.index = f.index;
@@ -74,6 +101,8 @@ class FakeVideoDevice : public VideoDevice {
   std::string open_error;
   bool is_open = false, streaming = false, unplugged = false, stalled = false;
   int opens = 0, dequeues = 0;
+  int not_ready_dequeues = 0;  // each one a libv4l2 error line on a real device
+  int longest_wait_ms = 0;
   int64_t stamp_offset_us = 0;    // a driver stamping on another clock
   int64_t delivery_delay_us = 0;  // a buffer becomes ready this long after its stamp
   uint8_t frame_number = 0;
@@ -231,6 +260,8 @@ TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
   EXPECT_LE(waited, 1000);
   ASSERT_EQ(rig.log.lines.size(), 1U);
   EXPECT_NE(rig.log.lines[0].find("no frame within"), std::string::npos);
+  EXPECT_EQ(rig.device->not_ready_dequeues, 0);
+  EXPECT_LE(rig.device->longest_wait_ms, 20);
   // The same failure again is not logged a second time.
   EXPECT_FALSE(rig.grab().has_value());
   EXPECT_EQ(rig.log.lines.size(), 1U);
@@ -258,6 +289,27 @@ TEST(V4l2Source, UnpluggedDeviceFailsTheAcquisitionAndIsReopenedLater) {
 
   rig.device->open_error.clear();
   EXPECT_TRUE(rig.grab().has_value());
+}
+
+TEST(V4l2Source, AsksForABufferOnlyWhenOneIsReady) {
+  // Pressed at once, long before, and while frames become ready late: the
+  // source waits for the device instead of asking it again and again, and
+  // no single wait holds up the event loop for longer than allowed.
+  const struct {
+    int press_on_tick;
+    int64_t delivery_delay_us;
+  } cases[] = {{1, 0}, {100, 0}, {4, 5000}, {2, 30000}};
+  for (const auto& c : cases) {
+    V4l2Rig rig;
+    ASSERT_EQ(rig.source->open_now(), "");
+    rig.press_on_tick = c.press_on_tick;
+    rig.device->delivery_delay_us = c.delivery_delay_us;
+    for (int frame = 0; frame < 3; ++frame) EXPECT_TRUE(rig.grab().has_value());
+    EXPECT_EQ(rig.device->not_ready_dequeues, 0) << c.press_on_tick;
+    EXPECT_GT(rig.device->longest_wait_ms, 0) << c.press_on_tick;
+    EXPECT_LE(rig.device->longest_wait_ms, 20) << c.press_on_tick;
+    EXPECT_TRUE(rig.log.lines.empty()) << c.press_on_tick;
+  }
 }
 
 TEST(V4l2Source, NoPressMeansNoFrameAfterTheTimeout) {

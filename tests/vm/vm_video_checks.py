@@ -1,0 +1,107 @@
+"""Verdicts on the vivid cases: the recorded pictures against vivid's test patterns."""
+import os
+import re
+
+import avi_reader
+from vm_checks import FRAME_AMP_ALWAYS_ON, data_register, expect_frames, parse_trace, read, status
+
+# vivid's 100% colour bars, left to right, as (R, G, B) levels: 1 full, 0 none.
+BARS = [(1, 1, 1), (1, 1, 0), (0, 1, 1), (0, 1, 0), (1, 0, 1), (1, 0, 0), (0, 0, 1), (0, 0, 0)]
+
+
+def level(pixel_bgr):
+    """(R, G, B) as 1 (bright), 0 (dark) or None (neither)."""
+    out = []
+    for value in (pixel_bgr[2], pixel_bgr[1], pixel_bgr[0]):
+        out.append(1 if value >= 170 else 0 if value <= 70 else None)
+    return tuple(out)
+
+
+def pixel(frame, width, height, x, y_from_top):
+    """The pixel of a bottom-up 24-bit frame, counting rows from the top of the picture."""
+    stride = (width * 3 + 3) & ~3
+    row = height - 1 - y_from_top
+    return frame[row * stride + 3 * x: row * stride + 3 * x + 3]
+
+
+def vertical_bars(frame, width, height):
+    """The bars met along a line below the middle (clear of vivid's text overlay)."""
+    y = height * 3 // 4
+    return [level(pixel(frame, width, height, width * (2 * i + 1) // 16, y)) for i in range(8)]
+
+
+def horizontal_bars(frame, width, height):
+    x = width * 3 // 4
+    return [level(pixel(frame, width, height, x, height * (2 * i + 1) // 16)) for i in range(8)]
+
+
+def library_errors(text):
+    return [line for line in text.splitlines()
+            if re.search(r"libv4l|error|warning", line, re.IGNORECASE)]
+
+
+def judge_video(run, v):
+    out = os.path.join(run, "results")
+    listing = read(os.path.join(out, "list.txt"))
+    v.check("listing: names vivid's capture node", re.search(r"/dev/video0\s+vivid", listing) is not None,
+            listing)
+    v.check("listing: marks the output node unusable",
+            re.search(r"/dev/video1.*\[unusable\]", listing) is not None, listing)
+    v.check("listing: auto takes the capture node",
+            "auto would take: v4l2:/dev/video0" in listing, listing)
+    print("vivid, webcam input: " + read(os.path.join(out, "webcam.describe")).replace("\n", "; "))
+
+    code, seconds = status(os.path.join(out, "webcam.status"))
+    err = read(os.path.join(out, "webcam.err"))
+    v.check("webcam: exit status 0", code == 0, err[-500:])
+    seen = data_register(parse_trace(os.path.join(run, "trace.log")).get(2, []))
+    v.check("webcam: data register bytes", re.match(expect_frames(FRAME_AMP_ALWAYS_ON, 2), seen) is not None,
+            "saw [%s]" % seen)
+    v.check("webcam: stderr free of library errors", not library_errors(err),
+            "%d lines, first: %s" % (len(library_errors(err)), library_errors(err)[:1]))
+    result = avi_reader.read_frames(os.path.join(out, "webcam.avi"))
+    v.check("webcam: file readable with two frames", result is not None and len(result[2]) == 2,
+            str(result and len(result[2])))
+    if result and len(result[2]) == 2:
+        width, height, frames = result
+        v.check("webcam: 640 x 480", (width, height) == (640, 480), "%sx%s" % (width, height))
+        seen = vertical_bars(frames[0], width, height)
+        v.check("webcam: first frame taken in its own exposure (vertical bars)", seen == BARS, str(seen))
+        seen = horizontal_bars(frames[1], width, height)
+        v.check("webcam: second frame taken in its own exposure, not an older buffer (horizontal bars, white at the top)", seen == BARS, str(seen))
+
+    describe = read(os.path.join(out, "tv.describe"))
+    print("vivid, TV input: " + describe.replace("\n", "; "))
+    m = re.search(r"format (\d+)x(\d+) \S+ field=(\S+)", describe)
+    v.check("tv: vivid offers an interlaced picture other than 640 x 480",
+            m is not None and m.group(3) == "interlaced" and (m.group(1), m.group(2)) != ("640", "480"),
+            describe)
+    code, _ = status(os.path.join(out, "tv.status"))
+    err = read(os.path.join(out, "tv.err"))
+    v.check("tv: exit status 0", code == 0, err[-500:])
+    v.check("tv: stderr free of library errors", not library_errors(err), str(library_errors(err)[:1]))
+    result = avi_reader.read_frames(os.path.join(out, "tv.avi"))
+    v.check("tv: file readable with one frame", result is not None and len(result[2]) == 1)
+    if m and result and len(result[2]) == 1:
+        width, height, frames = result
+        v.check("tv: recorded at the size the device gave",
+                (width, height) == (int(m.group(1)), int(m.group(2))), "%sx%s" % (width, height))
+        seen = vertical_bars(frames[0], width, height)
+        v.check("tv: colour bars at their columns", seen == BARS, str(seen))
+
+    code, seconds = status(os.path.join(out, "unplug.status"))
+    err = read(os.path.join(out, "unplug.err"))
+    messages = [line for line in err.splitlines() if "v4l2:/dev/video0" in line]
+    v.check("unplug: Noctra ends cleanly, in time", code == 0 and seconds is not None and seconds < 40,
+            "exit %s after %s s: %s" % (code, seconds, err[-400:]))
+    v.check("unplug: one clear message", len(messages) == 1, str(messages))
+    v.check("unplug: the recording went on to its count", "- 3/3)" in err, err[-300:])
+    result = avi_reader.read_frames(os.path.join(out, "unplug.avi"))
+    # vivid comes back once the last handle on it is closed, so a later
+    # exposure may get a frame again: one or two frames, every one whole.
+    whole = result is not None and 1 <= len(result[2]) <= 2 and all(
+        len(f) == ((result[0] * 3 + 3) & ~3) * result[1] and vertical_bars(f, result[0], result[1]) == BARS
+        for f in result[2])
+    v.check("unplug: file valid to its last frame", whole, str(result and len(result[2])))
+    v.check("unplug: no library errors", not library_errors(err), str(library_errors(err)[:2]))
+    print("unplug said: " + " | ".join(messages))
