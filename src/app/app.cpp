@@ -50,7 +50,7 @@ bool AppImpl::open(std::string* error) {
   home_ = home_folder();
   settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
 
-  // Leftovers of an older capture path; a missing file is not an error.
+  // Two temporary files earlier versions could leave at home; a missing one is not an error.
   for (const char* leftover : {"C:\\_NOCTRA1.AVI", "C:\\_NOCTRA2.AVI"}) {
     std::error_code ignored;
     std::filesystem::remove(map_drive_c(leftover, home_), ignored);

@@ -18,8 +18,8 @@
 
 namespace noctra {
 
-// The set-up calls made before every acquisition, with the values the
-// capture library always received.
+// The set-up calls made before every acquisition, with fixed values: a
+// source sees the same request before every frame.
 inline constexpr int kSetupCallFirst = 41;
 inline constexpr int kSetupValueFirst = 4;
 inline constexpr int kSetupCallSecond = 39;

@@ -1,9 +1,8 @@
 #pragma once
 // The windows a frame source shows while it waits for a still, and the rule
-// the still trigger uses to find the capture button among them. The capture
-// device's own window used to be found by walking the desktop's top-level
-// windows; here every source registers its window in a registry kept in Z
-// order, newest on top.
+// the still trigger uses to find the capture button among them. Every source
+// registers its window in a registry kept in Z order, newest on top, so the
+// trigger presses the button of the window the user saw open last.
 
 #include <cstddef>
 #include <cstdint>

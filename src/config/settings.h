@@ -9,7 +9,8 @@
 
 namespace noctra {
 
-// Paths live in 260-byte buffers on the original platform: 259 characters.
+// A path has at most 259 characters, so that a settings file stays readable
+// on Windows, where paths live in 260-byte buffers.
 inline constexpr std::size_t kMaxPathChars = 259;
 
 struct Settings {

@@ -40,7 +40,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   grid->addWidget(copyright, 3, 1, 1, 2);
 
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  // The capture device the program drives, whatever the template said.
+  // The line names the capture device Noctra drives.
   device->setText(QStringLiteral("Hauppauge USB video capture."));
 }
 
