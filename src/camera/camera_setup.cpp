@@ -54,13 +54,13 @@ std::string CameraSetup::source_name() const {
   return source != nullptr ? source->name() : std::string();
 }
 
-bool CameraSetup::switch_source(const std::string& spec, std::string* error) {
+bool CameraSetup::switch_source(const std::string& name, std::string* error) {
   if (acquisition_->busy()) {
     if (error != nullptr) *error = "a frame is being acquired";
     return false;
   }
   SourceChoice source =
-      open_source(spec, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
   if (!source.source) {
     if (error != nullptr) *error = source.error;
     return false;

@@ -51,7 +51,7 @@ class CameraSetup {
   // The Video Source choice at run time. False, with the reason, when the
   // source cannot be opened or an acquisition is waiting; the old source
   // then stays.
-  bool switch_source(const std::string& spec, std::string* error);
+  bool switch_source(const std::string& name, std::string* error);
 
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,

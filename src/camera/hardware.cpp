@@ -56,12 +56,12 @@ PortSystem system_port_access() {
           }};
 }
 
-PortChoice open_port(const std::string& spec, LogSink log, const PortSystem& system) {
+PortChoice open_port(const std::string& name, LogSink log, const PortSystem& system) {
   PortChoice choice;
-  if (spec == "sim") {
+  if (name == "sim") {
     choice.device = std::make_unique<SimPortDevice>();
     choice.simulated = true;
-  } else if (spec == "auto" || spec.empty()) {
+  } else if (name == "auto" || name.empty()) {
     std::string tried;
     for (const auto& path : system.parallel_ports()) {
       std::string error;
@@ -77,22 +77,22 @@ PortChoice open_port(const std::string& spec, LogSink log, const PortSystem& sys
     choice.note = "camera port: auto found no usable parallel port" +
                   (tried.empty() ? std::string() : " (" + tried + ")") +
                   "; using the simulated port sim";
-  } else if (starts_with(spec, "ppdev:")) {
-    choice.device = system.open_ppdev(spec.substr(6), log, choice.error);
-  } else if (starts_with(spec, "serial:")) {
-    if (auto parsed = parse_serial_port_spec(spec.substr(7), choice.error)) {
+  } else if (starts_with(name, "ppdev:")) {
+    choice.device = system.open_ppdev(name.substr(6), log, choice.error);
+  } else if (starts_with(name, "serial:")) {
+    if (auto parsed = parse_serial_port_address(name.substr(7), choice.error)) {
       choice.device = open_serial_port(*parsed, log, choice.error);
     } else {
-      choice.error = spec + ": " + choice.error;
+      choice.error = name + ": " + choice.error;
     }
-  } else if (spec == "ftdi" || starts_with(spec, "ftdi:")) {
-    choice.device = open_ftdi_port(spec == "ftdi" ? "" : spec.substr(5), log, choice.error);
+  } else if (name == "ftdi" || starts_with(name, "ftdi:")) {
+    choice.device = open_ftdi_port(name == "ftdi" ? "" : name.substr(5), log, choice.error);
   } else {
-    choice.error = "unknown camera port \"" + spec +
+    choice.error = "unknown camera port \"" + name +
                    "\" (use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or "
                    "ftdi)";
   }
-  if (!choice.device && choice.error.empty()) choice.error = spec + ": cannot be opened";
+  if (!choice.device && choice.error.empty()) choice.error = name + ": cannot be opened";
   return choice;
 }
 
@@ -100,7 +100,7 @@ SourceSystem system_source_access() {
   return {list_capture_devices, make_system_video_device};
 }
 
-SourceChoice open_source(const std::string& spec, const SourceContext& context,
+SourceChoice open_source(const std::string& name, const SourceContext& context,
                          const SourceSystem& system) {
   SourceChoice choice;
   auto open_v4l2 = [&](const std::string& path, std::string& error) -> std::unique_ptr<FrameSource> {
@@ -111,9 +111,9 @@ SourceChoice open_source(const std::string& spec, const SourceContext& context,
     return source;
   };
 
-  if (spec == "sim") {
+  if (name == "sim") {
     choice.source = make_sim(context, choice.port_listener);
-  } else if (spec == "auto" || spec.empty()) {
+  } else if (name == "auto" || name.empty()) {
     std::string tried;
     for (const auto& device : system.capture_devices()) {
       if (!device.can_capture) continue;
@@ -129,10 +129,10 @@ SourceChoice open_source(const std::string& spec, const SourceContext& context,
     choice.note = "video source: auto found no usable capture device" +
                   (tried.empty() ? std::string() : " (" + tried + ")") +
                   "; using the simulated sky camera sim";
-  } else if (starts_with(spec, "v4l2:")) {
-    choice.source = open_v4l2(spec.substr(5), choice.error);
+  } else if (starts_with(name, "v4l2:")) {
+    choice.source = open_v4l2(name.substr(5), choice.error);
   } else {
-    choice.error = "unknown video source \"" + spec + "\" (use auto, sim or v4l2:/dev/video0)";
+    choice.error = "unknown video source \"" + name + "\" (use auto, sim or v4l2:/dev/video0)";
   }
   return choice;
 }

@@ -39,7 +39,7 @@ struct PortChoice {
   bool simulated = false;
 };
 
-PortChoice open_port(const std::string& spec, LogSink log,
+PortChoice open_port(const std::string& name, LogSink log,
                      const PortSystem& system = system_port_access());
 
 struct SourceContext {
@@ -65,7 +65,7 @@ struct SourceChoice {
   std::function<void(uint8_t)> port_listener;
 };
 
-SourceChoice open_source(const std::string& spec, const SourceContext& context,
+SourceChoice open_source(const std::string& name, const SourceContext& context,
                          const SourceSystem& system = system_source_access());
 
 struct DeviceListing {

@@ -49,14 +49,14 @@ void ShadowPortDevice::write(uint8_t byte) {
   }
 }
 
-std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, std::string& error) {
-  SerialPortSpec spec;
+std::optional<SerialPortAddress> parse_serial_port_address(const std::string& text, std::string& error) {
+  SerialPortAddress address;
   std::stringstream items(text);
   std::string item;
   bool first = true;
   while (std::getline(items, item, ',')) {
     if (first) {
-      spec.path = item;
+      address.path = item;
       first = false;
       continue;
     }
@@ -64,24 +64,24 @@ std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, st
     const std::string key = item.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
     if (key == "invert" && eq == std::string::npos) {
-      spec.lines.invert = true;
+      address.lines.invert = true;
     } else if (key == "dtr" || key == "rts") {
       const auto bit = parse_bit(value);
       if (!bit) {
         error = "serial port option " + item + ": the bit must be 0 to 7";
         return std::nullopt;
       }
-      (key == "dtr" ? spec.lines.dtr_bit : spec.lines.rts_bit) = *bit;
+      (key == "dtr" ? address.lines.dtr_bit : address.lines.rts_bit) = *bit;
     } else {
       error = "unknown serial port option \"" + item + "\" (use dtr=BIT, rts=BIT, invert)";
       return std::nullopt;
     }
   }
-  if (spec.path.empty()) {
+  if (address.path.empty()) {
     error = "serial port without a device (use serial:/dev/ttyUSB0,dtr=2,rts=0)";
     return std::nullopt;
   }
-  return spec;
+  return address;
 }
 
 ModemLines modem_lines_for(uint8_t byte, const SerialLineMap& map) {

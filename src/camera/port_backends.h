@@ -80,7 +80,7 @@ struct SerialLineMap {
   bool invert = false;
 };
 
-struct SerialPortSpec {
+struct SerialPortAddress {
   std::string path;
   SerialLineMap lines;
 };
@@ -88,7 +88,7 @@ struct SerialPortSpec {
 // Parses what follows "serial:": "/dev/ttyUSB0,dtr=2,rts=0,invert". Nothing,
 // with the reason in error, for a missing path, an unknown option or a bit
 // outside 0..7.
-std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, std::string& error);
+std::optional<SerialPortAddress> parse_serial_port_address(const std::string& text, std::string& error);
 
 struct ModemLines {
   bool dtr = false;
@@ -104,7 +104,7 @@ SerialLineMap unpack_serial_line_map(uint32_t packed);
 // device and the system's error.
 std::unique_ptr<PortDevice> open_ppdev_port(const std::string& path, LogSink log,
                                             std::string& error);
-std::unique_ptr<PortDevice> open_serial_port(const SerialPortSpec& spec, LogSink log,
+std::unique_ptr<PortDevice> open_serial_port(const SerialPortAddress& address, LogSink log,
                                              std::string& error);
 // usb_serial empty: the first chip found.
 std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSink log,

@@ -121,11 +121,11 @@ bool probe_ppdev_port(const std::string& path, std::string& error) {
   return true;
 }
 
-std::unique_ptr<PortDevice> open_serial_port(const SerialPortSpec& spec, LogSink log,
+std::unique_ptr<PortDevice> open_serial_port(const SerialPortAddress& address, LogSink log,
                                              std::string& error) {
-  const std::string name = "serial:" + spec.path;
+  const std::string name = "serial:" + address.path;
   // Non-blocking so that the open never waits for a carrier.
-  const int fd = open(spec.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(address.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = system_error(name, errno);
     return nullptr;
@@ -154,7 +154,7 @@ std::unique_ptr<PortDevice> open_serial_port(const SerialPortSpec& spec, LogSink
   // The lines cannot say which byte was last written; start from the idle
   // pattern's value, which the first camera_idle writes anyway.
   return std::make_unique<ShadowPortDevice>(
-      name, std::make_unique<SerialLines>(fd, spec.lines), uint8_t{0x3F}, std::move(log));
+      name, std::make_unique<SerialLines>(fd, address.lines), uint8_t{0x3F}, std::move(log));
 }
 
 }  // namespace noctra

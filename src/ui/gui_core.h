@@ -15,7 +15,7 @@ namespace noctra {
 // One entry of the Video Source dialog: what is stored in the settings
 // ("sim", "v4l2:/dev/video0", "ppdev:/dev/parport0", ...) and what is shown.
 struct DeviceChoice {
-  std::string spec;
+  std::string name;
   std::string label;
 };
 

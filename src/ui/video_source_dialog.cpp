@@ -14,7 +14,7 @@ namespace {
 
 void fill(QComboBox* box, const std::vector<DeviceChoice>& choices, const std::string& current) {
   for (const DeviceChoice& choice : choices) {
-    box->addItem(QString::fromStdString(choice.label), QString::fromStdString(choice.spec));
+    box->addItem(QString::fromStdString(choice.label), QString::fromStdString(choice.name));
   }
   int index = box->findData(QString::fromStdString(current));
   if (index < 0 && !current.empty()) {

@@ -24,7 +24,7 @@ std::string text(const SerialLineMap& m) {
          (m.invert ? ",invert" : "");
 }
 
-TEST(SerialPortSpec, Parsing) {
+TEST(SerialPortAddress, Parsing) {
   const struct {
     const char* text;
     const char* path;
@@ -36,21 +36,21 @@ TEST(SerialPortSpec, Parsing) {
   };
   for (const auto& c : accepted) {
     std::string error;
-    const auto spec = parse_serial_port_spec(c.text, error);
-    ASSERT_TRUE(spec.has_value()) << c.text << ": " << error;
-    EXPECT_EQ(spec->path, c.path);
-    EXPECT_EQ(text(spec->lines), c.lines);
-    EXPECT_EQ(text(unpack_serial_line_map(pack_serial_line_map(spec->lines))), c.lines);
+    const auto address = parse_serial_port_address(c.text, error);
+    ASSERT_TRUE(address.has_value()) << c.text << ": " << error;
+    EXPECT_EQ(address->path, c.path);
+    EXPECT_EQ(text(address->lines), c.lines);
+    EXPECT_EQ(text(unpack_serial_line_map(pack_serial_line_map(address->lines))), c.lines);
   }
   for (const char* refused : {"/dev/ttyUSB0,dtr=8", "/dev/ttyUSB0,dtr=", "/dev/ttyUSB0,dtr=12",
                               "/dev/ttyUSB0,cts=1", "/dev/ttyUSB0,invert=1", ",dtr=1", ""}) {
     std::string error;
-    EXPECT_FALSE(parse_serial_port_spec(refused, error).has_value()) << refused;
+    EXPECT_FALSE(parse_serial_port_address(refused, error).has_value()) << refused;
     EXPECT_FALSE(error.empty()) << refused;
   }
 }
 
-TEST(SerialPortSpec, ModemLinesFollowTheChosenBits) {
+TEST(SerialPortAddress, ModemLinesFollowTheChosenBits) {
   const SerialLineMap plain{2, 0, false}, inverted{2, 0, true}, high{7, 4, false};
   EXPECT_EQ(modem_lines_for(0x37, plain), (ModemLines{true, true}));
   EXPECT_EQ(modem_lines_for(0x34, plain), (ModemLines{true, false}));
@@ -179,7 +179,7 @@ TEST(PortCrashGuard, AFatalSignalLeavesThePortIdle) {
 
 TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
   struct Case {
-    const char* spec;
+    const char* name;
     const char* expected;
   };
   const Case cases[] = {
@@ -190,9 +190,9 @@ TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
       {"parallel", "unknown camera port \"parallel\""},
   };
   for (const Case& c : cases) {
-    const PortChoice choice = open_port(c.spec, nullptr);
-    EXPECT_EQ(choice.device, nullptr) << c.spec;
-    EXPECT_NE(choice.error.find(c.expected), std::string::npos) << c.spec << " -> " << choice.error;
+    const PortChoice choice = open_port(c.name, nullptr);
+    EXPECT_EQ(choice.device, nullptr) << c.name;
+    EXPECT_NE(choice.error.find(c.expected), std::string::npos) << c.name << " -> " << choice.error;
   }
 }
 

@@ -284,7 +284,7 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
                       }};
 
   const struct {
-    const char* spec;
+    const char* name;
     bool devices;
     const char* open_error;
     const char* chosen;
@@ -306,12 +306,12 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
       devices = {{"/dev/video0", "metadata", false}, {"/dev/video1", "USB2.0 Grabber", true}};
     }
     open_error = c.open_error;
-    const SourceChoice choice = open_source(c.spec, context, system);
+    const SourceChoice choice = open_source(c.name, context, system);
     const std::string chosen =
         choice.source ? choice.source->name() + (choice.port_listener ? " + port listener" : "")
                       : "error: " + choice.error;
-    EXPECT_EQ(chosen, c.chosen) << c.spec;
-    EXPECT_NE(choice.note.find(c.note_part), std::string::npos) << c.spec << ": " << choice.note;
+    EXPECT_EQ(chosen, c.chosen) << c.name;
+    EXPECT_NE(choice.note.find(c.note_part), std::string::npos) << c.name << ": " << choice.note;
   }
 }
 
