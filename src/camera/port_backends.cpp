@@ -23,7 +23,8 @@ ShadowPortDevice::ShadowPortDevice(std::string name, std::unique_ptr<PortLines> 
 }
 
 ShadowPortDevice::~ShadowPortDevice() {
-  for (uint8_t byte : idle_pattern_from(shadow_)) write(byte);
+  write(idle_first_byte(shadow_));
+  write(idle_second_byte(shadow_));
   port_crash_guard::unregister_port(crash_slot_);
 }
 

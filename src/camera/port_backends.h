@@ -42,13 +42,6 @@ class PortLines {
   virtual int register_for_crash(uint8_t /*current*/) { return -1; }
 };
 
-// The two bytes of the idle pattern, made from the port's current byte:
-// bits 0..5 end at 1 with bit 4 passing through 0 first; bits 6, 7 kept.
-inline std::vector<uint8_t> idle_pattern_from(uint8_t current) {
-  const auto first = static_cast<uint8_t>((current & 0xEF) | 0x2F);
-  return {first, static_cast<uint8_t>(first | 0x3F)};
-}
-
 class ShadowPortDevice : public PortDevice {
  public:
   ShadowPortDevice(std::string name, std::unique_ptr<PortLines> lines, uint8_t initial,
