@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "config/platform.h"
+
 namespace noctra {
 
 inline constexpr const char* kStillWindowTitle = "Hauppauge USB video capture";
@@ -98,5 +100,17 @@ class StillWindowRegistry {
   std::vector<Entry> windows_;  // newest first
   uint64_t next_id_ = 1;
 };
+
+enum class StillPress { Pressed, TimedOut, Quitting };
+
+// What a source does while it waits for a still: opens the capture window,
+// runs the pump until the button is pressed, timeout_ms of the clock have
+// passed or the program is quitting, and closes the window again. on_press
+// runs at the press itself, inside the pump, where a source notes the moment.
+StillPress wait_for_still_press(StillWindowRegistry& windows, Clock& clock, EventPump& pump,
+                                int32_t timeout_ms, const std::function<void()>& on_press = {});
+
+// The line a source logs when the button was not pressed in time.
+std::string still_press_missed_text(const std::string& source_name, int32_t timeout_ms);
 
 }  // namespace noctra

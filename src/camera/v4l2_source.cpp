@@ -142,24 +142,17 @@ std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
     return std::nullopt;
   }
 
-  bool pressed = false;
   int64_t press_us = 0;
-  StillWindowRegistry::Registration window = windows_.open_capture_window([&] {
-    pressed = true;
-    press_us = device_->now_us();
-    // Whatever is ready now was captured before the press, whatever its
-    // stamp says (some drivers do not stamp on the monotonic clock).
-    drop_ready_buffers();
-  });
-  const int32_t waiting_since = clock_.now_ms();
-  pump_.run_until([&] {
-    return pressed || wrap_sub(clock_.now_ms(), waiting_since) >= options_.press_timeout_ms;
-  });
-  window.close();
-  if (!pressed) {
-    if (!pump_.quitting()) {
-      fail(name() + ": the capture button was not pressed within " +
-           std::to_string(options_.press_timeout_ms) + " ms; no frame");
+  const StillPress press =
+      wait_for_still_press(windows_, clock_, pump_, options_.press_timeout_ms, [&] {
+        press_us = device_->now_us();
+        // Whatever is ready now was captured before the press, whatever its
+        // stamp says (some drivers do not stamp on the monotonic clock).
+        drop_ready_buffers();
+      });
+  if (press != StillPress::Pressed) {
+    if (press == StillPress::TimedOut) {
+      fail(still_press_missed_text(name(), options_.press_timeout_ms));
     }
     return std::nullopt;
   }
