@@ -1,10 +1,6 @@
 #include "camera/hardware.h"
 
-#include <dirent.h>
-
-#include <algorithm>
-#include <cstring>
-
+#include "camera/device_nodes.h"
 #include "camera/port_backends.h"
 #include "camera/sim_sky_camera.h"
 #include "camera/v4l2_source.h"
@@ -15,25 +11,6 @@ namespace {
 
 bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// /dev entries with a prefix, in numeric order (parport2 before parport10).
-std::vector<std::string> device_nodes(const char* prefix) {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir("/dev")) {
-    const std::size_t n = std::strlen(prefix);
-    while (dirent* entry = readdir(dir)) {
-      if (std::strncmp(entry->d_name, prefix, n) == 0 && entry->d_name[n] >= '0' &&
-          entry->d_name[n] <= '9') {
-        paths.push_back(std::string("/dev/") + entry->d_name);
-      }
-    }
-    closedir(dir);
-  }
-  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
-  return paths;
 }
 
 std::unique_ptr<FrameSource> make_sim(const SourceContext& context,

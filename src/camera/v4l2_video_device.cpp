@@ -1,6 +1,5 @@
 // The V4L2 system calls, through libv4l2 so that libv4lconvert turns YUYV or
 // MJPEG into BGR24 for devices that cannot deliver it themselves.
-#include <dirent.h>
 #include <fcntl.h>
 #include <libv4l2.h>
 #include <linux/videodev2.h>
@@ -13,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "camera/device_nodes.h"
 #include "camera/video_device.h"
 
 namespace noctra {
@@ -172,19 +172,8 @@ std::unique_ptr<VideoDevice> make_system_video_device() { return std::make_uniqu
 bool v4l2_support_built() { return true; }
 
 std::vector<CaptureDeviceInfo> list_capture_devices() {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir("/dev")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::strncmp(entry->d_name, "video", 5) == 0) paths.push_back(std::string("/dev/") + entry->d_name);
-    }
-    closedir(dir);
-  }
-  // /dev/video2 before /dev/video10.
-  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
   std::vector<CaptureDeviceInfo> found;
-  for (const auto& path : paths) {
+  for (const auto& path : device_nodes("video")) {
     // Plain open: listing needs no conversion and must not start a stream.
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
