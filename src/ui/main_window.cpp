@@ -48,7 +48,7 @@ MainWindow::MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& choos
   core_.set_window_commands([this](int id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
-  timer_.setInterval(kTimerMs);
+  timer_.setInterval(kTickMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
     if (!closing_) core_.sequencer_tick();
   });

@@ -40,8 +40,6 @@ class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
 
  public:
-  static constexpr int kTimerMs = 50;
-
   // on_close runs once when the window goes away (Exit or closing it): that
   // ends the program.
   MainWindow(GuiCore& core, GuideWindow& guide, SaveFileChooser& chooser,
