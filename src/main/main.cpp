@@ -11,6 +11,7 @@
 #include "app/headless.h"
 #include "camera/hardware.h"
 #include "camera/port_crash_guard.h"
+#include "config/version.h"
 #ifdef NOCTRA_HAVE_GUI
 #include "ui/gui_main.h"
 #endif
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
       std::cout << noctra::usage_text();
       return 0;
     case CommandLine::Mode::Version:
-      std::cout << "Noctra Pre-release Version 0.07\n";
+      std::cout << noctra::kVersionText << "\n";
       return 0;
     case CommandLine::Mode::ListDevices:
       std::cout << noctra::format_device_listing(noctra::list_devices());
