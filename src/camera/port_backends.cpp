@@ -37,9 +37,8 @@ void ShadowPortDevice::report_once(const std::string& text, bool& reported) {
 void ShadowPortDevice::write(uint8_t byte) {
   shadow_ = byte;
   port_crash_guard::note_write(crash_slot_, byte);
-  std::string error;
-  if (!lines_->put(byte, error)) {
-    report_once(name_ + ": cannot set the camera lines: " + error, write_failure_reported_);
+  if (const Status put = lines_->put(byte); !put) {
+    report_once(name_ + ": cannot set the camera lines: " + put.message(), write_failure_reported_);
     return;
   }
   const std::optional<uint8_t> sensed = lines_->sense();
@@ -50,7 +49,7 @@ void ShadowPortDevice::write(uint8_t byte) {
   }
 }
 
-std::optional<SerialPortAddress> parse_serial_port_address(const std::string& text, std::string& error) {
+Result<SerialPortAddress> parse_serial_port_address(const std::string& text) {
   SerialPortAddress address;
   std::stringstream items(text);
   std::string item;
@@ -68,19 +67,14 @@ std::optional<SerialPortAddress> parse_serial_port_address(const std::string& te
       address.lines.invert = true;
     } else if (key == "dtr" || key == "rts") {
       const auto bit = parse_bit(value);
-      if (!bit) {
-        error = "serial port option " + item + ": the bit must be 0 to 7";
-        return std::nullopt;
-      }
+      if (!bit) return failure("serial port option " + item + ": the bit must be 0 to 7");
       (key == "dtr" ? address.lines.dtr_bit : address.lines.rts_bit) = *bit;
     } else {
-      error = "unknown serial port option \"" + item + "\" (use dtr=BIT, rts=BIT, invert)";
-      return std::nullopt;
+      return failure("unknown serial port option \"" + item + "\" (use dtr=BIT, rts=BIT, invert)");
     }
   }
   if (address.path.empty()) {
-    error = "serial port without a device (use serial:/dev/ttyUSB0,dtr=2,rts=0)";
-    return std::nullopt;
+    return failure("serial port without a device (use serial:/dev/ttyUSB0,dtr=2,rts=0)");
   }
   return address;
 }
