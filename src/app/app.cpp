@@ -16,7 +16,7 @@ class AppImpl final : public App {
           std::function<void(const std::string&)> log)
       : options_(options), host_(host), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
 
-  bool open(std::string* error);
+  Status open();
 
   Settings& settings() override { return settings_; }
   Sequencer& sequencer() override { return *sequencer_; }
@@ -46,7 +46,7 @@ class AppImpl final : public App {
   bool shut_down_ = false;
 };
 
-bool AppImpl::open(std::string* error) {
+Status AppImpl::open() {
   home_ = home_folder();
   settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
 
@@ -73,13 +73,15 @@ bool AppImpl::open(std::string* error) {
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
   if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + port_byte_text(byte)); };
-  camera_ = CameraSetup::open(camera_options, clock_, pump_, log_, error);
-  if (!camera_) return false;
+  Result<std::unique_ptr<CameraSetup>> camera =
+      CameraSetup::open(camera_options, clock_, pump_, log_);
+  if (!camera) return camera.status();
+  camera_ = std::move(*camera);
 
   writer_ = std::make_unique<AviWriter>(settings_, reporter_);
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host_);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
-  return true;
+  return {};
 }
 
 bool AppImpl::shutdown() {
@@ -94,9 +96,8 @@ bool AppImpl::shutdown() {
   if (options_.delay) to_save.delay = loaded_.delay;
   if (options_.count) to_save.count = loaded_.count;
   if (options_.output) to_save.image_file_path = loaded_.image_file_path;
-  std::string why;
-  if (!save_settings(to_save, settings_file_, &why)) {
-    log_("Can't save the settings to " + settings_file_.string() + ": " + why);
+  if (const Status saved = save_settings(to_save, settings_file_); !saved) {
+    log_("Can't save the settings to " + settings_file_.string() + ": " + saved.message());
     return false;
   }
   return true;
@@ -104,16 +105,12 @@ bool AppImpl::shutdown() {
 
 }  // namespace
 
-std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost& host, EventPump& pump,
-                                 ErrorReporter& reporter, std::function<void(const std::string&)> log,
-                                 std::string* error) {
+Result<std::unique_ptr<App>> App::create(const AppOptions& options, SequencerHost& host,
+                                         EventPump& pump, ErrorReporter& reporter,
+                                         std::function<void(const std::string&)> log) {
   auto app = std::make_unique<AppImpl>(options, host, pump, reporter, std::move(log));
-  std::string why;
-  if (!app->open(&why)) {
-    if (error) *error = why;
-    return nullptr;
-  }
-  return app;
+  if (Status opened = app->open(); !opened) return failure(opened.message());
+  return std::unique_ptr<App>(std::move(app));
 }
 
 }  // namespace noctra

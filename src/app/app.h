@@ -14,6 +14,7 @@
 #include "app/sequencer_host.h"
 #include "config/platform.h"
 #include "config/settings.h"
+#include "config/status.h"
 
 namespace noctra {
 
@@ -30,12 +31,11 @@ struct AppOptions {
 
 class App {
  public:
-  // Opens everything. On failure (an explicitly named port or source that
-  // cannot be opened) returns nothing and puts the reason into *error.
-  static std::unique_ptr<App> create(const AppOptions& options, SequencerHost& host,
-                                     EventPump& pump, ErrorReporter& reporter,
-                                     std::function<void(const std::string&)> log,
-                                     std::string* error);
+  // Opens everything. Fails, saying why, when an explicitly named port or
+  // source cannot be opened.
+  static Result<std::unique_ptr<App>> create(const AppOptions& options, SequencerHost& host,
+                                             EventPump& pump, ErrorReporter& reporter,
+                                             std::function<void(const std::string&)> log);
   virtual ~App() = default;
 
   virtual Settings& settings() = 0;

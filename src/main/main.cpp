@@ -26,11 +26,14 @@ extern "C" void on_interrupt(int) { g_interrupted = true; }
 
 int main(int argc, char** argv) {
   using noctra::CommandLine;
-  const CommandLine cl = noctra::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  const noctra::Result<CommandLine> parsed =
+      noctra::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed) {
+    std::cerr << "noctra: " << parsed.message() << "\n" << noctra::usage_text();
+    return 2;
+  }
+  const CommandLine& cl = *parsed;
   switch (cl.mode) {
-    case CommandLine::Mode::Error:
-      std::cerr << "noctra: " << cl.error << "\n" << noctra::usage_text();
-      return 2;
     case CommandLine::Mode::Help:
       std::cout << noctra::usage_text();
       return 0;

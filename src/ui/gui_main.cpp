@@ -42,8 +42,10 @@ DeviceCatalog device_catalog(App& app) {
     const DeviceListing listing = list_devices();
     return usable_entries(listing.ports, listing.auto_port);
   };
-  catalog.use_source = [&app](const std::string& spec, std::string* error) {
-    return app.camera().switch_source(spec, error);
+  catalog.use_source = [&app](const std::string& name, std::string* error) {
+    const Status switched = app.camera().switch_source(name);
+    if (!switched && error) *error = switched.message();
+    return switched.ok();
   };
   catalog.note = "A new camera port is used from the next start of Noctra.";
   return catalog;
@@ -52,11 +54,14 @@ DeviceCatalog device_catalog(App& app) {
 class QtDesktopProgram : public DesktopProgram {
  public:
   bool start(const AppOptions& options, std::string* error) {
-    app_ = App::create(
+    Result<std::unique_ptr<App>> created = App::create(
         options, host_, pump_, reporter_,
-        [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); },
-        error);
-    if (!app_) return false;
+        [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); });
+    if (!created) {
+      if (error) *error = created.message();
+      return false;
+    }
+    app_ = std::move(*created);
     core_ = std::make_unique<SequencerCore>(
         app_->settings(), app_->sequencer(), app_->router(), [this] { app_->camera_idle(); },
         device_catalog(*app_));
