@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace noctra {
 
@@ -10,15 +11,14 @@ namespace {
 
 // Whole-string decimal within int32 and not negative: a typo never becomes
 // a silent 0 ms exposure.
-bool parse_ms(const std::string& text, int32_t& out) {
+std::optional<int32_t> parse_ms(const std::string& text) {
   int64_t value = 0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc() || ptr != end || value < 0 ||
       value > std::numeric_limits<int32_t>::max())
-    return false;
-  out = static_cast<int32_t>(value);
-  return true;
+    return std::nullopt;
+  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -72,10 +72,9 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       if (!value(v) || v.empty()) return failure("--output needs a path");
       cl.options.output = v;
     } else if (a == "--exposure" || a == "--delay" || a == "--count") {
-      int32_t ms = 0;
-      if (!value(v) || !parse_ms(v, ms))
-        return failure(a + " needs a whole number from 0 to 2147483647");
-      (a == "--exposure" ? cl.options.exposure : a == "--delay" ? cl.options.delay : cl.options.count) = ms;
+      const std::optional<int32_t> ms = value(v) ? parse_ms(v) : std::nullopt;
+      if (!ms) return failure(a + " needs a whole number from 0 to 2147483647");
+      (a == "--exposure" ? cl.options.exposure : a == "--delay" ? cl.options.delay : cl.options.count) = *ms;
     } else {
       return failure("unknown option: " + a);
     }
