@@ -32,6 +32,20 @@ std::optional<std::string> address_for(const std::string& name, std::string_view
   return name.substr(kind.size() + 1);
 }
 
+// The devices auto tried and why each failed, for the note that says it
+// fell back to the simulation.
+class AutoAttempts {
+ public:
+  void failed(const std::string& reason) { tried_ += (tried_.empty() ? "" : "; ") + reason; }
+  std::string fallback_note(const std::string& found_none, const std::string& simulation) const {
+    return found_none + (tried_.empty() ? std::string() : " (" + tried_ + ")") + "; using " +
+           simulation;
+  }
+
+ private:
+  std::string tried_;
+};
+
 // One camera port back end: its name, how it opens a port and what it puts
 // into the listing. A new back end is one more row of kPortBackEnds.
 struct PortBackEnd {
@@ -146,7 +160,7 @@ PortSystem system_port_access() {
 
 Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSystem& system) {
   if (name == "auto" || name.empty()) {
-    std::string tried;
+    AutoAttempts attempts;
     for (const auto& path : system.parallel_ports()) {
       Result<std::unique_ptr<PortDevice>> opened = system.open_ppdev(path, log);
       if (opened && *opened) {
@@ -154,12 +168,11 @@ Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSys
         choice.note = "camera port: auto took " + choice.device->name();
         return choice;
       }
-      tried += (tried.empty() ? "" : "; ") + opened.message();
+      attempts.failed(opened.message());
     }
     PortChoice choice = simulated_port();
-    choice.note = "camera port: auto found no usable parallel port" +
-                  (tried.empty() ? std::string() : " (" + tried + ")") +
-                  "; using the simulated port sim";
+    choice.note = attempts.fallback_note("camera port: auto found no usable parallel port",
+                                         "the simulated port sim");
     return choice;
   }
   for (const PortBackEnd& back_end : kPortBackEnds) {
@@ -182,7 +195,7 @@ SourceSystem system_source_access() {
 Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
                                  const SourceSystem& system) {
   if (name == "auto" || name.empty()) {
-    std::string tried;
+    AutoAttempts attempts;
     for (const auto& device : system.capture_devices()) {
       if (!device.can_capture) continue;
       Result<SourceChoice> opened = open_v4l2(device.path, context, system);
@@ -191,12 +204,11 @@ Result<SourceChoice> open_source(const std::string& name, const SourceContext& c
             "video source: auto took " + opened->source->name() + " (" + device.card + ")";
         return opened;
       }
-      tried += (tried.empty() ? "" : "; ") + opened.message();
+      attempts.failed(opened.message());
     }
     SourceChoice choice = simulated_source(context);
-    choice.note = "video source: auto found no usable capture device" +
-                  (tried.empty() ? std::string() : " (" + tried + ")") +
-                  "; using the simulated sky camera sim";
+    choice.note = attempts.fallback_note("video source: auto found no usable capture device",
+                                         "the simulated sky camera sim");
     return choice;
   }
   for (const SourceBackEnd& back_end : kSourceBackEnds) {
