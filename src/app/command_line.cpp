@@ -74,7 +74,9 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     } else if (a == "--exposure" || a == "--delay" || a == "--count") {
       const std::optional<int32_t> ms = value(v) ? parse_ms(v) : std::nullopt;
       if (!ms) return failure(a + " needs a whole number from 0 to 2147483647");
-      (a == "--exposure" ? cl.options.exposure : a == "--delay" ? cl.options.delay : cl.options.count) = *ms;
+      (a == "--exposure" ? cl.options.exposure
+       : a == "--delay"  ? cl.options.delay
+                         : cl.options.count) = *ms;
     } else {
       return failure("unknown option: " + a);
     }

@@ -71,7 +71,8 @@ const PortBackEnd kPortBackEnds[] = {
      [](Entries& ports) {
        for (const auto& path : device_nodes("parport")) {
          const Status usable = probe_ppdev_port(path);
-         ports.push_back({"ppdev:" + path, usable ? "parallel port" : usable.message(), usable.ok()});
+         ports.push_back(
+             {"ppdev:" + path, usable ? "parallel port" : usable.message(), usable.ok()});
        }
      }},
     {"serial", Address::Required,
@@ -155,7 +156,9 @@ const SourceBackEnd kSourceBackEnds[] = {
 
 PortSystem system_port_access() {
   return {[] { return device_nodes("parport"); },
-          [](const std::string& path, LogSink log) { return open_ppdev_port(path, std::move(log)); }};
+          [](const std::string& path, LogSink log) {
+            return open_ppdev_port(path, std::move(log));
+          }};
 }
 
 Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSystem& system) {

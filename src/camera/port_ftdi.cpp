@@ -70,8 +70,8 @@ Result<std::unique_ptr<PortDevice>> open_ftdi_port(const std::string& usb_serial
   }
   unsigned char pins = 0x3F;
   ftdi_read_pins(ctx, &pins);
-  return std::unique_ptr<PortDevice>(
-      std::make_unique<ShadowPortDevice>(name, std::make_unique<FtdiLines>(ctx), pins, std::move(log)));
+  return std::unique_ptr<PortDevice>(std::make_unique<ShadowPortDevice>(
+      name, std::make_unique<FtdiLines>(ctx), pins, std::move(log)));
 }
 
 std::vector<std::string> list_ftdi_ports() {

@@ -288,7 +288,9 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
   ini.SetValue("Hardware", "Source", single_line(settings.source).c_str(), nullptr, true);
 
   std::string output;
-  if (ini.Save(output, /*a_bAddSignature=*/true) < 0) return save_failure(ini_file, "out of memory");
+  if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {
+    return save_failure(ini_file, "out of memory");
+  }
 
   const std::filesystem::path folder = target.parent_path();
   if (!folder.empty()) {

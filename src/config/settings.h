@@ -49,10 +49,10 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home);
 
 // Writes the fields (keeping other sections and keys already in the file),
 // atomically: temp file in the same folder, then rename. Creates the folder
-// if needed. On failure leaves the old file as it was and says why. A value is written up to its first line
-// break, which the file format cannot hold. An existing file that cannot be
-// read is not replaced (the save fails); one over 1 MiB is not a settings
-// file and is replaced.
+// if needed. On failure leaves the old file as it was and says why. A value
+// is written up to its first line break, which the file format cannot hold.
+// An existing file that cannot be read is not replaced (the save fails); one
+// over 1 MiB is not a settings file and is replaced.
 Status save_settings(const Settings& settings, const std::filesystem::path& ini_file);
 
 // The platform's profile-integer read: optional sign and leading decimal

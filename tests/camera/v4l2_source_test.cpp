@@ -300,8 +300,8 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
        ""},
       {"v4l2", true, "", "error: unknown video source \"v4l2\" (use auto, sim or v4l2:/dev/video0)",
        ""},
-      {"sim:1", false, "", "error: unknown video source \"sim:1\" (use auto, sim or v4l2:/dev/video0)",
-       ""},
+      {"sim:1", false, "",
+       "error: unknown video source \"sim:1\" (use auto, sim or v4l2:/dev/video0)", ""},
   };
   for (const auto& c : cases) {
     devices.clear();
