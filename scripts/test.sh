@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a Release build with warnings as
 # errors, a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short run of every fuzz target.
+# and a short run of every fuzz target. CI runs exactly this.
+#
+#   scripts/test.sh --quick   the Release build and its tests only, for
+#                             day-to-day work
 set -euo pipefail
 cd "$(dirname "$0")/.."
+quick=0
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 scripts/deps.sh --test
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -13,6 +22,10 @@ echo "== Release build (-Werror)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNOCTRA_WERROR=ON -DNOCTRA_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs" | tee build/release/ctest.log
+if [ "$quick" = 1 ]; then
+  echo "== Release build: done in $((SECONDS - start)) s (quick: no sanitizer build, no fuzzing)"
+  exit 0
+fi
 
 echo "== Debug build with ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNOCTRA_SANITIZE=ON >/dev/null

@@ -15,11 +15,11 @@ App::~App() = default;
 
 void App::camera_idle() { camera_->port().camera_idle(); }
 
-bool App::open(SequencerHost* host, std::string* error) {
+Status App::open(SequencerHost* host) {
   home_ = home_folder();
   settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
 
-  // Leftovers of an older capture path; a missing file is not an error.
+  // Two temporary files earlier versions could leave at home; a missing one is not an error.
   for (const char* leftover : {"C:\\_NOCTRA1.AVI", "C:\\_NOCTRA2.AVI"}) {
     std::error_code ignored;
     std::filesystem::remove(map_drive_c(leftover, home_), ignored);
@@ -42,13 +42,15 @@ bool App::open(SequencerHost* host, std::string* error) {
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
   if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + port_byte_text(byte)); };
-  camera_ = CameraSetup::open(camera_options, clock_, pump_, log_, error);
-  if (!camera_) return false;
+  Result<std::unique_ptr<CameraSetup>> camera =
+      CameraSetup::open(camera_options, clock_, pump_, log_);
+  if (!camera) return camera.status();
+  camera_ = std::move(*camera);
 
   writer_ = std::make_unique<AviWriter>(settings_, reporter_);
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
-  return true;
+  return {};
 }
 
 bool App::shutdown() {
@@ -63,22 +65,17 @@ bool App::shutdown() {
   if (options_.delay) to_save.delay = loaded_.delay;
   if (options_.count) to_save.count = loaded_.count;
   if (options_.output) to_save.image_file_path = loaded_.image_file_path;
-  std::string why;
-  if (!save_settings(to_save, settings_file_, &why)) {
-    log_("Can't save the settings to " + settings_file_.string() + ": " + why);
+  if (const Status saved = save_settings(to_save, settings_file_); !saved) {
+    log_("Can't save the settings to " + settings_file_.string() + ": " + saved.message());
     return false;
   }
   return true;
 }
 
-std::unique_ptr<App> App::create(const AppOptions& options, SequencerHost* host, EventPump& pump,
-                                 ErrorReporter& reporter, LogSink log, std::string* error) {
+Result<std::unique_ptr<App>> App::create(const AppOptions& options, SequencerHost* host,
+                                         EventPump& pump, ErrorReporter& reporter, LogSink log) {
   std::unique_ptr<App> app(new App(options, pump, reporter, std::move(log)));
-  std::string why;
-  if (!app->open(host, &why)) {
-    if (error) *error = why;
-    return nullptr;
-  }
+  if (Status opened = app->open(host); !opened) return failure(opened.message());
   return app;
 }
 

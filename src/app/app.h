@@ -13,6 +13,7 @@
 #include "app/sequencer_host.h"
 #include "config/platform.h"
 #include "config/settings.h"
+#include "config/status.h"
 
 namespace noctra {
 
@@ -30,12 +31,12 @@ struct AppOptions {
 
 class App {
  public:
-  // Opens everything. On failure (an explicitly named port or source that
-  // cannot be opened) returns nothing and puts the reason into *error. The
-  // host may be attached later (Sequencer::set_host).
-  static std::unique_ptr<App> create(const AppOptions& options, SequencerHost* host,
-                                     EventPump& pump, ErrorReporter& reporter, LogSink log,
-                                     std::string* error);
+  // Opens everything. Fails, saying why, when an explicitly named port or
+  // source cannot be opened. The host may be attached later
+  // (Sequencer::set_host).
+  static Result<std::unique_ptr<App>> create(const AppOptions& options, SequencerHost* host,
+                                             EventPump& pump, ErrorReporter& reporter,
+                                             LogSink log);
   ~App();
   App(const App&) = delete;
   App& operator=(const App&) = delete;
@@ -57,7 +58,7 @@ class App {
 
  private:
   App(const AppOptions& options, EventPump& pump, ErrorReporter& reporter, LogSink log);
-  bool open(SequencerHost* host, std::string* error);
+  Status open(SequencerHost* host);
 
   AppOptions options_;
   EventPump& pump_;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace noctra {
 
@@ -10,15 +11,14 @@ namespace {
 
 // Whole-string decimal within int32 and not negative: a typo never becomes
 // a silent 0 ms exposure.
-bool parse_ms(const std::string& text, int32_t& out) {
+std::optional<int32_t> parse_ms(const std::string& text) {
   int64_t value = 0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc() || ptr != end || value < 0 ||
       value > std::numeric_limits<int32_t>::max())
-    return false;
-  out = static_cast<int32_t>(value);
-  return true;
+    return std::nullopt;
+  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -40,13 +40,8 @@ std::string usage_text() {
          "  --version           the version\n";
 }
 
-CommandLine parse_command_line(const std::vector<std::string>& args) {
+Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
   CommandLine cl;
-  auto fail = [&cl](std::string message) {
-    cl.mode = CommandLine::Mode::Error;
-    cl.error = std::move(message);
-    return cl;
-  };
   bool headless = false, list = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -71,18 +66,19 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     } else if (a == "--no-save") {
       cl.options.save_settings = false;
     } else if (a == "--config") {
-      if (!value(v) || v.empty()) return fail("--config needs a file name");
+      if (!value(v) || v.empty()) return failure("--config needs a file name");
       cl.options.settings_file = v;
     } else if (a == "--output") {
-      if (!value(v) || v.empty()) return fail("--output needs a path");
+      if (!value(v) || v.empty()) return failure("--output needs a path");
       cl.options.output = v;
     } else if (a == "--exposure" || a == "--delay" || a == "--count") {
-      int32_t ms = 0;
-      if (!value(v) || !parse_ms(v, ms))
-        return fail(a + " needs a whole number from 0 to 2147483647");
-      (a == "--exposure" ? cl.options.exposure : a == "--delay" ? cl.options.delay : cl.options.count) = ms;
+      const std::optional<int32_t> ms = value(v) ? parse_ms(v) : std::nullopt;
+      if (!ms) return failure(a + " needs a whole number from 0 to 2147483647");
+      (a == "--exposure" ? cl.options.exposure
+       : a == "--delay"  ? cl.options.delay
+                         : cl.options.count) = *ms;
     } else {
-      return fail("unknown option: " + a);
+      return failure("unknown option: " + a);
     }
   }
   if (list) {
@@ -91,7 +87,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     cl.mode = CommandLine::Mode::Headless;
   } else if (cl.options.exposure || cl.options.delay || cl.options.count || cl.options.output) {
     // The windows edit and save the settings; a run-only value would get mixed in.
-    return fail("--exposure, --delay, --count and --output need --headless");
+    return failure("--exposure, --delay, --count and --output need --headless");
   }
   return cl;
 }

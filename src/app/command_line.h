@@ -6,17 +6,19 @@
 #include <vector>
 
 #include "app/app.h"
+#include "config/status.h"
 
 namespace noctra {
 
 struct CommandLine {
-  enum class Mode { Gui, Headless, ListDevices, Help, Version, Error };
+  enum class Mode { Gui, Headless, ListDevices, Help, Version };
   Mode mode = Mode::Gui;
   AppOptions options;
-  std::string error;  // for Mode::Error
 };
 
-CommandLine parse_command_line(const std::vector<std::string>& args);
+// Fails, saying why, for an unknown option, a missing or bad value, or
+// run-only values without --headless.
+Result<CommandLine> parse_command_line(const std::vector<std::string>& args);
 std::string usage_text();
 
 }  // namespace noctra

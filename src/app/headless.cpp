@@ -1,13 +1,6 @@
 #include "app/headless.h"
 
-
 namespace noctra {
-
-namespace {
-
-constexpr int32_t kTickMs = 50;
-
-}  // namespace
 
 void HeadlessEventPump::deliver_posted() {
   while (!posted_.empty() && !quitting()) {

@@ -17,13 +17,13 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
       &interrupt);
   HeadlessHost host(log, pump);
   StreamErrorReporter reporter(log);
-  std::string error;
-  auto app = App::create(options, &host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; },
-                         &error);
-  if (!app) {
-    log << "noctra: " << error << std::endl;
+  Result<std::unique_ptr<App>> created = App::create(
+      options, &host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; });
+  if (!created) {
+    log << "noctra: " << created.message() << std::endl;
     return 2;
   }
+  std::unique_ptr<App> app = std::move(*created);
   Sequencer& seq = app->sequencer();
   pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); });
 

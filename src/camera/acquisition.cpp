@@ -5,25 +5,21 @@
 
 namespace noctra {
 
-std::optional<FrameImage> copy_delivered_image(std::span<const uint8_t> block, std::string* why) {
-  auto refuse = [why](const char* reason) -> std::optional<FrameImage> {
-    if (why != nullptr) *why = reason;
-    return std::nullopt;
-  };
-  if (block.size() < kBitmapHeaderSize) return refuse("the image is shorter than its header");
+Result<FrameImage> copy_delivered_image(std::span<const uint8_t> block) {
+  if (block.size() < kBitmapHeaderSize) return failure("the image is shorter than its header");
   const BitmapInfoHeader header = read_bitmap_header(block.data());
-  if (header.width <= 0 || header.height <= 0) return refuse("the image has no width or height");
-  if (header.bit_count != 24) return refuse("the image is not 24 bits per pixel");
-  if (header.clr_used != 0) return refuse("the image carries a colour table");
+  if (header.width <= 0 || header.height <= 0) return failure("the image has no width or height");
+  if (header.bit_count != 24) return failure("the image is not 24 bits per pixel");
+  if (header.clr_used != 0) return failure("the image carries a colour table");
   std::optional<FrameImage> frame = FrameImage::from_header(block.data());
-  if (!frame) return refuse("the image geometry is out of range");
+  if (!frame) return failure("the image geometry is out of range");
   const std::size_t wanted = frame->block_size();
   const std::size_t needed = wanted - kFrameTrailingBytes;
-  if (block.size() < needed) return refuse("the image is shorter than its pixel rows");
+  if (block.size() < needed) return failure("the image is shorter than its pixel rows");
   // Trailing bytes the block does not hold stay as the new frame has them.
   const std::size_t copied = std::min(block.size(), wanted);
   std::memcpy(frame->pixels(), block.data() + kBitmapHeaderSize, copied - kBitmapHeaderSize);
-  return frame;
+  return std::move(*frame);
 }
 
 Acquisition::Acquisition(CameraPort& port, StillWindowRegistry& windows, LogSink log)
@@ -47,9 +43,11 @@ void Acquisition::acquire_frame(FrameHolder& holder) {
   holder.reset();
   if (!held_image_) return;
 
-  std::string why;
-  holder = copy_delivered_image(*held_image_, &why);
-  if (!holder && log_) log_(source_->name() + ": frame refused: " + why);
+  if (Result<FrameImage> copied = copy_delivered_image(*held_image_); copied) {
+    holder = std::move(*copied);
+  } else if (log_) {
+    log_(source_->name() + ": frame refused: " + copied.message());
+  }
   release_held_image();
 }
 

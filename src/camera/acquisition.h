@@ -14,6 +14,7 @@
 #include "camera/frame_acquirer.h"
 #include "camera/frame_source.h"
 #include "camera/still_window.h"
+#include "config/status.h"
 #include "imaging/frame_image.h"
 
 namespace noctra {
@@ -21,10 +22,9 @@ namespace noctra {
 // Copies a delivered packed DIB into a new frame image: the header, the rows
 // and as many of the four trailing bytes as the block holds. Nothing when the
 // block is too short for its header and rows or describes a frame Noctra does
-// not handle (size, bit count, colour table, overflowing geometry); *why then
-// says what was wrong. Never reads outside the block.
-std::optional<FrameImage> copy_delivered_image(std::span<const uint8_t> block,
-                                               std::string* why = nullptr);
+// not handle (size, bit count, colour table, overflowing geometry); the
+// failure says what was wrong. Never reads outside the block.
+Result<FrameImage> copy_delivered_image(std::span<const uint8_t> block);
 
 class Acquisition : public FrameAcquirer {
  public:

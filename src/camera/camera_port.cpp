@@ -17,10 +17,8 @@ void SimPortDevice::write(uint8_t byte) {
 }
 
 void CameraPort::camera_idle() {
-  uint8_t v = read_camera_port();
-  write_camera_port(static_cast<uint8_t>((v & 0xEF) | 0x2F));
-  v = read_camera_port();
-  write_camera_port(static_cast<uint8_t>(v | 0x3F));
+  write_camera_port(idle_first_byte(read_camera_port()));
+  write_camera_port(idle_second_byte(read_camera_port()));
 }
 
 void CameraPort::exposure_start_sequence() {

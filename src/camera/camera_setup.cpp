@@ -7,17 +7,15 @@ CameraSetup::CameraSetup(Clock& clock, EventPump& pump, LogSink log,
     : clock_(clock), pump_(pump), log_(std::move(log)), trace_(std::move(trace)),
       sim_seed_(sim_seed) {}
 
-std::unique_ptr<CameraSetup> CameraSetup::open(const CameraSetupOptions& options, Clock& clock,
-                                               EventPump& pump, LogSink log, std::string* error,
-                                               const PortSystem& ports,
-                                               const SourceSystem& sources) {
+Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions& options,
+                                                       Clock& clock, EventPump& pump, LogSink log,
+                                                       const PortSystem& ports,
+                                                       const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
       new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
-  PortChoice port = open_port(options.port, log, ports);
-  if (!port.device) {
-    if (error != nullptr) *error = "camera port: " + port.error;
-    return nullptr;
-  }
+  Result<PortChoice> port_choice = open_port(options.port, log, ports);
+  if (!port_choice) return failure("camera port: " + port_choice.message());
+  PortChoice& port = *port_choice;
   if (!port.note.empty() && log) log(port.note);
   setup->port_name_ = port.device->name();
   CameraSetup* self = setup.get();
@@ -28,12 +26,10 @@ std::unique_ptr<CameraSetup> CameraSetup::open(const CameraSetupOptions& options
   setup->port_ = std::make_unique<CameraPort>(*setup->device_);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 
-  SourceChoice source = open_source(
+  Result<SourceChoice> source_choice = open_source(
       options.source, SourceContext{clock, pump, setup->windows_, log, options.sim_seed}, sources);
-  if (!source.source) {
-    if (error != nullptr) *error = "video source: " + source.error;
-    return nullptr;
-  }
+  if (!source_choice) return failure("video source: " + source_choice.message());
+  SourceChoice& source = *source_choice;
   if (!source.note.empty() && log) log(source.note);
   setup->sim_listener_ = std::move(source.port_listener);
   setup->acquisition_->set_source(std::move(source.source));
@@ -54,22 +50,17 @@ std::string CameraSetup::source_name() const {
   return source != nullptr ? source->name() : std::string();
 }
 
-bool CameraSetup::switch_source(const std::string& spec, std::string* error) {
-  if (acquisition_->busy()) {
-    if (error != nullptr) *error = "a frame is being acquired";
-    return false;
-  }
-  SourceChoice source =
-      open_source(spec, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
-  if (!source.source) {
-    if (error != nullptr) *error = source.error;
-    return false;
-  }
+Status CameraSetup::switch_source(const std::string& name) {
+  if (acquisition_->busy()) return failure("a frame is being acquired");
+  Result<SourceChoice> source_choice =
+      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+  if (!source_choice) return source_choice.status();
+  SourceChoice& source = *source_choice;
   if (!source.note.empty() && log_) log_(source.note);
   sim_listener_ = nullptr;
   acquisition_->set_source(std::move(source.source));
   sim_listener_ = std::move(source.port_listener);
-  return true;
+  return {};
 }
 
 }  // namespace noctra

@@ -18,6 +18,7 @@
 #include "camera/hardware.h"
 #include "camera/still_window.h"
 #include "config/platform.h"
+#include "config/status.h"
 
 namespace noctra {
 
@@ -31,13 +32,12 @@ struct CameraSetupOptions {
 
 class CameraSetup {
  public:
-  // Opens the port and the source. Returns nothing, with the reason in
-  // *error, when an explicitly named port or source cannot be opened; what
-  // auto took goes to the log.
-  static std::unique_ptr<CameraSetup> open(const CameraSetupOptions& options, Clock& clock,
-                                           EventPump& pump, LogSink log, std::string* error,
-                                           const PortSystem& ports = system_port_access(),
-                                           const SourceSystem& sources = system_source_access());
+  // Opens the port and the source. Fails, saying why, when an explicitly
+  // named port or source cannot be opened; what auto took goes to the log.
+  static Result<std::unique_ptr<CameraSetup>> open(
+      const CameraSetupOptions& options, Clock& clock, EventPump& pump, LogSink log,
+      const PortSystem& ports = system_port_access(),
+      const SourceSystem& sources = system_source_access());
   ~CameraSetup();
   CameraSetup(const CameraSetup&) = delete;
   CameraSetup& operator=(const CameraSetup&) = delete;
@@ -48,10 +48,9 @@ class CameraSetup {
   const std::string& port_name() const { return port_name_; }
   std::string source_name() const;
 
-  // The Video Source choice at run time. False, with the reason, when the
-  // source cannot be opened or an acquisition is waiting; the old source
-  // then stays.
-  bool switch_source(const std::string& spec, std::string* error);
+  // The Video Source choice at run time. Fails, saying why, when the source
+  // cannot be opened or an acquisition is waiting; the old source then stays.
+  Status switch_source(const std::string& name);
 
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,

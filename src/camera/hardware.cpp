@@ -1,10 +1,9 @@
 #include "camera/hardware.h"
 
-#include <dirent.h>
+#include <optional>
+#include <string_view>
 
-#include <algorithm>
-#include <cstring>
-
+#include "camera/device_nodes.h"
 #include "camera/port_backends.h"
 #include "camera/sim_sky_camera.h"
 #include "camera/v4l2_source.h"
@@ -13,162 +12,229 @@ namespace noctra {
 
 namespace {
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
+using Entries = std::vector<DeviceListing::Entry>;
 
-// /dev entries with a prefix, in numeric order (parport2 before parport10).
-std::vector<std::string> device_nodes(const char* prefix) {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir("/dev")) {
-    const std::size_t n = std::strlen(prefix);
-    while (dirent* entry = readdir(dir)) {
-      if (std::strncmp(entry->d_name, prefix, n) == 0 && entry->d_name[n] >= '0' &&
-          entry->d_name[n] <= '9') {
-        paths.push_back(std::string("/dev/") + entry->d_name);
-      }
-    }
-    closedir(dir);
+// What follows a back end's name: "ppdev:/dev/parport0" needs the path,
+// "ftdi" may leave out the chip's serial, "sim" takes nothing.
+enum class Address { Required, Optional, None };
+
+// The address in a device name for a back end, or nothing when the name is
+// not one of that back end's.
+std::optional<std::string> address_for(const std::string& name, std::string_view kind,
+                                       Address address) {
+  if (name == kind) {
+    if (address == Address::Required) return std::nullopt;
+    return std::string();
   }
-  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
-  return paths;
+  const bool prefixed = name.size() > kind.size() && name.compare(0, kind.size(), kind) == 0 &&
+                        name[kind.size()] == ':';
+  if (!prefixed || address == Address::None) return std::nullopt;
+  return name.substr(kind.size() + 1);
 }
 
-std::unique_ptr<FrameSource> make_sim(const SourceContext& context,
-                                      std::function<void(uint8_t)>& listener) {
+// The devices auto tried and why each failed, for the note that says it
+// fell back to the simulation.
+class AutoAttempts {
+ public:
+  void failed(const std::string& reason) { tried_ += (tried_.empty() ? "" : "; ") + reason; }
+  std::string fallback_note(const std::string& found_none, const std::string& simulation) const {
+    return found_none + (tried_.empty() ? std::string() : " (" + tried_ + ")") + "; using " +
+           simulation;
+  }
+
+ private:
+  std::string tried_;
+};
+
+// One camera port back end: its name, how it opens a port and what it puts
+// into the listing. A new back end is one more row of kPortBackEnds.
+struct PortBackEnd {
+  std::string_view kind;
+  Address address;
+  Result<PortChoice> (*open)(const std::string& name, const std::string& address, LogSink log,
+                             const PortSystem& system);
+  void (*list)(Entries& ports);
+};
+
+Result<PortChoice> chosen_port(Result<std::unique_ptr<PortDevice>> opened) {
+  if (!opened) return failure(opened.message());
+  return PortChoice{std::move(*opened), {}, false};
+}
+
+PortChoice simulated_port() { return PortChoice{std::make_unique<SimPortDevice>(), {}, true}; }
+
+const PortBackEnd kPortBackEnds[] = {
+    {"ppdev", Address::Required,
+     [](const std::string&, const std::string& path, LogSink log, const PortSystem& system) {
+       return chosen_port(system.open_ppdev(path, std::move(log)));
+     },
+     [](Entries& ports) {
+       for (const auto& path : device_nodes("parport")) {
+         const Status usable = probe_ppdev_port(path);
+         ports.push_back(
+             {"ppdev:" + path, usable ? "parallel port" : usable.message(), usable.ok()});
+       }
+     }},
+    {"serial", Address::Required,
+     [](const std::string& name, const std::string& address, LogSink log,
+        const PortSystem&) -> Result<PortChoice> {
+       Result<SerialPortAddress> parsed = parse_serial_port_address(address);
+       if (!parsed) return failure(name + ": " + parsed.message());
+       return chosen_port(open_serial_port(*parsed, std::move(log)));
+     },
+     [](Entries& ports) {
+       // USB serial adapters only: the many ttyS nodes are mostly absent UARTs.
+       for (const char* prefix : {"ttyUSB", "ttyACM"}) {
+         for (const auto& path : device_nodes(prefix)) {
+           ports.push_back({"serial:" + path + ",dtr=2,rts=0",
+                            "serial port: DTR and RTS follow the bits named", true});
+         }
+       }
+     }},
+    {"ftdi", Address::Optional,
+     [](const std::string&, const std::string& usb_serial, LogSink log, const PortSystem&) {
+       return chosen_port(open_ftdi_port(usb_serial, std::move(log)));
+     },
+     [](Entries& ports) {
+       for (const auto& ftdi : list_ftdi_ports()) {
+         const auto space = ftdi.find(' ');
+         ports.push_back({ftdi.substr(0, space), ftdi.substr(space + 1), true});
+       }
+       if (!ftdi_support_built()) ports.push_back({"ftdi", "built without libftdi1", false});
+     }},
+    {"sim", Address::None,
+     [](const std::string&, const std::string&, LogSink, const PortSystem&) {
+       return Result<PortChoice>(simulated_port());
+     },
+     [](Entries& ports) { ports.push_back({"sim", "simulated port", true}); }},
+};
+
+// One frame source back end, as for the ports.
+struct SourceBackEnd {
+  std::string_view kind;
+  Address address;
+  Result<SourceChoice> (*open)(const std::string& address, const SourceContext& context,
+                               const SourceSystem& system);
+  void (*list)(Entries& sources);
+};
+
+SourceChoice simulated_source(const SourceContext& context) {
   SimSkyOptions options;
   options.seed = context.sim_seed;
   auto sim = std::make_unique<SimSkyCamera>(context.clock, context.pump, context.windows,
                                             context.log, options);
   SimSkyCamera* camera = sim.get();
-  listener = [camera](uint8_t byte) { camera->on_port_write(byte); };
-  return sim;
+  return SourceChoice{std::move(sim), {}, [camera](uint8_t byte) { camera->on_port_write(byte); }};
 }
+
+Result<SourceChoice> open_v4l2(const std::string& path, const SourceContext& context,
+                               const SourceSystem& system) {
+  auto source = std::make_unique<V4l2Source>(path, system.make_device(), context.clock,
+                                             context.pump, context.windows, context.log);
+  if (Status opened = source->open_now(); !opened) return failure(opened.message());
+  return SourceChoice{std::move(source), {}, {}};
+}
+
+const SourceBackEnd kSourceBackEnds[] = {
+    {"v4l2", Address::Required, open_v4l2,
+     [](Entries& sources) {
+       for (const auto& device : list_capture_devices()) {
+         sources.push_back({"v4l2:" + device.path,
+                            device.can_capture ? device.card : device.card + " (no video capture)",
+                            device.can_capture});
+       }
+       if (!v4l2_support_built()) sources.push_back({"v4l2:", "built without libv4l2", false});
+     }},
+    {"sim", Address::None,
+     [](const std::string&, const SourceContext& context, const SourceSystem&) {
+       return Result<SourceChoice>(simulated_source(context));
+     },
+     [](Entries& sources) { sources.push_back({"sim", "simulated sky camera", true}); }},
+};
 
 }  // namespace
 
 PortSystem system_port_access() {
   return {[] { return device_nodes("parport"); },
-          [](const std::string& path, LogSink log, std::string& error) {
-            return open_ppdev_port(path, std::move(log), error);
+          [](const std::string& path, LogSink log) {
+            return open_ppdev_port(path, std::move(log));
           }};
 }
 
-PortChoice open_port(const std::string& spec, LogSink log, const PortSystem& system) {
-  PortChoice choice;
-  if (spec == "sim") {
-    choice.device = std::make_unique<SimPortDevice>();
-    choice.simulated = true;
-  } else if (spec == "auto" || spec.empty()) {
-    std::string tried;
+Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSystem& system) {
+  if (name == "auto" || name.empty()) {
+    AutoAttempts attempts;
     for (const auto& path : system.parallel_ports()) {
-      std::string error;
-      choice.device = system.open_ppdev(path, log, error);
-      if (choice.device) {
+      Result<std::unique_ptr<PortDevice>> opened = system.open_ppdev(path, log);
+      if (opened && *opened) {
+        PortChoice choice{std::move(*opened), {}, false};
         choice.note = "camera port: auto took " + choice.device->name();
         return choice;
       }
-      tried += (tried.empty() ? "" : "; ") + error;
+      attempts.failed(opened.message());
     }
-    choice.device = std::make_unique<SimPortDevice>();
-    choice.simulated = true;
-    choice.note = "camera port: auto found no usable parallel port" +
-                  (tried.empty() ? std::string() : " (" + tried + ")") +
-                  "; using the simulated port sim";
-  } else if (starts_with(spec, "ppdev:")) {
-    choice.device = system.open_ppdev(spec.substr(6), log, choice.error);
-  } else if (starts_with(spec, "serial:")) {
-    if (auto parsed = parse_serial_port_spec(spec.substr(7), choice.error)) {
-      choice.device = open_serial_port(*parsed, log, choice.error);
-    } else {
-      choice.error = spec + ": " + choice.error;
-    }
-  } else if (spec == "ftdi" || starts_with(spec, "ftdi:")) {
-    choice.device = open_ftdi_port(spec == "ftdi" ? "" : spec.substr(5), log, choice.error);
-  } else {
-    choice.error = "unknown camera port \"" + spec +
-                   "\" (use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or "
-                   "ftdi)";
+    PortChoice choice = simulated_port();
+    choice.note = attempts.fallback_note("camera port: auto found no usable parallel port",
+                                         "the simulated port sim");
+    return choice;
   }
-  if (!choice.device && choice.error.empty()) choice.error = spec + ": cannot be opened";
-  return choice;
+  for (const PortBackEnd& back_end : kPortBackEnds) {
+    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
+    if (!address) continue;
+    Result<PortChoice> choice = back_end.open(name, *address, log, system);
+    if (choice && !choice->device) return failure(name + ": cannot be opened");
+    if (!choice && choice.message().empty()) return failure(name + ": cannot be opened");
+    return choice;
+  }
+  return failure("unknown camera port \"" + name +
+                 "\" (use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or "
+                 "ftdi)");
 }
 
 SourceSystem system_source_access() {
   return {list_capture_devices, make_system_video_device};
 }
 
-SourceChoice open_source(const std::string& spec, const SourceContext& context,
-                         const SourceSystem& system) {
-  SourceChoice choice;
-  auto open_v4l2 = [&](const std::string& path, std::string& error) -> std::unique_ptr<FrameSource> {
-    auto source = std::make_unique<V4l2Source>(path, system.make_device(), context.clock,
-                                               context.pump, context.windows, context.log);
-    error = source->open_now();
-    if (!error.empty()) return nullptr;
-    return source;
-  };
-
-  if (spec == "sim") {
-    choice.source = make_sim(context, choice.port_listener);
-  } else if (spec == "auto" || spec.empty()) {
-    std::string tried;
+Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
+                                 const SourceSystem& system) {
+  if (name == "auto" || name.empty()) {
+    AutoAttempts attempts;
     for (const auto& device : system.capture_devices()) {
       if (!device.can_capture) continue;
-      std::string error;
-      choice.source = open_v4l2(device.path, error);
-      if (choice.source) {
-        choice.note = "video source: auto took " + choice.source->name() + " (" + device.card + ")";
-        return choice;
+      Result<SourceChoice> opened = open_v4l2(device.path, context, system);
+      if (opened) {
+        opened->note =
+            "video source: auto took " + opened->source->name() + " (" + device.card + ")";
+        return opened;
       }
-      tried += (tried.empty() ? "" : "; ") + error;
+      attempts.failed(opened.message());
     }
-    choice.source = make_sim(context, choice.port_listener);
-    choice.note = "video source: auto found no usable capture device" +
-                  (tried.empty() ? std::string() : " (" + tried + ")") +
-                  "; using the simulated sky camera sim";
-  } else if (starts_with(spec, "v4l2:")) {
-    choice.source = open_v4l2(spec.substr(5), choice.error);
-  } else {
-    choice.error = "unknown video source \"" + spec + "\" (use auto, sim or v4l2:/dev/video0)";
+    SourceChoice choice = simulated_source(context);
+    choice.note = attempts.fallback_note("video source: auto found no usable capture device",
+                                         "the simulated sky camera sim");
+    return choice;
   }
-  return choice;
+  for (const SourceBackEnd& back_end : kSourceBackEnds) {
+    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
+    if (address) return back_end.open(*address, context, system);
+  }
+  return failure("unknown video source \"" + name + "\" (use auto, sim or v4l2:/dev/video0)");
 }
 
 DeviceListing list_devices() {
   DeviceListing listing;
-  for (const auto& device : list_capture_devices()) {
-    listing.sources.push_back({"v4l2:" + device.path,
-                               device.can_capture ? device.card : device.card + " (no video capture)",
-                               device.can_capture});
-    if (device.can_capture && listing.auto_source.empty()) listing.auto_source = "v4l2:" + device.path;
-  }
-  if (!v4l2_support_built()) listing.sources.push_back({"v4l2:", "built without libv4l2", false});
-  listing.sources.push_back({"sim", "simulated sky camera", true});
-  if (listing.auto_source.empty()) listing.auto_source = "sim";
-
-  for (const auto& path : device_nodes("parport")) {
-    std::string error;
-    const bool usable = probe_ppdev_port(path, error);
-    listing.ports.push_back({"ppdev:" + path, usable ? "parallel port" : error, usable});
-    if (usable && listing.auto_port.empty()) listing.auto_port = "ppdev:" + path;
-  }
-  // USB serial adapters only: the many ttyS nodes are mostly absent UARTs.
-  for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-    for (const auto& path : device_nodes(prefix)) {
-      listing.ports.push_back({"serial:" + path + ",dtr=2,rts=0",
-                               "serial port: DTR and RTS follow the bits named", true});
+  for (const SourceBackEnd& back_end : kSourceBackEnds) back_end.list(listing.sources);
+  for (const PortBackEnd& back_end : kPortBackEnds) back_end.list(listing.ports);
+  // What auto would take: the first usable capture device, the first usable
+  // parallel port, else the simulation.
+  auto first_usable = [](const Entries& entries, std::string_view kind) {
+    for (const auto& entry : entries) {
+      if (entry.usable && address_for(entry.name, kind, Address::Required)) return entry.name;
     }
-  }
-  for (const auto& ftdi : list_ftdi_ports()) {
-    const auto space = ftdi.find(' ');
-    listing.ports.push_back({ftdi.substr(0, space), ftdi.substr(space + 1), true});
-  }
-  if (!ftdi_support_built()) listing.ports.push_back({"ftdi", "built without libftdi1", false});
-  listing.ports.push_back({"sim", "simulated port", true});
-  if (listing.auto_port.empty()) listing.auto_port = "sim";
+    return std::string("sim");
+  };
+  listing.auto_source = first_usable(listing.sources, "v4l2");
+  listing.auto_port = first_usable(listing.ports, "ppdev");
   return listing;
 }
 

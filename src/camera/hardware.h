@@ -21,26 +21,26 @@
 #include "camera/still_window.h"
 #include "camera/video_device.h"
 #include "config/platform.h"
+#include "config/status.h"
 
 namespace noctra {
 
 // The system calls the choice is made with; tests replace them.
 struct PortSystem {
   std::function<std::vector<std::string>()> parallel_ports;  // /dev/parport0, ...
-  std::function<std::unique_ptr<PortDevice>(const std::string& path, LogSink, std::string&)>
-      open_ppdev;
+  std::function<Result<std::unique_ptr<PortDevice>>(const std::string& path, LogSink)> open_ppdev;
 };
 PortSystem system_port_access();
 
 struct PortChoice {
-  std::unique_ptr<PortDevice> device;  // null when error is set
-  std::string error;                   // names the device and the system's reason
+  std::unique_ptr<PortDevice> device;  // never null
   std::string note;                    // what auto took, for the user
   bool simulated = false;
 };
 
-PortChoice open_port(const std::string& spec, LogSink log,
-                     const PortSystem& system = system_port_access());
+// A failure names the device and the system's reason.
+Result<PortChoice> open_port(const std::string& name, LogSink log,
+                             const PortSystem& system = system_port_access());
 
 struct SourceContext {
   Clock& clock;
@@ -57,16 +57,15 @@ struct SourceSystem {
 SourceSystem system_source_access();
 
 struct SourceChoice {
-  std::unique_ptr<FrameSource> source;  // null when error is set
-  std::string error;
+  std::unique_ptr<FrameSource> source;  // never null
   std::string note;
   // For the simulated camera: give it every byte written to the camera port
   // (for example through a TracingPortDevice). Empty for real devices.
   std::function<void(uint8_t)> port_listener;
 };
 
-SourceChoice open_source(const std::string& spec, const SourceContext& context,
-                         const SourceSystem& system = system_source_access());
+Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
+                                 const SourceSystem& system = system_source_access());
 
 struct DeviceListing {
   struct Entry {

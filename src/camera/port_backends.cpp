@@ -23,7 +23,8 @@ ShadowPortDevice::ShadowPortDevice(std::string name, std::unique_ptr<PortLines> 
 }
 
 ShadowPortDevice::~ShadowPortDevice() {
-  for (uint8_t byte : idle_pattern_from(shadow_)) write(byte);
+  write(idle_first_byte(shadow_));
+  write(idle_second_byte(shadow_));
   port_crash_guard::unregister_port(crash_slot_);
 }
 
@@ -36,9 +37,8 @@ void ShadowPortDevice::report_once(const std::string& text, bool& reported) {
 void ShadowPortDevice::write(uint8_t byte) {
   shadow_ = byte;
   port_crash_guard::note_write(crash_slot_, byte);
-  std::string error;
-  if (!lines_->put(byte, error)) {
-    report_once(name_ + ": cannot set the camera lines: " + error, write_failure_reported_);
+  if (const Status put = lines_->put(byte); !put) {
+    report_once(name_ + ": cannot set the camera lines: " + put.message(), write_failure_reported_);
     return;
   }
   const std::optional<uint8_t> sensed = lines_->sense();
@@ -49,14 +49,14 @@ void ShadowPortDevice::write(uint8_t byte) {
   }
 }
 
-std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, std::string& error) {
-  SerialPortSpec spec;
+Result<SerialPortAddress> parse_serial_port_address(const std::string& text) {
+  SerialPortAddress address;
   std::stringstream items(text);
   std::string item;
   bool first = true;
   while (std::getline(items, item, ',')) {
     if (first) {
-      spec.path = item;
+      address.path = item;
       first = false;
       continue;
     }
@@ -64,24 +64,19 @@ std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, st
     const std::string key = item.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
     if (key == "invert" && eq == std::string::npos) {
-      spec.lines.invert = true;
+      address.lines.invert = true;
     } else if (key == "dtr" || key == "rts") {
       const auto bit = parse_bit(value);
-      if (!bit) {
-        error = "serial port option " + item + ": the bit must be 0 to 7";
-        return std::nullopt;
-      }
-      (key == "dtr" ? spec.lines.dtr_bit : spec.lines.rts_bit) = *bit;
+      if (!bit) return failure("serial port option " + item + ": the bit must be 0 to 7");
+      (key == "dtr" ? address.lines.dtr_bit : address.lines.rts_bit) = *bit;
     } else {
-      error = "unknown serial port option \"" + item + "\" (use dtr=BIT, rts=BIT, invert)";
-      return std::nullopt;
+      return failure("unknown serial port option \"" + item + "\" (use dtr=BIT, rts=BIT, invert)");
     }
   }
-  if (spec.path.empty()) {
-    error = "serial port without a device (use serial:/dev/ttyUSB0,dtr=2,rts=0)";
-    return std::nullopt;
+  if (address.path.empty()) {
+    return failure("serial port without a device (use serial:/dev/ttyUSB0,dtr=2,rts=0)");
   }
-  return spec;
+  return address;
 }
 
 ModemLines modem_lines_for(uint8_t byte, const SerialLineMap& map) {

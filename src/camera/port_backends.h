@@ -27,6 +27,7 @@
 
 #include "camera/port_device.h"
 #include "config/platform.h"
+#include "config/status.h"
 
 namespace noctra {
 
@@ -34,20 +35,13 @@ namespace noctra {
 class PortLines {
  public:
   virtual ~PortLines() = default;
-  // Drives the lines; false with a reason when the device refused.
-  virtual bool put(uint8_t byte, std::string& error) = 0;
+  // Drives the lines; a failure with the system's reason when the device refused.
+  virtual Status put(uint8_t byte) = 0;
   // What the lines carry now, where the hardware can tell.
   virtual std::optional<uint8_t> sense() { return std::nullopt; }
   // Registers the device for the last-resort idle; the slot, or -1.
   virtual int register_for_crash(uint8_t /*current*/) { return -1; }
 };
-
-// The two bytes of the idle pattern, made from the port's current byte:
-// bits 0..5 end at 1 with bit 4 passing through 0 first; bits 6, 7 kept.
-inline std::vector<uint8_t> idle_pattern_from(uint8_t current) {
-  const auto first = static_cast<uint8_t>((current & 0xEF) | 0x2F);
-  return {first, static_cast<uint8_t>(first | 0x3F)};
-}
 
 class ShadowPortDevice : public PortDevice {
  public:
@@ -80,15 +74,14 @@ struct SerialLineMap {
   bool invert = false;
 };
 
-struct SerialPortSpec {
+struct SerialPortAddress {
   std::string path;
   SerialLineMap lines;
 };
 
-// Parses what follows "serial:": "/dev/ttyUSB0,dtr=2,rts=0,invert". Nothing,
-// with the reason in error, for a missing path, an unknown option or a bit
-// outside 0..7.
-std::optional<SerialPortSpec> parse_serial_port_spec(const std::string& text, std::string& error);
+// Parses what follows "serial:": "/dev/ttyUSB0,dtr=2,rts=0,invert". Fails
+// for a missing path, an unknown option or a bit outside 0..7.
+Result<SerialPortAddress> parse_serial_port_address(const std::string& text);
 
 struct ModemLines {
   bool dtr = false;
@@ -100,19 +93,17 @@ ModemLines modem_lines_for(uint8_t byte, const SerialLineMap& map);
 uint32_t pack_serial_line_map(const SerialLineMap& map);
 SerialLineMap unpack_serial_line_map(uint32_t packed);
 
-// Openers. Each returns the device, or nothing with a reason that names the
+// Openers. Each returns the device, or a failure whose message names the
 // device and the system's error.
-std::unique_ptr<PortDevice> open_ppdev_port(const std::string& path, LogSink log,
-                                            std::string& error);
-std::unique_ptr<PortDevice> open_serial_port(const SerialPortSpec& spec, LogSink log,
-                                             std::string& error);
+Result<std::unique_ptr<PortDevice>> open_ppdev_port(const std::string& path, LogSink log);
+Result<std::unique_ptr<PortDevice>> open_serial_port(const SerialPortAddress& address,
+                                                     LogSink log);
 // usb_serial empty: the first chip found.
-std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSink log,
-                                           std::string& error);
+Result<std::unique_ptr<PortDevice>> open_ftdi_port(const std::string& usb_serial, LogSink log);
 bool ftdi_support_built();
 
 // Claims and releases a parallel port without writing to it.
-bool probe_ppdev_port(const std::string& path, std::string& error);
+Status probe_ppdev_port(const std::string& path);
 // FTDI chips on the USB bus, as "ftdi:SERIAL (description)".
 std::vector<std::string> list_ftdi_ports();
 

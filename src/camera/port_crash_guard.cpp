@@ -3,6 +3,8 @@
 #include <atomic>
 #include <csignal>
 
+#include "camera/port_device.h"
+
 namespace noctra::port_crash_guard {
 
 namespace {
@@ -54,10 +56,9 @@ void write_idle_to_open_ports() noexcept {
     const IdleWriter writer = slot.writer.load();
     const int fd = slot.fd.load();
     if (writer == nullptr || fd < 0) continue;
-    const uint8_t v = slot.last.load();
-    const auto first = static_cast<uint8_t>((v & 0xEF) | 0x2F);
+    const uint8_t first = idle_first_byte(slot.last.load());
     writer(fd, first, slot.param.load());
-    writer(fd, static_cast<uint8_t>(first | 0x3F), slot.param.load());
+    writer(fd, idle_second_byte(first), slot.param.load());
   }
 }
 

@@ -11,6 +11,16 @@
 
 namespace noctra {
 
+// The idle pattern, two bytes that leave the camera at rest: the first sets
+// bits 0..5 to 1 with bit 4 passing through 0 first, the second brings bit 4
+// up as well; bits 6 and 7 keep what they carried. Each byte is made from
+// what the port carries just before it. Plain arithmetic, so the crash
+// handler can use it inside a signal handler.
+constexpr uint8_t idle_first_byte(uint8_t current) {
+  return static_cast<uint8_t>((current & 0xEF) | 0x2F);
+}
+constexpr uint8_t idle_second_byte(uint8_t current) { return static_cast<uint8_t>(current | 0x3F); }
+
 // A control byte as people read it in logs and traces: "0x2F".
 std::string port_byte_text(uint8_t byte);
 

@@ -28,11 +28,10 @@ class FtdiLines : public PortLines {
     ftdi_usb_close(ctx_);
     ftdi_free(ctx_);
   }
-  bool put(uint8_t byte, std::string& error) override {
+  Status put(uint8_t byte) override {
     unsigned char data = byte;
-    if (ftdi_write_data(ctx_, &data, 1) == 1) return true;
-    error = ftdi_get_error_string(ctx_);
-    return false;
+    if (ftdi_write_data(ctx_, &data, 1) != 1) return failure(ftdi_get_error_string(ctx_));
+    return {};
   }
   std::optional<uint8_t> sense() override {
     unsigned char pins = 0;
@@ -48,14 +47,10 @@ class FtdiLines : public PortLines {
 
 bool ftdi_support_built() { return true; }
 
-std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSink log,
-                                           std::string& error) {
+Result<std::unique_ptr<PortDevice>> open_ftdi_port(const std::string& usb_serial, LogSink log) {
   const std::string name = usb_serial.empty() ? "ftdi" : "ftdi:" + usb_serial;
   ftdi_context* ctx = ftdi_new();
-  if (ctx == nullptr) {
-    error = name + ": cannot initialise libftdi";
-    return nullptr;
-  }
+  if (ctx == nullptr) return failure(name + ": cannot initialise libftdi");
   int opened = -1;
   for (int product : kFtdiProducts) {
     opened = ftdi_usb_open_desc(ctx, kFtdiVendor, product, nullptr,
@@ -63,20 +58,20 @@ std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSin
     if (opened == 0) break;
   }
   if (opened != 0) {
-    error = name + ": " + ftdi_get_error_string(ctx);
+    Failure refused = failure(name + ": " + ftdi_get_error_string(ctx));
     ftdi_free(ctx);
-    return nullptr;
+    return refused;
   }
   if (ftdi_set_bitmode(ctx, 0xFF, BITMODE_BITBANG) != 0) {
-    error = name + ": cannot enter bit-bang mode: " + ftdi_get_error_string(ctx);
+    Failure refused = failure(name + ": cannot enter bit-bang mode: " + ftdi_get_error_string(ctx));
     ftdi_usb_close(ctx);
     ftdi_free(ctx);
-    return nullptr;
+    return refused;
   }
   unsigned char pins = 0x3F;
   ftdi_read_pins(ctx, &pins);
-  return std::make_unique<ShadowPortDevice>(name, std::make_unique<FtdiLines>(ctx), pins,
-                                            std::move(log));
+  return std::unique_ptr<PortDevice>(std::make_unique<ShadowPortDevice>(
+      name, std::make_unique<FtdiLines>(ctx), pins, std::move(log)));
 }
 
 std::vector<std::string> list_ftdi_ports() {

@@ -5,11 +5,9 @@ namespace noctra {
 
 bool ftdi_support_built() { return false; }
 
-std::unique_ptr<PortDevice> open_ftdi_port(const std::string& usb_serial, LogSink,
-                                           std::string& error) {
-  error = (usb_serial.empty() ? std::string("ftdi") : "ftdi:" + usb_serial) +
-          ": this Noctra was built without libftdi1";
-  return nullptr;
+Result<std::unique_ptr<PortDevice>> open_ftdi_port(const std::string& usb_serial, LogSink) {
+  return failure((usb_serial.empty() ? std::string("ftdi") : "ftdi:" + usb_serial) +
+                 ": this Noctra was built without libftdi1");
 }
 
 std::vector<std::string> list_ftdi_ports() { return {}; }

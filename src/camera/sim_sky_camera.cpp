@@ -225,18 +225,10 @@ std::vector<uint8_t> SimSkyCamera::render(const SimExposure& exposure) {
 }
 
 std::optional<std::vector<uint8_t>> SimSkyCamera::acquire() {
-  bool pressed = false;
-  StillWindowRegistry::Registration window =
-      windows_.open_capture_window([&pressed] { pressed = true; });
-  const int32_t waiting_since = clock_.now_ms();
-  pump_.run_until([&] {
-    return pressed || wrap_sub(clock_.now_ms(), waiting_since) >= options_.press_timeout_ms;
-  });
-  window.close();
-  if (!pressed) {
-    if (!pump_.quitting() && log_) {
-      log_("sim: the capture button was not pressed within " +
-           std::to_string(options_.press_timeout_ms) + " ms; no frame");
+  const StillPress press = wait_for_still_press(windows_, clock_, pump_, options_.press_timeout_ms);
+  if (press != StillPress::Pressed) {
+    if (press == StillPress::TimedOut && log_) {
+      log_(still_press_missed_text(name(), options_.press_timeout_ms));
     }
     return std::nullopt;
   }

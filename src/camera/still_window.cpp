@@ -76,4 +76,24 @@ void StillWindowRegistry::close_window(uint64_t id) {
   std::erase_if(windows_, [id](const Entry& e) { return e.id == id; });
 }
 
+StillPress wait_for_still_press(StillWindowRegistry& windows, Clock& clock, EventPump& pump,
+                                int32_t timeout_ms, const std::function<void()>& on_press) {
+  bool pressed = false;
+  StillWindowRegistry::Registration window = windows.open_capture_window([&] {
+    pressed = true;
+    if (on_press) on_press();
+  });
+  const int32_t waiting_since = clock.now_ms();
+  pump.run_until(
+      [&] { return pressed || wrap_sub(clock.now_ms(), waiting_since) >= timeout_ms; });
+  window.close();
+  if (pressed) return StillPress::Pressed;
+  return pump.quitting() ? StillPress::Quitting : StillPress::TimedOut;
+}
+
+std::string still_press_missed_text(const std::string& source_name, int32_t timeout_ms) {
+  return source_name + ": the capture button was not pressed within " +
+         std::to_string(timeout_ms) + " ms; no frame";
+}
+
 }  // namespace noctra

@@ -1,9 +1,8 @@
 #pragma once
 // The windows a frame source shows while it waits for a still, and the rule
-// the still trigger uses to find the capture button among them. The capture
-// device's own window used to be found by walking the desktop's top-level
-// windows; here every source registers its window in a registry kept in Z
-// order, newest on top.
+// the still trigger uses to find the capture button among them. Every source
+// registers its window in a registry kept in Z order, newest on top, so the
+// trigger presses the button of the window the user saw open last.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +11,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "config/platform.h"
 
 namespace noctra {
 
@@ -99,5 +100,17 @@ class StillWindowRegistry {
   std::vector<Entry> windows_;  // newest first
   uint64_t next_id_ = 1;
 };
+
+enum class StillPress { Pressed, TimedOut, Quitting };
+
+// What a source does while it waits for a still: opens the capture window,
+// runs the pump until the button is pressed, timeout_ms of the clock have
+// passed or the program is quitting, and closes the window again. on_press
+// runs at the press itself, inside the pump, where a source notes the moment.
+StillPress wait_for_still_press(StillWindowRegistry& windows, Clock& clock, EventPump& pump,
+                                int32_t timeout_ms, const std::function<void()>& on_press = {});
+
+// The line a source logs when the button was not pressed in time.
+std::string still_press_missed_text(const std::string& source_name, int32_t timeout_ms);
 
 }  // namespace noctra

@@ -7,16 +7,18 @@ namespace {
 
 class AbsentVideoDevice : public VideoDevice {
  public:
-  std::string open(const std::string&) override { return "this Noctra was built without libv4l2"; }
-  void close() override {}
-  std::string set_format(VideoFormat&) override { return "no libv4l2"; }
-  std::string start_streaming(int) override { return "no libv4l2"; }
-  bool wait_until_ready(int) override { return true; }
-  DequeueResult dequeue(CapturedBuffer&, std::string& error) override {
-    error = "no libv4l2";
-    return DequeueResult::Failed;
+  Status open(const std::string&) override {
+    return failure("this Noctra was built without libv4l2");
   }
-  std::string requeue(int) override { return "no libv4l2"; }
+  bool wait_until_ready(int) override { return true; }
+  }
+  void close() override {}
+  Status set_format(VideoFormat&) override { return failure("no libv4l2"); }
+  Status start_streaming(int) override { return failure("no libv4l2"); }
+  Result<std::optional<CapturedBuffer>> dequeue() override {
+    return failure("capture failed: no libv4l2");
+  }
+  Status requeue(int) override { return failure("no libv4l2"); }
   int64_t now_us() override { return 0; }
 };
 

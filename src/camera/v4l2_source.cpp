@@ -56,112 +56,97 @@ void V4l2Source::fail(const std::string& reason) {
   if (log_) log_(reason);
 }
 
-std::string V4l2Source::open_now() {
+Status V4l2Source::open_now() {
   if (format_) return {};
   const std::string prefix = name() + ": ";
-  std::string error = device_->open(path_);
-  if (!error.empty()) return prefix + error;
+  if (Status opened = device_->open(path_); !opened) return failure(prefix + opened.message());
   VideoFormat wanted{options_.width, options_.height, kPixelFormatBgr24, 0, 40};
-  error = device_->set_format(wanted);
-  if (error.empty() && wanted.pixel_format != kPixelFormatBgr24) {
-    error = "the device cannot deliver 24-bit BGR pictures";
-  }
-  if (error.empty() && (wanted.width <= 0 || wanted.height <= 0 ||
-                        wanted.width > kMaxFrameDimension || wanted.height > kMaxFrameDimension)) {
-    error = "the device offers an unusable picture size " + std::to_string(wanted.width) + "x" +
-            std::to_string(wanted.height);
-  }
-  if (error.empty()) {
+  // Negotiates the format and starts the stream; the device stays open.
+  auto start = [&]() -> Status {
+    if (Status set = device_->set_format(wanted); !set) return set;
+    if (wanted.pixel_format != kPixelFormatBgr24) {
+      return failure("the device cannot deliver 24-bit BGR pictures");
+    }
+    if (wanted.width <= 0 || wanted.height <= 0 || wanted.width > kMaxFrameDimension ||
+        wanted.height > kMaxFrameDimension) {
+      return failure("the device offers an unusable picture size " + std::to_string(wanted.width) +
+                     "x" + std::to_string(wanted.height));
+    }
     const uint32_t row_bytes = 3U * static_cast<uint32_t>(wanted.width);
     if (wanted.bytes_per_line == 0) wanted.bytes_per_line = row_bytes;
-    if (wanted.bytes_per_line < row_bytes) error = "the device reports rows shorter than its width";
-  }
-  if (error.empty()) error = device_->start_streaming(options_.buffer_count);
-  if (!error.empty()) {
+    if (wanted.bytes_per_line < row_bytes) {
+      return failure("the device reports rows shorter than its width");
+    }
+    return device_->start_streaming(options_.buffer_count);
+  };
+  if (Status started = start(); !started) {
     device_->close();
-    return prefix + error;
+    return failure(prefix + started.message());
   }
   wanted.frame_period_ms = std::clamp(wanted.frame_period_ms, 1, 10000);
   format_ = wanted;
   return {};
 }
 
-V4l2Source::Poll V4l2Source::poll_after_press(int64_t press_us, int32_t wait_ms,
-                                              std::optional<std::vector<uint8_t>>& frame) {
+Result<std::optional<std::vector<uint8_t>>> V4l2Source::poll_after_press(int64_t press_us,
+                                                                       int32_t wait_ms) {
   for (;;) {
-    if (!device_->wait_until_ready(wait_ms)) return Poll::Waiting;
+    if (!device_->wait_until_ready(wait_ms)) return std::optional<std::vector<uint8_t>>();
     wait_ms = 0;  // an old buffer was dropped: the next one is looked at only
-    CapturedBuffer buffer;
-    std::string error;
-    switch (device_->dequeue(buffer, error)) {
-      case DequeueResult::NotReady:
-        return Poll::Waiting;
-      case DequeueResult::Gone:
-        fail(name() + ": the device has gone away (" + error + ")");
-        shut_down();
-        return Poll::Failed;
-      case DequeueResult::Failed:
-        fail(name() + ": capture failed: " + error);
-        shut_down();
-        return Poll::Failed;
-      case DequeueResult::Frame:
-        break;
+    Result<std::optional<CapturedBuffer>> dequeued = device_->dequeue();
+    if (!dequeued) {
+      fail(name() + ": " + dequeued.message());
+      shut_down();
+      return failure(dequeued.message());
     }
+    if (!*dequeued) return std::optional<std::vector<uint8_t>>();
+    const CapturedBuffer& buffer = **dequeued;
     // Buffers filled before the press hold video from before the read-out.
     const bool stale = buffer.timestamp_us <= press_us;
+    std::optional<std::vector<uint8_t>> frame;
     if (!stale) {
       frame = top_down_bgr_to_dib(buffer.bytes, format_->width, format_->height,
                                   format_->bytes_per_line);
     }
-    const std::string requeue_error = device_->requeue(buffer.index);
-    if (!requeue_error.empty()) {
-      fail(name() + ": capture failed: " + requeue_error);
+    if (Status requeued = device_->requeue(buffer.index); !requeued) {
+      fail(name() + ": capture failed: " + requeued.message());
       shut_down();
-      return Poll::Failed;
+      return failure(requeued.message());
     }
     if (stale) continue;
     if (!frame) {
       fail(name() + ": the device delivered a picture shorter than its format");
-      return Poll::Failed;
+      return failure("short picture");
     }
-    return Poll::Delivered;
+    return frame;
   }
 }
 
 void V4l2Source::drop_ready_buffers() {
   for (int i = 0; i < 64 && format_ && device_->wait_until_ready(0); ++i) {
-    CapturedBuffer buffer;
-    std::string error;
-    if (device_->dequeue(buffer, error) != DequeueResult::Frame) return;
-    if (!device_->requeue(buffer.index).empty()) return;  // the wait will report it
+    Result<std::optional<CapturedBuffer>> dequeued = device_->dequeue();
+    if (!dequeued || !*dequeued) return;
+    if (!device_->requeue((*dequeued)->index)) return;  // the wait will report it
   }
 }
 
 std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
-  const std::string error = open_now();
-  if (!error.empty()) {
-    fail(error);
+  if (Status opened = open_now(); !opened) {
+    fail(opened.message());
     return std::nullopt;
   }
 
-  bool pressed = false;
   int64_t press_us = 0;
-  StillWindowRegistry::Registration window = windows_.open_capture_window([&] {
-    pressed = true;
-    press_us = device_->now_us();
-    // Whatever is ready now was captured before the press, whatever its
-    // stamp says (some drivers do not stamp on the monotonic clock).
-    drop_ready_buffers();
-  });
-  const int32_t waiting_since = clock_.now_ms();
-  pump_.run_until([&] {
-    return pressed || wrap_sub(clock_.now_ms(), waiting_since) >= options_.press_timeout_ms;
-  });
-  window.close();
-  if (!pressed) {
-    if (!pump_.quitting()) {
-      fail(name() + ": the capture button was not pressed within " +
-           std::to_string(options_.press_timeout_ms) + " ms; no frame");
+  const StillPress press =
+      wait_for_still_press(windows_, clock_, pump_, options_.press_timeout_ms, [&] {
+        press_us = device_->now_us();
+        // Whatever is ready now was captured before the press, whatever its
+        // stamp says (some drivers do not stamp on the monotonic clock).
+        drop_ready_buffers();
+      });
+  if (press != StillPress::Pressed) {
+    if (press == StillPress::TimedOut) {
+      fail(still_press_missed_text(name(), options_.press_timeout_ms));
     }
     return std::nullopt;
   }
@@ -169,20 +154,22 @@ std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
   const int32_t timeout_ms = std::max(options_.frame_timeout_periods * format_->frame_period_ms,
                                       options_.frame_timeout_min_ms);
   const int32_t pressed_at = clock_.now_ms();
-  std::optional<std::vector<uint8_t>> frame;
-  Poll state = Poll::Waiting;
+  // Nothing while waiting; then the frame, or a failure already logged.
+  Result<std::optional<std::vector<uint8_t>>> polled = std::optional<std::vector<uint8_t>>();
+  auto waiting = [&] { return polled.ok() && !*polled; };
   pump_.run_until([&] {
-    if (state == Poll::Waiting && format_) {
+    if (waiting() && format_) {
       const int32_t left = timeout_ms - wrap_sub(clock_.now_ms(), pressed_at);
-      state = poll_after_press(press_us, std::clamp(left, 0, options_.ready_wait_ms), frame);
+      polled = poll_after_press(press_us, std::clamp(left, 0, options_.ready_wait_ms));
     }
-    return state != Poll::Waiting || wrap_sub(clock_.now_ms(), pressed_at) >= timeout_ms;
+    return !waiting() || wrap_sub(clock_.now_ms(), pressed_at) >= timeout_ms;
   });
-  if (state == Poll::Delivered) {
+  if (!waiting()) {
+    if (!polled) return std::nullopt;
     last_logged_.clear();
-    return frame;
+    return std::move(*polled);
   }
-  if (state == Poll::Waiting && !pump_.quitting()) {
+  if (!pump_.quitting()) {
     fail(name() + ": no frame within " + std::to_string(timeout_ms) +
          " ms of the still press (is the device still delivering video?)");
     shut_down();

@@ -46,9 +46,9 @@ class V4l2Source : public FrameSource {
              EventPump& pump, StillWindowRegistry& windows, LogSink log, V4l2Options options = {});
   ~V4l2Source() override;
 
-  // Opens, negotiates and starts streaming now; an empty string when the
-  // device works, else the reason (for an explicitly named source).
-  std::string open_now();
+  // Opens, negotiates and starts streaming now; a failure names the device
+  // and the reason (for an explicitly named source).
+  Status open_now();
 
   // A configured device is always worth a try: a missing or vanished one
   // shows as a failed acquisition, not as the previous frame kept.
@@ -59,9 +59,10 @@ class V4l2Source : public FrameSource {
   const std::optional<VideoFormat>& format() const { return format_; }
 
  private:
-  enum class Poll { Waiting, Delivered, Failed };
-  Poll poll_after_press(int64_t press_us, int32_t wait_ms,
-                        std::optional<std::vector<uint8_t>>& frame);
+  // The first frame captured after the press, nothing while it has not come
+  // (after waiting at most wait_ms for the device), or a failure (logged and,
+  // where the stream broke, shut down).
+  Result<std::optional<std::vector<uint8_t>>> poll_after_press(int64_t press_us, int32_t wait_ms);
   void drop_ready_buffers();
   void fail(const std::string& reason);  // logs, once per distinct reason
   void shut_down();

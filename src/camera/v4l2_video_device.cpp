@@ -1,6 +1,5 @@
 // The V4L2 system calls, through libv4l2 so that libv4lconvert turns YUYV or
 // MJPEG into BGR24 for devices that cannot deliver it themselves.
-#include <dirent.h>
 #include <fcntl.h>
 #include <libv4l2.h>
 #include <linux/videodev2.h>
@@ -14,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "camera/device_nodes.h"
 #include "camera/video_device.h"
 
 namespace noctra {
@@ -32,16 +32,16 @@ class SystemVideoDevice : public VideoDevice {
  public:
   ~SystemVideoDevice() override { close(); }
 
-  std::string open(const std::string& path) override {
+  Status open(const std::string& path) override {
     close();
     fd_ = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return std::strerror(errno);
+    if (fd_ < 0) return system_failure();
     v4l2_capability caps{};
     if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0) return fail_and_close();
     const uint32_t c = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
     if (!(c & V4L2_CAP_VIDEO_CAPTURE) || !(c & V4L2_CAP_STREAMING)) {
       close();
-      return "not a streaming video capture device";
+      return failure("not a streaming video capture device");
     }
     return {};
   }
@@ -59,14 +59,14 @@ class SystemVideoDevice : public VideoDevice {
     fd_ = -1;
   }
 
-  std::string set_format(VideoFormat& format) override {
+  Status set_format(VideoFormat& format) override {
     v4l2_format f{};
     f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     f.fmt.pix.width = static_cast<uint32_t>(format.width);
     f.fmt.pix.height = static_cast<uint32_t>(format.height);
     f.fmt.pix.pixelformat = format.pixel_format;
     f.fmt.pix.field = V4L2_FIELD_ANY;
-    if (xioctl(fd_, VIDIOC_S_FMT, &f) != 0) return std::strerror(errno);
+    if (xioctl(fd_, VIDIOC_S_FMT, &f) != 0) return system_failure();
     format.width = static_cast<int32_t>(std::min<uint32_t>(f.fmt.pix.width, INT32_MAX));
     format.height = static_cast<int32_t>(std::min<uint32_t>(f.fmt.pix.height, INT32_MAX));
     format.pixel_format = f.fmt.pix.pixelformat;
@@ -83,27 +83,27 @@ class SystemVideoDevice : public VideoDevice {
     return {};
   }
 
-  std::string start_streaming(int buffer_count) override {
+  Status start_streaming(int buffer_count) override {
     v4l2_requestbuffers request{};
     request.count = static_cast<uint32_t>(buffer_count);
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) return std::strerror(errno);
-    if (request.count < 2) return "the device gave too few buffers";
+    if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) return system_failure();
+    if (request.count < 2) return failure("the device gave too few buffers");
     for (uint32_t i = 0; i < request.count; ++i) {
       v4l2_buffer buffer{};
       buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
       buffer.memory = V4L2_MEMORY_MMAP;
       buffer.index = i;
-      if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) return std::strerror(errno);
+      if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) return system_failure();
       void* start = v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
                               buffer.m.offset);
-      if (start == MAP_FAILED) return std::strerror(errno);
+      if (start == MAP_FAILED) return system_failure();
       maps_.push_back({start, buffer.length});
-      if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) return std::strerror(errno);
+      if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) return system_failure();
     }
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) return std::strerror(errno);
+    if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) return system_failure();
     streaming_ = true;
     return {};
   }
@@ -118,21 +118,23 @@ class SystemVideoDevice : public VideoDevice {
     return result != 0;
   }
 
-  DequeueResult dequeue(CapturedBuffer& out, std::string& error) override {
+  Result<std::optional<CapturedBuffer>> dequeue() override {
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     if (xioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) {
-      if (errno == EAGAIN) return DequeueResult::NotReady;
-      error = std::strerror(errno);
-      return (errno == ENODEV || errno == EIO || errno == ENXIO) ? DequeueResult::Gone
-                                                                 : DequeueResult::Failed;
+      if (errno == EAGAIN) return std::optional<CapturedBuffer>();
+      const std::string reason = std::strerror(errno);
+      if (errno == ENODEV || errno == EIO || errno == ENXIO) {
+        return failure("the device has gone away (" + reason + ")");
+      }
+      return failure("capture failed: " + reason);
     }
     if (buffer.index >= maps_.size()) {
-      error = "the device returned an unknown buffer";
-      return DequeueResult::Failed;
+      return failure("capture failed: the device returned an unknown buffer");
     }
     const auto& map = maps_[buffer.index];
+    CapturedBuffer out;
     out.index = static_cast<int>(buffer.index);
     // Only monotonic stamps compare with now_us(); for the others the moment
     // the buffer was taken has to do.
@@ -142,15 +144,15 @@ class SystemVideoDevice : public VideoDevice {
       out.timestamp_us = now_us();
     }
     out.bytes = {static_cast<const uint8_t*>(map.start), std::min<std::size_t>(buffer.bytesused, map.length)};
-    return DequeueResult::Frame;
+    return std::optional<CapturedBuffer>(out);
   }
 
-  std::string requeue(int index) override {
+  Status requeue(int index) override {
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     buffer.index = static_cast<uint32_t>(index);
-    if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) return std::strerror(errno);
+    if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) return system_failure();
     return {};
   }
 
@@ -165,8 +167,9 @@ class SystemVideoDevice : public VideoDevice {
     void* start;
     std::size_t length;
   };
-  std::string fail_and_close() {
-    std::string reason = std::strerror(errno);
+  static Failure system_failure() { return failure(std::strerror(errno)); }
+  Failure fail_and_close() {
+    Failure reason = system_failure();
     close();
     return reason;
   }
@@ -183,19 +186,8 @@ std::unique_ptr<VideoDevice> make_system_video_device() { return std::make_uniqu
 bool v4l2_support_built() { return true; }
 
 std::vector<CaptureDeviceInfo> list_capture_devices() {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir("/dev")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::strncmp(entry->d_name, "video", 5) == 0) paths.push_back(std::string("/dev/") + entry->d_name);
-    }
-    closedir(dir);
-  }
-  // /dev/video2 before /dev/video10.
-  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
   std::vector<CaptureDeviceInfo> found;
-  for (const auto& path : paths) {
+  for (const auto& path : device_nodes("video")) {
     // Plain open: listing needs no conversion and must not start a stream.
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "config/status.h"
 
 namespace noctra {
 
@@ -30,26 +33,27 @@ struct CapturedBuffer {
   std::span<const uint8_t> bytes;
 };
 
-enum class DequeueResult { Frame, NotReady, Gone, Failed };
-
 class VideoDevice {
  public:
   virtual ~VideoDevice() = default;
-  // Each returns an empty string on success, else the reason (the system's
-  // error text); the caller adds the device's name.
-  virtual std::string open(const std::string& path) = 0;
+  // A failure's message is the system's error text; the caller adds the
+  // device's name.
+  virtual Status open(const std::string& path) = 0;
   virtual void close() = 0;
   // Asks for the pixel format and size; the device may answer with another
   // size (the nearest it has) or another format, written back into format.
-  virtual std::string set_format(VideoFormat& format) = 0;
-  virtual std::string start_streaming(int buffer_count) = 0;
+  virtual Status set_format(VideoFormat& format) = 0;
+  virtual Status start_streaming(int buffer_count) = 0;
   // Waits at most timeout_ms (0: only looks) until a filled buffer can be
   // taken; true also when the device reports an error or has gone, so that
   // dequeue() says which. Asking for a buffer that is not there yet makes
   // libv4l2 print an error line, so the source asks only after this.
   virtual bool wait_until_ready(int timeout_ms) = 0;
-  virtual DequeueResult dequeue(CapturedBuffer& buffer, std::string& error) = 0;
-  virtual std::string requeue(int index) = 0;
+  // A filled buffer, or nothing while none is ready. A failure says whether
+  // the device has gone away or the capture failed: "the device has gone
+  // away (No such device)", "capture failed: ...".
+  virtual Result<std::optional<CapturedBuffer>> dequeue() = 0;
+  virtual Status requeue(int index) = 0;
   // The monotonic clock the buffer timestamps are taken on.
   virtual int64_t now_us() = 0;
 };

@@ -8,8 +8,8 @@
 
 namespace noctra {
 
-// Windows: '\' and the drive ':' end a folder part (the title and extension
-// rules of the original program know no '/'); POSIX: '/' only.
+// Windows: '\' and the drive ':' end a folder part ('/' does not, so a title
+// or an extension is cut where a Windows user expects it); POSIX: '/' only.
 enum class PathFlavour { Windows, Posix };
 inline constexpr PathFlavour kNativePathFlavour = PathFlavour::Posix;
 

@@ -31,6 +31,10 @@ constexpr int32_t wrap_add(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// The period of the tick that drives the capture sequencer (timer 0), in
+// every event pump and in the main window's timer.
+inline constexpr int32_t kTickMs = 50;
+
 // Runs the event loop until a condition holds or the program is quitting.
 // While it runs, the 50 ms tick (timer 0) keeps arriving, so the still trigger
 // can press the capture button while an acquisition waits inside the pump.

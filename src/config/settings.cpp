@@ -60,42 +60,28 @@ class IniFile : public CSimpleIniA {
 
 std::string system_reason(int error_number) { return std::system_category().message(error_number); }
 
-enum class ReadResult { Read, Missing, TooLarge, Failed };
-
-// Reads the whole file, unless it is too large to be a settings file.
-ReadResult read_small_file(const std::filesystem::path& file, std::string& contents,
-                           std::string& reason) {
+// Reads the whole file; nothing when it is missing or too large to be a
+// settings file.
+Result<std::optional<std::string>> read_small_file(const std::filesystem::path& file) {
   std::error_code ec;
   const auto status = std::filesystem::status(file, ec);
   if (ec || !std::filesystem::exists(status)) {
     if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
-      reason = ec.message();
-      return ReadResult::Failed;
+      return failure(ec.message());
     }
-    return ReadResult::Missing;
+    return std::optional<std::string>();
   }
-  if (!std::filesystem::is_regular_file(status)) {
-    reason = "not a regular file";
-    return ReadResult::Failed;
-  }
+  if (!std::filesystem::is_regular_file(status)) return failure("not a regular file");
   std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    reason = system_reason(errno);
-    return ReadResult::Failed;
-  }
-  contents.clear();
+  if (!in) return failure(system_reason(errno));
+  std::string contents;
   char chunk[8192];
   while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
     contents.append(chunk, static_cast<std::size_t>(in.gcount()));
-    if (contents.size() > kMaxSettingsFileBytes) {
-      return ReadResult::TooLarge;
-    }
+    if (contents.size() > kMaxSettingsFileBytes) return std::optional<std::string>();
   }
-  if (in.bad()) {
-    reason = "read error";
-    return ReadResult::Failed;
-  }
-  return ReadResult::Read;
+  if (in.bad()) return failure("read error");
+  return std::optional<std::string>(std::move(contents));
 }
 
 // A NUL byte would end the parse early and drop everything after it, also
@@ -131,25 +117,21 @@ bool write_all(int fd, const std::string& data) {
   return true;
 }
 
-bool fail(std::string* error, const std::filesystem::path& file, const std::string& reason) {
-  if (error != nullptr) *error = "Cannot save the settings to " + file.string() + ": " + reason;
-  return false;
+Failure save_failure(const std::filesystem::path& file, const std::string& reason) {
+  return failure("Cannot save the settings to " + file.string() + ": " + reason);
 }
 
 // Writes the new contents next to the target and renames them over it, so
 // the old file stays whole until the new one is complete on the disk.
-bool replace_file_atomically(const std::filesystem::path& target, const std::string& contents,
-                             mode_t mode, std::string& reason) {
+Status replace_file_atomically(const std::filesystem::path& target, const std::string& contents,
+                               mode_t mode) {
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
   std::string temp_name = ".";
   temp_name += target.filename().string();
   temp_name += ".XXXXXX";
   std::string temp = (folder / temp_name).string();
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    reason = system_reason(errno);
-    return false;
-  }
+  if (fd < 0) return failure(system_reason(errno));
   bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, contents) && ::fsync(fd) == 0;
   int saved_errno = errno;
   if (::close(fd) != 0 && ok) {
@@ -162,8 +144,7 @@ bool replace_file_atomically(const std::filesystem::path& target, const std::str
   }
   if (!ok) {
     ::unlink(temp.c_str());
-    reason = system_reason(saved_errno);
-    return false;
+    return failure(system_reason(saved_errno));
   }
   // Make the rename itself durable; the file is already complete either way.
   const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -171,12 +152,11 @@ bool replace_file_atomically(const std::filesystem::path& target, const std::str
     ::fsync(dir_fd);
     ::close(dir_fd);
   }
-  return true;
+  return {};
 }
 
 Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std::string& home);
-bool save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file,
-                            std::string* error);
+Status save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file);
 
 }  // namespace
 
@@ -230,24 +210,20 @@ Settings load_settings(const std::filesystem::path& ini_file, const std::string&
   }
 }
 
-bool save_settings(const Settings& settings, const std::filesystem::path& ini_file,
-                   std::string* error) {
+Status save_settings(const Settings& settings, const std::filesystem::path& ini_file) {
   try {
-    return save_settings_or_throw(settings, ini_file, error);
+    return save_settings_or_throw(settings, ini_file);
   } catch (const std::exception& e) {
-    return fail(error, ini_file, e.what());
+    return save_failure(ini_file, e.what());
   }
 }
 
 namespace {
 
 Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std::string& home) {
-  std::string contents;
-  std::string reason;
-  if (read_small_file(ini_file, contents, reason) != ReadResult::Read) {
-    return default_settings(home);
-  }
-  return settings_from_text(contents, home);
+  const Result<std::optional<std::string>> contents = read_small_file(ini_file);
+  if (!contents || !*contents) return default_settings(home);
+  return settings_from_text(**contents, home);
 }
 
 }  // namespace
@@ -278,35 +254,27 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
 
 namespace {
 
-bool save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file,
-                            std::string* error) {
+Status save_settings_or_throw(const Settings& settings, const std::filesystem::path& ini_file) {
   std::error_code ec;
   // A settings file kept as a link into a dotfiles folder stays a link: the
   // new contents replace the file it points to.
   std::filesystem::path target = ini_file;
   if (std::filesystem::is_symlink(ini_file, ec)) {
     target = std::filesystem::weakly_canonical(ini_file, ec);
-    if (ec) return fail(error, ini_file, ec.message());
+    if (ec) return save_failure(ini_file, ec.message());
   }
 
   IniFile ini;
   mode_t mode = 0644;
-  std::string contents;
-  std::string reason;
-  switch (read_small_file(target, contents, reason)) {
-    case ReadResult::Read: {
-      // Keep every other section and key of the file as it was.
-      parse_ini(std::move(contents), ini);
-      struct stat old_file {};
-      if (::stat(target.c_str(), &old_file) == 0) mode = old_file.st_mode & 07777;
-      break;
-    }
-    case ReadResult::Missing:
-    case ReadResult::TooLarge:  // not a settings file: nothing in it to keep
-      break;
-    case ReadResult::Failed:
-      // Replacing a file that cannot be read would throw away what it holds.
-      return fail(error, ini_file, reason);
+  Result<std::optional<std::string>> contents = read_small_file(target);
+  // Replacing a file that cannot be read would throw away what it holds.
+  if (!contents) return save_failure(ini_file, contents.message());
+  // A missing file, or one too large to be a settings file, has nothing to keep.
+  if (*contents) {
+    // Keep every other section and key of the file as it was.
+    parse_ini(std::move(**contents), ini);
+    struct stat old_file {};
+    if (::stat(target.c_str(), &old_file) == 0) mode = old_file.st_mode & 07777;
   }
 
   ini.SetValue("Filenames", "ImageFile",
@@ -320,17 +288,19 @@ bool save_settings_or_throw(const Settings& settings, const std::filesystem::pat
   ini.SetValue("Hardware", "Source", single_line(settings.source).c_str(), nullptr, true);
 
   std::string output;
-  if (ini.Save(output, /*a_bAddSignature=*/true) < 0) return fail(error, ini_file, "out of memory");
+  if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {
+    return save_failure(ini_file, "out of memory");
+  }
 
   const std::filesystem::path folder = target.parent_path();
   if (!folder.empty()) {
     std::filesystem::create_directories(folder, ec);
-    if (ec) return fail(error, ini_file, ec.message());
+    if (ec) return save_failure(ini_file, ec.message());
   }
-  if (!replace_file_atomically(target, output, mode, reason)) {
-    return fail(error, ini_file, reason);
+  if (Status replaced = replace_file_atomically(target, output, mode); !replaced) {
+    return save_failure(ini_file, replaced.message());
   }
-  return true;
+  return {};
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "config/status.h"
+
 namespace noctra {
 
-// Paths live in 260-byte buffers on the original platform: 259 characters.
+// A path has at most 259 characters, so that a settings file stays readable
+// on Windows, where paths live in 260-byte buffers.
 inline constexpr std::size_t kMaxPathChars = 259;
 
 struct Settings {
@@ -46,13 +49,11 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home);
 
 // Writes the fields (keeping other sections and keys already in the file),
 // atomically: temp file in the same folder, then rename. Creates the folder
-// if needed. On failure returns false, leaves the old file as it was and puts
-// the reason into *error when given. A value is written up to its first line
-// break, which the file format cannot hold. An existing file that cannot be
-// read is not replaced (the save fails); one over 1 MiB is not a settings
-// file and is replaced.
-bool save_settings(const Settings& settings, const std::filesystem::path& ini_file,
-                   std::string* error = nullptr);
+// if needed. On failure leaves the old file as it was and says why. A value
+// is written up to its first line break, which the file format cannot hold.
+// An existing file that cannot be read is not replaced (the save fails); one
+// over 1 MiB is not a settings file and is replaced.
+Status save_settings(const Settings& settings, const std::filesystem::path& ini_file);
 
 // The platform's profile-integer read: optional sign and leading decimal
 // digits ("12abc" -> 12, "-1" -> -1, "abc" -> 0, "" -> 0), wrapping to 32 bits.

@@ -10,7 +10,6 @@ constexpr int32_t kPatchFirstRow = 20;
 constexpr int32_t kPatchRowsPerField = 30;
 constexpr int32_t kPatchFirstPixel = 10;
 constexpr int32_t kPatchPixelsPerRow = 30;
-constexpr std::size_t kBytesPerPixel = 3;
 
 int32_t sum_patch_row(const uint8_t* row) {
   int32_t sum = 0;

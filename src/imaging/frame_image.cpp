@@ -2,25 +2,11 @@
 
 #include <cstring>
 
+#include "imaging/little_endian.h"
+
 namespace noctra {
 
 namespace {
-
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-void put_u32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-void put_u16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 bool acceptable(const BitmapInfoHeader& h) {
   if (h.size != kBitmapHeaderSize || h.bit_count != 24 || h.clr_used != 0) return false;
@@ -34,32 +20,32 @@ bool acceptable(const BitmapInfoHeader& h) {
 
 BitmapInfoHeader read_bitmap_header(const uint8_t* b) {
   BitmapInfoHeader h;
-  h.size = get_u32(b + 0);
-  h.width = static_cast<int32_t>(get_u32(b + 4));
-  h.height = static_cast<int32_t>(get_u32(b + 8));
-  h.planes = get_u16(b + 12);
-  h.bit_count = get_u16(b + 14);
-  h.compression = get_u32(b + 16);
-  h.size_image = get_u32(b + 20);
-  h.x_pels_per_meter = static_cast<int32_t>(get_u32(b + 24));
-  h.y_pels_per_meter = static_cast<int32_t>(get_u32(b + 28));
-  h.clr_used = get_u32(b + 32);
-  h.clr_important = get_u32(b + 36);
+  h.size = load_u32(b + 0);
+  h.width = static_cast<int32_t>(load_u32(b + 4));
+  h.height = static_cast<int32_t>(load_u32(b + 8));
+  h.planes = load_u16(b + 12);
+  h.bit_count = load_u16(b + 14);
+  h.compression = load_u32(b + 16);
+  h.size_image = load_u32(b + 20);
+  h.x_pels_per_meter = static_cast<int32_t>(load_u32(b + 24));
+  h.y_pels_per_meter = static_cast<int32_t>(load_u32(b + 28));
+  h.clr_used = load_u32(b + 32);
+  h.clr_important = load_u32(b + 36);
   return h;
 }
 
 void write_bitmap_header(const BitmapInfoHeader& h, uint8_t* b) {
-  put_u32(b + 0, h.size);
-  put_u32(b + 4, static_cast<uint32_t>(h.width));
-  put_u32(b + 8, static_cast<uint32_t>(h.height));
-  put_u16(b + 12, h.planes);
-  put_u16(b + 14, h.bit_count);
-  put_u32(b + 16, h.compression);
-  put_u32(b + 20, h.size_image);
-  put_u32(b + 24, static_cast<uint32_t>(h.x_pels_per_meter));
-  put_u32(b + 28, static_cast<uint32_t>(h.y_pels_per_meter));
-  put_u32(b + 32, h.clr_used);
-  put_u32(b + 36, h.clr_important);
+  store_u32(b + 0, h.size);
+  store_u32(b + 4, static_cast<uint32_t>(h.width));
+  store_u32(b + 8, static_cast<uint32_t>(h.height));
+  store_u16(b + 12, h.planes);
+  store_u16(b + 14, h.bit_count);
+  store_u32(b + 16, h.compression);
+  store_u32(b + 20, h.size_image);
+  store_u32(b + 24, static_cast<uint32_t>(h.x_pels_per_meter));
+  store_u32(b + 28, static_cast<uint32_t>(h.y_pels_per_meter));
+  store_u32(b + 32, h.clr_used);
+  store_u32(b + 36, h.clr_important);
 }
 
 std::optional<std::size_t> row_stride_for(int32_t width, uint16_t bit_count) {

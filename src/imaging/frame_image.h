@@ -14,6 +14,8 @@ namespace noctra {
 
 inline constexpr std::size_t kBitmapHeaderSize = 40;
 inline constexpr std::size_t kFrameTrailingBytes = 4;
+// Blue, green, red: one byte each.
+inline constexpr std::size_t kBytesPerPixel = 3;
 // Limits that keep every size computation far from overflow and a corrupt
 // header from asking for gigabytes. Real video frames are far below them.
 inline constexpr int32_t kMaxFrameDimension = 16384;

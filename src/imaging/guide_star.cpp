@@ -4,7 +4,6 @@ namespace noctra {
 
 namespace {
 
-constexpr std::size_t kBytesPerPixel = 3;
 constexpr int32_t kWindowSide = 2 * kGuideWindowHalfSize + 1;
 constexpr int32_t kWindowPixels = kWindowSide * kWindowSide;
 

@@ -9,7 +9,6 @@ namespace hi_res {
 
 namespace {
 
-constexpr std::size_t kBytesPerPixel = 3;
 // Separate counters for neighbouring pixels, so that runs of equal values
 // (a dark sky) do not stall on one counter.
 constexpr int kSubHistograms = 4;

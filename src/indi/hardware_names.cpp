@@ -19,9 +19,9 @@ std::string port_name_problem(const std::string& name) {
     return name.size() > 6 ? std::string() : "ppdev: needs a device path (ppdev:/dev/parport0)";
   }
   if (starts_with(name, "serial:")) {
-    std::string why;
-    if (parse_serial_port_spec(name.substr(7), why)) return {};
-    return name + ": " + why;
+    Result<SerialPortAddress> address = parse_serial_port_address(name.substr(7));
+    if (address) return {};
+    return name + ": " + address.message();
   }
   return "unknown camera port \"" + name +
          "\" (use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or ftdi)";

@@ -8,6 +8,7 @@
 
 #include "camera/sim_sky_camera.h"
 #include "camera/v4l2_source.h"
+#include "config/version.h"
 #include "indi/hardware_names.h"
 
 namespace noctra::indi {
@@ -170,16 +171,15 @@ bool NoctraCcd::Connect() {
   options.port = hardware_t_[kPortText].text;
   options.source = hardware_t_[kSourceText].text;
   options.trace = [this](uint8_t byte) { on_port_byte(byte); };
-  std::string error;
-  camera_ = CameraSetup::open(options, ms_clock_, pump_,
-                              [this](const std::string& line) { LOGF_INFO("%s", line.c_str()); },
-                              &error);
-  if (!camera_) {
+  Result<std::unique_ptr<CameraSetup>> opened = CameraSetup::open(
+      options, ms_clock_, pump_, [this](const std::string& line) { LOGF_INFO("%s", line.c_str()); });
+  if (!opened) {
     hardware_tp_.s = IPS_ALERT;
     IDSetText(&hardware_tp_, nullptr);
-    LOGF_ERROR("Cannot connect: %s", error.c_str());
+    LOGF_ERROR("Cannot connect: %s", opened.message().c_str());
     return false;
   }
+  camera_ = std::move(*opened);
   pump_.set_acquirer(&camera_->acquisition());
   run_ = std::make_unique<ExposureRun>(camera_->port(), camera_->acquisition(), clock_);
   camera_->port().camera_idle();
@@ -315,7 +315,7 @@ void NoctraCcd::end_exposure() {
   info.field = result.field;
   info.requested_exposure_s = requested_s_;
   info.instrument = getDeviceName();
-  info.software = "Noctra " NOCTRA_VERSION;
+  info.software = std::string("Noctra ") + kVersion;
   info.image_type = image_type();
   {
     std::lock_guard<std::mutex> guard(ccdBufferLock);

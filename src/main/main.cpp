@@ -11,6 +11,7 @@
 #include "app/headless.h"
 #include "camera/hardware.h"
 #include "camera/port_crash_guard.h"
+#include "config/version.h"
 #ifdef NOCTRA_HAVE_GUI
 #include "ui/gui_main.h"
 #endif
@@ -25,16 +26,19 @@ extern "C" void on_interrupt(int) { g_interrupted = true; }
 
 int main(int argc, char** argv) {
   using noctra::CommandLine;
-  const CommandLine cl = noctra::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  const noctra::Result<CommandLine> parsed =
+      noctra::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed) {
+    std::cerr << "noctra: " << parsed.message() << "\n" << noctra::usage_text();
+    return 2;
+  }
+  const CommandLine& cl = *parsed;
   switch (cl.mode) {
-    case CommandLine::Mode::Error:
-      std::cerr << "noctra: " << cl.error << "\n" << noctra::usage_text();
-      return 2;
     case CommandLine::Mode::Help:
       std::cout << noctra::usage_text();
       return 0;
     case CommandLine::Mode::Version:
-      std::cout << "Noctra Pre-release Version 0.07\n";
+      std::cout << noctra::kVersionText << "\n";
       return 0;
     case CommandLine::Mode::ListDevices:
       std::cout << noctra::format_device_listing(noctra::list_devices());

@@ -23,7 +23,7 @@ constexpr std::size_t kSuperIndexEntryBytes = 16;
 constexpr std::size_t kSuperIndexHeaderBytes = 24;
 constexpr std::size_t kStandardIndexHeaderBytes = 24;
 constexpr std::size_t kStandardIndexEntryBytes = 8;
-constexpr std::size_t kLegacyIndexEntryBytes = 16;
+constexpr std::size_t kIdx1EntryBytes = 16;
 constexpr std::size_t kDmlhBytes = 248;
 constexpr uint32_t kLargestHeader = 1024;
 constexpr uint32_t kMostColours = 256;
@@ -36,7 +36,7 @@ uint64_t standard_index_bytes(std::size_t entries) {
   return 8 + kStandardIndexHeaderBytes + kStandardIndexEntryBytes * entries;
 }
 
-uint64_t legacy_index_bytes(std::size_t entries) { return 8 + kLegacyIndexEntryBytes * entries; }
+uint64_t idx1_bytes(std::size_t entries) { return 8 + kIdx1EntryBytes * entries; }
 
 uint64_t frame_chunk_bytes(uint32_t sample_bytes) {
   return 8 + uint64_t{sample_bytes} + (sample_bytes & 1);
@@ -282,7 +282,7 @@ bool AviWriter::needs_new_segment(uint64_t chunk_bytes) const {
   if (entries_.empty()) return false;
   const std::size_t frames = entries_.size() + 1;
   uint64_t bytes = end_at_ - riff_at_ + chunk_bytes + standard_index_bytes(frames);
-  if (segments_done_ == 0) bytes += legacy_index_bytes(frames);
+  if (segments_done_ == 0) bytes += idx1_bytes(frames);
   return bytes > limits_.segment_bytes;
 }
 
@@ -367,10 +367,10 @@ bool AviWriter::finish_segment() {
   const std::size_t frames = entries_.size();
   const uint64_t index_at = end_at_;
   const uint64_t index_bytes = frames > 0 ? standard_index_bytes(frames) : 0;
-  const uint64_t legacy_bytes = first ? legacy_index_bytes(frames) : 0;
+  const uint64_t idx1_size = first ? idx1_bytes(frames) : 0;
 
   riff::ByteBuilder b;
-  b.reserve(index_bytes + legacy_bytes);
+  b.reserve(index_bytes + idx1_size);
   if (frames > 0) {
     // The segment's own index stays inside its 'movi' list, where readers
     // that scan the list skip it.
@@ -412,7 +412,7 @@ bool AviWriter::finish_segment() {
   const struct iovec whole = part(b.bytes().data(), b.size());
   if (b.size() > 0 && !write_at(index_at, std::span(&whole, 1))) return undo();
   const uint64_t movi_end = index_at + index_bytes;
-  const uint64_t segment_end = movi_end + legacy_bytes;
+  const uint64_t segment_end = movi_end + idx1_size;
   if (!patch_u32(movi_at_ + 4, static_cast<uint32_t>(movi_end - movi_at_ - 8)) ||
       !patch_u32(riff_at_ + 4, static_cast<uint32_t>(segment_end - riff_at_ - 8))) {
     return undo();

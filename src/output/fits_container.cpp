@@ -10,11 +10,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "config/version.h"
 #include "output/checked_write.h"
-
-#ifndef NOCTRA_VERSION
-#error "NOCTRA_VERSION must name the program's version"
-#endif
 
 namespace noctra {
 
@@ -274,7 +271,7 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   key_text("INSTRUME", info.instrument, "camera");
   if (!info.telescope.empty()) key_text("TELESCOP", info.telescope, "telescope");
   if (!info.observer.empty()) key_text("OBSERVER", info.observer, "observer");
-  key_text("SWCREATE", "Noctra " NOCTRA_VERSION, "program that wrote the file");
+  key_text("SWCREATE", std::string("Noctra ") + kVersion, "program that wrote the file");
   key_long("XBINNING", metadata.x_binning, "binning factor along the rows");
   key_long("YBINNING", metadata.y_binning, "binning factor along the columns");
   key_long("FRAMENO", static_cast<long>(frame_number), "position of the frame in the recording, from 0");

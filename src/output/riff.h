@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/little_endian.h"
+
 namespace noctra::riff {
 
 constexpr uint32_t fourcc(std::string_view code) {
@@ -18,26 +20,12 @@ constexpr uint32_t fourcc(std::string_view code) {
          static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
 }
 
-inline void store_u16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-inline void store_u32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline void store_u64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline uint16_t load_u16(const uint8_t* at) {
-  return static_cast<uint16_t>(at[0] | at[1] << 8);
-}
-inline uint32_t load_u32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-inline uint64_t load_u64(const uint8_t* at) {
-  return static_cast<uint64_t>(load_u32(at)) | static_cast<uint64_t>(load_u32(at + 4)) << 32;
-}
+using noctra::load_u16;
+using noctra::load_u32;
+using noctra::load_u64;
+using noctra::store_u16;
+using noctra::store_u32;
+using noctra::store_u64;
 
 // Appends fields to a buffer and remembers where they went, so that sizes and
 // counters can be patched in later, in the buffer or in the file.

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "config/version.h"
 #include "ui/pictures.h"
 
 namespace noctra {
@@ -16,7 +17,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   auto* icon = new QLabel;
   icon->setPixmap(QPixmap::fromImage(program_icon_image(32)));
   icon->setProperty("id", 2);
-  auto* product = new QLabel(QStringLiteral("Noctra Pre-release Version 0.07"));
+  auto* product = new QLabel(QString::fromUtf8(kVersionText));
   product->setTextFormat(Qt::PlainText);
   auto* copyright = new QLabel(QStringLiteral("Copyright (C) 2026 the Noctra developers"));
   auto* ok = new QPushButton(QStringLiteral("OK"));
@@ -40,7 +41,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   grid->addWidget(copyright, 3, 1, 1, 2);
 
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  // The capture device the program drives, whatever the template said.
+  // The line names the capture device Noctra drives.
   device->setText(QStringLiteral("Hauppauge USB video capture."));
 }
 

@@ -37,20 +37,19 @@ DeviceCatalog device_catalog(App& app) {
     const DeviceListing listing = list_devices();
     return usable_entries(listing.ports, listing.auto_port);
   };
-  catalog.use_source = [&app](const std::string& spec, std::string* error) {
-    return app.camera().switch_source(spec, error);
-  };
+  catalog.use_source = [&app](const std::string& name) { return app.camera().switch_source(name); };
   catalog.note = "A new camera port is used from the next start of Noctra.";
   return catalog;
 }
 
 }  // namespace
 
-bool DesktopProgram::start(const AppOptions& options, std::string* error) {
-  app_ = App::create(
+Status DesktopProgram::start(const AppOptions& options) {
+  Result<std::unique_ptr<App>> created = App::create(
       options, nullptr, pump_, reporter_,
-      [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); }, error);
-  if (!app_) return false;
+      [](const std::string& line) { std::fprintf(stderr, "noctra: %s\n", line.c_str()); });
+  if (!created) return created.status();
+  app_ = std::move(*created);
   Sequencer& sequencer = app_->sequencer();
   pump_.set_tick([&sequencer] { sequencer.sequencer_tick(); });
   guide_ = std::make_unique<GuideWindow>(sequencer.guide_frame(), [this] {
@@ -67,7 +66,7 @@ bool DesktopProgram::start(const AppOptions& options, std::string* error) {
   sequencer.set_host(window_.get());
   window_->start();
   app_->camera_idle();
-  return true;
+  return {};
 }
 
 DesktopProgram::~DesktopProgram() {
@@ -82,10 +81,9 @@ bool DesktopProgram::finish() {
   return app_->shutdown();
 }
 
-std::unique_ptr<DesktopProgram> DesktopProgram::open(const AppOptions& options,
-                                                     std::string* error) {
+Result<std::unique_ptr<DesktopProgram>> DesktopProgram::open(const AppOptions& options) {
   std::unique_ptr<DesktopProgram> program(new DesktopProgram);
-  if (!program->start(options, error)) return nullptr;
+  if (Status started = program->start(options); !started) return failure(started.message());
   return program;
 }
 
@@ -98,15 +96,15 @@ int run_gui(int& argc, char** argv, const AppOptions& options, const std::atomic
   // been finished: that is handled by the windows, not by Qt.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  std::string error;
-  std::unique_ptr<DesktopProgram> program = DesktopProgram::open(options, &error);
-  if (!program) {
-    std::fprintf(stderr, "noctra: %s\n", error.c_str());
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(error),
-                    QMessageBox::Ok);
+  Result<std::unique_ptr<DesktopProgram>> opened = DesktopProgram::open(options);
+  if (!opened) {
+    std::fprintf(stderr, "noctra: %s\n", opened.message().c_str());
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"),
+                    QString::fromStdString(opened.message()), QMessageBox::Ok);
     box.exec();
     return 2;
   }
+  std::unique_ptr<DesktopProgram> program = std::move(*opened);
   // A signal handler may only set a flag; it is looked at here, on the GUI thread.
   QTimer interrupt_watch;
   QObject::connect(&interrupt_watch, &QTimer::timeout, [&] {

@@ -20,10 +20,10 @@ class MainWindow;
 class DesktopProgram {
  public:
   // Deletes the leftover temporary files, loads the settings, opens the
-  // port and the source, creates the windows and idles the port. Nothing
-  // (with the reason in *error) when a device named in the settings cannot
+  // port and the source, creates the windows and idles the port. Fails, with
+  // the reason, when a device named in the settings cannot
   // be opened.
-  static std::unique_ptr<DesktopProgram> open(const AppOptions& options, std::string* error);
+  static Result<std::unique_ptr<DesktopProgram>> open(const AppOptions& options);
   ~DesktopProgram();
   DesktopProgram(const DesktopProgram&) = delete;
   DesktopProgram& operator=(const DesktopProgram&) = delete;
@@ -38,7 +38,7 @@ class DesktopProgram {
 
  private:
   DesktopProgram() = default;
-  bool start(const AppOptions& options, std::string* error);
+  Status start(const AppOptions& options);
 
   QtEventPump pump_;
   MessageBoxErrorReporter reporter_;

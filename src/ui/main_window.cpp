@@ -52,7 +52,7 @@ MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow&
   router_.set_window_commands([this](Command id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
-  timer_.setInterval(kTimerMs);
+  timer_.setInterval(kTickMs);
   connect(&timer_, &QTimer::timeout, this, [this] {
     if (!closing_) sequencer_.sequencer_tick();
   });

@@ -41,8 +41,6 @@ class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
 
  public:
-  static constexpr int kTimerMs = 50;
-
   // Every command goes through the router: it is dropped while an
   // acquisition waits; Record, Stop and Pause go to the sequencer and the rest
   // come back to this window. on_close runs once when the window goes away

@@ -12,8 +12,6 @@ namespace noctra {
 
 class QtEventPump : public EventPump {
  public:
-  static constexpr int kTickMs = 50;
-
   void set_tick(std::function<void()> tick) { tick_ = std::move(tick); }
   void run_until(const std::function<bool()>& done) override;
   bool quitting() const override { return quitting_; }

@@ -203,7 +203,7 @@ void SetupDialog::store_dialog_values() {
   store_number(guide_interval_, settings_.guide_interval);
   store_number(delay_, settings_.delay);
   store_number(count_, settings_.count);
-  settings_.image_file_path = file_button_->text().toStdString().substr(0, kMaxPathChars);
+  settings_.image_file_path = cut_to_max_path(file_button_->text().toStdString());
   settings_.guiding = guiding_->isChecked() ? 1 : 0;
   settings_.amp_off = amp_off_->isChecked() ? 1 : 0;
   settings_.auto_increment = auto_increment_->isChecked() ? 1 : 0;

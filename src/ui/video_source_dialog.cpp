@@ -14,7 +14,7 @@ namespace {
 
 void fill(QComboBox* box, const std::vector<DeviceChoice>& choices, const std::string& current) {
   for (const DeviceChoice& choice : choices) {
-    box->addItem(QString::fromStdString(choice.label), QString::fromStdString(choice.spec));
+    box->addItem(QString::fromStdString(choice.label), QString::fromStdString(choice.name));
   }
   int index = box->findData(QString::fromStdString(current));
   if (index < 0 && !current.empty()) {
@@ -64,9 +64,9 @@ void VideoSourceDialog::accept() {
   // keeps the dialog open with the reason, and the old one stays in use.
   const std::string source = source_box_->currentData().toString().toStdString();
   if (!source.empty() && source != settings_.source) {
-    std::string error;
-    if (devices_.use_source && !devices_.use_source(source, &error)) {
-      message_->setText(QString::fromStdString(error));
+    const Status switched = devices_.use_source ? devices_.use_source(source) : Status();
+    if (!switched) {
+      message_->setText(QString::fromStdString(switched.message()));
       message_->show();
       return;
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "config/status.h"
+
 class QComboBox;
 class QLabel;
 
@@ -15,7 +17,7 @@ struct Settings;
 // One entry of the Video Source dialog: what is stored in the settings
 // ("sim", "v4l2:/dev/video0", "ppdev:/dev/parport0", ...) and what is shown.
 struct DeviceChoice {
-  std::string spec;
+  std::string name;
   std::string label;
 };
 
@@ -27,7 +29,7 @@ struct DeviceChoice {
 struct DeviceCatalog {
   std::function<std::vector<DeviceChoice>()> sources;
   std::function<std::vector<DeviceChoice>()> ports;
-  std::function<bool(const std::string&, std::string*)> use_source;
+  std::function<Status(const std::string&)> use_source;
   std::string note;
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 #include "support/fake_clock.h"
@@ -77,7 +78,7 @@ TEST(HeadlessHost, PrintsEachNewTitleOnce) {
 
 TEST(CommandLine, ModesOverridesAndErrors) {
   using Mode = CommandLine::Mode;
-  struct Case { std::vector<std::string> args; Mode mode; };
+  struct Case { std::vector<std::string> args; std::optional<Mode> mode; };  // nothing: refused
   const Case cases[] = {
       {{}, Mode::Gui},
       {{"--config", "/tmp/x.ini"}, Mode::Gui},
@@ -85,21 +86,24 @@ TEST(CommandLine, ModesOverridesAndErrors) {
       {{"--list-devices"}, Mode::ListDevices},
       {{"--headless", "--help"}, Mode::Help},
       {{"--version"}, Mode::Version},
-      {{"--exposure", "100"}, Mode::Error},  // overrides only for headless runs
-      {{"--headless", "--exposure", "-1"}, Mode::Error},
-      {{"--headless", "--exposure", "12abc"}, Mode::Error},
-      {{"--headless", "--count", "2147483648"}, Mode::Error},
-      {{"--headless", "--delay"}, Mode::Error},
-      {{"--bogus"}, Mode::Error},
+      {{"--exposure", "100"}, std::nullopt},  // overrides only for headless runs
+      {{"--headless", "--exposure", "-1"}, std::nullopt},
+      {{"--headless", "--exposure", "12abc"}, std::nullopt},
+      {{"--headless", "--count", "2147483648"}, std::nullopt},
+      {{"--headless", "--delay"}, std::nullopt},
+      {{"--bogus"}, std::nullopt},
   };
   for (const Case& c : cases) {
-    const CommandLine cl = parse_command_line(c.args);
+    const Result<CommandLine> cl = parse_command_line(c.args);
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
-    EXPECT_EQ(cl.mode, c.mode) << joined << cl.error;
+    EXPECT_EQ(cl.ok() ? std::optional(cl->mode) : std::nullopt, c.mode) << joined << cl.message();
+    EXPECT_EQ(cl.message().empty(), cl.ok()) << joined;
   }
-  const CommandLine cl =
+  const Result<CommandLine> parsed =
       parse_command_line({"--headless", "--count", "3", "--exposure", "0", "--output", "/tmp/a.avi", "--no-save"});
+  ASSERT_TRUE(parsed.ok()) << parsed.message();
+  const CommandLine& cl = *parsed;
   EXPECT_EQ(cl.options.count, 3);
   EXPECT_EQ(cl.options.exposure, 0);
   EXPECT_FALSE(cl.options.delay);

@@ -40,7 +40,7 @@ TEST(CopyDeliveredImage, GeometryOfTheCopy) {
                         Case{1, 1, 4, 48}}) {
     const auto dib = make_dib(c.width, c.height);
     const auto frame = copy_delivered_image(dib);
-    ASSERT_TRUE(frame.has_value()) << c.width;
+    ASSERT_TRUE(frame.ok()) << c.width;
     EXPECT_EQ(frame->stride(), c.stride);
     EXPECT_EQ(frame->block_size(), c.block);
     EXPECT_EQ(std::memcmp(frame->block(), dib.data(), c.block), 0);
@@ -52,7 +52,7 @@ TEST(CopyDeliveredImage, TrailingBytesTheBlockLacksAreLeftAlone) {
     auto dib = make_dib(3, 2);
     dib.resize(dib.size() - missing);
     const auto frame = copy_delivered_image(dib);
-    ASSERT_TRUE(frame.has_value()) << missing;
+    ASSERT_TRUE(frame.ok()) << missing;
     EXPECT_EQ(std::memcmp(frame->block(), dib.data(), dib.size()), 0);
     for (std::size_t i = dib.size(); i < frame->block_size(); ++i) EXPECT_EQ(frame->block()[i], 0);
   }
@@ -78,9 +78,9 @@ TEST(CopyDeliveredImage, RefusesWhatItCannotCopySafely) {
       {"rows beyond any sane size", make_dib(16384, 16384, 24, 0, 64)},
   };
   for (const auto& c : cases) {
-    std::string why;
-    EXPECT_FALSE(copy_delivered_image(c.dib, &why).has_value()) << c.what;
-    EXPECT_FALSE(why.empty()) << c.what;
+    const Result<FrameImage> refused = copy_delivered_image(c.dib);
+    EXPECT_FALSE(refused.ok()) << c.what;
+    EXPECT_FALSE(refused.message().empty()) << c.what;
   }
 }
 

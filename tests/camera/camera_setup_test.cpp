@@ -19,9 +19,10 @@ struct SetupRig {
   std::unique_ptr<CameraSetup> setup;
 
   explicit SetupRig(CameraSetupOptions choice) {
-    std::string error;
-    setup = CameraSetup::open(std::move(choice), clock, pump, log.sink(), &error);
-    EXPECT_NE(setup, nullptr) << error;
+    Result<std::unique_ptr<CameraSetup>> opened =
+        CameraSetup::open(std::move(choice), clock, pump, log.sink());
+    EXPECT_TRUE(opened.ok()) << opened.message();
+    if (opened) setup = std::move(*opened);
     pump.on_tick = [this] { setup->acquisition().still_trigger(); };
   }
 
@@ -71,9 +72,10 @@ TEST(CameraSetup, ExplicitDevicesThatFailAreErrors) {
       {"sim", "v4l2:/dev/null", "video source: v4l2:/dev/null: "},
   };
   for (const auto& c : cases) {
-    std::string error;
-    EXPECT_EQ(CameraSetup::open({c.port, c.source, {}}, clock, pump, nullptr, &error), nullptr);
-    EXPECT_EQ(error.rfind(c.error_start, 0), 0U) << error;
+    const Result<std::unique_ptr<CameraSetup>> opened =
+        CameraSetup::open({c.port, c.source, {}}, clock, pump, nullptr);
+    EXPECT_FALSE(opened.ok());
+    EXPECT_EQ(opened.message().rfind(c.error_start, 0), 0U) << opened.message();
   }
 }
 
@@ -81,11 +83,11 @@ TEST(CameraSetup, SwitchingSourceKeepsTheOldOneOnFailure) {
   SetupRig rig({"sim", "sim", {}});
   ASSERT_NE(rig.setup, nullptr);
   const FrameSource* before = rig.setup->acquisition().source();
-  std::string error;
-  EXPECT_FALSE(rig.setup->switch_source("v4l2:/dev/no-such-video", &error));
-  EXPECT_FALSE(error.empty());
+  const Status refused = rig.setup->switch_source("v4l2:/dev/no-such-video");
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(refused.message().empty());
   EXPECT_EQ(rig.setup->acquisition().source(), before);
-  EXPECT_TRUE(rig.setup->switch_source("sim", &error));
+  EXPECT_TRUE(rig.setup->switch_source("sim"));
   EXPECT_NE(rig.setup->acquisition().source(), before);
   // The new simulated camera is the one listening: an exposure shows light.
   const FrameHolder holder = rig.expose(8000);

@@ -24,7 +24,7 @@ std::string text(const SerialLineMap& m) {
          (m.invert ? ",invert" : "");
 }
 
-TEST(SerialPortSpec, Parsing) {
+TEST(SerialPortAddress, Parsing) {
   const struct {
     const char* text;
     const char* path;
@@ -35,22 +35,21 @@ TEST(SerialPortSpec, Parsing) {
       {"/dev/ttyACM0,rts=7,dtr=4", "/dev/ttyACM0", "dtr=4,rts=7"},
   };
   for (const auto& c : accepted) {
-    std::string error;
-    const auto spec = parse_serial_port_spec(c.text, error);
-    ASSERT_TRUE(spec.has_value()) << c.text << ": " << error;
-    EXPECT_EQ(spec->path, c.path);
-    EXPECT_EQ(text(spec->lines), c.lines);
-    EXPECT_EQ(text(unpack_serial_line_map(pack_serial_line_map(spec->lines))), c.lines);
+    const auto address = parse_serial_port_address(c.text);
+    ASSERT_TRUE(address.ok()) << c.text << ": " << address.message();
+    EXPECT_EQ(address->path, c.path);
+    EXPECT_EQ(text(address->lines), c.lines);
+    EXPECT_EQ(text(unpack_serial_line_map(pack_serial_line_map(address->lines))), c.lines);
   }
   for (const char* refused : {"/dev/ttyUSB0,dtr=8", "/dev/ttyUSB0,dtr=", "/dev/ttyUSB0,dtr=12",
                               "/dev/ttyUSB0,cts=1", "/dev/ttyUSB0,invert=1", ",dtr=1", ""}) {
-    std::string error;
-    EXPECT_FALSE(parse_serial_port_spec(refused, error).has_value()) << refused;
-    EXPECT_FALSE(error.empty()) << refused;
+    const auto address = parse_serial_port_address(refused);
+    EXPECT_FALSE(address.ok()) << refused;
+    EXPECT_FALSE(address.message().empty()) << refused;
   }
 }
 
-TEST(SerialPortSpec, ModemLinesFollowTheChosenBits) {
+TEST(SerialPortAddress, ModemLinesFollowTheChosenBits) {
   const SerialLineMap plain{2, 0, false}, inverted{2, 0, true}, high{7, 4, false};
   EXPECT_EQ(modem_lines_for(0x37, plain), (ModemLines{true, true}));
   EXPECT_EQ(modem_lines_for(0x34, plain), (ModemLines{true, false}));
@@ -63,13 +62,10 @@ TEST(SerialPortSpec, ModemLinesFollowTheChosenBits) {
 class FakeLines : public PortLines {
  public:
   explicit FakeLines(Bytes& out) : out_(out) {}
-  bool put(uint8_t byte, std::string& error) override {
-    if (fail) {
-      error = "Input/output error";
-      return false;
-    }
+  Status put(uint8_t byte) override {
+    if (fail) return failure("Input/output error");
     out_.push_back(byte);
-    return true;
+    return {};
   }
   std::optional<uint8_t> sense() override {
     if (!senses) return std::nullopt;
@@ -179,7 +175,7 @@ TEST(PortCrashGuard, AFatalSignalLeavesThePortIdle) {
 
 TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
   struct Case {
-    const char* spec;
+    const char* name;
     const char* expected;
   };
   const Case cases[] = {
@@ -188,11 +184,17 @@ TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
       {"serial:/dev/null", "serial:/dev/null (not a serial port?)"},
       {"serial:/dev/ttyUSB0,dtr=9", "serial:/dev/ttyUSB0,dtr=9: serial port option dtr=9"},
       {"parallel", "unknown camera port \"parallel\""},
+      // A back end's name alone where it needs an address, or with one where it takes none.
+      {"ppdev", "unknown camera port \"ppdev\""},
+      {"serial", "unknown camera port \"serial\""},
+      {"sim:0", "unknown camera port \"sim:0\""},
+      {"ftdix", "unknown camera port \"ftdix\""},
   };
   for (const Case& c : cases) {
-    const PortChoice choice = open_port(c.spec, nullptr);
-    EXPECT_EQ(choice.device, nullptr) << c.spec;
-    EXPECT_NE(choice.error.find(c.expected), std::string::npos) << c.spec << " -> " << choice.error;
+    const Result<PortChoice> choice = open_port(c.name, nullptr);
+    EXPECT_FALSE(choice.ok()) << c.name;
+    EXPECT_NE(choice.message().find(c.expected), std::string::npos)
+        << c.name << " -> " << choice.message();
   }
 }
 
@@ -203,28 +205,31 @@ TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   const std::string slave = ptsname(master);
-  const PortChoice choice = open_port("serial:" + slave + ",dtr=1,rts=2", nullptr);
-  EXPECT_EQ(choice.device, nullptr);
-  EXPECT_NE(choice.error.find("serial:" + slave + " (no modem control lines)"), std::string::npos)
-      << choice.error;
+  const Result<PortChoice> choice = open_port("serial:" + slave + ",dtr=1,rts=2", nullptr);
+  EXPECT_FALSE(choice.ok());
+  EXPECT_NE(choice.message().find("serial:" + slave + " (no modem control lines)"),
+            std::string::npos)
+      << choice.message();
   close(master);
 }
 
 // Two parallel ports of which only `working` opens; the others are busy.
 PortSystem two_parallel_ports(std::vector<std::string>& attempts, const std::string& working) {
   return {[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
-          [&attempts, working](const std::string& path, LogSink, std::string& error) {
+          [&attempts, working](const std::string& path,
+                               LogSink) -> Result<std::unique_ptr<PortDevice>> {
             attempts.push_back(path);
             if (path == working) return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
-            error = "ppdev:" + path + ": Device or resource busy";
-            return std::unique_ptr<PortDevice>();
+            return failure("ppdev:" + path + ": Device or resource busy");
           }};
 }
 
 TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   std::vector<std::string> attempts;
   const PortSystem none_work = two_parallel_ports(attempts, "");
-  PortChoice fallback = open_port("auto", nullptr, none_work);
+  Result<PortChoice> fallback_result = open_port("auto", nullptr, none_work);
+  ASSERT_TRUE(fallback_result.ok());
+  PortChoice& fallback = *fallback_result;
   ASSERT_NE(fallback.device, nullptr);
   EXPECT_TRUE(fallback.simulated);
   EXPECT_EQ(fallback.device->name(), "sim");
@@ -233,15 +238,17 @@ TEST(PortOpeners, AutoTakesTheFirstParallelPortThatOpensElseSim) {
   EXPECT_NE(fallback.note.find("sim"), std::string::npos);
 
   const PortSystem second_works = two_parallel_ports(attempts, "/dev/parport1");
-  PortChoice taken = open_port("auto", nullptr, second_works);
+  Result<PortChoice> taken_result = open_port("auto", nullptr, second_works);
+  ASSERT_TRUE(taken_result.ok());
+  PortChoice& taken = *taken_result;
   ASSERT_NE(taken.device, nullptr);
   EXPECT_FALSE(taken.simulated);
   EXPECT_NE(taken.note.find("auto took"), std::string::npos);
 
   // Named explicitly, a failing port is an error even though sim exists.
-  PortChoice named = open_port("ppdev:/dev/parport0", nullptr, none_work);
-  EXPECT_EQ(named.device, nullptr);
-  EXPECT_NE(named.error.find("busy"), std::string::npos);
+  Result<PortChoice> named = open_port("ppdev:/dev/parport0", nullptr, none_work);
+  EXPECT_FALSE(named.ok());
+  EXPECT_NE(named.message().find("busy"), std::string::npos);
 }
 
 }  // namespace

@@ -26,9 +26,9 @@ class FakeVideoDevice : public VideoDevice {
  public:
   explicit FakeVideoDevice(FakeClock& clock) : clock_(clock) {}
 
-  std::string open(const std::string&) override {
+  Status open(const std::string&) override {
     ++opens;
-    if (!open_error.empty()) return open_error;
+    if (!open_error.empty()) return failure(open_error);
     is_open = true;
     return {};
   }
@@ -36,12 +36,12 @@ class FakeVideoDevice : public VideoDevice {
     is_open = false;
     streaming = false;
   }
-  std::string set_format(VideoFormat& format) override {
+  Status set_format(VideoFormat& format) override {
     requested = format;
     format = offer;
     return {};
   }
-  std::string start_streaming(int buffer_count) override {
+  Status start_streaming(int buffer_count) override {
     streaming = true;
     free_buffers.clear();
     filled.clear();
@@ -72,25 +72,24 @@ class FakeVideoDevice : public VideoDevice {
     catch_up();
     return true;
   }
-  DequeueResult dequeue(CapturedBuffer& out, std::string& error) override {
-    if (unplugged) {
-      error = "No such device";
-      return DequeueResult::Gone;
-    }
+  Result<std::optional<CapturedBuffer>> dequeue() override {
+    // What the system device says when the stick is pulled out.
+    if (unplugged) return failure("the device has gone away (No such device)");
     catch_up();
     if (filled.empty() || filled.front().timestamp_us + delivery_delay_us > now_us()) {
       ++not_ready_dequeues;
-      return DequeueResult::NotReady;
+      return std::optional<CapturedBuffer>();
     }
     const Filled f = filled.front();
     filled.pop_front();
+    CapturedBuffer out;
     out.index = f.index;
     out.timestamp_us = f.timestamp_us + stamp_offset_us;
     out.bytes = storage[static_cast<std::size_t>(f.index)];
     ++dequeues;
-    return DequeueResult::Frame;
+    return std::optional<CapturedBuffer>(out);
   }
-  std::string requeue(int index) override {
+  Status requeue(int index) override {
     free_buffers.push_back(index);
     return {};
   }
@@ -219,7 +218,7 @@ TEST(V4l2Source, DropsBuffersCapturedBeforeThePress) {
   // look later than the press, and the old buffers must still go.
   for (const int64_t stamp_offset_us : {int64_t{0}, int64_t{1} << 40}) {
     V4l2Rig rig;
-    ASSERT_EQ(rig.source->open_now(), "");
+    ASSERT_TRUE(rig.source->open_now().ok());
     rig.device->stamp_offset_us = stamp_offset_us;
     // Let all four buffers fill with old video, then press 1 s later.
     rig.press_on_tick = 100;
@@ -241,7 +240,7 @@ TEST(V4l2Source, ABufferStampedAtThePressIsStillOldVideo) {
   // stamped at the very moment of the press (40 ms) is not ready yet when
   // the press drains the queue. It still ends before the read-out.
   V4l2Rig rig;
-  ASSERT_EQ(rig.source->open_now(), "");
+  ASSERT_TRUE(rig.source->open_now().ok());
   rig.device->delivery_delay_us = 5000;
   rig.press_on_tick = 4;
   const auto frame = rig.grab();
@@ -251,7 +250,7 @@ TEST(V4l2Source, ABufferStampedAtThePressIsStillOldVideo) {
 
 TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
   V4l2Rig rig;
-  ASSERT_EQ(rig.source->open_now(), "");
+  ASSERT_TRUE(rig.source->open_now().ok());
   rig.device->stalled = true;
   const int32_t before = rig.clock.now_ms();
   EXPECT_FALSE(rig.grab().has_value());
@@ -301,7 +300,7 @@ TEST(V4l2Source, AsksForABufferOnlyWhenOneIsReady) {
   } cases[] = {{1, 0}, {100, 0}, {4, 5000}, {2, 30000}};
   for (const auto& c : cases) {
     V4l2Rig rig;
-    ASSERT_EQ(rig.source->open_now(), "");
+    ASSERT_TRUE(rig.source->open_now().ok());
     rig.press_on_tick = c.press_on_tick;
     rig.device->delivery_delay_us = c.delivery_delay_us;
     for (int frame = 0; frame < 3; ++frame) EXPECT_TRUE(rig.grab().has_value());
@@ -336,7 +335,7 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
                       }};
 
   const struct {
-    const char* spec;
+    const char* name;
     bool devices;
     const char* open_error;
     const char* chosen;
@@ -351,6 +350,10 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
        "error: v4l2:/dev/video1: Device or resource busy", ""},
       {"twain", false, "", "error: unknown video source \"twain\" (use auto, sim or v4l2:/dev/video0)",
        ""},
+      {"v4l2", true, "", "error: unknown video source \"v4l2\" (use auto, sim or v4l2:/dev/video0)",
+       ""},
+      {"sim:1", false, "",
+       "error: unknown video source \"sim:1\" (use auto, sim or v4l2:/dev/video0)", ""},
   };
   for (const auto& c : cases) {
     devices.clear();
@@ -358,12 +361,13 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
       devices = {{"/dev/video0", "metadata", false}, {"/dev/video1", "USB2.0 Grabber", true}};
     }
     open_error = c.open_error;
-    const SourceChoice choice = open_source(c.spec, context, system);
+    const Result<SourceChoice> choice = open_source(c.name, context, system);
     const std::string chosen =
-        choice.source ? choice.source->name() + (choice.port_listener ? " + port listener" : "")
-                      : "error: " + choice.error;
-    EXPECT_EQ(chosen, c.chosen) << c.spec;
-    EXPECT_NE(choice.note.find(c.note_part), std::string::npos) << c.spec << ": " << choice.note;
+        choice ? choice->source->name() + (choice->port_listener ? " + port listener" : "")
+               : "error: " + choice.message();
+    EXPECT_EQ(chosen, c.chosen) << c.name;
+    const std::string note = choice ? choice->note : std::string();
+    EXPECT_NE(note.find(c.note_part), std::string::npos) << c.name << ": " << note;
   }
 }
 

@@ -309,8 +309,9 @@ TEST(SettingsSave, KeepsTheFileModeAndWritesThroughASymlink) {
 TEST(SettingsSaveFailure, AFolderThatCannotBeMadeIsReportedWithTheReason) {
   TempFolder dir;
   write_file(dir / "blocker", "a file where a folder should be");
-  std::string error;
-  EXPECT_FALSE(save_settings(default_settings(kHome), dir / "blocker" / "Noctra.ini", &error));
+  const Status saved = save_settings(default_settings(kHome), dir / "blocker" / "Noctra.ini");
+  const std::string& error = saved.message();
+  EXPECT_FALSE(saved);
   EXPECT_NE(error.find((dir / "blocker" / "Noctra.ini").string()), std::string::npos) << error;
   EXPECT_NE(error.find(": "), std::string::npos) << error;
   EXPECT_EQ(read_file(dir / "blocker"), "a file where a folder should be");
@@ -328,9 +329,8 @@ TEST(SettingsSaveFailure, AWriteThatFailsHalfwayKeepsTheOldFileWhole) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{16, 16};
     setrlimit(RLIMIT_FSIZE, &limit);
-    std::string error;
-    const bool saved = save_settings(default_settings(kHome), dir / "Noctra.ini", &error);
-    const bool reported = error.find("too large") != std::string::npos;
+    const Status saved = save_settings(default_settings(kHome), dir / "Noctra.ini");
+    const bool reported = saved.message().find("too large") != std::string::npos;
     _exit(!saved && reported ? 0 : 1);
   }
   int status = 0;
@@ -347,8 +347,9 @@ TEST(SettingsSaveFailure, AReadOnlyFolderKeepsTheOldFile) {
   std::filesystem::create_directory(dir / "ro");
   write_file(dir / "ro" / "Noctra.ini", "[Capture]\nExposure=1\n");
   ::chmod((dir / "ro").c_str(), 0555);
-  std::string error;
-  EXPECT_FALSE(save_settings(default_settings(kHome), dir / "ro" / "Noctra.ini", &error));
+  const Status saved = save_settings(default_settings(kHome), dir / "ro" / "Noctra.ini");
+  const std::string& error = saved.message();
+  EXPECT_FALSE(saved);
   EXPECT_NE(error.find("ermission"), std::string::npos) << error;
   EXPECT_EQ(read_file(dir / "ro" / "Noctra.ini"), "[Capture]\nExposure=1\n");
 }

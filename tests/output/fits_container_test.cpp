@@ -9,6 +9,7 @@
 
 #include "output/container.h"
 #include "output/faulty_io.h"
+#include "config/version.h"
 #include "output/fits_container.h"
 #include "output/readers.h"
 #include "output/writer_fixture.h"
@@ -122,7 +123,7 @@ TEST(FitsFrame, AstropyReadsTheSamplesInRgbPlanesAndEveryKey) {
       {"DATE-OBS", "2026-12-07T21:04:11.123"}, {"DATE-END", "2026-12-07T21:04:12.623"},
       {"TIMESYS", "UTC"}, {"IMAGETYP", "Light"}, {"INSTRUME", "Noctra camera"},
       {"TELESCOP", "Newton 200/1000"}, {"OBSERVER", "A. Observer"},
-      {"SWCREATE", "Noctra " NOCTRA_TEST_VERSION},
+      {"SWCREATE", std::string("Noctra ") + kVersion},
       {"XBINNING", "1"}, {"YBINNING", "1"}, {"FRAMENO", "3"},
       {"NOCMODE", "High Res"}, {"NOCFIELD", "BOTH"}, {"NOCAMPSW", "True"},
   });

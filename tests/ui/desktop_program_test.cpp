@@ -67,9 +67,9 @@ class DesktopProgramTest : public QObject {
 
     AppOptions options;
     options.settings_file = ini;
-    std::string error;
-    auto program = DesktopProgram::open(options, &error);
-    QVERIFY2(program, error.c_str());
+    auto opened = DesktopProgram::open(options);
+    QVERIFY2(opened.ok(), opened.message().c_str());
+    std::unique_ptr<DesktopProgram> program = std::move(*opened);
     QVERIFY(!QFile::exists(home.path() + "/_NOCTRA1.AVI"));
     QVERIFY(!QFile::exists(home.path() + "/_NOCTRA2.AVI"));
     MainWindow& window = program->main_window();

@@ -40,13 +40,10 @@ DeviceCatalog test_devices(std::vector<std::string>& switched) {
                                      {"v4l2:/dev/video0", "USB capture (video0)"}};
   };
   devices.ports = [] { return std::vector<DeviceChoice>{{"sim", "Simulated port"}}; };
-  devices.use_source = [&switched](const std::string& spec, std::string* error) {
-    if (spec != "sim") {
-      if (error) *error = "cannot open " + spec;
-      return false;
-    }
-    switched.push_back(spec);
-    return true;
+  devices.use_source = [&switched](const std::string& name) -> Status {
+    if (name != "sim") return failure("cannot open " + name);
+    switched.push_back(name);
+    return {};
   };
   return devices;
 }
@@ -405,6 +402,29 @@ class MainWindowTest : public QObject {
     QCOMPARE(settings.delay, static_cast<int32_t>(0x80000000u));
     QCOMPARE(settings.count, 0);  // empty: kept
     QCOMPARE(dialog.result(), int{kSetupOk});
+  }
+
+  void setup_stores_a_long_path_without_splitting_a_character() {
+    // "/x" and 85 three-byte characters fill 257 bytes; the limit falls inside
+    // the 86th character, which goes whole or not at all.
+    std::string stars;
+    for (int i = 0; i < 85; ++i) stars += "\u661f";
+    const struct {
+      std::string shown;
+      std::string stored;
+    } cases[] = {
+        {"/x" + stars + "ab", "/x" + stars + "ab"},            // exactly at the limit
+        {"/x" + stars + "\u661f\u661f", "/x" + stars},         // the cut would split one
+        {"/x" + stars + "\u00e9\u00e9", "/x" + stars + "\u00e9"},  // a two-byte one fits
+    };
+    for (const auto& c : cases) {
+      Settings settings;
+      settings.image_file_path = c.shown;
+      ScriptedChooser chooser;
+      SetupDialog dialog(settings, false, chooser, {}, nullptr);
+      control<QPushButton>(&dialog, kSetupOk)->click();
+      QCOMPARE(settings.image_file_path, c.stored);
+    }
   }
 
   void setup_controls_act_at_once() {
