@@ -17,7 +17,7 @@ constexpr double kTwoLn2 = 1.3862943611198906;
 // those of the light before it, so they compare with the optics.
 constexpr double kPixelBoxVariance = 1.0 / 12.0;
 // For the half-flux radius each pixel's light is spread over n x n points of
-// its square, finer for small stars (at least 12 points across the FWHM);
+// its square, finer for small stars (at least 9 points across the FWHM);
 // that widens the profile once more, by (n^2 - 1) / 12 n^2 per axis.
 constexpr int32_t kMostSubpixels = 7;
 constexpr int32_t kRadiusBins = 512;
@@ -43,7 +43,8 @@ constexpr double kLargestSigma = 6.0;
 constexpr double kSmallestSigma = 0.3;
 
 constexpr int32_t kScanRowStep = 3;
-constexpr int32_t kScanChunk = 16;
+constexpr int32_t kScanChunk = 64;
+constexpr std::size_t kScanChunkBytes = kScanChunk * kBytesPerPixel;
 constexpr int kScanCandidates = 8;
 constexpr int32_t kCandidateSpacing = 8;
 constexpr int32_t kRefineReach = 3;
@@ -101,6 +102,15 @@ Background clipped_statistics(const std::array<uint32_t, 256>& counts, uint32_t 
   return {mean, sd};
 }
 
+// The largest whole dx with dx^2 <= limit; -1 when limit < 0.
+int32_t half_chord(int32_t limit) {
+  if (limit < 0) return -1;
+  int32_t dx = static_cast<int32_t>(std::sqrt(static_cast<double>(limit)));
+  while (dx * dx > limit) --dx;
+  while ((dx + 1) * (dx + 1) <= limit) ++dx;
+  return dx;
+}
+
 bool ring_background(const FrameImage& frame, int32_t column, int32_t row, Background& out) {
   std::array<uint32_t, 256> counts{};
   uint32_t total = 0;
@@ -108,16 +118,24 @@ bool ring_background(const FrameImage& frame, int32_t column, int32_t row, Backg
   constexpr int32_t outer2 = kStarRingOuter * kStarRingOuter;
   const int32_t q_lo = std::max(0, row - kStarRingOuter);
   const int32_t q_hi = std::min(frame.height() - 1, row + kStarRingOuter);
-  const int32_t k_lo = std::max(0, column - kStarRingOuter);
-  const int32_t k_hi = std::min(frame.width() - 1, column + kStarRingOuter);
+  const auto count = [&](const uint8_t* bytes, int32_t from, int32_t to) {
+    for (int32_t k = std::max(0, from); k <= std::min(frame.width() - 1, to); ++k) {
+      ++counts[bytes[static_cast<std::size_t>(k) * kBytesPerPixel]];
+      ++total;
+    }
+  };
+  // Each row of the ring is one or two runs of pixels: those inside the
+  // outer circle less those inside the inner one.
   for (int32_t q = q_lo; q <= q_hi; ++q) {
     const uint8_t* bytes = frame.row(q);
     const int32_t dy2 = (q - row) * (q - row);
-    for (int32_t k = k_lo; k <= k_hi; ++k) {
-      const int32_t d2 = dy2 + (k - column) * (k - column);
-      if (d2 < inner2 || d2 >= outer2) continue;
-      ++counts[bytes[static_cast<std::size_t>(k) * kBytesPerPixel]];
-      ++total;
+    const int32_t outer = half_chord(outer2 - 1 - dy2);
+    if (dy2 >= inner2) {
+      count(bytes, column - outer, column + outer);
+    } else {
+      const int32_t inner = half_chord(inner2 - 1 - dy2);
+      count(bytes, column - outer, column - inner - 1);
+      count(bytes, column + inner + 1, column + outer);
     }
   }
   if (total < kMinRingPixels) return false;
@@ -128,6 +146,17 @@ bool ring_background(const FrameImage& frame, int32_t column, int32_t row, Backg
 // Light in the 3 x 3 pixels around a pixel without the brightest of them:
 // high for a star's core, low for a lone hot pixel.
 int32_t core_score(const FrameImage& frame, int32_t column, int32_t row) {
+  if (column >= 1 && column < frame.width() - 1 && row >= 1 && row < frame.height() - 1) {
+    const std::size_t at = static_cast<std::size_t>(column - 1) * kBytesPerPixel;
+    int32_t sum = 0, brightest = 0;
+    for (int32_t q = row - 1; q <= row + 1; ++q) {
+      const uint8_t* p = frame.row(q) + at;
+      const int32_t a = p[0], b = p[kBytesPerPixel], c = p[2 * kBytesPerPixel];
+      sum += a + b + c;
+      brightest = std::max(brightest, std::max(a, std::max(b, c)));
+    }
+    return sum - brightest;
+  }
   int32_t sum = 0, brightest = 0;
   for (int32_t q = std::max(0, row - 1); q <= std::min(frame.height() - 1, row + 1); ++q) {
     for (int32_t k = std::max(0, column - 1); k <= std::min(frame.width() - 1, column + 1); ++k) {
@@ -281,7 +310,7 @@ std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, 
   // which holds all but a trace of a Gaussian star's light and no more sky
   // noise than it must.
   const double aperture = std::clamp(1.5 * m.fwhm + 1, 3.0, double{kStarApertureLimit});
-  const int32_t subpixels = std::clamp(static_cast<int32_t>(std::ceil(12 / m.fwhm)), 2, kMostSubpixels);
+  const int32_t subpixels = std::clamp(static_cast<int32_t>(std::ceil(9 / m.fwhm)), 2, kMostSubpixels);
   const double core = std::max(m.fwhm, 1.5);
   const Window w = window_around(frame, m.x, m.row, aperture);
   m.at_edge = w.clipped;
@@ -413,7 +442,12 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
       const uint8_t* chunk = bytes + static_cast<std::size_t>(start) * kBytesPerPixel;
       const std::size_t chunk_bytes = static_cast<std::size_t>(end - start) * kBytesPerPixel;
       uint8_t brightest = 0;
-      for (std::size_t i = 0; i < chunk_bytes; ++i) brightest = std::max(brightest, chunk[i]);
+      if (chunk_bytes == kScanChunkBytes) {
+        // A fixed count the compiler turns into a few vector instructions.
+        for (std::size_t i = 0; i < kScanChunkBytes; ++i) brightest = std::max(brightest, chunk[i]);
+      } else {
+        for (std::size_t i = 0; i < chunk_bytes; ++i) brightest = std::max(brightest, chunk[i]);
+      }
       if (brightest <= candidates.floor()) continue;
       for (int32_t k = start; k < end; ++k) {
         const int32_t v = bytes[static_cast<std::size_t>(k) * kBytesPerPixel];
