@@ -13,6 +13,7 @@
 #include "imaging/frame_test_support.h"
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
+#include "imaging/levels.h"
 #include "imaging/star_measure.h"
 
 namespace {
@@ -96,6 +97,18 @@ TEST(NoAllocation, StarMeasurementNeverAllocates) {
   fill_random(noise, 4);
   EXPECT_EQ(allocations_during([&] { brightest = measure_brightest_star(noise); }), 0u);
   EXPECT_EQ(allocations_during([&] { near = measure_star_near(noise, 320, 240); }), 0u);
+}
+
+TEST(NoAllocation, LevelsNeverAllocate) {
+  FrameImage frame = make_frame(641, 481);
+  fill_random(frame, 5);
+  LevelHistogram histogram;
+  StretchLevels levels;
+  StretchTable table;
+  EXPECT_EQ(allocations_during([&] { count_levels(frame, histogram); }), 0u);
+  EXPECT_EQ(allocations_during([&] { levels = auto_stretch_levels(histogram); }), 0u);
+  EXPECT_EQ(allocations_during([&] { build_stretch_table(levels, table); }), 0u);
+  EXPECT_EQ(histogram.total, 641u * 481u * 3u);
 }
 
 }  // namespace
