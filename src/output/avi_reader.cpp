@@ -71,12 +71,13 @@ class AviIndexer {
         end = r_.file_size_;
       }
       if (!walk(at + kListHeaderBytes, end, first, 1)) return false;
-      if (first && !have_format_) {
-        error_ = r_.path_ + " has no video stream";
-        return false;
-      }
+      if (first && !have_format_) break;
       first = false;
       at = end + (size & 1);
+    }
+    if (!have_format_) {
+      error_ = r_.path_ + " has no video stream";
+      return false;
     }
     return true;
   }
