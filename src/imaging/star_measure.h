@@ -22,7 +22,7 @@
 
 namespace noctra {
 
-// A star is looked for within this many pixels of the point given.
+// A star is looked for within this many columns and rows of the point given.
 inline constexpr int32_t kStarSearchRadius = 10;
 // The background ring around the star's brightest pixel: inner and outer
 // radius. Stars up to about 6 px FWHM keep their light inside the inner one.
@@ -50,8 +50,9 @@ inline double guide_y_from_row(const FrameImage& frame, double row) { return fra
 inline double row_from_guide_y(const FrameImage& frame, double y) { return frame.height() - y; }
 
 // The star nearest (x, y), a point in guide coordinates, among the stars whose
-// brightest pixel lies within kStarSearchRadius of it. Nothing when there is
-// none (or the point is not near the frame).
+// brightest pixel lies within kStarSearchRadius columns and rows of it (a
+// square around the point, cut by the frame's edges). Nothing when there is
+// none, or the point is farther than that from the frame.
 std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double x, double y);
 
 // The brightest star of the frame (by the light in its core), found by a

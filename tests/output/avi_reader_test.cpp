@@ -170,6 +170,25 @@ TEST(AviReader, ReadsTopDownFilesFromFfmpeg) {
   }
 }
 
+// Noctra's bottom-up file passed through ffmpeg's own AVI muxer without
+// decoding: a file from another writer (its own headers, '00dc' chunks, its
+// OpenDML index) that keeps the frames as they were.
+TEST(AviReader, ReadsNoctraFramesRemuxedByFfmpeg) {
+  WriterRig rig;
+  const std::vector<FrameImage> written = test::write_frames(rig, 4, 30, 20);
+  const std::string path = rig.writer.open_path();
+  rig.writer.avi_close();
+  const std::string remuxed = rig.folder.file("remuxed.avi");
+  const std::string command = "ffmpeg -v error -nostdin -y -i " + test::shell_quote(path) + " -c:v copy " +
+                              test::shell_quote(remuxed);
+  ASSERT_TRUE(test::run_command(command)) << command;
+  AviReader* reader = nullptr;
+  const std::vector<FrameImage> frames = read_all(remuxed, &reader);
+  ASSERT_EQ(frames.size(), written.size());
+  EXPECT_FALSE(reader->top_down());
+  for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
+}
+
 // A Noctra file with one field changed: either a clear refusal that names
 // the file, or frames that all read.
 TEST(AviReader, DamagedHeadersAreRefusedClearly) {
