@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "imaging/frame_test_support.h"
+#include "imaging/field_selection.h"
 #include "imaging/guide_star.h"
 
 namespace noctra {
@@ -364,6 +366,29 @@ TEST(StarMeasure, BrightestOfMany) {
   ASSERT_TRUE(m);
   EXPECT_NEAR(m->x, 412.3, 0.1);
   EXPECT_NEAR(m->row, 97.8, 0.1);
+}
+
+// The program measures frames after the field selection: the long field's
+// rows doubled over the short field's. The star is found, half a row above
+// where its light fell (each long row now covers two rows), and a little
+// taller.
+TEST(StarMeasure, LineDoubledFrames) {
+  for (const double row : {240.0, 240.5, 241.0, 241.3}) {
+    SCOPED_TRACE(row);
+    FrameImage frame = render(one_star(320.3, row, 1.5, 4000));
+    for (int32_t q = 1; q < frame.height(); q += 2) {
+      std::memset(frame.row(q), 3, static_cast<std::size_t>(frame.width()) * 3);  // the short field
+    }
+    FrameHolder holder = std::move(frame);
+    select_field(holder);
+    for (const auto& m : {measure_star_near(*holder, 320, 480 - 240), measure_brightest_star(*holder)}) {
+      ASSERT_TRUE(m);
+      EXPECT_NEAR(m->x, 320.3, 0.05);
+      EXPECT_NEAR(m->row, row + 0.5, 0.1);
+      EXPECT_GT(m->fwhm, kFwhmPerSigma * 1.5);
+      EXPECT_LT(m->fwhm, kFwhmPerSigma * 1.5 * 1.15);
+    }
+  }
 }
 
 TEST(StarMeasure, TinyFrames) {
