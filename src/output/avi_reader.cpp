@@ -21,6 +21,7 @@ constexpr uint64_t kListHeaderBytes = 12;
 constexpr uint32_t kBiRgb = 0;
 // Nesting the reader follows: segment, 'movi', 'rec ' within it.
 constexpr int kDeepestList = 3;
+constexpr std::size_t kMostShortChunks = 4096;
 
 std::string system_message(int error) { return std::generic_category().message(error); }
 
@@ -121,8 +122,16 @@ class AviIndexer {
         if (!take_format(body, size)) return false;
       } else if (in_movi_ && have_format_ && is_frame_chunk(id, video_stream_)) {
         // A chunk of no bytes repeats the previous frame in some writers;
-        // it holds no picture of its own.
-        if (size > 0) r_.frames_.push_back({body, static_cast<uint32_t>(size)});
+        // it holds no picture of its own. One too short for a picture is
+        // listed, so the frames keep their numbers, and reading it fails;
+        // past a few thousand of them the file is not worth listing on (a
+        // damaged file of tiny chunks would otherwise cost more memory than
+        // its own size).
+        const bool short_chunk = size < picture_bytes_;
+        if (size > 0 && !(short_chunk && short_chunks_ >= kMostShortChunks)) {
+          r_.frames_.push_back({body, static_cast<uint32_t>(size)});
+          if (short_chunk) ++short_chunks_;
+        }
       }
       at = body + size + (declared & 1);
     }
@@ -157,6 +166,7 @@ class AviIndexer {
     r_.width_ = h.width;
     r_.height_ = static_cast<int32_t>(height < 0 ? -height : height);
     r_.top_down_ = height < 0;
+    picture_bytes_ = static_cast<uint64_t>(r_.width_) * 3 * static_cast<uint64_t>(r_.height_);
     video_stream_ = streams_;
     have_format_ = true;
     return true;
@@ -187,6 +197,8 @@ class AviIndexer {
   uint32_t stream_type_ = 0;
   int streams_ = 0;
   int video_stream_ = 0;
+  uint64_t picture_bytes_ = 0;  // of a frame with its rows packed
+  std::size_t short_chunks_ = 0;
 };
 
 AviReader::AviReader(int fd, std::string path, uint64_t file_size)

@@ -294,6 +294,32 @@ TEST(AviReader, FilesThatCannotBeOpened) {
   EXPECT_NE(error.find("has no frame 2"), std::string::npos) << error;
 }
 
+// A file of nothing but tiny frame chunks: a few thousand are listed (and
+// fail to read), the rest are not, so memory stays far below the file's size.
+TEST(AviReader, TinyChunksAreListedOnlyUpToALimit) {
+  WriterRig rig;
+  test::write_frames(rig, 1, 16, 8);
+  const std::string path = rig.writer.open_path();
+  rig.writer.avi_close();
+  std::vector<uint8_t> bytes = file_bytes(path);
+  const Chunk* movi = find_chunk(test::walk_riff(path), "RIFF:AVI /LIST:movi");
+  ASSERT_TRUE(movi);
+  bytes.resize(movi->offset + 12);
+  const uint8_t tiny_chunk[] = {'0', '0', 'd', 'b', 2, 0, 0, 0, 7, 7};
+  for (int i = 0; i < 10000; ++i) bytes.insert(bytes.end(), std::begin(tiny_chunk), std::end(tiny_chunk));
+  riff::store_u32(bytes.data() + movi->offset + 4, static_cast<uint32_t>(bytes.size() - movi->offset - 8));
+  riff::store_u32(bytes.data() + 4, static_cast<uint32_t>(bytes.size() - 8));
+  TempFolder folder;
+  const std::string tiny = folder.file("tiny.avi");
+  put_file(tiny, bytes);
+  std::string error;
+  auto reader = AviReader::open(tiny, error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(reader->frame_count(), 4096u);
+  EXPECT_FALSE(reader->read_frame(0, error));
+  EXPECT_NE(error.find("fewer than its picture needs"), std::string::npos) << error;
+}
+
 // Random damage anywhere in the file: never a crash or a read outside the
 // file (the sanitizer build checks), and every frame listed is whole.
 TEST(AviReader, RandomDamageIsSurvived) {
