@@ -302,7 +302,8 @@ TEST(AviReader, TinyChunksAreListedOnlyUpToALimit) {
   const std::string path = rig.writer.open_path();
   rig.writer.avi_close();
   std::vector<uint8_t> bytes = file_bytes(path);
-  const Chunk* movi = find_chunk(test::walk_riff(path), "RIFF:AVI /LIST:movi");
+  const std::vector<Chunk> chunks = test::walk_riff(path);
+  const Chunk* movi = find_chunk(chunks, "RIFF:AVI /LIST:movi");
   ASSERT_TRUE(movi);
   bytes.resize(movi->offset + 12);
   const uint8_t tiny_chunk[] = {'0', '0', 'd', 'b', 2, 0, 0, 0, 7, 7};
