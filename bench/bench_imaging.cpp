@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -15,6 +17,7 @@
 #include "imaging/frame_image.h"
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
+#include "imaging/star_measure.h"
 
 namespace {
 
@@ -134,6 +137,66 @@ void BM_LocateGuideStar(benchmark::State& state) {
   }
 }
 
+// A night sky as the simulated camera shows it: a dark background with read
+// noise, a couple of hundred stars of FWHM about 2.5 px whose brightness falls
+// off as a power law, a bright guide star and some hot pixels.
+FrameImage star_field(int32_t width, int32_t height, uint32_t seed) {
+  FrameImage frame = *FrameImage::create(width, height);
+  std::mt19937 generator(seed);
+  std::normal_distribution<double> noise(0.0, 2.0);
+  std::vector<double> light(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 20.0);
+  std::uniform_real_distribution<double> across(0, width), up(0, height), unit(0, 1);
+  const auto add_star = [&](double x, double row, double flux) {
+    constexpr double sigma = 2.5 / 2.3548;
+    for (int32_t q = std::max(0, static_cast<int32_t>(row) - 5); q <= std::min(height - 1, static_cast<int32_t>(row) + 5); ++q) {
+      for (int32_t k = std::max(0, static_cast<int32_t>(x) - 5); k <= std::min(width - 1, static_cast<int32_t>(x) + 5); ++k) {
+        const double d2 = (k - x) * (k - x) + (q - row) * (q - row);
+        light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) + static_cast<std::size_t>(k)] +=
+            flux / (2 * 3.14159265 * sigma * sigma) * std::exp(-d2 / (2 * sigma * sigma));
+      }
+    }
+  };
+  for (int i = 0; i < width * height / 1500; ++i) add_star(across(generator), up(generator), 30 / std::pow(unit(generator) + 0.02, 1.2));
+  add_star(width / 2 + 0.3, height / 2 - 0.4, 1200);
+  for (int32_t q = 0; q < height; ++q) {
+    uint8_t* bytes = frame.row(q);
+    for (int32_t k = 0; k < width; ++k) {
+      const double v = light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) + static_cast<std::size_t>(k)] + noise(generator);
+      const auto byte = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
+      bytes[3 * k] = bytes[3 * k + 1] = bytes[3 * k + 2] = byte;
+    }
+  }
+  for (int i = 0; i < 40; ++i) {
+    uint8_t* hot = frame.row(static_cast<int32_t>(up(generator)) % height) + 3 * (static_cast<int32_t>(across(generator)) % width);
+    hot[0] = hot[1] = hot[2] = 255;
+  }
+  return frame;
+}
+
+// The integer locator on the same sky, as a baseline for the two below.
+void BM_LocateOnStarField(benchmark::State& state) {
+  const FrameImage frame = star_field(width_of(state), height_of(state), 7);
+  int32_t x = 0, y = 0;
+  for (auto _ : state) {
+    noctra::locate_guide_star(frame, frame.width() / 2, frame.height() / 2, x, y);
+    benchmark::DoNotOptimize(x);
+    benchmark::DoNotOptimize(y);
+  }
+}
+
+void BM_MeasureStarNear(benchmark::State& state) {
+  const FrameImage frame = star_field(width_of(state), height_of(state), 7);
+  const double x = frame.width() / 2 + 2, y = frame.height() - frame.height() / 2 - 1;
+  if (!noctra::measure_star_near(frame, x, y)) state.SkipWithError("no star near the centre");
+  for (auto _ : state) benchmark::DoNotOptimize(noctra::measure_star_near(frame, x, y));
+}
+
+void BM_MeasureBrightestStar(benchmark::State& state) {
+  const FrameImage frame = star_field(width_of(state), height_of(state), 7);
+  if (!noctra::measure_brightest_star(frame)) state.SkipWithError("no star found");
+  for (auto _ : state) benchmark::DoNotOptimize(noctra::measure_brightest_star(frame));
+}
+
 void BM_DrawGuideMarker(benchmark::State& state) {
   FrameImage frame = sky_frame(width_of(state), height_of(state), 6);
   for (auto _ : state) {
@@ -156,6 +219,9 @@ BENCHMARK(BM_MergeStepShift)->Apply(frame_sizes);
 BENCHMARK(BM_MergeStepInterleaveRemap)->Apply(frame_sizes);
 BENCHMARK(BM_LocateGuideStar)->Apply(frame_sizes);
 BENCHMARK(BM_DrawGuideMarker)->Apply(frame_sizes);
+BENCHMARK(BM_LocateOnStarField)->Apply(frame_sizes);
+BENCHMARK(BM_MeasureStarNear)->Apply(frame_sizes);
+BENCHMARK(BM_MeasureBrightestStar)->Apply(frame_sizes);
 
 // The console output, plus the real and CPU time of each benchmark (the
 // medians when run with repetitions) kept for the summary. On a busy machine
@@ -193,6 +259,16 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       if (locate.real > 0) {
         std::printf("  %-22s %9.3f us %7s %9.3f us %7s  %s (limit 2 us)\n", "locate_guide_star", locate.real, "",
                     locate.cpu, "", locate.real < 2.0 ? "ok" : "OVER");
+      }
+      for (const auto& [label, function] : {std::pair{"measure_star_near", "BM_MeasureStarNear"},
+                                            std::pair{"measure_brightest_star", "BM_MeasureBrightestStar"}}) {
+        const Times t = time_of(function, size);
+        const Times locate_stars = time_of("BM_LocateOnStarField", size);
+        if (t.real <= 0 || locate_stars.real <= 0) continue;
+        std::printf("  %-22s %9.3f us %6.2fx %9.3f us %6.2fx  %.0fx the locator's %.3f us", label, t.real,
+                    t.real / base.real, t.cpu, t.cpu / base.cpu, t.real / locate_stars.real, locate_stars.real);
+        if (std::string(size) == "640/480") std::printf("  %s (limit 50 us)", t.real < 50.0 ? "ok" : "OVER");
+        std::printf("\n");
       }
       const Times marker = time_of("BM_DrawGuideMarker", size);
       if (marker.real > 0) {

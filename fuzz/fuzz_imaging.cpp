@@ -7,6 +7,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include "imaging/frame_image.h"
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
+#include "imaging/levels.h"
+#include "imaging/star_measure.h"
 
 namespace {
 
@@ -139,6 +142,26 @@ void check_marker(FrameImage& frame, int32_t cx, int32_t r, int b) {
   }
 }
 
+// A measured star lies at most a few pixels outside the frame (the centre of
+// a star cut by an edge) and has finite, positive sizes.
+void check_star(const FrameImage& frame, const std::optional<noctra::StarMeasurement>& m) {
+  if (!m) return;
+  require(std::isfinite(m->x) && std::isfinite(m->row) && std::isfinite(m->fwhm) && std::isfinite(m->hfd) &&
+          std::isfinite(m->snr) && std::isfinite(m->flux));
+  require(m->x > -noctra::kStarApertureLimit && m->x < frame.width() + noctra::kStarApertureLimit);
+  require(m->row > -noctra::kStarApertureLimit && m->row < frame.height() + noctra::kStarApertureLimit);
+  require(m->y == frame.height() - m->row);
+  require(m->fwhm > 0 && m->hfd >= 0 && m->flux > 0 && m->peak >= 0 && m->peak <= 255);
+}
+
+void check_levels(const FrameImage& frame) {
+  noctra::LevelHistogram histogram;
+  noctra::count_levels(frame, histogram);
+  require(histogram.total == uint64_t{3} * static_cast<uint64_t>(frame.width()) * static_cast<uint64_t>(frame.height()));
+  const noctra::StretchLevels levels = noctra::auto_stretch_levels(histogram);
+  require(levels.black >= 0 && levels.black < levels.white && levels.white <= 255);
+}
+
 // Mostly points near the frame, sometimes anywhere in the int32 range.
 int32_t coordinate(FuzzedDataProvider& in, int32_t extent) {
   if (in.ConsumeIntegralInRange<int>(0, 7) == 0) return in.ConsumeIntegral<int32_t>();
@@ -166,9 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check_select_field(*main_frame);
   if (first) check_merge(*main_frame, *first);
 
+  check_levels(*main_frame);
+  check_star(*main_frame, noctra::measure_brightest_star(*main_frame));
   const int calls = in.ConsumeIntegralInRange<int>(1, 4);
   for (int i = 0; i < calls; ++i) {
     check_locator(*main_frame, coordinate(in, main_frame->width()), coordinate(in, main_frame->height()));
+    check_star(*main_frame, noctra::measure_star_near(*main_frame, coordinate(in, main_frame->width()),
+                                                      coordinate(in, main_frame->height())));
     const int b = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 2) : in.ConsumeIntegral<int>();
     check_marker(*main_frame, coordinate(in, main_frame->width()), coordinate(in, main_frame->height()), b);
   }

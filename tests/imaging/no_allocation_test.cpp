@@ -13,6 +13,8 @@
 #include "imaging/frame_test_support.h"
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
+#include "imaging/levels.h"
+#include "imaging/star_measure.h"
 
 namespace {
 
@@ -73,6 +75,40 @@ TEST(NoAllocation, PixelOperationsNeverAllocate) {
   EXPECT_EQ(allocations_during([&] { locate_guide_star(*guide, 320, 240, x, y); }), 0u);
   EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, x, 480 - y, kGuideMarkerGreen); }), 0u);
   EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, 3, 380, kGuideMarkerRed); }), 0u);
+}
+
+TEST(NoAllocation, StarMeasurementNeverAllocates) {
+  FrameImage sky = make_frame(640, 480);
+  test::fill_rows(sky, 20);
+  // A small star (with green and red equal to blue) and a hot pixel.
+  for (int32_t q = -3; q <= 3; ++q) {
+    for (int32_t k = -3; k <= 3; ++k) {
+      const auto v = static_cast<uint8_t>(20 + 200 / (1 + k * k + q * q));
+      for (int b = 0; b < 3; ++b) test::pixel_byte(sky, 300 + k, 200 + q, b) = v;
+    }
+  }
+  test::pixel_byte(sky, 100, 100, 0) = 255;
+  std::optional<StarMeasurement> near, brightest, at;
+  EXPECT_EQ(allocations_during([&] { near = measure_star_near(sky, 301, 480 - 201); }), 0u);
+  EXPECT_EQ(allocations_during([&] { brightest = measure_brightest_star(sky); }), 0u);
+  EXPECT_EQ(allocations_during([&] { at = measure_star_at(sky, 300, 200); }), 0u);
+  EXPECT_TRUE(near && brightest && at);
+  FrameImage noise = make_frame(640, 480);
+  fill_random(noise, 4);
+  EXPECT_EQ(allocations_during([&] { brightest = measure_brightest_star(noise); }), 0u);
+  EXPECT_EQ(allocations_during([&] { near = measure_star_near(noise, 320, 240); }), 0u);
+}
+
+TEST(NoAllocation, LevelsNeverAllocate) {
+  FrameImage frame = make_frame(641, 481);
+  fill_random(frame, 5);
+  LevelHistogram histogram;
+  StretchLevels levels;
+  StretchTable table;
+  EXPECT_EQ(allocations_during([&] { count_levels(frame, histogram); }), 0u);
+  EXPECT_EQ(allocations_during([&] { levels = auto_stretch_levels(histogram); }), 0u);
+  EXPECT_EQ(allocations_during([&] { build_stretch_table(levels, table); }), 0u);
+  EXPECT_EQ(histogram.total, 641u * 481u * 3u);
 }
 
 }  // namespace
