@@ -41,7 +41,14 @@ Status App::open(SequencerHost* host) {
   CameraSetupOptions camera_options;
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
-  if (trace) camera_options.trace = [log](uint8_t byte) { log("port " + port_byte_text(byte)); };
+  camera_options.instants = &instants_;
+  // The monotonic time after each byte, so that a user can check the timing
+  // of the exposures with any text tool.
+  if (trace) {
+    camera_options.trace = [log, this](uint8_t byte) {
+      log("port " + port_byte_text(byte) + " at " + format_mono_ms(instants_.now().mono_us) + " ms");
+    };
+  }
   Result<std::unique_ptr<CameraSetup>> camera =
       CameraSetup::open(camera_options, clock_, pump_, log_);
   if (!camera) return camera.status();

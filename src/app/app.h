@@ -70,6 +70,7 @@ class App {
   Settings loaded_;  // as read from the file: what the overrides must not replace
   Settings settings_;
   SteadyClock clock_;
+  SystemInstantClock instants_;
   std::unique_ptr<CameraSetup> camera_;
   std::unique_ptr<AviWriter> writer_;
   std::unique_ptr<Sequencer> sequencer_;

@@ -25,7 +25,8 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
   }
   std::unique_ptr<App> app = std::move(*created);
   Sequencer& seq = app->sequencer();
-  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); });
+  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); },
+                    [&] { return seq.next_due(); });
 
   app->camera_idle();
   app->router().route(Command::Record);

@@ -1,5 +1,6 @@
 #include "app/sequencer.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@ Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAc
 void Sequencer::start_recording() {
   ++recording_generation_;
   frames_written_ = 0;
+  ++due_moment_;
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Waiting;
   if (settings_.guiding != 0) {
@@ -28,12 +30,13 @@ void Sequencer::start_recording() {
 void Sequencer::stop_recording() {
   ++recording_generation_;
   port_.camera_idle();
+  ++due_moment_;
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Idle;
   guide_base_ = clock_.now_ms();
   guide_state_ = GuideState::Off;
   if (host_ != nullptr) host_->set_ui_state(UiState::Idle);
-  writer_.avi_close();
+  writer_.close_recording();
   show_countdown(0);
   if (host_ != nullptr) host_->layout_if_idle();
 }
@@ -56,6 +59,7 @@ void Sequencer::sequencer_tick() {
       if (capture_state_ == CaptureState::Waiting) {
         port_.exposure_start_sequence();
         capture_state_ = CaptureState::Exposing;
+        ++due_moment_;
       }
     }
     if (remaining <= 0) {
@@ -63,7 +67,7 @@ void Sequencer::sequencer_tick() {
       capture_main_frame();
       if (!paused_) {
         const uint32_t recording = recording_generation_;
-        writer_.avi_write_frame(main_frame_ ? &*main_frame_ : nullptr);
+        writer_.write_frame(main_frame_ ? &*main_frame_ : nullptr, main_timing_, main_how_);
         // A Stop (or Stop and Record) given while the writer's error box was
         // up has ended this recording: carrying on would count and schedule
         // for it behind the user's back.
@@ -75,6 +79,7 @@ void Sequencer::sequencer_tick() {
         set_frame_title();
       }
       exposure_base_ = wrap_add(clock_.now_ms(), settings_.delay);
+      ++due_moment_;
       capture_state_ = CaptureState::Waiting;
       if (guide_state_ != GuideState::Off) {
         guide_base_ = clock_.now_ms();
@@ -93,6 +98,7 @@ void Sequencer::sequencer_tick() {
       port_.amplifier_on();
       capture_guide_frame();
       guide_base_ = clock_.now_ms();
+      ++due_moment_;
       if (guide_state_ != GuideState::Off) {
         port_.guide_start_sequence();
         guide_state_ = GuideState::Running;
@@ -104,23 +110,46 @@ void Sequencer::sequencer_tick() {
   timer_busy_ = false;
 }
 
+namespace {
+
+KeptField kept_field(const FrameImage& frame) {
+  const std::optional<FieldParity> kept = field_to_keep(frame);
+  if (!kept) return KeptField::Both;
+  return *kept == FieldParity::Odd ? KeptField::Odd : KeptField::Even;
+}
+
+}  // namespace
+
+bool Sequencer::acquire_main_frame() {
+  acquirer_.set_pending_trigger_code(kTriggerMain);
+  // Without a source the holder keeps its frame, and that frame its timing.
+  const bool asked = acquirer_.source_available();
+  acquirer_.acquire_frame(main_frame_);
+  if (!asked || !main_frame_) return false;
+  main_timing_ = acquirer_.last_timing();
+  main_timing_.start = port_.exposure_started();
+  main_how_ = FrameMetadata{};
+  main_how_.amp_switching = settings_.amp_off != 0;
+  return true;
+}
+
 void Sequencer::capture_main_frame() {
   if (guide_state_ != GuideState::Off) {
-    acquirer_.set_pending_trigger_code(kTriggerMain);
-    acquirer_.acquire_frame(main_frame_);
+    const bool fresh = acquire_main_frame();
     if (!main_frame_) return;
+    if (fresh) main_how_.field = kept_field(*main_frame_);
     select_field(main_frame_);
   } else if (settings_.hi_res != 0) {
     acquirer_.set_pending_trigger_code(kTriggerGuide);
     acquirer_.acquire_frame(first_hi_res_frame_);
     if (!first_hi_res_frame_) return;
-    acquirer_.set_pending_trigger_code(kTriggerMain);
-    acquirer_.acquire_frame(main_frame_);
+    const bool fresh = acquire_main_frame();
     if (!main_frame_) return;
+    if (fresh) main_how_.mode = CaptureMode::HighRes;
     merge_hi_res(*main_frame_, *first_hi_res_frame_);
   } else {
-    acquirer_.set_pending_trigger_code(kTriggerMain);
-    acquirer_.acquire_frame(main_frame_);
+    const bool fresh = acquire_main_frame();
+    if (fresh) main_how_.field = kept_field(*main_frame_);
     select_field(main_frame_);
   }
   if (host_ != nullptr) {
@@ -155,6 +184,27 @@ std::string format_progress(std::string_view path, int32_t frames, int32_t count
 void Sequencer::set_frame_title() {
   if (host_ == nullptr) return;
   host_->set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
+}
+
+std::optional<Sequencer::Due> Sequencer::next_due() {
+  if (timer_busy_) return std::nullopt;
+  const int32_t now = clock_.now_ms();
+  std::optional<int32_t> soonest;
+  const auto consider = [&](int32_t due) {
+    const int32_t wait = std::max<int32_t>(0, wrap_sub(due, now));
+    if (!soonest || wait < *soonest) soonest = wait;
+  };
+  if (capture_state_ == CaptureState::Waiting) consider(exposure_base_);
+  if (capture_state_ == CaptureState::Exposing) {
+    consider(wrap_add(exposure_base_, settings_.exposure));
+  }
+  // A guide interval of 0 or less would make every moment due: the 50 ms
+  // tick paces it, as it always has.
+  if (guide_state_ != GuideState::Off && settings_.guide_interval > 0) {
+    consider(wrap_add(guide_base_, settings_.guide_interval));
+  }
+  if (!soonest) return std::nullopt;
+  return Due{*soonest, due_moment_};
 }
 
 void Sequencer::show_countdown(int32_t remaining_ms) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/sequencer_host.h"
@@ -48,6 +49,24 @@ class Sequencer {
   int32_t frames_written() const { return frames_written_; }
   bool tick_running() const { return timer_busy_; }
 
+  // The next moment something falls due (the exposure's base while waiting,
+  // its end while exposing, the next guide frame): milliseconds from now, 0
+  // when it has passed, and which moment it is (the number changes whenever
+  // a tick has acted on a moment, so a pump ticks once for each). Nothing
+  // while idle or while a tick runs (the tick looks again when it is done).
+  // The event pumps tick at that instant, so an exposure starts and ends on
+  // time instead of on the next 50 ms tick.
+  struct Due {
+    int32_t wait_ms;
+    uint32_t moment;
+    friend bool operator==(const Due&, const Due&) = default;
+  };
+  std::optional<Due> next_due();
+
+  // The timing and kind of the frame in main_frame(), as the writer gets it.
+  const FrameTiming& main_timing() const { return main_timing_; }
+  const FrameMetadata& main_how() const { return main_how_; }
+
   Settings& settings() { return settings_; }
   CameraPort& camera_port() { return port_; }
 
@@ -58,6 +77,9 @@ class Sequencer {
 
  private:
   void set_frame_title();
+  // Acquires into the main frame with the main trigger code; true when a new
+  // frame came, whose timing and kind are then noted.
+  bool acquire_main_frame();
 
   Settings& settings_;
   Clock& clock_;
@@ -74,10 +96,15 @@ class Sequencer {
   int32_t frames_written_ = 0;
   bool paused_ = false;
   bool timer_busy_ = false;
-  uint32_t recording_generation_ = 0;  // changes at every Record and Stop
+  uint32_t recording_generation_ = 0;
+  uint32_t due_moment_ = 0;  // changes whenever a due moment has been acted on  // changes at every Record and Stop
   int32_t last_title_seconds_ = -1;
   int32_t last_title_frames_ = -1;
 
+  // Updated with each new main frame; a High Res exposure whose first grab
+  // failed keeps the previous frame and so its timing.
+  FrameTiming main_timing_;
+  FrameMetadata main_how_;
   FrameHolder main_frame_;
   FrameHolder first_hi_res_frame_;
   FrameHolder guide_frame_;

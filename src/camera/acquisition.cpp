@@ -42,9 +42,14 @@ void Acquisition::acquire_frame(FrameHolder& holder) {
 
   holder.reset();
   if (!held_image_) return;
+  FrameTiming timing;
+  if (InstantClock* clock = port_.clock()) timing.delivered = clock->now();
+  timing.end = port_.last_trigger();
+  timing.source_mono_us = source_->last_buffer_mono_us();
 
   if (Result<FrameImage> copied = copy_delivered_image(*held_image_); copied) {
     holder = std::move(*copied);
+    last_timing_ = timing;
   } else if (log_) {
     log_(source_->name() + ": frame refused: " + copied.message());
   }

@@ -40,6 +40,7 @@ class Acquisition : public FrameAcquirer {
   void acquire_frame(FrameHolder& holder) override;
   void still_trigger() override;
   bool busy() const override { return busy_; }
+  FrameTiming last_timing() const override { return last_timing_; }
 
  private:
   void release_held_image() { held_image_.reset(); }
@@ -51,6 +52,7 @@ class Acquisition : public FrameAcquirer {
   // The block the source delivered last, until it has been copied.
   std::optional<std::vector<uint8_t>> held_image_;
   int pending_trigger_code_ = -1;
+  FrameTiming last_timing_;
   bool busy_ = false;
 };
 

@@ -22,7 +22,10 @@ void CameraPort::camera_idle() {
 }
 
 void CameraPort::exposure_start_sequence() {
-  for (uint8_t byte : {0x27, 0x37, 0x34, 0x14, 0x34}) write_camera_port(byte);
+  write_camera_port(0x27);
+  // The exposure begins with the first byte: that is the instant on record.
+  exposure_started_ = stamp();
+  for (uint8_t byte : {0x37, 0x34, 0x14, 0x34}) write_camera_port(byte);
 }
 
 void CameraPort::guide_start_sequence() {
@@ -35,6 +38,7 @@ void CameraPort::amplifier_off() { write_camera_port(static_cast<uint8_t>(read_c
 
 void CameraPort::write_trigger_code(uint8_t code) {
   write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | code));
+  last_trigger_ = stamp();
 }
 
 }  // namespace noctra

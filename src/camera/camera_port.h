@@ -4,8 +4,10 @@
 // sequence and survive every read-modify-write.
 
 #include <cstdint>
+#include <optional>
 
 #include "camera/port_device.h"
+#include "config/timing.h"
 
 namespace noctra {
 
@@ -14,7 +16,10 @@ inline constexpr uint8_t kTriggerGuide = 0x35;  // guide frames and the first hi
 
 class CameraPort {
  public:
-  explicit CameraPort(PortDevice& device) : device_(device) {}
+  // With a clock, the port notes when each exposure started and each trigger
+  // code went out: the instants of the frames' timing record.
+  explicit CameraPort(PortDevice& device, InstantClock* clock = nullptr)
+      : device_(device), clock_(clock) {}
 
   uint8_t read_camera_port() { return device_.read(); }
   void write_camera_port(uint8_t byte) { device_.write(byte); }
@@ -31,9 +36,22 @@ class CameraPort {
   void write_trigger_code(uint8_t code);
 
   PortDevice& device() { return device_; }
+  InstantClock* clock() const { return clock_; }
+
+  // Right after the first byte (0x27) of the last exposure-start sequence.
+  const std::optional<Instant>& exposure_started() const { return exposure_started_; }
+  // Right after the last trigger code went out.
+  const std::optional<Instant>& last_trigger() const { return last_trigger_; }
 
  private:
+  std::optional<Instant> stamp() const {
+    return clock_ != nullptr ? std::optional<Instant>(clock_->now()) : std::nullopt;
+  }
+
   PortDevice& device_;
+  InstantClock* clock_;
+  std::optional<Instant> exposure_started_;
+  std::optional<Instant> last_trigger_;
 };
 
 }  // namespace noctra

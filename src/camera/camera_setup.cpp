@@ -23,7 +23,7 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
     if (self->sim_listener_) self->sim_listener_(byte);
     if (self->trace_) self->trace_(byte);
   });
-  setup->port_ = std::make_unique<CameraPort>(*setup->device_);
+  setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 
   Result<SourceChoice> source_choice = open_source(

@@ -28,6 +28,8 @@ struct CameraSetupOptions {
   // Called with every byte written to the port (--trace-port); may be empty.
   std::function<void(uint8_t)> trace;
   uint64_t sim_seed = 1;
+  // Stamps the exposure starts and trigger writes for the timing record.
+  InstantClock* instants = nullptr;
 };
 
 class CameraSetup {

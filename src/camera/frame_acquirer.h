@@ -3,6 +3,7 @@
 // the pending trigger code, one blocking acquisition into a holder, and the
 // still trigger that runs at the start of every tick.
 
+#include "config/timing.h"
 #include "imaging/frame_image.h"
 
 namespace noctra {
@@ -20,6 +21,10 @@ class FrameAcquirer {
   virtual void still_trigger() = 0;
   // True while acquire_frame waits; the command router drops commands then.
   virtual bool busy() const = 0;
+  // The end and delivery instants of the last acquisition that delivered a
+  // frame (the trigger write, the source's return, the buffer's own stamp);
+  // the start is the port's to tell.
+  virtual FrameTiming last_timing() const { return {}; }
 };
 
 }  // namespace noctra

@@ -22,6 +22,10 @@ class FrameSource {
   // fails; returns the packed DIB (header followed by rows, normally four
   // trailing bytes too) or nothing. A source logs its own failures.
   virtual std::optional<std::vector<uint8_t>> acquire() = 0;
+  // The capture device's own timestamp of the buffer the last delivered frame
+  // came from, in microseconds on the monotonic clock; nothing for a source
+  // that has none.
+  virtual std::optional<int64_t> last_buffer_mono_us() const { return std::nullopt; }
   virtual std::string name() const = 0;
 };
 

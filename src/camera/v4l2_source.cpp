@@ -118,6 +118,7 @@ Result<std::optional<std::vector<uint8_t>>> V4l2Source::poll_after_press(int64_t
       fail(name() + ": the device delivered a picture shorter than its format");
       return failure("short picture");
     }
+    last_buffer_us_ = buffer.timestamp_us;
     return frame;
   }
 }

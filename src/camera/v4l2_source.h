@@ -54,6 +54,7 @@ class V4l2Source : public FrameSource {
   // shows as a failed acquisition, not as the previous frame kept.
   bool available() override { return true; }
   std::optional<std::vector<uint8_t>> acquire() override;
+  std::optional<int64_t> last_buffer_mono_us() const override { return last_buffer_us_; }
   std::string name() const override { return "v4l2:" + path_; }
 
   const std::optional<VideoFormat>& format() const { return format_; }
@@ -76,6 +77,7 @@ class V4l2Source : public FrameSource {
   V4l2Options options_;
   std::optional<VideoFormat> format_;  // set while streaming
   std::string last_logged_;
+  std::optional<int64_t> last_buffer_us_;
 };
 
 }  // namespace noctra

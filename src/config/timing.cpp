@@ -69,6 +69,14 @@ std::string format_civil(int64_t utc_us, int64_t offset_s, int decimals) {
   return format(utc_us + offset_s * 1'000'000, decimals, "");
 }
 
+std::string format_mono_ms(int64_t us) {
+  char text[32];
+  const int64_t magnitude = us < 0 ? -us : us;
+  std::snprintf(text, sizeof text, "%s%lld.%03lld", us < 0 ? "-" : "",
+                static_cast<long long>(magnitude / 1000), static_cast<long long>(magnitude % 1000));
+  return text;
+}
+
 int64_t ticks_since_year_one(int64_t utc_us) {
   // 0001-01-01 lies 719162 days before 1970-01-01.
   constexpr int64_t kEpochTicks = int64_t{719162} * 86400 * 10'000'000;

@@ -46,6 +46,9 @@ std::string format_utc(int64_t utc_us, int decimals = 6);
 // want the observer's clock beside UTC; `offset_s` is the local offset east of UTC.
 std::string format_civil(int64_t utc_us, int64_t offset_s, int decimals);
 
+// Microseconds as milliseconds with three decimals: "12345.678", "-0.250".
+std::string format_mono_ms(int64_t us);
+
 // 100 ns ticks since 0001-01-01T00:00:00 (proleptic Gregorian), the unit of
 // the timestamps in SER files.
 int64_t ticks_since_year_one(int64_t utc_us);

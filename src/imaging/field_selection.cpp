@@ -35,15 +35,21 @@ FieldSums measure_fields(const FrameImage& frame) {
   return sums;
 }
 
+std::optional<FieldParity> field_to_keep(const FrameImage& frame) {
+  if (frame.height() <= kFieldSelectionMaxUntouchedHeight || !has_sample_patch(frame)) {
+    return std::nullopt;
+  }
+  const FieldSums sums = measure_fields(frame);
+  return sums.odd > sums.even ? FieldParity::Odd : FieldParity::Even;
+}
+
 void select_field(FrameHolder& holder) {
   if (!holder) return;
   FrameImage& frame = *holder;
+  const std::optional<FieldParity> kept = field_to_keep(frame);
+  if (!kept) return;
   const int32_t height = frame.height();
-  if (height <= kFieldSelectionMaxUntouchedHeight) return;
-  if (!has_sample_patch(frame)) return;
-
-  const FieldSums sums = measure_fields(frame);
-  const bool keep_odd = sums.odd > sums.even;
+  const bool keep_odd = *kept == FieldParity::Odd;
   const std::size_t stride = frame.stride();
   const int32_t pairs = height / 2;
   for (int32_t k = 0; k < pairs; ++k) {

@@ -4,6 +4,7 @@
 // is kept and each of its rows is doubled over its neighbour.
 
 #include <cstdint>
+#include <optional>
 
 #include "imaging/frame_image.h"
 
@@ -27,6 +28,12 @@ bool has_sample_patch(const FrameImage& frame);
 // The two field sums, or {0, 0} for a frame too small to hold the sample
 // patch (nothing outside the rows is read).
 FieldSums measure_fields(const FrameImage& frame);
+
+enum class FieldParity { Even, Odd };
+
+// The field select_field keeps in this frame (the brighter; ties keep the
+// even one), or nothing when it leaves the frame untouched.
+std::optional<FieldParity> field_to_keep(const FrameImage& frame);
 
 // Keeps the brighter field (ties keep the even one) by copying each of its
 // rows over the other row of its pair. An empty holder, a frame of 240 rows

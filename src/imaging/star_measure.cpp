@@ -9,7 +9,6 @@ namespace noctra {
 
 namespace {
 
-constexpr std::size_t kBytesPerPixel = 3;
 constexpr double kFwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
 constexpr double kTwoLn2 = 1.3862943611198906;
 // A sensor pixel integrates the light over its square, which widens a star by

@@ -23,6 +23,7 @@
 #include "imaging/frame_image.h"
 #include "output/frame_writer.h"
 #include "output/naming.h"
+#include "output/timing_log.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -64,14 +65,21 @@ class AviWriter final : public FrameWriter {
   AviWriter(const AviWriter&) = delete;
   AviWriter& operator=(const AviWriter&) = delete;
 
-  // A frame image: its 40-byte header and its pixel rows.
-  void avi_write_frame(const FrameImage* frame) override;
+  // A frame with its row in the timing record beside the file
+  // (<name>.timing.csv): the row goes out before the frame and is taken back
+  // when the frame cannot be written.
+  void write_frame(const FrameImage* frame, const FrameTiming& timing,
+                   const FrameMetadata& how) override;
+  void close_recording() override { avi_close(); }
+
+  // A frame image: its 40-byte header and its pixel rows, without a timing row.
+  void avi_write_frame(const FrameImage* frame);
   // Any packed bitmap: header holds the BITMAPINFOHEADER followed by its
   // colour table (biSize + 4 x biClrUsed bytes are taken for the stream
   // format); pixels holds the rows, of which the image size is written. An
   // empty header is a missing frame.
   void avi_write_frame(std::span<const uint8_t> header, std::span<const uint8_t> pixels);
-  void avi_close() override;
+  void avi_close();
 
   // -1 while no file is open, else the frames in the file (the position the
   // next one takes).
@@ -85,6 +93,12 @@ class AviWriter final : public FrameWriter {
     uint32_t size;
   };
 
+  struct TimedRow {
+    const FrameTiming& timing;
+    const FrameMetadata& how;
+  };
+  void write_sample(std::span<const uint8_t> header, std::span<const uint8_t> pixels,
+                    const TimedRow* row);
   bool avi_open(std::span<const uint8_t> header, uint32_t image_bytes);
   void append_frame(std::span<const uint8_t> sample);
   bool needs_new_segment(uint64_t chunk_bytes) const;
@@ -110,6 +124,8 @@ class AviWriter final : public FrameWriter {
   int32_t next_frame_index_ = -1;
   int fd_ = -1;
   std::string open_path_;
+  TimingLog timing_;
+  bool timing_failure_reported_ = false;
   bool write_failure_reported_ = false;
   bool refusal_reported_ = false;
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "config/timing.h"
+#include "output/frame_metadata.h"
 #include "imaging/frame_image.h"
 #include "output/naming.h"
 #include "output/writer_io.h"
@@ -43,21 +44,6 @@ struct ContainerStatus {
   static ContainerStatus open_failed(int error, std::string file = {});
   static ContainerStatus write_failed(int error, std::string file = {}, std::string detail = {});
   static ContainerStatus refused(std::string detail);
-};
-
-// How the frame was taken, for formats with a header per frame.
-enum class CaptureMode { LowRes, HighRes };
-enum class KeptField {
-  Both,  // no field was dropped: a short frame, or the two grabs of High Res merged
-  Even,  // stored rows 0, 2, 4, ... kept and doubled
-  Odd,   // stored rows 1, 3, 5, ... kept and doubled
-};
-struct FrameMetadata {
-  CaptureMode mode = CaptureMode::LowRes;
-  KeptField field = KeptField::Both;
-  bool amp_switching = false;  // the amplifier line was switched off during the exposure
-  int32_t x_binning = 1;
-  int32_t y_binning = 1;
 };
 
 // Fixed for a whole recording; empty strings are left out where the format allows.

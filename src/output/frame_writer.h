@@ -1,8 +1,11 @@
 #pragma once
-// What the capture sequencer needs from the output file: append one frame
-// (opening the file on the first), and close on Stop.
+// What the capture sequencer needs from the output: append one frame (opening
+// the recording on the first) with its timing and how it was taken, and close
+// the recording on Stop.
 
+#include "config/timing.h"
 #include "imaging/frame_image.h"
+#include "output/frame_metadata.h"
 
 namespace noctra {
 
@@ -10,8 +13,9 @@ class FrameWriter {
  public:
   virtual ~FrameWriter() = default;
   // Does nothing for a missing frame. May show an error (a nested event loop).
-  virtual void avi_write_frame(const FrameImage* frame) = 0;
-  virtual void avi_close() = 0;
+  virtual void write_frame(const FrameImage* frame, const FrameTiming& timing,
+                           const FrameMetadata& how) = 0;
+  virtual void close_recording() = 0;
 };
 
 }  // namespace noctra

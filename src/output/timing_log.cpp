@@ -3,7 +3,6 @@
 #include <sys/uio.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 
 namespace noctra {
@@ -18,18 +17,6 @@ std::string timing_path_for(std::string_view recording_path) {
   return path;
 }
 
-namespace {
-
-void append_mono_ms(std::string& row, int64_t us) {
-  char text[32];
-  const int64_t whole = us / 1000;
-  const int64_t part = (us < 0 ? -us : us) % 1000;
-  std::snprintf(text, sizeof text, "%s%" PRId64 ".%03" PRId64, (us < 0 && whole == 0) ? "-" : "",
-                whole, part);
-  row += text;
-}
-
-}  // namespace
 
 std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_view mode) {
   std::string row = std::to_string(frame);
@@ -40,15 +27,15 @@ std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_vie
   row += ',';
   // The exposure from the monotonic clock, which a step of the wall clock
   // during the exposure cannot spoil.
-  if (timing.start && timing.end) append_mono_ms(row, timing.end->mono_us - timing.start->mono_us);
+  if (timing.start && timing.end) row += format_mono_ms(timing.end->mono_us - timing.start->mono_us);
   row += ',';
   if (timing.delivered) row += format_utc(timing.delivered->utc_us);
   for (const auto& instant : {timing.start, timing.end, timing.delivered}) {
     row += ',';
-    if (instant) append_mono_ms(row, instant->mono_us);
+    if (instant) row += format_mono_ms(instant->mono_us);
   }
   row += ',';
-  if (timing.source_mono_us) append_mono_ms(row, *timing.source_mono_us);
+  if (timing.source_mono_us) row += format_mono_ms(*timing.source_mono_us);
   row += ',';
   row += mode;
   row += '\n';

@@ -40,6 +40,8 @@ class TimingLog {
   // failure, or 0.
   int open(const std::string& path);
   bool is_open() const { return fd_ >= 0; }
+  // For a flush on the recording's helper thread; -1 while closed.
+  int fd() const { return fd_; }
   const std::string& path() const { return path_; }
   // Appends the row of the frame about to be written.
   int append(int64_t frame, const FrameTiming& timing, std::string_view mode);

@@ -40,7 +40,24 @@ TEST(HeadlessRun, RecordsTheCountWithOneTriggerPerExposureAndStops) {
   std::atomic<bool> interrupt{false};
   std::ostringstream log;
   ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
-  const std::string text = log.str();
+  // Each port line carries the monotonic time after its byte; the times
+  // never go back. The bytes alone are compared below.
+  std::string text;
+  std::istringstream lines(log.str());
+  double last_ms = 0;
+  for (std::string line; std::getline(lines, line);) {
+    unsigned byte = 0;
+    double ms = 0;
+    char tail[4] = {};
+    if (line.rfind("port ", 0) == 0) {
+      ASSERT_EQ(std::sscanf(line.c_str(), "port 0x%2X at %lf %3s", &byte, &ms, tail), 3) << line;
+      EXPECT_STREQ(tail, "ms") << line;
+      EXPECT_GE(ms, last_ms) << line;
+      last_ms = ms;
+      line = line.substr(0, 9);
+    }
+    text += line + "\n";
+  }
   EXPECT_EQ(count_of(text, "port 0x27\nport 0x37\nport 0x34\nport 0x14\nport 0x34\n"), 3u) << text;
   // amplifier on, then the trigger code, once per exposure
   EXPECT_EQ(count_of(text, "port 0x34\nport 0x37\n"), 3u) << text;

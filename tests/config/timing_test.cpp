@@ -30,6 +30,13 @@ TEST(Timing, CivilTimeIsShiftedAndHasNoZone) {
   EXPECT_EQ(format_civil(0, -5 * 3600, 0), "1969-12-31T19:00:00");
 }
 
+TEST(Timing, MonotonicMillisecondsKeepThreeDecimals) {
+  EXPECT_EQ(format_mono_ms(12345'678), "12345.678");
+  EXPECT_EQ(format_mono_ms(5), "0.005");
+  EXPECT_EQ(format_mono_ms(-250), "-0.250");
+  EXPECT_EQ(format_mono_ms(-1'000'001), "-1000.001");
+}
+
 TEST(Timing, TicksCountFromYearOne) {
   // The Unix epoch is 621355968000000000 ticks of 100 ns after 0001-01-01.
   EXPECT_EQ(ticks_since_year_one(0), 621355968000000000);
