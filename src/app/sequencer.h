@@ -48,6 +48,8 @@ class Sequencer {
   bool paused() const { return paused_; }
   int32_t frames_written() const { return frames_written_; }
   bool tick_running() const { return timer_busy_; }
+  // When the current or next exposure begins (ms clock).
+  int32_t exposure_base() const { return exposure_base_; }
 
   // The next moment something falls due (the exposure's base while waiting,
   // its end while exposing, the next guide frame): milliseconds from now, 0

@@ -53,10 +53,16 @@ MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow&
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTickMs);
-  connect(&timer_, &QTimer::timeout, this, [this] {
-    if (!closing_) sequencer_.sequencer_tick();
-  });
+  connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
   timer_.start();
+  // Besides the 50 ms tick, a tick at the instant the sequencer's next moment
+  // falls due, so that exposures start and end on time.
+  due_timer_.setTimerType(Qt::PreciseTimer);
+  due_timer_.setSingleShot(true);
+  connect(&due_timer_, &QTimer::timeout, this, [this] {
+    if (due_) last_due_moment_ = due_->moment;
+    tick();
+  });
 }
 
 MainWindow::~MainWindow() { router_.set_window_commands(nullptr); }
@@ -138,9 +144,27 @@ void MainWindow::start() {
   update_autoincrement_mark();
 }
 
+void MainWindow::tick() {
+  if (closing_) return;
+  sequencer_.sequencer_tick();
+  schedule_due_tick();
+}
+
+void MainWindow::schedule_due_tick() {
+  // Inside an acquisition the tick that started it is still running: it
+  // schedules again once it is done.
+  due_ = sequencer_.next_due();
+  if (!due_ || closing_ || due_->moment == last_due_moment_) {
+    due_timer_.stop();
+    return;
+  }
+  due_timer_.start(due_->wait_ms);
+}
+
 void MainWindow::command(Command id) {
   if (closing_) return;
   router_.route(id);
+  schedule_due_tick();
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
@@ -292,6 +316,7 @@ void MainWindow::go_away() {
   if (closing_) return;
   closing_ = true;
   timer_.stop();
+  due_timer_.stop();
   guide_.hide();
   // A tick waiting for a frame still drives the port: it is idled once the
   // wait has ended and the tick has unwound.

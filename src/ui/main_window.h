@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
@@ -94,7 +95,13 @@ class MainWindow : public QMainWindow, public SequencerHost {
   SaveFileChooser& chooser_;
   DeviceCatalog devices_;
   std::function<void()> on_close_;
+  void tick();
+  void schedule_due_tick();
+
   QTimer timer_;
+  QTimer due_timer_;
+  std::optional<Sequencer::Due> due_;
+  std::optional<uint32_t> last_due_moment_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
   std::map<Command, QAction*> actions_;

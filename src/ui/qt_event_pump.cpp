@@ -15,6 +15,9 @@ void QtEventPump::run_until(const std::function<bool()>& done) {
     if (tick_ && !quitting_) tick_();
   });
   tick_timer.start();
+  // The wait of an acquisition begins with a tick, so the still trigger
+  // presses now and not on the pump's first 50 ms tick.
+  if (tick_) tick_();
   // The timer guarantees a wake-up at least every 50 ms, so a closing
   // program or a delivered frame is noticed promptly.
   while (!quitting_ && !done()) {

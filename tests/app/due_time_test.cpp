@@ -196,6 +196,12 @@ TEST(DueTimeTicks, APausedExposureIsTimedButNotWritten) {
   rig.pump.run_until([&] { return rig.times_of(0x27).size() >= 3; });
   EXPECT_EQ(rig.times_of(0x27), (std::vector<int32_t>{0, 500, 1000}));
   EXPECT_TRUE(rig.writer.timings.empty());
+  // Unpaused, the exposure under way is the first one written, with its own instants.
+  rig.sequencer.toggle_pause();
+  rig.pump.run_until([&] { return rig.sequencer.capture_state() == CaptureState::Idle; });
+  ASSERT_EQ(rig.writer.timings.size(), 1u);
+  EXPECT_EQ(rig.writer.timings[0].start->mono_us, 1'000'000);
+  EXPECT_EQ(rig.writer.timings[0].end->mono_us, 1'500'000);
 }
 
 TEST(DueTimeTicks, NothingIsDueWhileIdleOrWhileATickRuns) {
