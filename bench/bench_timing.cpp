@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -39,21 +40,6 @@ class TimingsOnly : public FrameWriter {
   }
   void close_recording() override {}
   std::vector<FrameTiming> timings;
-};
-
-class QuietHost : public SequencerHost {
- public:
-  explicit QuietHost(HeadlessEventPump& pump) : pump_(pump) {}
-  void set_title(const std::string&) override {}
-  void set_ui_state(UiState) override {}
-  void repaint_main() override {}
-  void repaint_guide() override {}
-  void post_command(Command id) override { pump_.post(id); }
-  void layout_if_idle() override {}
-  void beep() override {}
-
- private:
-  HeadlessEventPump& pump_;
 };
 
 struct Figures {
@@ -83,7 +69,8 @@ void record(int32_t exposure, int32_t delay, int32_t count, bool due_ticks, Figu
   SimSkyCamera* sky = camera.get();
   acquisition.set_source(std::move(camera));
   TimingsOnly writer;
-  QuietHost host(pump);
+  std::ostringstream titles;
+  HeadlessHost host(titles, pump);
   Sequencer sequencer(settings, clock, port, acquisition, writer, &host);
   CommandRouter router(sequencer, acquisition, nullptr);
   std::vector<int32_t> bases;
