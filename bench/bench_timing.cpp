@@ -145,10 +145,10 @@ BENCHMARK(BM_ExposureTiming)
 }  // namespace noctra
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   // The long case takes over two minutes: only when asked for by name.
   bool filtered = false;
   for (int i = 1; i < argc; ++i) filtered |= std::string_view(argv[i]).starts_with("--benchmark_filter");
+  benchmark::Initialize(&argc, argv);
   if (!filtered) benchmark::SetBenchmarkFilter("^BM_");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
