@@ -586,6 +586,14 @@ class MainWindowTest : public QObject {
     pump.set_tick([&] { ++pump_ticks; });
     pump.run_until([&] { return pump_ticks >= 3; });
     QCOMPARE(pump_ticks, 3);
+    // A wait begins with a tick: a press in it ends the wait before any event.
+    bool pressed = false;
+    pump.set_tick([&] {
+      ++pump_ticks;
+      pressed = true;
+    });
+    pump.run_until([&] { return pressed; });
+    QCOMPARE(pump_ticks, 4);
     QTimer::singleShot(30, [&] { pump.set_quitting(); });
     pump.run_until([] { return false; });  // ends because the program is closing
     QVERIFY(pump.quitting());
