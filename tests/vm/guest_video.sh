@@ -29,6 +29,12 @@ record() {
   echo "$code $(date +%s.%N) $start" > "$name.status"
 }
 
+# vivid stamps its buffers by default with a made-up end of frame, 0.9 of
+# a frame period after it starts filling them, which can lie after the frame
+# is handed over. At the start of the exposure the stamp is the moment vivid
+# began the picture: later than the trigger write means exposed after it.
+ctl set "Timestamp Source=@Start of Exposure"
+
 mark 1 "device listing"
 "$RIG_NOCTRA" --list-devices > list.txt 2>&1
 ctl describe > webcam.describe

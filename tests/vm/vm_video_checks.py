@@ -1,4 +1,6 @@
-"""Verdicts on the vivid cases: the recorded pictures against vivid's test patterns."""
+"""Verdicts on the vivid cases: the recorded pictures against vivid's test patterns,
+and the timing records against the capture device's own buffer timestamps."""
+import csv
 import os
 import re
 
@@ -40,6 +42,79 @@ def library_errors(text):
             if re.search(r"libv4l|error|warning", line, re.IGNORECASE)]
 
 
+TIMING_HEADER = ["frame", "start_utc", "end_utc", "exposure_ms", "delivered_utc", "start_mono_ms",
+                 "end_mono_ms", "delivered_mono_ms", "source_mono_ms", "mode"]
+UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
+
+
+def read_timing(path):
+    """(header, rows) of a timing record, or None when it is missing."""
+    try:
+        with open(path, newline="") as f:
+            table = list(csv.reader(f))
+    except OSError:
+        return None
+    return (table[0], table[1:]) if table else ([], [])
+
+
+def judge_timing(out, name, v, exposure_ms, source_stamps=True):
+    """The timing record beside NAME.avi: one row per frame in the file and, where the
+    capture device stamps its buffers, every frame stamped after its trigger write.
+    Returns the rows as dicts of numbers, for the figures in the log."""
+    frames = avi_reader.frame_count(os.path.join(out, name + ".avi"))
+    record = read_timing(os.path.join(out, name + ".timing.csv"))
+    v.check(name + ": timing record beside the recording", record is not None)
+    if record is None:
+        return []
+    header, rows = record
+    v.check(name + ": timing record header", header == TIMING_HEADER, str(header))
+    v.check(name + ": one timing row per frame", frames is not None and len(rows) == frames,
+            "%d rows, %s frames" % (len(rows), frames))
+    if header != TIMING_HEADER:
+        return []
+    parsed, problems = [], []
+    for index, row in enumerate(rows):
+        fields = dict(zip(header, row))
+        try:
+            numbers = {k: float(fields[k]) for k in header[5:9] if fields.get(k, "") != ""}
+            numbers["exposure_ms"] = float(fields["exposure_ms"])
+        except (KeyError, ValueError):
+            problems.append("row %d unreadable: %s" % (index, row))
+            continue
+        parsed.append(numbers)
+        if len(row) != len(header) or fields["frame"] != str(index):
+            problems.append("row %d: %s" % (index, row))
+        if not all(UTC.match(fields[k]) for k in ("start_utc", "end_utc", "delivered_utc")):
+            problems.append("row %d: UTC instants %s" % (index, row[1:5]))
+        start, end = numbers.get("start_mono_ms"), numbers.get("end_mono_ms")
+        delivered, source = numbers.get("delivered_mono_ms"), numbers.get("source_mono_ms")
+        if None in (start, end, delivered) or not start < end <= delivered:
+            problems.append("row %d: start, end, delivery out of order: %s" % (index, row[5:8]))
+        # Emulation is slow and uneven: only a loose bound on the length.
+        elif abs(numbers["exposure_ms"] - exposure_ms) > max(0.25 * exposure_ms, 100):
+            problems.append("row %d: exposure %s ms, set %d" % (index, fields["exposure_ms"], exposure_ms))
+        if not source_stamps:
+            continue
+        if source is None:
+            problems.append("row %d: no buffer timestamp" % index)
+        elif end is not None and delivered is not None and not end < source <= delivered:
+            problems.append("row %d: trigger %.3f, buffer stamp %.3f, delivered %.3f"
+                            % (index, end, source, delivered))
+    v.check(name + ": timing rows consistent" +
+            (", every buffer stamped after its trigger and before its delivery" if source_stamps else ""),
+            not problems, "; ".join(problems))
+    return parsed
+
+
+def print_timing_figures(name, rows):
+    for i, r in enumerate(rows):
+        if "source_mono_ms" in r:
+            print("timing %s frame %d: exposure %.3f ms, trigger to buffer stamp %.3f ms, "
+                  "stamp to delivery %.3f ms" % (name, i, r["exposure_ms"],
+                                                  r["source_mono_ms"] - r["end_mono_ms"],
+                                                  r["delivered_mono_ms"] - r["source_mono_ms"]))
+
+
 def judge_video(run, v):
     out = os.path.join(run, "results")
     listing = read(os.path.join(out, "list.txt"))
@@ -70,6 +145,8 @@ def judge_video(run, v):
         seen = horizontal_bars(frames[1], width, height)
         v.check("webcam: second frame taken in its own exposure, not an older buffer (horizontal bars, white at the top)", seen == BARS, str(seen))
 
+    print_timing_figures("webcam", judge_timing(out, "webcam", v, 600))
+
     describe = read(os.path.join(out, "tv.describe"))
     print("vivid, TV input: " + describe.replace("\n", "; "))
     m = re.search(r"format (\d+)x(\d+) \S+ field=(\S+)", describe)
@@ -89,6 +166,8 @@ def judge_video(run, v):
         seen = vertical_bars(frames[0], width, height)
         v.check("tv: colour bars at their columns", seen == BARS, str(seen))
 
+    print_timing_figures("tv", judge_timing(out, "tv", v, 300))
+
     code, seconds = status(os.path.join(out, "unplug.status"))
     err = read(os.path.join(out, "unplug.err"))
     messages = [line for line in err.splitlines() if "v4l2:/dev/video0" in line]
@@ -105,3 +184,5 @@ def judge_video(run, v):
     v.check("unplug: file valid to its last frame", whole, str(result and len(result[2])))
     v.check("unplug: no library errors", not library_errors(err), str(library_errors(err)[:2]))
     print("unplug said: " + " | ".join(messages))
+    # The frames after the unplug, if any, come from vivid back on its feet.
+    print_timing_figures("unplug", judge_timing(out, "unplug", v, 400))
