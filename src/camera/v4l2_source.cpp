@@ -101,8 +101,13 @@ Result<std::optional<std::vector<uint8_t>>> V4l2Source::poll_after_press(int64_t
     }
     if (!*dequeued) return std::optional<std::vector<uint8_t>>();
     const CapturedBuffer& buffer = **dequeued;
-    // Buffers filled before the press hold video from before the read-out.
-    const bool stale = buffer.timestamp_us <= press_us;
+    // Buffers begun before the press hold video from before the read-out. A
+    // stamp taken at the end of the frame is a frame period after its start.
+    const int64_t begun_us =
+        buffer.stamped_at_frame_end
+            ? buffer.timestamp_us - int64_t{format_->frame_period_ms} * 1000
+            : buffer.timestamp_us;
+    const bool stale = begun_us <= press_us;
     std::optional<std::vector<uint8_t>> frame;
     if (!stale) {
       frame = top_down_bgr_to_dib(buffer.bytes, format_->width, format_->height,

@@ -140,6 +140,8 @@ class SystemVideoDevice : public VideoDevice {
     // the buffer was taken has to do.
     if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
       out.timestamp_us = int64_t{buffer.timestamp.tv_sec} * 1000000 + buffer.timestamp.tv_usec;
+      out.stamped_at_frame_end =
+          (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_EOF;
     } else {
       out.timestamp_us = now_us();
     }

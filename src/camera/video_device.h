@@ -30,6 +30,9 @@ struct VideoFormat {
 struct CapturedBuffer {
   int index = -1;
   int64_t timestamp_us = 0;  // on the clock of VideoDevice::now_us()
+  // The stamp marks the end of the frame (most drivers), not the start of
+  // its exposure: the picture began one frame period earlier.
+  bool stamped_at_frame_end = false;
   std::span<const uint8_t> bytes;
 };
 

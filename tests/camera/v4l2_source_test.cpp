@@ -85,6 +85,7 @@ class FakeVideoDevice : public VideoDevice {
     CapturedBuffer out;
     out.index = f.index;
     out.timestamp_us = f.timestamp_us + stamp_offset_us;
+    out.stamped_at_frame_end = stamps_at_frame_end;
     out.bytes = storage[static_cast<std::size_t>(f.index)];
     ++dequeues;
     return std::optional<CapturedBuffer>(out);
@@ -103,6 +104,7 @@ class FakeVideoDevice : public VideoDevice {
   int not_ready_dequeues = 0;  // each one a libv4l2 error line on a real device
   int longest_wait_ms = 0;
   int64_t stamp_offset_us = 0;    // a driver stamping on another clock
+  bool stamps_at_frame_end = false;  // as most drivers flag their stamps
   int64_t delivery_delay_us = 0;  // a buffer becomes ready this long after its stamp
   uint8_t frame_number = 0;
 
@@ -238,14 +240,19 @@ TEST(V4l2Source, DropsBuffersCapturedBeforeThePress) {
 TEST(V4l2Source, ABufferStampedAtThePressIsStillOldVideo) {
   // Frames are stamped every 40 ms and become ready 5 ms later, so the one
   // stamped at the very moment of the press (40 ms) is not ready yet when
-  // the press drains the queue. It still ends before the read-out.
-  V4l2Rig rig;
-  ASSERT_TRUE(rig.source->open_now().ok());
-  rig.device->delivery_delay_us = 5000;
-  rig.press_on_tick = 4;
-  const auto frame = rig.grab();
-  ASSERT_TRUE(frame.has_value());
-  EXPECT_EQ(frame->row(0)[0], 2);
+  // the press drains the queue. It still ends before the read-out. A stamp
+  // at the end of its frame also makes the next frame old video: it began
+  // at the press.
+  for (const auto& [at_frame_end, first_new_frame] : {std::pair{false, 2}, std::pair{true, 3}}) {
+    V4l2Rig rig;
+    ASSERT_TRUE(rig.source->open_now().ok());
+    rig.device->delivery_delay_us = 5000;
+    rig.device->stamps_at_frame_end = at_frame_end;
+    rig.press_on_tick = 4;
+    const auto frame = rig.grab();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->row(0)[0], first_new_frame) << at_frame_end;
+  }
 }
 
 TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
