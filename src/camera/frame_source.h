@@ -12,6 +12,13 @@
 
 namespace noctra {
 
+// The width and height of the frames a source delivers, in pixels.
+struct FrameSize {
+  int32_t width = 0;
+  int32_t height = 0;
+  friend bool operator==(const FrameSize&, const FrameSize&) = default;
+};
+
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
@@ -26,6 +33,9 @@ class FrameSource {
   // came from, in microseconds on the monotonic clock; nothing for a source
   // that has none.
   virtual std::optional<int64_t> last_buffer_mono_us() const { return std::nullopt; }
+  // The size of the frames it delivers, as far as it is known before the
+  // first one comes (a capture device once its format is agreed).
+  virtual std::optional<FrameSize> frame_size() const { return std::nullopt; }
   virtual std::string name() const = 0;
 };
 

@@ -46,11 +46,15 @@ class AutoAttempts {
   std::string tried_;
 };
 
-// One camera port back end: its name, how it opens a port and what it puts
-// into the listing. A new back end is one more row of kPortBackEnds.
+// One camera port back end: its name, a name of its form for the messages,
+// what its address must look like (null: anything, once the address rule
+// holds), how it opens a port and what it puts into the listing. A new back
+// end is one more row of kPortBackEnds.
 struct PortBackEnd {
   std::string_view kind;
   Address address;
+  std::string_view example;
+  Status (*check)(const std::string& name, const std::string& address);
   Result<PortChoice> (*open)(const std::string& name, const std::string& address, LogSink log,
                              const PortSystem& system);
   void (*list)(Entries& ports);
@@ -63,8 +67,14 @@ Result<PortChoice> chosen_port(Result<std::unique_ptr<PortDevice>> opened) {
 
 PortChoice simulated_port() { return PortChoice{std::make_unique<SimPortDevice>(), {}, true}; }
 
+Status check_serial_address(const std::string& name, const std::string& address) {
+  Result<SerialPortAddress> parsed = parse_serial_port_address(address);
+  if (!parsed) return failure(name + ": " + parsed.message());
+  return {};
+}
+
 const PortBackEnd kPortBackEnds[] = {
-    {"ppdev", Address::Required,
+    {"ppdev", Address::Required, "ppdev:/dev/parport0", nullptr,
      [](const std::string&, const std::string& path, LogSink log, const PortSystem& system) {
        return chosen_port(system.open_ppdev(path, std::move(log)));
      },
@@ -75,7 +85,7 @@ const PortBackEnd kPortBackEnds[] = {
              {"ppdev:" + path, usable ? "parallel port" : usable.message(), usable.ok()});
        }
      }},
-    {"serial", Address::Required,
+    {"serial", Address::Required, "serial:/dev/ttyUSB0,dtr=2,rts=0", check_serial_address,
      [](const std::string& name, const std::string& address, LogSink log,
         const PortSystem&) -> Result<PortChoice> {
        Result<SerialPortAddress> parsed = parse_serial_port_address(address);
@@ -91,7 +101,7 @@ const PortBackEnd kPortBackEnds[] = {
          }
        }
      }},
-    {"ftdi", Address::Optional,
+    {"ftdi", Address::Optional, "ftdi", nullptr,
      [](const std::string&, const std::string& usb_serial, LogSink log, const PortSystem&) {
        return chosen_port(open_ftdi_port(usb_serial, std::move(log)));
      },
@@ -102,7 +112,7 @@ const PortBackEnd kPortBackEnds[] = {
        }
        if (!ftdi_support_built()) ports.push_back({"ftdi", "built without libftdi1", false});
      }},
-    {"sim", Address::None,
+    {"sim", Address::None, "sim", nullptr,
      [](const std::string&, const std::string&, LogSink, const PortSystem&) {
        return Result<PortChoice>(simulated_port());
      },
@@ -113,6 +123,7 @@ const PortBackEnd kPortBackEnds[] = {
 struct SourceBackEnd {
   std::string_view kind;
   Address address;
+  std::string_view example;
   Result<SourceChoice> (*open)(const std::string& address, const SourceContext& context,
                                const SourceSystem& system);
   void (*list)(Entries& sources);
@@ -136,7 +147,7 @@ Result<SourceChoice> open_v4l2(const std::string& path, const SourceContext& con
 }
 
 const SourceBackEnd kSourceBackEnds[] = {
-    {"v4l2", Address::Required, open_v4l2,
+    {"v4l2", Address::Required, "v4l2:/dev/video0", open_v4l2,
      [](Entries& sources) {
        for (const auto& device : list_capture_devices()) {
          sources.push_back({"v4l2:" + device.path,
@@ -145,14 +156,50 @@ const SourceBackEnd kSourceBackEnds[] = {
        }
        if (!v4l2_support_built()) sources.push_back({"v4l2:", "built without libv4l2", false});
      }},
-    {"sim", Address::None,
+    {"sim", Address::None, "sim",
      [](const std::string&, const SourceContext& context, const SourceSystem&) {
        return Result<SourceChoice>(simulated_source(context));
      },
      [](Entries& sources) { sources.push_back({"sim", "simulated sky camera", true}); }},
 };
 
+const char* const kUnknownPortHint =
+    "(use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or ftdi)";
+const char* const kUnknownSourceHint = "(use auto, sim or v4l2:/dev/video0)";
+
+// A back end that needs an address was given its name and a colon alone.
+Status check_address_given(const std::string& name, const std::string& address,
+                           Address rule, std::string_view example) {
+  if (rule == Address::Required && address.empty()) {
+    return failure(name + " needs a device path (" + std::string(example) + ")");
+  }
+  return {};
+}
+
 }  // namespace
+
+Status check_port_name(const std::string& name) {
+  if (name == "auto" || name.empty()) return {};
+  for (const PortBackEnd& back_end : kPortBackEnds) {
+    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
+    if (!address) continue;
+    if (Status given = check_address_given(name, *address, back_end.address, back_end.example);
+        !given) {
+      return given;
+    }
+    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
+  }
+  return failure("unknown camera port \"" + name + "\" " + kUnknownPortHint);
+}
+
+Status check_source_name(const std::string& name) {
+  if (name == "auto" || name.empty()) return {};
+  for (const SourceBackEnd& back_end : kSourceBackEnds) {
+    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
+    if (address) return check_address_given(name, *address, back_end.address, back_end.example);
+  }
+  return failure("unknown video source \"" + name + "\" " + kUnknownSourceHint);
+}
 
 PortSystem system_port_access() {
   return {[] { return device_nodes("parport"); },
@@ -178,6 +225,7 @@ Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSys
                                          "the simulated port sim");
     return choice;
   }
+  if (Status checked = check_port_name(name); !checked) return failure(checked.message());
   for (const PortBackEnd& back_end : kPortBackEnds) {
     const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
     if (!address) continue;
@@ -186,9 +234,7 @@ Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSys
     if (!choice && choice.message().empty()) return failure(name + ": cannot be opened");
     return choice;
   }
-  return failure("unknown camera port \"" + name +
-                 "\" (use auto, sim, ppdev:/dev/parport0, serial:/dev/ttyUSB0,dtr=2,rts=0 or "
-                 "ftdi)");
+  return failure("unknown camera port \"" + name + "\" " + kUnknownPortHint);
 }
 
 SourceSystem system_source_access() {
@@ -214,11 +260,12 @@ Result<SourceChoice> open_source(const std::string& name, const SourceContext& c
                                          "the simulated sky camera sim");
     return choice;
   }
+  if (Status checked = check_source_name(name); !checked) return failure(checked.message());
   for (const SourceBackEnd& back_end : kSourceBackEnds) {
     const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
     if (address) return back_end.open(*address, context, system);
   }
-  return failure("unknown video source \"" + name + "\" (use auto, sim or v4l2:/dev/video0)");
+  return failure("unknown video source \"" + name + "\" " + kUnknownSourceHint);
 }
 
 DeviceListing list_devices() {

@@ -38,6 +38,12 @@ struct PortChoice {
   bool simulated = false;
 };
 
+// Whether a name has a form a port back end takes (auto or empty, sim,
+// ppdev:PATH, serial:PATH,OPTIONS, ftdi[:SERIAL]), and if not, why, with the
+// forms that would do. Whether the device opens is only known when it is
+// opened; open_port checks the name with this first.
+Status check_port_name(const std::string& name);
+
 // A failure names the device and the system's reason.
 Result<PortChoice> open_port(const std::string& name, LogSink log,
                              const PortSystem& system = system_port_access());
@@ -63,6 +69,9 @@ struct SourceChoice {
   // (for example through a TracingPortDevice). Empty for real devices.
   std::function<void(uint8_t)> port_listener;
 };
+
+// The same for the source names: auto or empty, sim, v4l2:PATH.
+Status check_source_name(const std::string& name);
 
 Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
                                  const SourceSystem& system = system_source_access());

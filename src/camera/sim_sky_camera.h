@@ -52,6 +52,9 @@ class SimSkyCamera : public FrameSource {
   bool available() override { return true; }
   std::optional<std::vector<uint8_t>> acquire() override;
   std::string name() const override { return "sim"; }
+  std::optional<FrameSize> frame_size() const override {
+    return FrameSize{options_.width, options_.height};
+  }
 
   // The picture for a read-out exposure, as a packed DIB with four trailing
   // bytes. acquire() delivers this for the last read-out.

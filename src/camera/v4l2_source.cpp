@@ -136,6 +136,11 @@ void V4l2Source::drop_ready_buffers() {
   }
 }
 
+std::optional<FrameSize> V4l2Source::frame_size() const {
+  if (!format_) return std::nullopt;
+  return FrameSize{format_->width, format_->height};
+}
+
 std::optional<std::vector<uint8_t>> V4l2Source::acquire() {
   if (Status opened = open_now(); !opened) {
     fail(opened.message());

@@ -56,6 +56,8 @@ class V4l2Source : public FrameSource {
   std::optional<std::vector<uint8_t>> acquire() override;
   std::optional<int64_t> last_buffer_mono_us() const override { return last_buffer_us_; }
   std::string name() const override { return "v4l2:" + path_; }
+  // The negotiated size while the device streams.
+  std::optional<FrameSize> frame_size() const override;
 
   const std::optional<VideoFormat>& format() const { return format_; }
 

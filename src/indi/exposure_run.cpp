@@ -5,46 +5,32 @@
 
 namespace noctra::indi {
 
-void ExposureRun::on_port_write(uint8_t byte) {
-  switch (awaiting_) {
-    case Awaiting::Nothing:
-      return;
-    case Awaiting::StartByte:
-      if (byte != 0x27) return;
-      break;
-    case Awaiting::Trigger:
-      // The trigger keeps bits 6 and 7 of the port: compare the code bits.
-      if ((byte & 0x3F) != awaited_code_) return;
-      break;
-  }
-  stamped_ = clock_.now();
-  awaiting_ = Awaiting::Nothing;
-}
-
-Instant ExposureRun::begin(const ExposureOptions& options) {
+std::optional<Instant> ExposureRun::begin(const ExposureOptions& options) {
   result_ = ExposureResult{};
-  result_.options = options;
-  stamped_.reset();
-  awaiting_ = Awaiting::StartByte;
+  options_ = options;
+  result_.metadata.mode = options.mode;
+  result_.metadata.amp_switching = options.amp_off;
   port_.exposure_start_sequence();
-  // A port that never reported its first byte is stamped here: the sequence
-  // went out just now.
-  result_.timing.start = stamped_.value_or(clock_.now());
-  awaiting_ = Awaiting::Nothing;
+  result_.timing.start = port_.exposure_started();
   if (options.amp_off) port_.amplifier_off();
   exposing_ = true;
-  return *result_.timing.start;
+  return result_.timing.start;
 }
 
 void ExposureRun::acquire_with(uint8_t code, FrameHolder& holder) {
-  stamped_.reset();
-  awaited_code_ = code;
-  awaiting_ = Awaiting::Trigger;
   acquirer_.set_pending_trigger_code(code);
   acquirer_.acquire_frame(holder);
-  awaiting_ = Awaiting::Nothing;
   // A trigger that was never pressed must not fire at the next acquisition.
   if (acquirer_.pending_trigger_code() == code) acquirer_.set_pending_trigger_code(-1);
+}
+
+void ExposureRun::take_main_timing() {
+  // Only called after a delivery: an acquisition that gave nothing leaves
+  // the instants of an earlier frame behind.
+  const FrameTiming delivered = acquirer_.last_timing();
+  result_.timing.end = delivered.end;
+  result_.timing.delivered = delivered.delivered;
+  result_.timing.source_mono_us = delivered.source_mono_us;
 }
 
 ExposureResult ExposureRun::finish() {
@@ -52,36 +38,34 @@ ExposureResult ExposureRun::finish() {
   exposing_ = false;
   port_.amplifier_on();
   FrameHolder& main = result_.frame;
-  if (result_.options.resolution == Resolution::High) {
+  if (options_.mode == CaptureMode::HighRes) {
     FrameHolder first;
     acquire_with(kTriggerGuide, first);
-    result_.first_trigger = stamped_;
     if (first) {
+      result_.first_trigger = acquirer_.last_timing().end;
       acquire_with(kTriggerMain, main);
-      result_.timing.end = stamped_;
       if (main) {
-        result_.timing.delivered = clock_.now();
+        take_main_timing();
         merge_hi_res(*main, *first);
       }
     }
   } else {
     acquire_with(kTriggerMain, main);
-    result_.timing.end = stamped_;
-    if (main) result_.timing.delivered = clock_.now();
-    if (main && main->height() > kFieldSelectionMaxUntouchedHeight && has_sample_patch(*main)) {
-      const FieldSums sums = measure_fields(*main);
-      result_.field = sums.odd > sums.even ? FieldKept::Odd : FieldKept::Even;
+    if (main) {
+      take_main_timing();
+      if (const std::optional<FieldParity> kept = field_to_keep(*main)) {
+        result_.metadata.field = *kept == FieldParity::Odd ? KeptField::Odd : KeptField::Even;
+      }
     }
     select_field(main);
   }
-  if (result_.options.amp_off) port_.amplifier_off();
+  if (options_.amp_off) port_.amplifier_off();
   port_.camera_idle();
   return std::move(result_);
 }
 
 void ExposureRun::abort() {
   exposing_ = false;
-  awaiting_ = Awaiting::Nothing;
   port_.camera_idle();
 }
 

@@ -6,10 +6,12 @@
 // still trigger (High Res: 0x35 into the first frame, then 0x37), the field
 // kept or the two frames merged, the amplifier off again and the port idle.
 //
-// The caller times the exposure; this class only writes the bytes and keeps
-// the instants: the start is the write of the first start byte (0x27), the
-// end the write of the main trigger code (0x37), both stamped as the bytes go
-// out (every port write must reach on_port_write).
+// The caller times the exposure; this class only writes the bytes and
+// collects the instants the camera layer stamped on the way: the start from
+// the port (right after the first start byte, 0x27), the end, the delivery
+// and the capture device's own buffer stamp from the acquisition of the main
+// frame (trigger 0x37). The port stamps only when it was made with an
+// InstantClock; without one the instants stay empty.
 
 #include <cstdint>
 #include <optional>
@@ -18,39 +20,32 @@
 #include "camera/frame_acquirer.h"
 #include "config/timing.h"
 #include "imaging/frame_image.h"
+#include "output/frame_metadata.h"
 
 namespace noctra::indi {
 
-enum class Resolution { Low, High };
-
 struct ExposureOptions {
-  Resolution resolution = Resolution::Low;
+  CaptureMode mode = CaptureMode::LowRes;
   bool amp_off = false;
 };
-
-// Which interlaced field a Low Res frame kept.
-enum class FieldKept { None, Even, Odd };
 
 struct ExposureResult {
   FrameHolder frame;  // none when an acquisition gave nothing
   FrameTiming timing;
   // High Res: when the first frame's trigger (0x35) went out.
   std::optional<Instant> first_trigger;
-  ExposureOptions options;
-  FieldKept field = FieldKept::None;
+  // The mode, the field kept and the amplifier switching, as the FITS keys
+  // of a recorded frame tell them.
+  FrameMetadata metadata;
 };
 
 class ExposureRun {
  public:
-  ExposureRun(CameraPort& port, FrameAcquirer& acquirer, InstantClock& clock)
-      : port_(port), acquirer_(acquirer), clock_(clock) {}
-
-  // Every byte written to the camera port, right after it went out.
-  void on_port_write(uint8_t byte);
+  ExposureRun(CameraPort& port, FrameAcquirer& acquirer) : port_(port), acquirer_(acquirer) {}
 
   // Writes the exposure-start sequence (and switches the amplifier off when
-  // asked to). Returns the instant of the first byte.
-  Instant begin(const ExposureOptions& options);
+  // asked to). Returns the port's stamp of the first byte.
+  std::optional<Instant> begin(const ExposureOptions& options);
   // Ends the running exposure: acquisitions, clean-up, port idle. Without a
   // running exposure it gives an empty result and writes nothing.
   ExposureResult finish();
@@ -62,16 +57,14 @@ class ExposureRun {
   const std::optional<Instant>& started() const { return result_.timing.start; }
 
  private:
-  enum class Awaiting { Nothing, StartByte, Trigger };
   void acquire_with(uint8_t code, FrameHolder& holder);
+  // The end and delivery instants of the acquisition that just delivered.
+  void take_main_timing();
 
   CameraPort& port_;
   FrameAcquirer& acquirer_;
-  InstantClock& clock_;
   bool exposing_ = false;
-  Awaiting awaiting_ = Awaiting::Nothing;
-  uint8_t awaited_code_ = 0;
-  std::optional<Instant> stamped_;
+  ExposureOptions options_;
   ExposureResult result_;
 };
 

@@ -1,8 +1,9 @@
 #pragma once
-// What a frame carries into its FITS file: the header keys (the exposure's
-// instants, the instrument, Noctra's mode) and the pixel data as three 8-bit
-// planes R, G, B whose rows stay in the frame's bottom-up order, so the
-// first stored row is FITS row 1 (ROWORDER = 'BOTTOM-UP').
+// What an exposure carries into the FITS file INDI makes of it: Noctra's
+// header keys (the same list as a recorded FITS frame's, with the frame type
+// the client chose) and the pixel data as three 8-bit planes R, G, B whose
+// rows stay in the frame's bottom-up order, so the first stored row is FITS
+// row 1 (ROWORDER = 'BOTTOM-UP').
 
 #include <cstddef>
 #include <cstdint>
@@ -12,42 +13,27 @@
 
 #include <fitsio.h>
 
-#include "config/timing.h"
 #include "imaging/frame_image.h"
 #include "indi/exposure_run.h"
+#include "output/fits_container.h"
 
 namespace noctra::indi {
 
-struct FitsKey {
-  enum class Kind { Text, Integer, Real, Logical };
-  std::string name;
-  Kind kind = Kind::Text;
-  std::string text;
-  int64_t integer = 0;
-  double real = 0;
-  int decimals = 6;
-  std::string comment;
-};
-
-struct FrameFitsInfo {
-  FrameTiming timing;
-  ExposureOptions options;
-  FieldKept field = FieldKept::None;
-  // Used for EXPTIME only when the instants are missing.
-  double requested_exposure_s = 0;
+struct ExposureFitsInfo {
   std::string instrument = "Noctra";
-  std::string software;  // "Noctra 0.7.0"
-  std::string image_type = "Light";
-  int32_t binning = 1;
+  std::string image_type = "Light";  // the client's frame type: Light, Bias, Dark, Flat
+  int64_t frame_number = 0;          // frames sent since Connect, from 0
 };
 
-// FITS dates are UTC without a zone letter (TIMESYS says so), to the ms.
-std::string fits_date(int64_t utc_us);
+// The recording's keys for this exposure (see fits_frame_keys). An instant
+// the exposure lacks leaves its keys out, so INDI's own EXPTIME (the
+// requested duration) and DATE-OBS stay in the header then.
+std::vector<FitsKey> exposure_fits_keys(const ExposureResult& result,
+                                        const ExposureFitsInfo& info);
 
-std::vector<FitsKey> frame_fits_keys(const FrameFitsInfo& info);
-
-// Writes each key into the current header, replacing a key of the same name.
-// False with CFITSIO's reason when a key cannot be written.
+// Writes each key into the current header, replacing a key of the same name
+// (INDI has written its own EXPTIME, DATE-OBS, IMAGETYP, ... before). False
+// with CFITSIO's reason when a key cannot be written.
 bool write_fits_keys(fitsfile* file, const std::vector<FitsKey>& keys, std::string* error);
 
 // 3 x width x height bytes: the R plane, then G, then B.

@@ -6,10 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "camera/hardware.h"
 #include "camera/sim_sky_camera.h"
-#include "camera/v4l2_source.h"
-#include "config/version.h"
-#include "indi/hardware_names.h"
 
 namespace noctra::indi {
 
@@ -108,17 +106,19 @@ bool NoctraCcd::ISNewText(const char* dev, const char* name, char* texts[], char
   if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0) {
     if (std::strcmp(name, hardware_tp_.name) == 0) {
       for (int i = 0; i < n; ++i) {
+        // Whether the device opens is only known on Connect; a name that
+        // has no form Noctra knows is refused at once.
         const std::string value = texts[i] != nullptr ? texts[i] : "";
-        std::string problem;
+        Status checked;
         if (std::strcmp(names[i], hardware_t_[kPortText].name) == 0) {
-          problem = port_name_problem(value);
+          checked = check_port_name(value);
         } else if (std::strcmp(names[i], hardware_t_[kSourceText].name) == 0) {
-          problem = source_name_problem(value);
+          checked = check_source_name(value);
         }
-        if (!problem.empty()) {
+        if (!checked) {
           hardware_tp_.s = IPS_ALERT;
           IDSetText(&hardware_tp_, nullptr);
-          LOGF_ERROR("%s", problem.c_str());
+          LOGF_ERROR("%s", checked.message().c_str());
           return false;
         }
       }
@@ -170,7 +170,10 @@ bool NoctraCcd::Connect() {
   CameraSetupOptions options;
   options.port = hardware_t_[kPortText].text;
   options.source = hardware_t_[kSourceText].text;
-  options.trace = [this](uint8_t byte) { on_port_byte(byte); };
+  options.instants = &clock_;
+  options.trace = [this](uint8_t byte) {
+    if (trace_.active()) trace_.record(byte, clock_.now().mono_us);
+  };
   Result<std::unique_ptr<CameraSetup>> opened = CameraSetup::open(
       options, ms_clock_, pump_, [this](const std::string& line) { LOGF_INFO("%s", line.c_str()); });
   if (!opened) {
@@ -181,21 +184,20 @@ bool NoctraCcd::Connect() {
   }
   camera_ = std::move(*opened);
   pump_.set_acquirer(&camera_->acquisition());
-  run_ = std::make_unique<ExposureRun>(camera_->port(), camera_->acquisition(), clock_);
+  run_ = std::make_unique<ExposureRun>(camera_->port(), camera_->acquisition());
+  frames_sent_ = 0;
   camera_->port().camera_idle();
 
-  int32_t width = SimSkyOptions{}.width;
-  int32_t height = SimSkyOptions{}.height;
-  if (const auto* v4l2 = dynamic_cast<const V4l2Source*>(camera_->acquisition().source())) {
-    if (v4l2->format()) {
-      width = v4l2->format()->width;
-      height = v4l2->format()->height;
-    }
+  // A source that cannot tell its size yet gets the simulated camera's until
+  // its first frame comes.
+  FrameSize size{SimSkyOptions{}.width, SimSkyOptions{}.height};
+  if (const FrameSource* source = camera_->acquisition().source()) {
+    size = source->frame_size().value_or(size);
   }
   {
     // INDI's upload thread may still be sending the last frame from the buffer.
     std::lock_guard<std::mutex> guard(ccdBufferLock);
-    set_frame_geometry(width, height);
+    set_frame_geometry(size.width, size.height);
   }
   hardware_tp_.s = IPS_OK;
   IDSetText(&hardware_tp_, nullptr);
@@ -232,7 +234,7 @@ void NoctraCcd::set_frame_geometry(int32_t width, int32_t height) {
 ExposureOptions NoctraCcd::current_options() const {
   ExposureOptions options;
   options.amp_off = amp_off_s_[0].s == ISS_ON;
-  options.resolution = resolution_s_[1].s == ISS_ON ? Resolution::High : Resolution::Low;
+  options.mode = resolution_s_[1].s == ISS_ON ? CaptureMode::HighRes : CaptureMode::LowRes;
   return options;
 }
 
@@ -250,10 +252,10 @@ bool NoctraCcd::StartExposure(float duration) {
     LOG_ERROR("An exposure is already running.");
     return false;
   }
-  requested_s_ = duration;
   PrimaryCCD.setExposureDuration(duration);
-  const Instant start = run_->begin(current_options());
-  deadline_mono_us_ = start.mono_us + std::llround(static_cast<double>(duration) * 1e6);
+  const std::optional<Instant> start = run_->begin(current_options());
+  const int64_t start_mono_us = start ? start->mono_us : clock_.now().mono_us;
+  deadline_mono_us_ = start_mono_us + std::llround(static_cast<double>(duration) * 1e6);
   InExposure = true;
   // Even a zero exposure ends from the event loop, after INDI has marked it
   // busy, never inside this call.
@@ -309,20 +311,16 @@ void NoctraCcd::end_exposure() {
   }
   const FrameImage& frame = *result.frame;
 
-  FrameFitsInfo info;
-  info.timing = result.timing;
-  info.options = result.options;
-  info.field = result.field;
-  info.requested_exposure_s = requested_s_;
+  ExposureFitsInfo info;
   info.instrument = getDeviceName();
-  info.software = std::string("Noctra ") + kVersion;
   info.image_type = image_type();
+  info.frame_number = frames_sent_++;
   {
     std::lock_guard<std::mutex> guard(ccdBufferLock);
     set_frame_geometry(frame.width(), frame.height());
     const auto size = static_cast<std::size_t>(PrimaryCCD.getFrameBufferSize());
     pack_rgb_planes(frame, std::span<uint8_t>(PrimaryCCD.getFrameBuffer(), size));
-    fits_keys_ = frame_fits_keys(info);
+    fits_keys_ = exposure_fits_keys(result, info);
   }
   ExposureComplete(&PrimaryCCD);
 }
@@ -340,11 +338,6 @@ void NoctraCcd::addFITSKeywords(INDI::CCDChip* chip) {
   if (!write_fits_keys(*chip->fitsFilePointer(), fits_keys_, &error)) {
     LOGF_ERROR("%s", error.c_str());
   }
-}
-
-void NoctraCcd::on_port_byte(uint8_t byte) {
-  if (run_) run_->on_port_write(byte);
-  if (trace_.active()) trace_.record(byte, clock_.now().mono_us);
 }
 
 bool NoctraCcd::saveConfigItems(FILE* fp) {

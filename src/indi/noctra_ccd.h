@@ -52,12 +52,12 @@ class NoctraCcd : public INDI::CCD {
   void arm_timer(int64_t ms);
   void cancel_timer();
   void end_exposure();
-  void on_port_byte(uint8_t byte);
   void set_frame_geometry(int32_t width, int32_t height);
   ExposureOptions current_options() const;
   std::string image_type() const;
 
   SteadyClock ms_clock_;
+  // Stamps the exposures' instants on the camera port.
   SystemInstantClock clock_;
   StillTriggerPump pump_;
   PortTrace trace_;
@@ -65,9 +65,9 @@ class NoctraCcd : public INDI::CCD {
   std::unique_ptr<ExposureRun> run_;
   int timer_id_ = -1;
   int64_t deadline_mono_us_ = 0;
-  double requested_s_ = 0;
   int32_t frame_width_ = 0;
   int32_t frame_height_ = 0;
+  int64_t frames_sent_ = 0;  // since Connect: the FITS frame number
   bool hardware_config_loaded_ = false;
   // Written before the frame is handed to INDI, read by INDI's upload thread
   // while it builds the file; both under ccdBufferLock, like the frame buffer

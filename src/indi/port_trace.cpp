@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "camera/port_device.h"
+#include "config/timing.h"
 
 namespace noctra::indi {
 
@@ -25,8 +26,8 @@ void PortTrace::close() {
 
 void PortTrace::record(uint8_t byte, int64_t mono_us) {
   if (file_ == nullptr) return;
-  std::fprintf(file_, "port %s at %lld.%03lld ms\n", port_byte_text(byte).c_str(),
-               static_cast<long long>(mono_us / 1000), static_cast<long long>(mono_us % 1000));
+  std::fprintf(file_, "port %s at %s ms\n", port_byte_text(byte).c_str(),
+               format_mono_ms(mono_us).c_str());
   std::fflush(file_);
 }
 

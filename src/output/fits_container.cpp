@@ -106,6 +106,21 @@ const char* field_text(KeptField field) {
   return "BOTH";
 }
 
+// fits_write_key_* of the key's type.
+void write_key(fitsfile* file, const FitsKey& key, int* status) {
+  const char* name = key.name.c_str();
+  const char* comment = key.comment.c_str();
+  if (const auto* text = std::get_if<std::string>(&key.value)) {
+    fits_write_key_str(file, name, text->c_str(), comment, status);
+  } else if (const auto* real = std::get_if<double>(&key.value)) {
+    fits_write_key_fixdbl(file, name, *real, kFitsRealDecimals, comment, status);
+  } else if (const auto* integer = std::get_if<int64_t>(&key.value)) {
+    fits_write_key_lng(file, name, static_cast<LONGLONG>(*integer), comment, status);
+  } else {
+    fits_write_key_log(file, name, std::get<bool>(key.value) ? 1 : 0, comment, status);
+  }
+}
+
 std::string cfitsio_message(int status) {
   char text[FLEN_STATUS] = {};
   fits_get_errstatus(status, text);
@@ -225,6 +240,42 @@ bool fits_recording_exists(const std::string& recording_path) {
   return false;
 }
 
+std::vector<FitsKey> fits_frame_keys(const FrameTiming& timing, const FrameMetadata& metadata,
+                                     const RecordingInfo& info, int64_t frame_number) {
+  std::vector<FitsKey> keys;
+  const auto text = [&](const char* key, const std::string& value, const char* comment) {
+    keys.push_back({key, header_text(value), comment});
+  };
+  const auto integer = [&](const char* key, int64_t value, const char* comment) {
+    keys.push_back({key, value, comment});
+  };
+  text("ROWORDER", "BOTTOM-UP", "first row is the bottom line of the picture");
+  if (timing.start && timing.end) {
+    const double seconds = static_cast<double>(timing.end->utc_us - timing.start->utc_us) / 1e6;
+    keys.push_back({"EXPTIME", seconds, "[s] from exposure start to trigger"});
+  }
+  if (timing.start) {
+    text("DATE-OBS", fits_date(timing.start->utc_us), "exposure start: first control byte written");
+  }
+  if (timing.end) {
+    text("DATE-END", fits_date(timing.end->utc_us), "exposure end: trigger byte written");
+  }
+  text("TIMESYS", "UTC", "time scale of the dates");
+  text("IMAGETYP", "Light", "type of image");
+  text("INSTRUME", info.instrument, "camera");
+  if (!info.telescope.empty()) text("TELESCOP", info.telescope, "telescope");
+  if (!info.observer.empty()) text("OBSERVER", info.observer, "observer");
+  text("SWCREATE", std::string("Noctra ") + kVersion, "program that wrote the file");
+  integer("XBINNING", metadata.x_binning, "binning factor along the rows");
+  integer("YBINNING", metadata.y_binning, "binning factor along the columns");
+  integer("FRAMENO", frame_number, "position of the frame in the recording, from 0");
+  text("NOCMODE", mode_text(metadata.mode), "Noctra capture mode");
+  text("NOCFIELD", field_text(metadata.field), "interlaced field kept (BOTH: none dropped)");
+  keys.push_back(
+      {"NOCAMPSW", metadata.amp_switching, "amplifier switched off during the exposure"});
+  return keys;
+}
+
 std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
                                                       const FrameTiming& timing,
                                                       const FrameMetadata& metadata,
@@ -248,37 +299,9 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   long axes[3] = {static_cast<long>(width), static_cast<long>(height), 3};
   fits_create_img(file, BYTE_IMG, 3, axes, &status);
 
-  const auto key_text = [&](const char* key, const std::string& value, const char* comment) {
-    fits_write_key_str(file, key, header_text(value).c_str(), comment, &status);
-  };
-  const auto key_long = [&](const char* key, long value, const char* comment) {
-    fits_write_key_lng(file, key, value, comment, &status);
-  };
-  key_text("ROWORDER", "BOTTOM-UP", "first row is the bottom line of the picture");
-  if (timing.start && timing.end) {
-    const double seconds = static_cast<double>(timing.end->utc_us - timing.start->utc_us) / 1e6;
-    fits_write_key_fixdbl(file, "EXPTIME", seconds, 6, "[s] from exposure start to trigger",
-                          &status);
+  for (const FitsKey& key : fits_frame_keys(timing, metadata, info, frame_number)) {
+    write_key(file, key, &status);
   }
-  if (timing.start) {
-    key_text("DATE-OBS", fits_date(timing.start->utc_us), "exposure start: first control byte written");
-  }
-  if (timing.end) {
-    key_text("DATE-END", fits_date(timing.end->utc_us), "exposure end: trigger byte written");
-  }
-  key_text("TIMESYS", "UTC", "time scale of the dates");
-  key_text("IMAGETYP", "Light", "type of image");
-  key_text("INSTRUME", info.instrument, "camera");
-  if (!info.telescope.empty()) key_text("TELESCOP", info.telescope, "telescope");
-  if (!info.observer.empty()) key_text("OBSERVER", info.observer, "observer");
-  key_text("SWCREATE", std::string("Noctra ") + kVersion, "program that wrote the file");
-  key_long("XBINNING", metadata.x_binning, "binning factor along the rows");
-  key_long("YBINNING", metadata.y_binning, "binning factor along the columns");
-  key_long("FRAMENO", static_cast<long>(frame_number), "position of the frame in the recording, from 0");
-  key_text("NOCMODE", mode_text(metadata.mode), "Noctra capture mode");
-  key_text("NOCFIELD", field_text(metadata.field), "interlaced field kept (BOTH: none dropped)");
-  int amp = metadata.amp_switching ? 1 : 0;
-  fits_write_key_log(file, "NOCAMPSW", amp, "amplifier switched off during the exposure", &status);
 
   // Planes R, G, B from the frame's B, G, R bytes, rows in stored order.
   std::vector<uint8_t> plane(plane_bytes);

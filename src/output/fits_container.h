@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "config/timing.h"
@@ -22,6 +23,25 @@ namespace noctra {
 
 inline constexpr int kFitsFrameDigits = 6;
 inline constexpr int64_t kMostFitsFrames = 1'000'000;
+
+// One card of a frame's header: text, a real (written with
+// kFitsRealDecimals decimals), an integer or a logical.
+struct FitsKey {
+  std::string name;
+  std::variant<std::string, double, int64_t, bool> value;
+  std::string comment;
+};
+inline constexpr int kFitsRealDecimals = 6;
+
+// The keys Noctra puts into a frame's header, in the order they are written:
+// the row order, the exposure's instants (EXPTIME, DATE-OBS, DATE-END and
+// TIMESYS; an instant the frame lacks leaves its keys out), what took the
+// frame (IMAGETYP, INSTRUME, TELESCOP and OBSERVER when given, SWCREATE), the
+// binning, FRAMENO and Noctra's mode keys NOCMODE, NOCFIELD and NOCAMPSW.
+// Text values are printable ASCII already. Every FITS file Noctra makes,
+// recorded or sent to a network client, carries these.
+std::vector<FitsKey> fits_frame_keys(const FrameTiming& timing, const FrameMetadata& metadata,
+                                     const RecordingInfo& info, int64_t frame_number);
 
 // The whole FITS file of one frame, made in memory: what the recording
 // writes to disk and what a network client is sent. frame_number is the

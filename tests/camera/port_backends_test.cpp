@@ -198,6 +198,48 @@ TEST(PortOpeners, ExplicitDevicesThatFailNameDeviceAndReason) {
   }
 }
 
+TEST(HardwareNames, PortAndSourceNamesAreCheckedByTheBackEndsRules) {
+  struct Case {
+    const char* name;
+    const char* port_problem;    // "" when the port name is good
+    const char* source_problem;  // "" when the source name is good
+  };
+  const Case cases[] = {
+      {"", "", ""},
+      {"auto", "", ""},
+      {"sim", "", ""},
+      {"ppdev:/dev/parport0", "", "unknown video source \"ppdev:/dev/parport0\""},
+      {"ppdev:", "ppdev: needs a device path (ppdev:/dev/parport0)", "unknown video source"},
+      {"ppdev", "unknown camera port \"ppdev\"", "unknown video source"},
+      {"serial:/dev/ttyUSB0,dtr=2,rts=0", "", "unknown video source"},
+      {"serial:/dev/ttyUSB0,dtr=9", "serial:/dev/ttyUSB0,dtr=9: serial port option dtr=9",
+       "unknown video source"},
+      {"serial:", "serial: needs a device path (serial:/dev/ttyUSB0,dtr=2,rts=0)",
+       "unknown video source"},
+      {"ftdi", "", "unknown video source"},
+      {"ftdi:A1B2C3", "", "unknown video source"},
+      {"v4l2:/dev/video0", "unknown camera port \"v4l2:/dev/video0\"", ""},
+      {"v4l2:", "unknown camera port", "v4l2: needs a device path (v4l2:/dev/video0)"},
+      {"v4l2", "unknown camera port", "unknown video source \"v4l2\""},
+      {"sim:0", "unknown camera port \"sim:0\"", "unknown video source \"sim:0\""},
+      {"SIM", "unknown camera port \"SIM\"", "unknown video source \"SIM\""},
+      {"parport9", "unknown camera port \"parport9\" (use auto, sim, ppdev:/dev/parport0",
+       "unknown video source \"parport9\" (use auto, sim or v4l2:/dev/video0)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Status port = check_port_name(c.name);
+    const Status source = check_source_name(c.name);
+    EXPECT_EQ(port.ok(), *c.port_problem == '\0') << port.message();
+    EXPECT_EQ(source.ok(), *c.source_problem == '\0') << source.message();
+    EXPECT_NE(port.message().find(c.port_problem), std::string::npos) << port.message();
+    EXPECT_NE(source.message().find(c.source_problem), std::string::npos) << source.message();
+  }
+  // Opening says the same as the check, before it touches any device.
+  EXPECT_EQ(open_port("ppdev:", nullptr).message(),
+            "ppdev: needs a device path (ppdev:/dev/parport0)");
+}
+
 TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
   // A pseudo-terminal opens like a serial port but has no DTR or RTS.
   const int master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -193,5 +193,16 @@ TEST(SimSkyCamera, UnpressedRequestTimesOutWithOneLogLine) {
   EXPECT_EQ(windows.open_count(), 0U);
 }
 
+TEST(SimSkyCamera, FrameSizeIsTheSizeOfTheFramesItRenders) {
+  FakeClock clock;
+  FakePump pump(clock);
+  StillWindowRegistry windows;
+  SimSkyCamera camera(clock, pump, windows, nullptr, {.width = 320, .height = 250});
+  EXPECT_EQ(camera.frame_size(), (FrameSize{320, 250}));
+  auto frame = copy_delivered_image(camera.render({0, 1000, 0}));
+  ASSERT_TRUE(frame.ok());
+  EXPECT_EQ((FrameSize{frame->width(), frame->height()}), camera.frame_size());
+}
+
 }  // namespace
 }  // namespace noctra

@@ -195,8 +195,11 @@ TEST(V4l2Source, NegotiatesBgr24AndTakesTheNearestSize) {
   rig.device->offer.width = 720;
   rig.device->offer.height = 576;
   rig.device->offer.bytes_per_line = 720 * 3;
+  // No size is known before the device has agreed one.
+  EXPECT_FALSE(rig.source->frame_size());
   const auto frame = rig.grab();
   ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(rig.source->frame_size(), (FrameSize{720, 576}));
   ASSERT_TRUE(rig.device->requested.has_value());
   EXPECT_EQ(rig.device->requested->width, 640);
   EXPECT_EQ(rig.device->requested->height, 480);
@@ -285,6 +288,8 @@ TEST(V4l2Source, UnpluggedDeviceFailsTheAcquisitionAndIsReopenedLater) {
   ASSERT_EQ(rig.log.lines.size(), 1U);
   EXPECT_NE(rig.log.lines[0].find("gone away"), std::string::npos);
   EXPECT_FALSE(rig.device->is_open);
+  // A device that went away has no size until it streams again.
+  EXPECT_FALSE(rig.source->frame_size());
 
   rig.device->unplugged = false;
   rig.device->open_error = "No such file or directory";
@@ -361,6 +366,7 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
        ""},
       {"sim:1", false, "",
        "error: unknown video source \"sim:1\" (use auto, sim or v4l2:/dev/video0)", ""},
+      {"v4l2:", true, "", "error: v4l2: needs a device path (v4l2:/dev/video0)", ""},
   };
   for (const auto& c : cases) {
     devices.clear();

@@ -22,7 +22,9 @@ class FakeInstantClock : public InstantClock {
 // Stands in for Acquisition: on each request the capture button is pressed
 // after press_after_ms (the trigger code goes out as the still trigger writes
 // it) and a frame comes whose even and odd stored rows hold the values given
-// for that trigger code.
+// for that trigger code, delivered deliver_after_ms later and stamped by the
+// "device" buffer_stamp_us after the press; like Acquisition, it keeps the
+// timing of the last frame it delivered.
 class FakeAcquirer : public FrameAcquirer {
  public:
   FakeAcquirer(CameraPort& port, FakeInstantClock& clock) : port_(port), clock_(clock) {}
@@ -41,8 +43,14 @@ class FakeAcquirer : public FrameAcquirer {
     const int code = pending_;
     clock_.advance_ms(press_after_ms);
     still_trigger();
+    const int64_t pressed_us = clock_.mono_us;
+    clock_.advance_ms(deliver_after_ms);
     holder.reset();
     if (!deliver || pending_ >= 0) return;
+    last_timing_ = {};
+    last_timing_.end = port_.last_trigger();
+    last_timing_.delivered = clock_.now();
+    last_timing_.source_mono_us = pressed_us + buffer_stamp_us;
     FrameImage frame = test::make_frame(64, 300);
     for (int32_t r = 0; r < frame.height(); ++r) {
       const uint8_t value = code == kTriggerMain ? (r % 2 ? main_odd : main_even)
@@ -51,10 +59,13 @@ class FakeAcquirer : public FrameAcquirer {
     }
     holder = std::move(frame);
   }
+  FrameTiming last_timing() const override { return last_timing_; }
 
   bool press = true;
   bool deliver = true;
   int64_t press_after_ms = 3;
+  int64_t deliver_after_ms = 2;
+  int64_t buffer_stamp_us = 700;
   uint8_t main_even = 100, main_odd = 40, first_even = 30, first_odd = 90;
   std::vector<int> requested;
 
@@ -62,22 +73,20 @@ class FakeAcquirer : public FrameAcquirer {
   CameraPort& port_;
   FakeInstantClock& clock_;
   int pending_ = -1;
+  FrameTiming last_timing_;
 };
 
 class ExposureRunTest : public ::testing::Test {
  protected:
-  ExposureRunTest() {
-    device_.add_listener([this](uint8_t byte) { run_.on_port_write(byte); });
-  }
   std::vector<uint8_t> bytes_since(std::size_t from) const {
     return {device_.log().begin() + static_cast<std::ptrdiff_t>(from), device_.log().end()};
   }
 
   SimPortDevice device_{0x3F};
-  CameraPort port_{device_};
   FakeInstantClock clock_;
+  CameraPort port_{device_, &clock_};
   FakeAcquirer acquirer_{port_, clock_};
-  ExposureRun run_{port_, acquirer_, clock_};
+  ExposureRun run_{port_, acquirer_};
 };
 
 struct ByteCase {
@@ -89,13 +98,13 @@ struct ByteCase {
 
 TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
   const std::vector<ByteCase> cases = {
-      {"low res", {Resolution::Low, false},
+      {"low res", {CaptureMode::LowRes, false},
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F}, {0x37}},
-      {"low res, amp off", {Resolution::Low, true},
+      {"low res, amp off", {CaptureMode::LowRes, true},
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F}, {0x37}},
-      {"high res", {Resolution::High, false},
+      {"high res", {CaptureMode::HighRes, false},
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35, 0x37, 0x2F, 0x3F}, {0x35, 0x37}},
-      {"high res, amp off", {Resolution::High, true},
+      {"high res, amp off", {CaptureMode::HighRes, true},
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F, 0x3F}, {0x35, 0x37}},
   };
   for (const ByteCase& c : cases) {
@@ -112,18 +121,50 @@ TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
   }
 }
 
-TEST_F(ExposureRunTest, StampsTheFirstStartByteAndTheMainTrigger) {
-  const Instant start = run_.begin({Resolution::High, true});
-  EXPECT_EQ(start.mono_us, 5'000'000);
+TEST_F(ExposureRunTest, TakesThePortsStartAndTheMainAcquisitionsInstants) {
+  const std::optional<Instant> start = run_.begin({CaptureMode::HighRes, true});
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->mono_us, 5'000'000);
+  EXPECT_EQ(start, port_.exposure_started());
   clock_.advance_ms(1000);
   const ExposureResult result = run_.finish();
   ASSERT_TRUE(result.timing.start && result.timing.end && result.first_trigger);
-  EXPECT_EQ(*result.timing.start, start);
-  // Each acquisition presses 3 ms after it starts waiting.
-  EXPECT_EQ(result.first_trigger->mono_us - start.mono_us, 1'003'000);
-  EXPECT_EQ(result.timing.end->mono_us - start.mono_us, 1'006'000);
+  EXPECT_EQ(*result.timing.start, *start);
+  // Each acquisition presses 3 ms after it starts waiting and delivers 2 ms
+  // after the press.
+  EXPECT_EQ(result.first_trigger->mono_us - start->mono_us, 1'003'000);
+  EXPECT_EQ(result.timing.end->mono_us - start->mono_us, 1'008'000);
   ASSERT_TRUE(result.timing.delivered);
-  EXPECT_GE(result.timing.delivered->mono_us, result.timing.end->mono_us);
+  EXPECT_EQ(result.timing.delivered->mono_us - start->mono_us, 1'010'000);
+  EXPECT_EQ(result.timing.source_mono_us, result.timing.end->mono_us + 700);
+  EXPECT_EQ(result.metadata.mode, CaptureMode::HighRes);
+  EXPECT_EQ(result.metadata.field, KeptField::Both);
+  EXPECT_TRUE(result.metadata.amp_switching);
+}
+
+TEST_F(ExposureRunTest, AnExposureWithoutAFrameKeepsNoInstantsOfTheFrameBefore) {
+  run_.begin({});
+  ASSERT_TRUE(run_.finish().timing.end);
+  acquirer_.press = false;
+  run_.begin({});
+  const ExposureResult failed = run_.finish();
+  EXPECT_TRUE(failed.timing.start);
+  EXPECT_FALSE(failed.timing.end);
+  EXPECT_FALSE(failed.timing.delivered);
+  EXPECT_FALSE(failed.timing.source_mono_us);
+}
+
+TEST(ExposureRunWithoutClock, APortWithoutClockLeavesTheInstantsEmpty) {
+  SimPortDevice device(0x3F);
+  CameraPort port(device);
+  FakeInstantClock clock;
+  FakeAcquirer acquirer(port, clock);
+  ExposureRun run(port, acquirer);
+  EXPECT_FALSE(run.begin({}));
+  const ExposureResult result = run.finish();
+  EXPECT_TRUE(result.frame);
+  EXPECT_FALSE(result.timing.start);
+  EXPECT_FALSE(result.timing.end);
 }
 
 TEST_F(ExposureRunTest, LowResKeepsTheBrighterFieldAndSaysWhich) {
@@ -132,7 +173,9 @@ TEST_F(ExposureRunTest, LowResKeepsTheBrighterFieldAndSaysWhich) {
   run_.begin({});
   const ExposureResult result = run_.finish();
   ASSERT_TRUE(result.frame);
-  EXPECT_EQ(result.field, FieldKept::Odd);
+  EXPECT_EQ(result.metadata.field, KeptField::Odd);
+  EXPECT_EQ(result.metadata.mode, CaptureMode::LowRes);
+  EXPECT_FALSE(result.metadata.amp_switching);
   EXPECT_EQ(result.frame->row(0)[0], 80);
   EXPECT_EQ(result.frame->row(1)[0], 80);
 }
@@ -150,7 +193,7 @@ TEST_F(ExposureRunTest, AnUnpressedAcquisitionGivesNoFrameAndLeavesNoTriggerPend
 
 TEST_F(ExposureRunTest, HighResStopsAfterAFailedFirstFrame) {
   acquirer_.deliver = false;
-  run_.begin({Resolution::High, false});
+  run_.begin({CaptureMode::HighRes, false});
   const ExposureResult result = run_.finish();
   EXPECT_FALSE(result.frame);
   EXPECT_EQ(acquirer_.requested, (std::vector<int>{0x35}));
@@ -158,7 +201,7 @@ TEST_F(ExposureRunTest, HighResStopsAfterAFailedFirstFrame) {
 
 TEST_F(ExposureRunTest, AbortIdlesThePortAndEndsTheExposure) {
   const std::size_t from = device_.log().size();
-  run_.begin({Resolution::Low, true});
+  run_.begin({CaptureMode::LowRes, true});
   run_.abort();
   EXPECT_FALSE(run_.exposing());
   EXPECT_EQ(bytes_since(from),

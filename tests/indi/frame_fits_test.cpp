@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "config/version.h"
 #include "imaging/frame_test_support.h"
-#include "indi/hardware_names.h"
 #include "indi/port_trace.h"
 
 namespace noctra::indi {
@@ -43,6 +49,12 @@ class FitsMemoryFile {
     fits_read_key_dbl(file_, key, &value, nullptr, &status);
     return value;
   }
+  int logical(const char* key) {
+    int value = -1;
+    int status = 0;
+    fits_read_key_log(file_, key, &value, nullptr, &status);
+    return value;
+  }
   int count(const char* key) {
     int keys = 0;
     int status = 0;
@@ -65,59 +77,92 @@ class FitsMemoryFile {
   size_t size_ = 0;
 };
 
-FrameFitsInfo sample_info() {
-  FrameFitsInfo info;
-  info.timing.start = Instant{kStartUtc, 10'000'000};
-  info.timing.end = Instant{kStartUtc + 1'000'132, 11'000'132};
-  info.options = {Resolution::Low, true};
-  info.field = FieldKept::Odd;
-  info.requested_exposure_s = 1.0;
-  info.software = "Noctra 0.7.0";
-  return info;
+ExposureResult sample_result() {
+  ExposureResult result;
+  result.timing.start = Instant{kStartUtc, 10'000'000};
+  result.timing.end = Instant{kStartUtc + 1'000'132, 11'000'132};
+  result.metadata.mode = CaptureMode::LowRes;
+  result.metadata.field = KeptField::Odd;
+  result.metadata.amp_switching = true;
+  return result;
 }
 
-TEST(FrameFitsTest, KeysCarryTheInstantsAndTheMode) {
+std::string value_text(const FitsKey& key) {
+  return std::visit(
+      [](const auto& value) {
+        std::ostringstream text;
+        text << value;
+        return text.str();
+      },
+      key.value);
+}
+
+TEST(FrameFitsTest, AnExposureCarriesTheRecordingsKeysWithTheClientsFrameType) {
+  const ExposureResult result = sample_result();
+  RecordingInfo recording;
+  recording.instrument = "Noctra";
+  const std::vector<FitsKey> recorded =
+      fits_frame_keys(result.timing, result.metadata, recording, 4);
+  const std::vector<FitsKey> sent = exposure_fits_keys(result, {"Noctra", "Dark", 4});
+  ASSERT_EQ(sent.size(), recorded.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    SCOPED_TRACE(recorded[i].name);
+    EXPECT_EQ(sent[i].name, recorded[i].name);
+    EXPECT_EQ(sent[i].comment, recorded[i].comment);
+    if (sent[i].name == "IMAGETYP") {
+      EXPECT_EQ(value_text(sent[i]), "Dark");
+    } else {
+      EXPECT_EQ(value_text(sent[i]), value_text(recorded[i]));
+    }
+  }
+}
+
+TEST(FrameFitsTest, KeysReplaceINDIsOwnAndCarryTheInstantsAndTheMode) {
   FitsMemoryFile fits;
+  int status = 0;
+  // What INDI has written before the driver's keys go in.
+  fits_update_key_str(fits.file(), "IMAGETYP", "Light Frame", "", &status);
+  fits_update_key_str(fits.file(), "ROWORDER", "TOP-DOWN", "", &status);
+  fits_update_key_dbl(fits.file(), "EXPTIME", 1.0, 6, "", &status);
+  fits_update_key_str(fits.file(), "DATE-OBS", "2026-12-07T21:04:05", "", &status);
+  ASSERT_EQ(status, 0);
+  const std::vector<FitsKey> keys = exposure_fits_keys(sample_result(), {"Noctra", "Light", 2});
   std::string error;
-  ASSERT_TRUE(write_fits_keys(fits.file(), frame_fits_keys(sample_info()), &error)) << error;
+  ASSERT_TRUE(write_fits_keys(fits.file(), keys, &error)) << error;
+  for (const char* key : {"IMAGETYP", "ROWORDER", "EXPTIME", "DATE-OBS"}) {
+    EXPECT_EQ(fits.count(key), 1) << key;
+  }
   EXPECT_NEAR(fits.real("EXPTIME"), 1.000132, 1e-9);
   EXPECT_EQ(fits.text("DATE-OBS"), "2026-12-07T21:04:05.123");
   EXPECT_EQ(fits.text("DATE-END"), "2026-12-07T21:04:06.123");
   EXPECT_EQ(fits.text("TIMESYS"), "UTC");
   EXPECT_EQ(fits.text("IMAGETYP"), "Light");
   EXPECT_EQ(fits.text("INSTRUME"), "Noctra");
-  EXPECT_EQ(fits.text("SWCREATE"), "Noctra 0.7.0");
+  EXPECT_EQ(fits.text("SWCREATE"), std::string("Noctra ") + kVersion);
   EXPECT_EQ(fits.text("ROWORDER"), "BOTTOM-UP");
-  EXPECT_EQ(fits.text("NOCTMODE"), "Low Res");
-  EXPECT_EQ(fits.text("NOCTFELD"), "odd");
+  EXPECT_EQ(fits.text("NOCMODE"), "Low Res");
+  EXPECT_EQ(fits.text("NOCFIELD"), "ODD");
+  EXPECT_EQ(fits.logical("NOCAMPSW"), 1);
+  EXPECT_EQ(fits.real("FRAMENO"), 2);
   EXPECT_EQ(fits.real("XBINNING"), 1);
   EXPECT_EQ(fits.real("YBINNING"), 1);
 }
 
-TEST(FrameFitsTest, KeysReplaceTheSameKeysAlreadyInTheHeader) {
+TEST(FrameFitsTest, WithoutAnEndInstantINDIsRequestedExposureStays) {
+  ExposureResult result = sample_result();
+  result.metadata.mode = CaptureMode::HighRes;
+  result.metadata.field = KeptField::Both;
+  result.timing.end.reset();
   FitsMemoryFile fits;
   int status = 0;
-  fits_update_key_str(fits.file(), "IMAGETYP", "Light Frame", "", &status);
-  fits_update_key_str(fits.file(), "ROWORDER", "TOP-DOWN", "", &status);
-  fits_update_key_dbl(fits.file(), "EXPTIME", 1.0, 6, "", &status);
+  fits_update_key_dbl(fits.file(), "EXPTIME", 2.5, 6, "", &status);
   ASSERT_EQ(status, 0);
-  ASSERT_TRUE(write_fits_keys(fits.file(), frame_fits_keys(sample_info()), nullptr));
-  for (const char* key : {"IMAGETYP", "ROWORDER", "EXPTIME"}) EXPECT_EQ(fits.count(key), 1) << key;
-  EXPECT_EQ(fits.text("ROWORDER"), "BOTTOM-UP");
-  EXPECT_NEAR(fits.real("EXPTIME"), 1.000132, 1e-9);
-}
-
-TEST(FrameFitsTest, ModeAndMissingInstants) {
-  FrameFitsInfo info = sample_info();
-  info.options.resolution = Resolution::High;
-  info.timing.end.reset();
-  FitsMemoryFile fits;
-  ASSERT_TRUE(write_fits_keys(fits.file(), frame_fits_keys(info), nullptr));
-  EXPECT_EQ(fits.text("NOCTMODE"), "High Res");
-  EXPECT_EQ(fits.text("NOCTFELD"), "merged");
+  ASSERT_TRUE(write_fits_keys(fits.file(), exposure_fits_keys(result, {}), nullptr));
+  EXPECT_EQ(fits.text("NOCMODE"), "High Res");
+  EXPECT_EQ(fits.text("NOCFIELD"), "BOTH");
   EXPECT_EQ(fits.text("DATE-END"), "<missing>");
-  // Without an end instant the requested exposure is all there is.
-  EXPECT_NEAR(fits.real("EXPTIME"), 1.0, 1e-9);
+  EXPECT_EQ(fits.text("DATE-OBS"), "2026-12-07T21:04:05.123");
+  EXPECT_NEAR(fits.real("EXPTIME"), 2.5, 1e-9);
 }
 
 TEST(FrameFitsTest, PlanesAreRedGreenBlueInStoredRowOrderWithoutFillBytes) {
@@ -143,41 +188,36 @@ TEST(FrameFitsTest, PlanesAreRedGreenBlueInStoredRowOrderWithoutFillBytes) {
   EXPECT_EQ(small, std::vector<uint8_t>(17, 0));
 }
 
-TEST(HardwareNamesTest, PortAndSourceNamesAsInTheSettings) {
-  struct Case {
-    const char* name;
-    bool port_ok;
-    bool source_ok;
-  };
-  const Case cases[] = {
-      {"", true, true},
-      {"auto", true, true},
-      {"sim", true, true},
-      {"ppdev:/dev/parport0", true, false},
-      {"ppdev:", false, false},
-      {"serial:/dev/ttyUSB0,dtr=2,rts=0", true, false},
-      {"serial:/dev/ttyUSB0,dtr=9", false, false},
-      {"ftdi", true, false},
-      {"ftdi:A1B2C3", true, false},
-      {"v4l2:/dev/video0", false, true},
-      {"v4l2:", false, false},
-      {"parport9", false, false},
-      {"SIM", false, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(port_name_problem(c.name).empty(), c.port_ok) << c.name;
-    EXPECT_EQ(source_name_problem(c.name).empty(), c.source_ok) << c.name;
-  }
-  EXPECT_NE(port_name_problem("parport9").find("unknown camera port \"parport9\""),
-            std::string::npos);
-}
-
 TEST(PortTraceTest, AFileThatCannotBeOpenedLeavesTheTraceOff) {
   PortTrace trace;
   std::string error;
   EXPECT_FALSE(trace.open("/nonexistent-folder/trace.txt", &error));
   EXPECT_NE(error.find("/nonexistent-folder/trace.txt"), std::string::npos);
   EXPECT_FALSE(trace.active());
+}
+
+TEST(PortTraceTest, OneLinePerByteWithTheMonotonicMilliseconds) {
+  char folder[] = "/tmp/noctra-trace-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/port.trace";
+  {
+    PortTrace trace;
+    std::string error;
+    ASSERT_TRUE(trace.open(path, &error)) << error;
+    trace.record(0x27, 1'234'567);
+    trace.record(0x3F, 5'000);
+    // Lines are flushed as they are written: a reader sees them at once.
+    std::ifstream early(path);
+    std::string first;
+    std::getline(early, first);
+    EXPECT_EQ(first, "port 0x27 at 1234.567 ms");
+  }
+  std::ifstream in(path);
+  std::stringstream all;
+  all << in.rdbuf();
+  EXPECT_EQ(all.str(), "port 0x27 at 1234.567 ms\nport 0x3F at 5.000 ms\n");
+  std::remove(path.c_str());
+  rmdir(folder);
 }
 
 }  // namespace

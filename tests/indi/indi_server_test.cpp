@@ -101,7 +101,8 @@ struct FitsFacts {
   int naxis = 0;
   long naxes[3] = {0, 0, 0};
   double exptime = -1;
-  std::string date_obs, date_end, roworder, imagetyp, swcreate, mode;
+  long frameno = -1;
+  std::string date_obs, date_end, roworder, imagetyp, swcreate, mode, field;
   std::vector<uint8_t> planes;  // R, G, B
   std::string error;
 };
@@ -126,7 +127,9 @@ FitsFacts read_fits(std::vector<uint8_t> bytes) {
   if (status == 0) facts.roworder = read_key(file, "ROWORDER", &status);
   if (status == 0) facts.imagetyp = read_key(file, "IMAGETYP", &status);
   if (status == 0) facts.swcreate = read_key(file, "SWCREATE", &status);
-  if (status == 0) facts.mode = read_key(file, "NOCTMODE", &status);
+  if (status == 0) facts.mode = read_key(file, "NOCMODE", &status);
+  if (status == 0) facts.field = read_key(file, "NOCFIELD", &status);
+  if (status == 0) fits_read_key_lng(file, "FRAMENO", &facts.frameno, nullptr, &status);
   if (status == 0 && facts.naxis == 3) {
     facts.planes.resize(static_cast<std::size_t>(facts.naxes[0] * facts.naxes[1] * facts.naxes[2]));
     fits_read_img(file, TBYTE, 1, static_cast<LONGLONG>(facts.planes.size()), nullptr,
@@ -293,6 +296,9 @@ TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
     EXPECT_EQ(fits.roworder, "BOTTOM-UP");
     EXPECT_EQ(fits.imagetyp, "Light");
     EXPECT_EQ(fits.mode, "Low Res");
+    EXPECT_TRUE(fits.field == "EVEN" || fits.field == "ODD") << fits.field;
+    // The frames a client receives are numbered from Connect on.
+    EXPECT_EQ(fits.frameno, exposure_number);
     EXPECT_EQ(fits.swcreate.rfind("Noctra ", 0), 0U) << fits.swcreate;
     // The simulated sky is grey, so the three planes agree; Low Res kept one
     // field, so the rows of each pair agree; and the picture is not black.
@@ -341,6 +347,7 @@ TEST_F(IndiServerTest, HighResWithAmpOffWritesBothTriggersAndSwitchesTheAmplifie
   const FitsFacts fits = read_fits(exposure.blob.bytes);
   ASSERT_EQ(fits.error, "");
   EXPECT_EQ(fits.mode, "High Res");
+  EXPECT_EQ(fits.field, "BOTH");
   // Start, amplifier off (0x30), on (0x34), first frame 0x35, main frame
   // 0x37, amplifier off (0x33), idle.
   EXPECT_EQ(bytes_of(read_trace(trace_), trace_from),
