@@ -176,8 +176,8 @@ void Recording::close_recording() {
   open_path_.clear();
   container_.reset();
   if (timing_.is_open()) {
-    const int timing_error = timing_.flush() != 0 ? errno : timing_.close();
-    timing_.close();
+    int timing_error = options_.flush_interval_ms >= 0 ? timing_.flush() : 0;
+    if (const int closed = timing_.close(); timing_error == 0) timing_error = closed;
     if (timing_error != 0 && !timing_failure_reported_) {
       reporter_.show_error("Can't write the timing record " + timing_path_for(path) + ": " +
                            std::generic_category().message(timing_error));

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -227,38 +229,42 @@ TEST(RecordingChooser, TheChosenFilterForcesItsExtensionAndACancelKeepsThePathsF
   EXPECT_EQ(kRecordingFileFilters[3].pattern, "*.fits");
 }
 
-TEST(Recording, AFullDiskIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFormat) {
+TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFormat) {
   const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3, 4});
-  for (const char* name : {"m42.avi", "m42.ser", "m42.fits"}) {
-    SCOPED_TRACE(name);
-    FaultyWriterIo io;
-    bool full = false;
-    // Frames' writes fail while the disk is full; the small timing rows and
-    // header patches go in.
-    io.fault = [&](off_t, std::size_t bytes) { return full && bytes > 1000 ? ENOSPC : 0; };
-    RecordingRig rig(name, io);
-    rig.write({&frames[0]}, 0);
-    full = true;
-    rig.write({&frames[1], &frames[2]}, 1);
-    full = false;
-    rig.write({&frames[3]}, 3);
-    const std::string path = rig.recording.open_path();
-    EXPECT_EQ(rig.recording.frames(), 2);
-    rig.recording.close_recording();
-    const RecordingFormat format = format_of_path(path);
-    const std::string file = format == RecordingFormat::Fits ? fits_frame_path(path, 1) : path;
-    const std::string kind(container_format(format).name);
-    EXPECT_EQ(rig.reporter.messages,
-              std::vector<std::string>{"Can't write to " + kind + " file " + file + ": No space left on device"});
-    // The record keeps the rows of the frames that are there.
-    EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1"}));
-    const auto kept = pattern_frames(kWidth, kHeight, {1, 4});
-    if (format == RecordingFormat::Fits) {
-      EXPECT_TRUE(fs::exists(fits_frame_path(path, 1)));
-      EXPECT_FALSE(fs::exists(fits_frame_path(path, 2)));
-      EXPECT_FALSE(fs::exists(fits_frame_path(path, 1) + ".part"));
-    } else {
-      EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(kept, "ffmpeg")), 2);
+  const auto kept = pattern_frames(kWidth, kHeight, {1, 4});
+  // A full disk, a file-size limit and a failing device.
+  for (const int error : {ENOSPC, EFBIG, EIO}) {
+    for (const char* name : {"m42.avi", "m42.ser", "m42.fits"}) {
+      SCOPED_TRACE(std::string(name) + ": " + std::strerror(error));
+      FaultyWriterIo io;
+      bool failing = false;
+      // Frames' writes fail meanwhile; the small timing rows and header
+      // patches go in.
+      io.fault = [&](off_t, std::size_t bytes) { return failing && bytes > 1000 ? error : 0; };
+      io.partial_before_fault = error == ENOSPC;
+      RecordingRig rig(name, io);
+      rig.write({&frames[0]}, 0);
+      failing = true;
+      rig.write({&frames[1], &frames[2]}, 1);
+      failing = false;
+      rig.write({&frames[3]}, 3);
+      const std::string path = rig.recording.open_path();
+      EXPECT_EQ(rig.recording.frames(), 2);
+      rig.recording.close_recording();
+      const RecordingFormat format = format_of_path(path);
+      const std::string file = format == RecordingFormat::Fits ? fits_frame_path(path, 1) : path;
+      const std::string kind(container_format(format).name);
+      EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to " + kind + " file " +
+                                                                file + ": " + std::strerror(error)});
+      // The record keeps the rows of the frames that are there.
+      EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1"}));
+      if (format == RecordingFormat::Fits) {
+        EXPECT_TRUE(fs::exists(fits_frame_path(path, 1)));
+        EXPECT_FALSE(fs::exists(fits_frame_path(path, 2)));
+        EXPECT_FALSE(fs::exists(fits_frame_path(path, 1) + ".part"));
+      } else {
+        EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(kept, "ffmpeg")), 2);
+      }
     }
   }
 }
@@ -296,6 +302,53 @@ TEST(Recording, AFrameOfAnotherSizeIsRefusedOnceAndTakesItsTimingRowBack) {
       EXPECT_TRUE(rig.reporter.messages.empty());
       EXPECT_EQ(timing_frames(path).size(), 4u);
     }
+  }
+}
+
+// The real calls on a clock the test moves, counting the flushes.
+class ClockedIo final : public WriterIo {
+ public:
+  int create_file(const char* path) override { return real().create_file(path); }
+  int remove_file(const char* path) override { return real().remove_file(path); }
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, off_t offset) override {
+    return real().pwritev(fd, iov, count, offset);
+  }
+  int ftruncate(int fd, off_t length) override { return real().ftruncate(fd, length); }
+  int fdatasync(int fd) override {
+    ++syncs;
+    return real().fdatasync(fd);
+  }
+  int close(int fd) override { return real().close(fd); }
+  int64_t now_ms() override { return now; }
+  std::atomic<int> syncs{0};
+  int64_t now = 0;
+
+ private:
+  static WriterIo& real() { return posix_writer_io(); }
+};
+
+TEST(Recording, DataAndTimingRecordReachTheDiskAtMostOnceASecondAndAtStop) {
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "on the helper thread" : "in the call");
+    ClockedIo io;
+    Settings settings;
+    RecordingReporter reporter;
+    Recording recording(settings, reporter, nullptr, standard_containers(io), io,
+                        RecordingOptions{1000, background});
+    TempFolder folder;
+    settings.image_file_path = folder.file("m42.ser");
+    const auto frames = pattern_frames(8, 8, {1, 2, 3, 4, 5});
+    const int64_t times[] = {0, 400, 999, 1000, 1500};
+    int expected[] = {0, 0, 0, 2, 2};  // the file and its timing record together
+    for (int i = 0; i < 5; ++i) {
+      io.now = times[i];
+      recording.write_frame(&frames[static_cast<std::size_t>(i)], timing_of(i), FrameMetadata{});
+      if (background) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(io.syncs.load(), expected[i]) << "frame " << i;
+    }
+    recording.close_recording();
+    EXPECT_EQ(io.syncs.load(), 4);
+    EXPECT_TRUE(reporter.messages.empty());
   }
 }
 
