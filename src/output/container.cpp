@@ -143,10 +143,12 @@ PathChoice save_images_in_command(const std::string& image_file_path, bool captu
       usable_answer(browse(image_file_path, filter_of_path(image_file_path)));
   std::string path = chosen ? chosen->path : image_file_path;
   const std::size_t filter = chosen ? chosen->filter : kAllFilesFilter;
-  if (!force_extension(path, forced_extension(filter, path), flavour, home)) {
-    return {PathChoiceOutcome::TooLong, image_file_path};
+  const std::string_view extension = forced_extension(filter, path);
+  if (!force_extension(path, extension, flavour, home)) {
+    return {PathChoiceOutcome::TooLong, image_file_path, extension};
   }
-  return {chosen ? PathChoiceOutcome::Chosen : PathChoiceOutcome::Cancelled, std::move(path)};
+  return {chosen ? PathChoiceOutcome::Chosen : PathChoiceOutcome::Cancelled, std::move(path),
+          extension};
 }
 
 PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
@@ -155,10 +157,11 @@ PathChoice setup_file_button(const std::string& button_text, const BrowseRecordi
   const std::optional<ChooserAnswer> chosen = usable_answer(browse(initial, filter_of_path(initial)));
   if (!chosen) return {PathChoiceOutcome::Cancelled, button_text};
   std::string path = chosen->path;
-  if (!force_extension(path, forced_extension(chosen->filter, path), flavour, home)) {
-    return {PathChoiceOutcome::TooLong, button_text};
+  const std::string_view extension = forced_extension(chosen->filter, path);
+  if (!force_extension(path, extension, flavour, home)) {
+    return {PathChoiceOutcome::TooLong, button_text, extension};
   }
-  return {PathChoiceOutcome::Chosen, std::move(path)};
+  return {PathChoiceOutcome::Chosen, std::move(path), extension};
 }
 
 }  // namespace noctra

@@ -30,6 +30,10 @@ enum class ContainerFailure {
   Refused,  // the frame does not fit the recording (other size, too many frames); nothing written
 };
 
+// Kept apart from the project's Status: the recording words the message
+// itself (the format's name, the recording's path or one frame's file, the
+// errno text) and tells the kinds apart to report each once, so the
+// container hands over the parts rather than finished text.
 struct ContainerStatus {
   ContainerFailure failure = ContainerFailure::None;
   int error = 0;       // errno of an Open or Write failure

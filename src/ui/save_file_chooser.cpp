@@ -62,9 +62,9 @@ std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* o
   }
 }
 
-void show_path_too_long(QWidget* owner, const std::string& path) {
+void show_path_too_long(QWidget* owner, const std::string& path, std::string_view extension) {
   QMessageBox::warning(owner, QStringLiteral("Save images in..."),
-                       QString::fromStdString(path_too_long_message(path)));
+                       QString::fromStdString(path_too_long_message(path, extension)));
 }
 
 BrowseRecordingPath browse_with(SaveFileChooser& chooser, QWidget* owner) {

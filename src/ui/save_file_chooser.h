@@ -38,9 +38,9 @@ class FileDialogChooser : public SaveFileChooser {
                                                      std::size_t filter) override;
 };
 
-// A chosen name that ".avi" would make too long: said to the user, nothing
-// changes.
-void show_path_too_long(QWidget* owner, const std::string& path);
+// A chosen name that the extension would make too long: said to the user,
+// nothing changes.
+void show_path_too_long(QWidget* owner, const std::string& path, std::string_view extension = ".avi");
 
 // The chooser as the naming rules take it, over the given owner.
 BrowseRecordingPath browse_with(SaveFileChooser& chooser, QWidget* owner);

@@ -225,6 +225,20 @@ TEST(RecordingChooser, TheChosenFilterForcesItsExtensionAndACancelKeepsThePathsF
     EXPECT_EQ(setup_file_button(c.initial, browse, PathFlavour::Posix, "/h").path, c.button_result)
         << c.initial;
   }
+  // A name that fits with ".avi" but not with ".fits".
+  const std::string longest = "/" + std::string(kMaxPathChars - 5, 'x');
+  for (const auto& [filter, outcome] : {std::pair{std::size_t{0}, PathChoiceOutcome::Chosen},
+                                        std::pair{std::size_t{3}, PathChoiceOutcome::TooLong}}) {
+    const BrowseRecordingPath browse = [&](const std::string&, std::size_t) {
+      return std::optional<ChooserAnswer>(ChooserAnswer{longest, filter});
+    };
+    const PathChoice choice = setup_file_button("/d/a.avi", browse, PathFlavour::Posix, "/h");
+    EXPECT_EQ(choice.outcome, outcome) << filter;
+    EXPECT_EQ(choice.extension, filter == 0 ? ".avi" : ".fits");
+    EXPECT_EQ(choice.path, filter == 0 ? longest + ".avi" : "/d/a.avi");
+  }
+  EXPECT_EQ(path_too_long_message("/d/m42", ".fits"),
+            "The name /d/m42 with the extension .fits would be longer than 259 characters");
   EXPECT_EQ(kRecordingFileFilters[2].description, "SER video");
   EXPECT_EQ(kRecordingFileFilters[3].pattern, "*.fits");
 }
