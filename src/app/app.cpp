@@ -4,7 +4,7 @@
 
 #include "camera/camera_setup.h"
 #include "config/paths.h"
-#include "output/avi_writer.h"
+#include "output/recording.h"
 
 namespace noctra {
 
@@ -54,7 +54,7 @@ Status App::open(SequencerHost* host) {
   if (!camera) return camera.status();
   camera_ = std::move(*camera);
 
-  writer_ = std::make_unique<AviWriter>(settings_, reporter_);
+  writer_ = std::make_unique<Recording>(settings_, reporter_);
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return {};

@@ -17,7 +17,7 @@
 
 namespace noctra {
 
-class AviWriter;
+class Recording;
 class CameraSetup;
 
 struct AppOptions {
@@ -72,7 +72,7 @@ class App {
   SteadyClock clock_;
   SystemInstantClock instants_;
   std::unique_ptr<CameraSetup> camera_;
-  std::unique_ptr<AviWriter> writer_;
+  std::unique_ptr<Recording> writer_;
   std::unique_ptr<Sequencer> sequencer_;
   std::unique_ptr<CommandRouter> router_;
   bool shut_down_ = false;

@@ -31,11 +31,14 @@ std::string usage_text() {
          "  --exposure MS       exposure time for this run (not saved)\n"
          "  --delay MS          delay between exposures for this run (not saved)\n"
          "  --count N           number of frames for this run, 0 = no limit (not saved)\n"
-         "  --output PATH       output AVI path for this run (not saved)\n"
+         "  --output PATH       output path for this run (not saved): .avi AVI, .ser SER,\n"
+         "                      .fits or .fit one FITS file per frame\n"
          "  --trace-port        print every camera port write on stderr\n"
          "  --no-save           do not save the settings at exit\n"
          "  --config FILE       settings file instead of ~/.config/noctra/Noctra.ini\n"
          "  --list-devices      list capture devices and camera ports, and what auto takes\n"
+         "  --repair FILE.ser   complete a SER recording a crash cut short (frame count and\n"
+         "                      timestamps, from FILE.timing.csv); never shortens the file\n"
          "  --help              this text\n"
          "  --version           the version\n";
 }
@@ -61,6 +64,9 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       headless = true;
     } else if (a == "--list-devices") {
       list = true;
+    } else if (a == "--repair") {
+      if (!value(v) || v.empty()) return failure("--repair needs a file name");
+      cl.repair_file = v;
     } else if (a == "--trace-port") {
       cl.options.trace_port = true;
     } else if (a == "--no-save") {
@@ -81,7 +87,10 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       return failure("unknown option: " + a);
     }
   }
-  if (list) {
+  if (!cl.repair_file.empty()) {
+    if (headless || list || args.size() != 2) return failure("--repair takes no other options");
+    cl.mode = CommandLine::Mode::Repair;
+  } else if (list) {
     cl.mode = CommandLine::Mode::ListDevices;
   } else if (headless) {
     cl.mode = CommandLine::Mode::Headless;

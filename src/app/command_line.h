@@ -11,9 +11,10 @@
 namespace noctra {
 
 struct CommandLine {
-  enum class Mode { Gui, Headless, ListDevices, Help, Version };
+  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair };
   Mode mode = Mode::Gui;
   AppOptions options;
+  std::string repair_file;  // --repair FILE
 };
 
 // Fails, saying why, for an unknown option, a missing or bad value, or

@@ -34,6 +34,17 @@ struct IntField {
   int32_t Settings::*field;
 };
 
+// [Recording]: texts for the recordings' headers, saved after [Hardware].
+struct TextField {
+  const char* key;
+  std::string Settings::*field;
+};
+constexpr TextField kRecordingFields[] = {
+    {"Observer", &Settings::observer},
+    {"Instrument", &Settings::instrument},
+    {"Telescope", &Settings::telescope},
+};
+
 // The order in which the integers are read and written.
 constexpr IntField kIntFields[] = {
     {"Flags", "AutoIncrement", &Settings::auto_increment},
@@ -249,6 +260,9 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
       source != nullptr && *source != '\0') {
     settings.source = source;
   }
+  for (const TextField& f : kRecordingFields) {
+    if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
+  }
   return settings;
 }
 
@@ -286,6 +300,9 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
   }
   ini.SetValue("Hardware", "Port", single_line(settings.port).c_str(), nullptr, true);
   ini.SetValue("Hardware", "Source", single_line(settings.source).c_str(), nullptr, true);
+  for (const TextField& f : kRecordingFields) {
+    ini.SetValue("Recording", f.key, single_line(settings.*f.field).c_str(), nullptr, true);
+  }
 
   std::string output;
   if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {

@@ -1,6 +1,7 @@
 #pragma once
 // The settings record and its INI file "Noctra.ini": sections Filenames,
-// Flags and Capture (values as "%d"), plus Noctra's own [Hardware] section.
+// Flags and Capture (values as "%d"), plus Noctra's own [Hardware] and
+// [Recording] sections.
 
 #include <cstdint>
 #include <filesystem>
@@ -27,6 +28,11 @@ struct Settings {
   int32_t hi_res = 0;           // [Capture] HiRes
   std::string port = "auto";    // [Hardware] Port: auto, sim, ppdev:/dev/parport0, ...
   std::string source = "auto";  // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
+  // Written into the recordings that have room for them (SER's header,
+  // FITS's OBSERVER, INSTRUME and TELESCOP); empty by default.
+  std::string observer = {};    // [Recording] Observer
+  std::string instrument = {};  // [Recording] Instrument
+  std::string telescope = {};   // [Recording] Telescope
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

@@ -1,5 +1,5 @@
 // Noctra's entry: the desktop program with no arguments, the headless
-// recorder and the device listing with options.
+// recorder, the device listing and the repair of a SER file with options.
 
 #include <atomic>
 #include <csignal>
@@ -9,6 +9,7 @@
 
 #include "app/command_line.h"
 #include "app/headless.h"
+#include "app/repair.h"
 #include "camera/hardware.h"
 #include "camera/port_crash_guard.h"
 #include "config/version.h"
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::ListDevices:
       std::cout << noctra::format_device_listing(noctra::list_devices());
       return 0;
+    case CommandLine::Mode::Repair:
+      return noctra::run_repair(cl.repair_file, std::cout, std::cerr);
     case CommandLine::Mode::Headless:
     case CommandLine::Mode::Gui:
       break;

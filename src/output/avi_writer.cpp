@@ -128,8 +128,7 @@ AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPa
       reporter_(reporter),
       number_path_(std::move(number_path)),
       io_(io),
-      limits_(limits),
-      timing_(io) {
+      limits_(limits) {
   limits_.segment_bytes = std::clamp<uint64_t>(limits_.segment_bytes, 4096, kLargestSegment);
   limits_.max_segments = std::clamp<uint32_t>(limits_.max_segments, 1, kMostSegments);
 }
@@ -141,19 +140,7 @@ void AviWriter::avi_write_frame(const FrameImage* frame) {
   avi_write_frame(std::span<const uint8_t>(frame->block(), kBitmapHeaderSize), frame->rows());
 }
 
-void AviWriter::write_frame(const FrameImage* frame, const FrameTiming& timing,
-                            const FrameMetadata& how) {
-  if (frame == nullptr) return;
-  const TimedRow row{timing, how};
-  write_sample(std::span<const uint8_t>(frame->block(), kBitmapHeaderSize), frame->rows(), &row);
-}
-
 void AviWriter::avi_write_frame(std::span<const uint8_t> header, std::span<const uint8_t> pixels) {
-  write_sample(header, pixels, nullptr);
-}
-
-void AviWriter::write_sample(std::span<const uint8_t> header, std::span<const uint8_t> pixels,
-                             const TimedRow* row) {
   if (header.empty()) return;
   std::string problem;
   const std::optional<uint32_t> sample_bytes = sample_bytes_of(header, pixels.size(), problem);
@@ -166,31 +153,26 @@ void AviWriter::write_sample(std::span<const uint8_t> header, std::span<const ui
     avi_open(header, *sample_bytes);
     if (next_frame_index_ < 0) return;
   }
-  if (row == nullptr) {
-    append_frame(pixels.first(*sample_bytes));
-    return;
-  }
-  if (!timing_.is_open() && !timing_failure_reported_) {
-    const std::string path = timing_path_for(open_path_);
-    if (const int error = timing_.open(path); error != 0) {
-      report_once(timing_failure_reported_, "Can't write the timing record " + path + ": " +
-                                                std::generic_category().message(error));
-    }
-  }
-  // The row goes first: a crash between the two leaves one row more, never one less.
-  bool row_written = false;
-  if (timing_.is_open()) {
-    const int error =
-        timing_.append(total_frames_, row->timing, capture_mode_text(row->how.mode));
-    row_written = error == 0;
-    if (error != 0) {
-      report_once(timing_failure_reported_, "Can't write the timing record " + timing_.path() +
-                                                ": " + std::generic_category().message(error));
-    }
-  }
-  const uint32_t frames_before = total_frames_;
   append_frame(pixels.first(*sample_bytes));
-  if (row_written && total_frames_ == frames_before) timing_.cut_back_last_row();
+}
+
+bool AviWriter::avi_open(const FrameImage& first) {
+  if (next_frame_index_ >= 0) return true;
+  const std::span<const uint8_t> header(first.block(), kBitmapHeaderSize);
+  std::string problem;
+  const std::optional<uint32_t> sample_bytes = sample_bytes_of(header, first.rows().size(), problem);
+  if (!sample_bytes) {
+    report_once(refusal_reported_,
+                "Frame not written to AVI file " + settings_.image_file_path + ": " + problem);
+    return false;
+  }
+  avi_open(header, *sample_bytes);
+  return next_frame_index_ >= 0;
+}
+
+int AviWriter::avi_flush() {
+  if (fd_ < 0) return 0;
+  return io_.fdatasync(fd_) == 0 ? 0 : errno;
 }
 
 bool AviWriter::avi_open(std::span<const uint8_t> header, uint32_t image_bytes) {
@@ -538,10 +520,8 @@ void AviWriter::flush_if_due() {
   if (limits_.flush_in_background) {
     flush_running_.store(true);
     try {
-      // The timing record goes to the disk with the frames it describes.
-      flusher_ = std::thread([this, fd = fd_, timing_fd = timing_.fd()] {
+      flusher_ = std::thread([this, fd = fd_] {
         if (io_.fdatasync(fd) != 0) flush_error_.store(errno);
-        if (timing_fd >= 0) io_.fdatasync(timing_fd);
         flush_running_.store(false);
       });
       return;
@@ -550,7 +530,6 @@ void AviWriter::flush_if_due() {
     }
   }
   if (io_.fdatasync(fd_) != 0) report_write_failure(errno);
-  timing_.flush();
 }
 
 int AviWriter::finish_background_flush() {
@@ -585,15 +564,6 @@ void AviWriter::avi_close() {
   if (limits_.flush_interval_ms >= 0 && io_.fdatasync(fd_) != 0 && error == 0) error = errno;
   if (io_.close(fd_) != 0 && error == 0) error = errno;
   fd_ = -1;
-  if (timing_.is_open()) {
-    const int timing_error = timing_.flush() != 0 ? errno : timing_.close();
-    timing_.close();
-    if (timing_error != 0 && !timing_failure_reported_) {
-      reporter_.show_error("Can't write the timing record " + timing_path_for(open_path_) + ": " +
-                           std::generic_category().message(timing_error));
-    }
-  }
-  timing_failure_reported_ = false;
   const std::string path = std::move(open_path_);
   open_path_.clear();
   entries_.clear();
@@ -610,7 +580,6 @@ void AviWriter::finish_quietly() {
   io_.close(fd_);
   fd_ = -1;
   next_frame_index_ = -1;
-  timing_.close();
 }
 
 }  // namespace noctra

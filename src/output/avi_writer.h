@@ -21,9 +21,7 @@
 #include "config/platform.h"
 #include "config/settings.h"
 #include "imaging/frame_image.h"
-#include "output/frame_writer.h"
 #include "output/naming.h"
-#include "output/timing_log.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -52,7 +50,9 @@ struct AviLimits {
   bool flush_in_background = true;
 };
 
-class AviWriter final : public FrameWriter {
+// The recording part (output/recording.h) drives it as the AVI container;
+// its own calls remain for writing any packed bitmap.
+class AviWriter final {
  public:
   // settings.image_file_path names the next file (and is rewritten by the
   // numbering); reporter shows the "Error" messages; io does the file calls.
@@ -61,18 +61,11 @@ class AviWriter final : public FrameWriter {
   // The program's writer: auto-increment numbering on the real files.
   AviWriter(Settings& settings, ErrorReporter& reporter);
   // Finishes an open file quietly; the program should call avi_close first.
-  ~AviWriter() override;
+  ~AviWriter();
   AviWriter(const AviWriter&) = delete;
   AviWriter& operator=(const AviWriter&) = delete;
 
-  // A frame with its row in the timing record beside the file
-  // (<name>.timing.csv): the row goes out before the frame and is taken back
-  // when the frame cannot be written.
-  void write_frame(const FrameImage* frame, const FrameTiming& timing,
-                   const FrameMetadata& how) override;
-  void close_recording() override { avi_close(); }
-
-  // A frame image: its 40-byte header and its pixel rows, without a timing row.
+  // A frame image: its 40-byte header and its pixel rows.
   void avi_write_frame(const FrameImage* frame);
   // Any packed bitmap: header holds the BITMAPINFOHEADER followed by its
   // colour table (biSize + 4 x biClrUsed bytes are taken for the stream
@@ -80,6 +73,12 @@ class AviWriter final : public FrameWriter {
   // empty header is a missing frame.
   void avi_write_frame(std::span<const uint8_t> header, std::span<const uint8_t> pixels);
   void avi_close();
+  // Opens the file for frames like `first` without writing a frame (the
+  // numbering and the messages as for the first avi_write_frame); true when open.
+  bool avi_open(const FrameImage& first);
+  // Puts everything written so far on the disk; the errno of a failure, or 0.
+  // May run on another thread while a frame is being written.
+  int avi_flush();
 
   // -1 while no file is open, else the frames in the file (the position the
   // next one takes).
@@ -93,12 +92,6 @@ class AviWriter final : public FrameWriter {
     uint32_t size;
   };
 
-  struct TimedRow {
-    const FrameTiming& timing;
-    const FrameMetadata& how;
-  };
-  void write_sample(std::span<const uint8_t> header, std::span<const uint8_t> pixels,
-                    const TimedRow* row);
   bool avi_open(std::span<const uint8_t> header, uint32_t image_bytes);
   void append_frame(std::span<const uint8_t> sample);
   bool needs_new_segment(uint64_t chunk_bytes) const;
@@ -124,8 +117,6 @@ class AviWriter final : public FrameWriter {
   int32_t next_frame_index_ = -1;
   int fd_ = -1;
   std::string open_path_;
-  TimingLog timing_;
-  bool timing_failure_reported_ = false;
   bool write_failure_reported_ = false;
   bool refusal_reported_ = false;
 

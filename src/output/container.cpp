@@ -1,5 +1,6 @@
 #include "output/container.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "output/fits_container.h"
@@ -61,6 +62,7 @@ RecordingFormat format_of_path(std::string_view path) {
 
 std::string container_failure_message(const ContainerFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path) {
+  if (!status.message.empty()) return status.message;
   const std::string& file = status.file.empty() ? recording_path : status.file;
   const std::string name(format.name);
   switch (status.failure) {
@@ -75,6 +77,91 @@ std::string container_failure_message(const ContainerFormat& format, const Conta
       return "Frame not written to " + name + " file " + file + ": " + status.detail;
   }
   return {};
+}
+
+namespace {
+
+// The format's extension the path ends with, else the one forced.
+std::string_view own_extension(const ContainerFormat& format, std::string_view path) {
+  for (std::string_view extension : format.extensions) {
+    if (ends_with_any_case(path, extension)) return extension;
+  }
+  return format.extensions[0];
+}
+
+}  // namespace
+
+NumberingResult number_recording_path(std::string& path, int32_t auto_increment) {
+  const ContainerFormat& format = container_format(format_of_path(path));
+  return number_recording_path(path, auto_increment, format.recording_exists);
+}
+
+NumberingResult number_recording_path(std::string& path, int32_t auto_increment,
+                                      const FileExistsProbe& exists) {
+  const RecordingFormat format = format_of_path(path);
+  if (format == RecordingFormat::Avi) return number_output_path(path, auto_increment, exists);
+  return number_output_path(path, auto_increment, exists,
+                            own_extension(container_format(format), path));
+}
+
+std::size_t filter_of_path(std::string_view path) {
+  switch (format_of_path(path)) {
+    case RecordingFormat::Ser:
+      return 2;
+    case RecordingFormat::Fits:
+      return 3;
+    case RecordingFormat::Avi:
+      break;
+  }
+  return 0;
+}
+
+std::string_view forced_extension(std::size_t filter, std::string_view path) {
+  for (const ContainerFormat& f : kFormats) {
+    if (f.filter.pattern == kRecordingFileFilters[std::min(filter, kAllFilesFilter + 2)].pattern) {
+      return f.format == format_of_path(path) ? own_extension(f, path) : f.extensions[0];
+    }
+  }
+  return own_extension(container_format(format_of_path(path)), path);
+}
+
+namespace {
+
+std::optional<ChooserAnswer> usable_answer(const std::optional<ChooserAnswer>& chosen) {
+  // A name longer than a path can hold counts as a failed chooser, as with AVI.
+  if (!chosen || chosen->path.size() > kMaxPathChars) return std::nullopt;
+  return chosen;
+}
+
+}  // namespace
+
+PathChoice save_images_in_command(const std::string& image_file_path, bool capture_idle,
+                                  const BrowseRecordingPath& browse, PathFlavour flavour,
+                                  std::string_view home) {
+  if (!capture_idle) return {PathChoiceOutcome::NotShown, image_file_path};
+  const std::optional<ChooserAnswer> chosen =
+      usable_answer(browse(image_file_path, filter_of_path(image_file_path)));
+  std::string path = chosen ? chosen->path : image_file_path;
+  const std::size_t filter = chosen ? chosen->filter : kAllFilesFilter;
+  const std::string_view extension = forced_extension(filter, path);
+  if (!force_extension(path, extension, flavour, home)) {
+    return {PathChoiceOutcome::TooLong, image_file_path, extension};
+  }
+  return {chosen ? PathChoiceOutcome::Chosen : PathChoiceOutcome::Cancelled, std::move(path),
+          extension};
+}
+
+PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
+                             PathFlavour flavour, std::string_view home) {
+  const std::string initial = cut_to_max_path(button_text);
+  const std::optional<ChooserAnswer> chosen = usable_answer(browse(initial, filter_of_path(initial)));
+  if (!chosen) return {PathChoiceOutcome::Cancelled, button_text};
+  std::string path = chosen->path;
+  const std::string_view extension = forced_extension(chosen->filter, path);
+  if (!force_extension(path, extension, flavour, home)) {
+    return {PathChoiceOutcome::TooLong, button_text, extension};
+  }
+  return {PathChoiceOutcome::Chosen, std::move(path), extension};
 }
 
 }  // namespace noctra

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,10 @@ enum class ContainerFailure {
   Refused,  // the frame does not fit the recording (other size, too many frames); nothing written
 };
 
+// Kept apart from the project's Status: the recording words the message
+// itself (the format's name, the recording's path or one frame's file, the
+// errno text) and tells the kinds apart to report each once, so the
+// container hands over the parts rather than finished text.
 struct ContainerStatus {
   ContainerFailure failure = ContainerFailure::None;
   int error = 0;       // errno of an Open or Write failure
@@ -35,6 +41,9 @@ struct ContainerStatus {
   // The file the failure concerns when it is not the recording's own path
   // (one frame's file of a FITS recording); empty otherwise.
   std::string file;
+  // The whole message when the container words its own (AVI keeps the
+  // messages it always had); empty otherwise.
+  std::string message = {};
 
   bool ok() const { return failure == ContainerFailure::None; }
   // The errno text ("No space left on device"), else the detail.
@@ -109,7 +118,45 @@ inline constexpr std::array<FileFilter, 4> kRecordingFileFilters{{
 std::string container_failure_message(const ContainerFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path);
 
+// Numbers the path by its format's rule: an AVI path exactly as
+// number_output_path() does; a SER or FITS path the same way with its own
+// extension, probing with the format's recording_exists.
+NumberingResult number_recording_path(std::string& path, int32_t auto_increment);
+NumberingResult number_recording_path(std::string& path, int32_t auto_increment,
+                                      const FileExistsProbe& exists);
+
+// The chooser with the recording formats' filters (kRecordingFileFilters).
+inline constexpr std::size_t kAllFilesFilter = 1;
+struct ChooserAnswer {
+  std::string path;
+  std::size_t filter = kAllFilesFilter;  // the filter the user had chosen
+};
+// Shows the chooser starting at the name with that filter chosen; nothing
+// when it was cancelled or failed.
+using BrowseRecordingPath =
+    std::function<std::optional<ChooserAnswer>(const std::string& initial_name, std::size_t filter)>;
+
+// The filter the chooser starts with: that of the path's format.
+std::size_t filter_of_path(std::string_view path);
+// The extension the rule forces after the user chose `filter`: that
+// filter's format's (".avi", ".ser", ".fits"; a FITS name ending in ".fit"
+// keeps it); with "All Files", that of the format the name already has
+// (".avi" for any name that is not SER or FITS, as the AVI rule always did).
+std::string_view forced_extension(std::size_t filter, std::string_view path);
+
+// "Save images in..." and the Setup Capture file button with the formats'
+// filters: as the AVI-only rules, but the extension forced is
+// forced_extension() of the chosen filter; after a cancel, of the path's
+// own format.
+PathChoice save_images_in_command(const std::string& image_file_path, bool capture_idle,
+                                  const BrowseRecordingPath& browse, PathFlavour flavour,
+                                  std::string_view home);
+PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
+                             PathFlavour flavour, std::string_view home);
+
 // The containers. `io` does every file call, so tests can fail a write.
+// The AVI container is the AVI writer's layout, with its own messages.
+std::unique_ptr<RecordingContainer> make_avi_container(WriterIo& io = posix_writer_io());
 std::unique_ptr<RecordingContainer> make_ser_container(WriterIo& io = posix_writer_io());
 std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
 

@@ -15,11 +15,11 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool ends_with_avi_any_case(std::string_view path) {
-  if (path.size() < kAviExtension.size()) return false;
-  const std::string_view tail = path.substr(path.size() - kAviExtension.size());
+bool ends_with_any_case(std::string_view path, std::string_view lower_extension) {
+  if (lower_extension.empty() || path.size() < lower_extension.size()) return false;
+  const std::string_view tail = path.substr(path.size() - lower_extension.size());
   for (std::size_t k = 0; k < tail.size(); ++k) {
-    if (ascii_lower(tail[k]) != kAviExtension[k]) return false;
+    if (ascii_lower(tail[k]) != lower_extension[k]) return false;
   }
   return true;
 }
@@ -50,10 +50,15 @@ bool output_file_exists(const std::string& path) {
 
 NumberingResult number_output_path(std::string& path, int32_t auto_increment,
                                    const FileExistsProbe& exists) {
-  if (auto_increment == 0 || path.empty() || !ends_with_avi_any_case(path)) {
+  return number_output_path(path, auto_increment, exists, kAviExtension);
+}
+
+NumberingResult number_output_path(std::string& path, int32_t auto_increment,
+                                   const FileExistsProbe& exists, std::string_view extension) {
+  if (auto_increment == 0 || path.empty() || !ends_with_any_case(path, extension)) {
     return NumberingResult::Unchanged;
   }
-  const std::size_t dot = path.size() - kAviExtension.size();
+  const std::size_t dot = path.size() - extension.size();
   const bool already_numbered = dot > 4 && path[dot - 4] == '_' && is_digit(path[dot - 3]) &&
                                 is_digit(path[dot - 2]) && is_digit(path[dot - 1]);
   std::string candidate = path;
@@ -83,12 +88,14 @@ NumberingResult number_output_path(Settings& settings, const FileExistsProbe& ex
   return number_output_path(settings.image_file_path, settings.auto_increment, exists);
 }
 
-std::string numbering_failure_message(NumberingResult result, const std::string& path) {
+std::string numbering_failure_message(NumberingResult result, const std::string& path,
+                                      std::string_view format) {
+  const std::string file = "Can't number " + std::string(format) + " file " + path;
   switch (result) {
     case NumberingResult::AllNumbersTaken:
-      return "Can't number AVI file " + path + ": the files of every number up to 999 exist";
+      return file + ": the files of every number up to 999 exist";
     case NumberingResult::PathTooLong:
-      return "Can't number AVI file " + path + ": the numbered name would be longer than " +
+      return file + ": the numbered name would be longer than " +
              std::to_string(kMaxPathChars) + " characters";
     case NumberingResult::Unchanged:
     case NumberingResult::Numbered:
@@ -104,15 +111,20 @@ std::string empty_output_path(PathFlavour flavour, std::string_view home) {
 }
 
 bool force_avi_extension(std::string& path, PathFlavour flavour, std::string_view home) {
+  return force_extension(path, kAviExtension, flavour, home);
+}
+
+bool force_extension(std::string& path, std::string_view extension, PathFlavour flavour,
+                     std::string_view home) {
   std::string result = path.empty() ? empty_output_path(flavour, home) : path;
   std::size_t scan = result.size();
   while (scan > 0 && result[scan - 1] != '.' && !ends_file_name_folder(result[scan - 1], flavour)) {
     --scan;
   }
   if (scan > 0 && result[scan - 1] == '.') {
-    result.replace(scan - 1, std::string::npos, kAviExtension);
+    result.replace(scan - 1, std::string::npos, extension);
   } else {
-    result += kAviExtension;
+    result += extension;
   }
   if (result.size() > kMaxPathChars) return false;
   path = std::move(result);
@@ -141,8 +153,9 @@ PathChoice setup_file_button(const std::string& button_text, const BrowseOutputP
   return {PathChoiceOutcome::Chosen, std::move(path)};
 }
 
-std::string path_too_long_message(const std::string& path) {
-  return "The name " + path + " with the extension .avi would be longer than " +
+std::string path_too_long_message(const std::string& path, std::string_view extension) {
+  return "The name " + path + " with the extension " + std::string(extension) +
+         " would be longer than " +
          std::to_string(kMaxPathChars) + " characters";
 }
 

@@ -46,12 +46,20 @@ constexpr bool may_open_output(NumberingResult result) {
 // PathTooLong the path is left exactly as it was.
 NumberingResult number_output_path(std::string& path, int32_t auto_increment,
                                    const FileExistsProbe& exists = output_file_exists);
+// The same rule for a recording format of another extension (lower case,
+// with its dot: ".ser"), matched in any letter case: "m42.SER" becomes
+// "m42_000.SER", "m42_007.ser" starts probing at 007. A path that does not
+// end in it is left unchanged.
+NumberingResult number_output_path(std::string& path, int32_t auto_increment,
+                                   const FileExistsProbe& exists, std::string_view extension);
 // The same on the settings' image file path and auto-increment flag.
 NumberingResult number_output_path(Settings& settings,
                                    const FileExistsProbe& exists = output_file_exists);
 
-// The message for the writer's error box after a failed numbering.
-std::string numbering_failure_message(NumberingResult result, const std::string& path);
+// The message for the writer's error box after a failed numbering; format
+// names the file ("Can't number SER file ...").
+std::string numbering_failure_message(NumberingResult result, const std::string& path,
+                                      std::string_view format = "AVI");
 
 // The folder that the empty path stands for: "C:\Images" on Windows, the home
 // folder's "Images" on POSIX.
@@ -63,6 +71,9 @@ std::string empty_output_path(PathFlavour flavour, std::string_view home);
 // ('/' on POSIX; '\', '/' or the drive ':' on Windows). Returns false, with the
 // path unchanged, when the result would be longer than kMaxPathChars.
 bool force_avi_extension(std::string& path, PathFlavour flavour, std::string_view home = {});
+// The same rule with another extension (with its dot: ".ser").
+bool force_extension(std::string& path, std::string_view extension, PathFlavour flavour,
+                     std::string_view home = {});
 
 // The chooser's fixed parameters. It starts at the given name, never asks
 // before overwriting, adds no extension itself, and the chosen folder must
@@ -90,6 +101,7 @@ enum class PathChoiceOutcome {
 struct PathChoice {
   PathChoiceOutcome outcome = PathChoiceOutcome::NotShown;
   std::string path;  // the path (or button text) to keep from now on
+  std::string_view extension = ".avi";  // the extension forced, or that made the name TooLong
 };
 
 // File menu "Save images in...": only while the capture state is Idle; the
@@ -105,7 +117,8 @@ PathChoice save_images_in_command(const std::string& image_file_path, bool captu
 PathChoice setup_file_button(const std::string& button_text, const BrowseOutputPath& browse,
                              PathFlavour flavour, std::string_view home);
 
-// The message when ".avi" would make a chosen name too long.
-std::string path_too_long_message(const std::string& path);
+// The message when the extension (".avi" unless told) would make a chosen
+// name too long.
+std::string path_too_long_message(const std::string& path, std::string_view extension = ".avi");
 
 }  // namespace noctra

@@ -232,7 +232,7 @@ void MainWindow::save_images_in() {
                                                    browse_with(chooser_, this), kNativePathFlavour,
                                                    home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
-    show_path_too_long(this, choice.path);
+    show_path_too_long(this, choice.path, choice.extension);
     return;
   }
   settings.image_file_path = choice.path;

@@ -10,21 +10,49 @@
 
 namespace noctra {
 
+std::optional<ChooserAnswer> SaveFileChooser::browse_recording_path(QWidget* owner,
+                                                                    const std::string& initial,
+                                                                    std::size_t) {
+  std::optional<std::string> chosen = browse_output_path(owner, initial);
+  if (!chosen) return std::nullopt;
+  return ChooserAnswer{std::move(*chosen), kAllFilesFilter};
+}
+
 std::optional<std::string> FileDialogChooser::browse_output_path(QWidget* owner,
                                                                  const std::string& initial) {
+  std::optional<ChooserAnswer> chosen = browse_recording_path(owner, initial, 0);
+  if (!chosen) return std::nullopt;
+  return std::move(chosen->path);
+}
+
+std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* owner,
+                                                                      const std::string& initial,
+                                                                      std::size_t filter) {
+  QStringList filters;
+  for (const FileFilter& f : kRecordingFileFilters) {
+    // Qt's "all files" pattern is "*": "*.*" would hide names without a dot.
+    const std::string pattern = f.pattern == "*.*" ? "*" : std::string(f.pattern);
+    filters << QString::fromStdString(std::string(f.description) + " (" + pattern + ")");
+  }
   QString start = QString::fromStdString(initial);
   for (;;) {
     QFileDialog dialog(owner, QStringLiteral("Save images in..."));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-    dialog.setNameFilters({QStringLiteral("Microsoft AVI (*.avi)"), QStringLiteral("All Files (*)")});
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.value(static_cast<int>(filter), filters.constFirst()));
     const QFileInfo start_info(start);
     if (!start.isEmpty() && start_info.dir().exists()) dialog.setDirectory(start_info.dir());
     dialog.selectFile(start_info.fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     const QString chosen = dialog.selectedFiles().constFirst();
-    if (QFileInfo(chosen).dir().exists()) return chosen.toStdString();
+    const qsizetype chosen_filter = filters.indexOf(dialog.selectedNameFilter());
+    if (QFileInfo(chosen).dir().exists()) {
+      return ChooserAnswer{chosen.toStdString(), chosen_filter < 0
+                                                     ? kAllFilesFilter
+                                                     : static_cast<std::size_t>(chosen_filter)};
+    }
     // The file is created later, when a recording starts: a folder that does
     // not exist then would lose the whole recording.
     QMessageBox::warning(&dialog, QStringLiteral("Save images in..."),
@@ -34,15 +62,14 @@ std::optional<std::string> FileDialogChooser::browse_output_path(QWidget* owner,
   }
 }
 
-void show_path_too_long(QWidget* owner, const std::string& path) {
+void show_path_too_long(QWidget* owner, const std::string& path, std::string_view extension) {
   QMessageBox::warning(owner, QStringLiteral("Save images in..."),
-                       QString::fromStdString(path_too_long_message(path)));
+                       QString::fromStdString(path_too_long_message(path, extension)));
 }
 
-std::function<std::optional<std::string>(const std::string&)> browse_with(SaveFileChooser& chooser,
-                                                                        QWidget* owner) {
-  return [&chooser, owner](const std::string& initial) {
-    return chooser.browse_output_path(owner, initial);
+BrowseRecordingPath browse_with(SaveFileChooser& chooser, QWidget* owner) {
+  return [&chooser, owner](const std::string& initial, std::size_t filter) {
+    return chooser.browse_recording_path(owner, initial, filter);
   };
 }
 

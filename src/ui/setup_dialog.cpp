@@ -214,7 +214,7 @@ void SetupDialog::choose_file() {
                                               browse_with(chooser_, this), kNativePathFlavour,
                                               home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
-    show_path_too_long(this, choice.path);
+    show_path_too_long(this, choice.path, choice.extension);
   } else if (choice.outcome == PathChoiceOutcome::Chosen) {
     show_file_path(QString::fromStdString(choice.path));
   }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/headless.h"
+#include "app/repair.h"
 #include "config/paths.h"
 #include "config/settings.h"
 #include "config/temp_folder.h"
@@ -125,6 +126,81 @@ TEST(HeadlessRun, ExplicitPortOrSourceThatCannotOpenIsAnError) {
     EXPECT_NE(log.str().find(c.names), std::string::npos) << log.str();
     EXPECT_EQ(log.str().find("using the simulated"), std::string::npos) << log.str();
   }
+}
+
+}  // namespace
+}  // namespace noctra
+
+namespace noctra {
+namespace {
+
+std::string command_output(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    pclose(pipe);
+  }
+  return out;
+}
+
+// --output picks the format by its extension; every format's file is read
+// by its own readers, with the timing record beside it, and --repair knows
+// a whole SER file from anything else.
+TEST(HeadlessRun, EachFormatIsRecordedAndReadBackAndRepairTellsSerFromOtherFiles) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Recording]\nInstrument=Sim camera\n");
+  for (const char* name : {"sky.avi", "sky.ser", "sky.fits"}) {
+    SCOPED_TRACE(name);
+    AppOptions o = options_in(dir);
+    o.count = 2;
+    o.exposure = 60;
+    o.output = (dir / name).string();
+    o.save_settings = false;
+    std::atomic<bool> interrupt{false};
+    std::ostringstream log;
+    ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+    const std::filesystem::path timing = (dir / name).replace_extension(".timing.csv");
+    std::ifstream rows(timing);
+    std::string header, first, second, extra;
+    std::getline(rows, header);
+    std::getline(rows, first);
+    std::getline(rows, second);
+    EXPECT_EQ(header.rfind("frame,start_utc,end_utc,exposure_ms", 0), 0u) << timing;
+    EXPECT_EQ(first.rfind("0,", 0), 0u);
+    EXPECT_EQ(second.rfind("1,", 0), 0u);
+    EXPECT_FALSE(std::getline(rows, extra));
+
+    if (std::string(name) == "sky.fits") {
+      const std::string script =
+          "import sys\nfrom astropy.io import fits\n"
+          "for n in sys.argv[1:]:\n"
+          "    h = fits.getheader(n)\n"
+          "    print(h[\"NAXIS1\"], h[\"NAXIS2\"], h[\"NAXIS3\"], h[\"INSTRUME\"], h[\"FRAMENO\"], h[\"EXPTIME\"] > 0)\n";
+      const std::string out = command_output(
+          "/usr/bin/python3 -c '" + script + "' " + (dir / "sky_000000.fits").string() + " " +
+          (dir / "sky_000001.fits").string() + " 2>&1");
+      EXPECT_EQ(out, "640 480 3 Sim camera 0 True\n640 480 3 Sim camera 1 True\n");
+      EXPECT_EQ(run_repair((dir / "sky_000000.fits").string(), log, log), 2);
+      continue;
+    }
+    const std::string probe = command_output(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+        "stream=pix_fmt,width,height,nb_read_frames -of csv=p=0 " + (dir / name).string());
+    EXPECT_EQ(probe, "640,480,bgr24,2\n");
+    std::ostringstream out, err;
+    const int repaired = run_repair((dir / name).string(), out, err);
+    if (std::string(name) == "sky.ser") {
+      EXPECT_EQ(repaired, 0) << err.str();
+      EXPECT_NE(out.str().find("already has its 2 frames and their timestamps"), std::string::npos) << out.str();
+    } else {
+      EXPECT_EQ(repaired, 2);
+      EXPECT_NE(err.str().find("is not a SER file"), std::string::npos) << err.str();
+    }
+  }
+  std::ostringstream out, err;
+  EXPECT_EQ(run_repair((dir / "missing.ser").string(), out, err), 1);
+  EXPECT_NE(err.str().find("Can't open"), std::string::npos) << err.str();
 }
 
 }  // namespace

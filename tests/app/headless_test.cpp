@@ -93,6 +93,10 @@ TEST(CommandLine, ModesOverridesAndErrors) {
       {{"--headless", "--count", "2147483648"}, std::nullopt},
       {{"--headless", "--delay"}, std::nullopt},
       {{"--bogus"}, std::nullopt},
+      {{"--repair", "m42.ser"}, Mode::Repair},
+      {{"--repair"}, std::nullopt},
+      {{"--repair", "m42.ser", "--headless"}, std::nullopt},  // a repair is all the run does
+      {{"--no-save", "--repair", "m42.ser"}, std::nullopt},
   };
   for (const Case& c : cases) {
     const Result<CommandLine> cl = parse_command_line(c.args);

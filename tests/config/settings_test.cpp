@@ -88,7 +88,7 @@ TEST(SettingsExamples, NoFileGivesTheDefaults) {
   TempFolder dir;
   const Settings expected{.image_file_path = kDefaultPath, .auto_increment = 0, .amp_off = 0,
                           .guiding = 0, .exposure = 2000, .guide_interval = 500, .delay = 0, .count = 0,
-                          .hi_res = 0, .port = "auto", .source = "auto"};
+                          .hi_res = 0, .port = "auto", .source = "auto", .observer = "", .instrument = "", .telescope = ""};
   EXPECT_EQ(default_settings(kHome), expected);
   EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), expected);
 }
@@ -120,6 +120,11 @@ TEST(SettingsSave, WritesEachValueUnderItsSectionAndKey) {
        {.image_file_path = "/srv/a.avi\n[Capture]\nExposure=1", .port = "sim\r\nSource=evil"},
        {{"Filenames", "ImageFile", "/srv/a.avi"}, {"Capture", "Exposure", "2000"}, {"Hardware", "Port", "sim"},
         {"Hardware", "Source", "auto"}}},
+      {"the recordings' texts, empty ones too, and no line break in them", "",
+       {.image_file_path = kDefaultPath, .port = "auto", .source = "auto", .observer = "Ann Lee", .instrument = "",
+        .telescope = "C8\nInstrument=evil"},
+       {{"Recording", "Observer", "Ann Lee"}, {"Recording", "Instrument", ""},
+        {"Recording", "Telescope", "C8"}}},
   };
   for (const Case& c : cases) {
     TempFolder dir;
@@ -139,7 +144,8 @@ TEST(SettingsSave, SectionsAndKeysComeInTheOrderTheyAreWritten) {
   const std::string text = read_file(dir / "Noctra.ini");
   const char* order[] = {"[Filenames]", "ImageFile=", "[Flags]", "AutoIncrement=", "AmpOff=",
                          "Guiding=", "[Capture]", "Exposure=", "Guide=", "Delay=", "Count=",
-                         "HiRes=", "[Hardware]", "Port=", "Source="};
+                         "HiRes=", "[Hardware]", "Port=", "Source=", "[Recording]",
+                         "Observer=", "Instrument=", "Telescope="};
   std::size_t at = 0;
   for (const char* piece : order) {
     const std::size_t found = text.find(piece, at);
@@ -158,6 +164,8 @@ TEST(SettingsExamples, ANumberedPathIsTheStartOfTheNextRun) {
   s.delay = -250;
   s.count = 12;
   s.guide_interval = INT32_MIN;
+  s.observer = "Ann";
+  s.telescope = "C8 at f/6.3";
   s.port = "ppdev:/dev/parport0";
   s.source = " v4l2:/dev/video0 ";  // spaces at the ends survive in quotes
   ASSERT_TRUE(save_settings(s, dir / "Noctra.ini"));

@@ -13,11 +13,24 @@
 
 #include "output/avi_reader.h"
 #include "output/faulty_io.h"
+#include "output/recording.h"
 #include "output/timing_log.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {
 namespace {
+
+// The program's writer over an AVI path in a folder of its own.
+struct AviRecording {
+  explicit AviRecording(WriterIo& io = posix_writer_io())
+      : recording(settings, reporter, nullptr, standard_containers(io), io) {
+    settings.image_file_path = folder.file("Images.avi");
+  }
+  TempFolder folder;
+  Settings settings;
+  RecordingReporter reporter;
+  Recording recording;
+};
 
 constexpr int32_t kWidth = 32, kHeight = 24;
 
@@ -52,14 +65,14 @@ int64_t frames_in(const std::string& path) {
 }
 
 TEST(TimingRecord, HasARowForEveryFrameOfTheRecordingAfterStop) {
-  WriterRig rig;
+  AviRecording rig;
   for (int i = 0; i < 3; ++i) {
     const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1));
-    rig.writer.write_frame(&frame, timing_of(i), FrameMetadata{});
+    rig.recording.write_frame(&frame, timing_of(i), FrameMetadata{});
   }
-  rig.writer.write_frame(nullptr, timing_of(3), FrameMetadata{});  // a failed acquisition
-  const std::string avi = rig.writer.open_path();
-  rig.writer.avi_close();
+  rig.recording.write_frame(nullptr, timing_of(3), FrameMetadata{});  // a failed acquisition
+  const std::string avi = rig.recording.open_path();
+  rig.recording.close_recording();
   const std::vector<std::string> rows = rows_of(timing_path_for(avi));
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0] + "\n", kTimingHeader);
@@ -69,8 +82,8 @@ TEST(TimingRecord, HasARowForEveryFrameOfTheRecordingAfterStop) {
 
   // The next recording of the same name starts a new record.
   const FrameImage frame = pattern_frame(kWidth, kHeight, 9);
-  rig.writer.write_frame(&frame, timing_of(7), FrameMetadata{CaptureMode::HighRes});
-  rig.writer.avi_close();
+  rig.recording.write_frame(&frame, timing_of(7), FrameMetadata{CaptureMode::HighRes});
+  rig.recording.close_recording();
   const std::vector<std::string> again = rows_of(timing_path_for(avi));
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(again[1] + "\n", timing_row(0, timing_of(7), "High Res"));
@@ -84,13 +97,13 @@ TEST(TimingRecord, AFrameThatCannotBeWrittenTakesItsRowBack) {
     if (bytes < static_cast<std::size_t>(kWidth) * kHeight * 3) return 0;
     return ++frame_writes == 2 ? ENOSPC : 0;
   };
-  WriterRig rig({}, io);
+  AviRecording rig(io);
   for (int i = 0; i < 3; ++i) {
     const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1));
-    rig.writer.write_frame(&frame, timing_of(i), FrameMetadata{});
+    rig.recording.write_frame(&frame, timing_of(i), FrameMetadata{});
   }
-  const std::string avi = rig.writer.open_path();
-  rig.writer.avi_close();
+  const std::string avi = rig.recording.open_path();
+  rig.recording.close_recording();
   EXPECT_EQ(frames_in(avi), 2);
   const std::vector<std::string> rows = rows_of(timing_path_for(avi));
   EXPECT_EQ(frame_numbers(rows), (std::vector<int>{0, 1}));
@@ -112,7 +125,7 @@ TEST(TimingRecord, AKilledRecordingHasAtMostOneRowMoreThanFrames) {
       Settings settings;
       settings.image_file_path = path;
       RecordingReporter reporter;
-      AviWriter writer(settings, reporter, nullptr);
+      Recording writer(settings, reporter, nullptr, standard_containers());
       for (int i = 0; i < frames; ++i) {
         const FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1));
         writer.write_frame(&frame, timing_of(i), FrameMetadata{});

@@ -1,5 +1,5 @@
 // The whole desktop program on the simulated camera: start-up, a recording
-// driven through the windows, shut-down, and the AVI file it leaves.
+// driven through the windows, shut-down, and the file it leaves in each format.
 // With NOCTRA_SCREENSHOT_DIR set it also saves pictures of the windows.
 
 #include <QAction>
@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -108,6 +109,63 @@ class DesktopProgramTest : public QObject {
     // The numbered path was saved with the settings.
     const Settings reloaded = load_settings(ini, home.path().toStdString());
     QCOMPARE(QString::fromStdString(reloaded.image_file_path), written);
+  }
+
+  // The format follows the extension of the path the windows record to.
+  void records_in_each_format_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("AVI") << "m42.avi" << "m42_000.avi";
+    QTest::newRow("SER") << "m42.ser" << "m42_000.ser";
+    QTest::newRow("FITS") << "m42.fits" << "m42_000.fits";
+  }
+  void records_in_each_format() {
+    QFETCH(QString, name);
+    QFETCH(QString, written);
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", home.path().toUtf8());
+    Settings settings = default_settings(home.path().toStdString());
+    settings.port = "sim";
+    settings.source = "sim";
+    settings.exposure = 200;
+    settings.count = 2;
+    settings.auto_increment = 1;
+    settings.instrument = "Sim camera";
+    settings.image_file_path = (home.path() + "/" + name).toStdString();
+    const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
+    QVERIFY(save_settings(settings, ini));
+
+    AppOptions options;
+    options.settings_file = ini;
+    auto opened = DesktopProgram::open(options);
+    QVERIFY2(opened.ok(), opened.message().c_str());
+    std::unique_ptr<DesktopProgram> program = std::move(*opened);
+    MainWindow& window = program->main_window();
+    window.action(Command::Record)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
+    window.close();
+    QVERIFY(program->finish());
+
+    const QString path = home.path() + "/" + written;
+    QFile timing(QString(path).replace(QRegularExpression("\\.[a-z]+$"), ".timing.csv"));
+    QVERIFY2(timing.open(QIODevice::ReadOnly), qPrintable(timing.fileName()));
+    QCOMPARE(timing.readAll().count('\n'), 3);  // the header and one row a frame
+    if (!written.endsWith(".fits")) {
+      QCOMPARE(run_ffprobe(path), QStringLiteral("640,480,2"));
+      return;
+    }
+    QProcess astropy;
+    astropy.start("/usr/bin/python3",
+                  {"-c",
+                   "import sys\nfrom astropy.io import fits\n"
+                   "for n in sys.argv[1:]:\n"
+                   "    h = fits.getheader(n)\n"
+                   "    print(h['NAXIS1'], h['NAXIS2'], h['NAXIS3'], h['INSTRUME'], h['FRAMENO'])\n",
+                   home.path() + "/m42_000_000000.fits", home.path() + "/m42_000_000001.fits"});
+    QVERIFY(astropy.waitForFinished(60000));
+    QCOMPARE(QString::fromUtf8(astropy.readAllStandardOutput()),
+             QStringLiteral("640 480 3 Sim camera 0\n640 480 3 Sim camera 1\n"));
   }
 };
 
