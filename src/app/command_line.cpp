@@ -36,6 +36,8 @@ std::string usage_text() {
          "  --no-save           do not save the settings at exit\n"
          "  --config FILE       settings file instead of ~/.config/noctra/Noctra.ini\n"
          "  --list-devices      list capture devices and camera ports, and what auto takes\n"
+         "  --measure FILE      one CSV row per frame of an AVI or SER file: the brightest star\n"
+         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates)\n"
          "  --help              this text\n"
          "  --version           the version\n";
 }
@@ -61,6 +63,12 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       headless = true;
     } else if (a == "--list-devices") {
       list = true;
+    } else if (a == "--measure") {
+      if (!value(v) || v.empty()) return failure("--measure needs a file name");
+      cl.measure_file = v;
+    } else if (a == "--at") {
+      cl.measure_at = value(v) ? parse_measure_point(v) : std::nullopt;
+      if (!cl.measure_at) return failure("--at needs two numbers, X,Y");
     } else if (a == "--trace-port") {
       cl.options.trace_port = true;
     } else if (a == "--no-save") {
@@ -81,7 +89,11 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       return failure("unknown option: " + a);
     }
   }
-  if (list) {
+  if (!cl.measure_file.empty()) {
+    cl.mode = CommandLine::Mode::Measure;
+  } else if (cl.measure_at) {
+    return failure("--at needs --measure");
+  } else if (list) {
     cl.mode = CommandLine::Mode::ListDevices;
   } else if (headless) {
     cl.mode = CommandLine::Mode::Headless;

@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::ListDevices:
       std::cout << noctra::format_device_listing(noctra::list_devices());
       return 0;
+    case CommandLine::Mode::Measure:
+      return noctra::run_measure(cl.measure_file, cl.measure_at, std::cout, std::cerr);
     case CommandLine::Mode::Headless:
     case CommandLine::Mode::Gui:
       break;
