@@ -39,6 +39,8 @@ std::string usage_text() {
          "  --list-devices      list capture devices and camera ports, and what auto takes\n"
          "  --repair FILE.ser   complete a SER recording a crash cut short (frame count and\n"
          "                      timestamps, from FILE.timing.csv); never shortens the file\n"
+         "  --measure FILE      one CSV row per frame of an AVI or SER file: the brightest star\n"
+         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates)\n"
          "  --help              this text\n"
          "  --version           the version\n";
 }
@@ -67,6 +69,12 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     } else if (a == "--repair") {
       if (!value(v) || v.empty()) return failure("--repair needs a file name");
       cl.repair_file = v;
+    } else if (a == "--measure") {
+      if (!value(v) || v.empty()) return failure("--measure needs a file name");
+      cl.measure_file = v;
+    } else if (a == "--at") {
+      cl.measure_at = value(v) ? parse_measure_point(v) : std::nullopt;
+      if (!cl.measure_at) return failure("--at needs two numbers, X,Y");
     } else if (a == "--trace-port") {
       cl.options.trace_port = true;
     } else if (a == "--no-save") {
@@ -90,6 +98,10 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
   if (!cl.repair_file.empty()) {
     if (headless || list || args.size() != 2) return failure("--repair takes no other options");
     cl.mode = CommandLine::Mode::Repair;
+  } else if (!cl.measure_file.empty()) {
+    cl.mode = CommandLine::Mode::Measure;
+  } else if (cl.measure_at) {
+    return failure("--at needs --measure");
   } else if (list) {
     cl.mode = CommandLine::Mode::ListDevices;
   } else if (headless) {

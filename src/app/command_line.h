@@ -2,19 +2,24 @@
 // Noctra's command line. With no arguments Noctra is the desktop program and
 // reads nothing else; the options are for scripting and tests.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
+#include "app/measure.h"
 #include "config/status.h"
 
 namespace noctra {
 
 struct CommandLine {
-  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair };
+  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair, Measure };
   Mode mode = Mode::Gui;
   AppOptions options;
   std::string repair_file;  // --repair FILE
+  // --measure FILE [--at X,Y]
+  std::string measure_file;
+  std::optional<MeasurePoint> measure_at;
 };
 
 // Fails, saying why, for an unknown option, a missing or bad value, or

@@ -476,10 +476,16 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
       std::swap(candidates[j], candidates[j - 1]);
     }
   }
+  // A star whose aperture is whole comes first: the brightest "star" at an
+  // edge is often the amplifier glow in its corner, and a cut star's focus
+  // numbers are not to be trusted anyway.
+  std::optional<StarMeasurement> at_edge;
   for (int i = 0; i < candidates.size(); ++i) {
-    if (auto m = measure(frame, candidates[i].column, candidates[i].row)) return m;
+    auto m = measure(frame, candidates[i].column, candidates[i].row);
+    if (m && !m->at_edge) return m;
+    if (m && !at_edge) at_edge = m;
   }
-  return std::nullopt;
+  return at_edge;
 }
 
 std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double x, double y) {

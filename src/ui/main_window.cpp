@@ -18,6 +18,7 @@
 #include "ui/pictures.h"
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
+#include "ui/star_window.h"
 #include "ui/video_source_dialog.h"
 
 namespace noctra {
@@ -29,10 +30,32 @@ FrameView::FrameView(const FrameHolder& frame, QWidget* parent) : QWidget(parent
 
 QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
 
+void FrameView::set_stretch(bool on) {
+  stretch_ = on;
+  update();
+}
+
 void FrameView::paintEvent(QPaintEvent*) {
   if (!frame_) return;
   QPainter painter(this);
-  draw_frame_unscaled(painter, *frame_, QPoint(0, 0));
+  if (!stretch_) {
+    draw_frame_unscaled(painter, *frame_, QPoint(0, 0));
+    return;
+  }
+  const FrameImage& frame = *frame_;
+  count_levels(frame, levels_);
+  build_stretch_table(auto_stretch_levels(levels_), table_);
+  if (stretched_.width() != frame.width() || stretched_.height() != frame.height()) {
+    stretched_ = QImage(frame.width(), frame.height(), QImage::Format_BGR888);
+  }
+  // Top line first in the display copy; the frame stores it last.
+  const auto bytes = static_cast<std::size_t>(frame.width()) * kBytesPerPixel;
+  for (int32_t r = 0; r < frame.height(); ++r) {
+    const uint8_t* from = frame.row(frame.height() - 1 - r);
+    uint8_t* to = stretched_.scanLine(r);
+    for (std::size_t k = 0; k < bytes; ++k) to[k] = table_[from[k]];
+  }
+  painter.drawImage(QPoint(0, 0), stretched_);
 }
 
 MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
@@ -49,6 +72,7 @@ MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow&
   build_menu_and_toolbar();
   frame_view_ = new FrameView(sequencer_.main_frame(), this);
   setCentralWidget(frame_view_);
+  star_window_ = new StarWindow([this](bool on) { frame_view_->set_stretch(on); }, this);
   router_.set_window_commands([this](Command id) { return window_command(id); });
 
   timer_.setTimerType(Qt::PreciseTimer);
@@ -85,6 +109,20 @@ void MainWindow::build_menu_and_toolbar() {
 
   QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
   add_command(options, QStringLiteral("Video &Source"), Command::VideoSource);
+  // Not a command: it only opens a window, so the command rules (dropped
+  // while an acquisition waits) do not apply to it.
+  star_action_ = options->addAction(QStringLiteral("Star &window"));
+  connect(star_action_, &QAction::triggered, this, [this] {
+    if (closing_) return;
+    const bool first = !star_window_->isVisible();
+    star_window_->show();
+    star_window_->raise();
+    if (!first) return;
+    if (sequencer_.main_frame()) star_window_->main_frame_arrived(*sequencer_.main_frame());
+    if (sequencer_.guide_frame()) {
+      star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(), guide_.guide_y());
+    }
+  });
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
   add_command(capture, QStringLiteral("S&etup"), Command::Setup);
@@ -272,11 +310,17 @@ void MainWindow::set_ui_state(UiState state) {
 void MainWindow::repaint_main() {
   if (closing_) return;
   frame_view_->repaint();
+  if (star_window_->isVisible() && sequencer_.main_frame()) {
+    star_window_->main_frame_arrived(*sequencer_.main_frame());
+  }
 }
 
 void MainWindow::repaint_guide() {
   if (closing_) return;
   guide_.repaint_now();
+  if (star_window_->isVisible() && sequencer_.guide_frame()) {
+    star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(), guide_.guide_y());
+  }
 }
 
 void MainWindow::post_command(Command id) {
@@ -318,6 +362,7 @@ void MainWindow::go_away() {
   timer_.stop();
   due_timer_.stop();
   guide_.hide();
+  star_window_->hide();
   // A tick waiting for a frame still drives the port: it is idled once the
   // wait has ended and the tick has unwound.
   if (sequencer_.tick_running()) {

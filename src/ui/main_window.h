@@ -6,12 +6,14 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QTimer>
+#include <QImage>
 #include <functional>
 #include <map>
 #include <optional>
 
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
+#include "imaging/levels.h"
 #include "ui/video_source_dialog.h"
 
 class QAction;
@@ -22,20 +24,30 @@ namespace noctra {
 class GuideWindow;
 class SaveFileChooser;
 class SetupDialog;
+class StarWindow;
 
-// The area below the toolbar: the main frame, unscaled, top-left.
+// The area below the toolbar: the main frame, unscaled, top-left. With the
+// display stretch on (off by default) the frame's levels are mapped from
+// automatic black and white points into a display copy, so faint stars
+// show; the frame itself is never changed.
 class FrameView : public QWidget {
   Q_OBJECT
 
  public:
   FrameView(const FrameHolder& frame, QWidget* parent);
   QSize sizeHint() const override;
+  void set_stretch(bool on);
+  bool stretch() const { return stretch_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   const FrameHolder& frame_;
+  bool stretch_ = false;
+  QImage stretched_;  // reused from paint to paint
+  LevelHistogram levels_;
+  StretchTable table_{};
 };
 
 class MainWindow : public QMainWindow, public SequencerHost {
@@ -68,6 +80,10 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QAction* action(Command id) const;
   QToolBar* toolbar() const { return toolbar_; }
   FrameView* frame_view() const { return frame_view_; }
+  // The Options menu's "Star window" item (outside the command numbers) and
+  // the window it opens.
+  QAction* star_window_action() const { return star_action_; }
+  StarWindow* star_window() const { return star_window_; }
   SetupDialog* open_setup_dialog() const { return open_setup_; }
   bool recording() const { return recording_; }
   bool closing() const { return closing_; }
@@ -104,6 +120,8 @@ class MainWindow : public QMainWindow, public SequencerHost {
   std::optional<uint32_t> last_due_moment_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
+  QAction* star_action_ = nullptr;
+  StarWindow* star_window_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
   bool recording_ = false;

@@ -334,6 +334,19 @@ TEST(StarMeasure, StarsNearTheEdges) {
   }
 }
 
+// The amplifier glow fills a corner with a bright, wide blob cut by the
+// edges; the brightest whole star inside the frame is the one to focus on.
+TEST(StarMeasure, BrightestPrefersAWholeStarToOneCutByTheEdge) {
+  Sky sky;
+  sky.stars = {{637.5, 476.5, 4, 200000, true}, {200.4, 150.6, 1.4, 3000, true}};
+  const FrameImage frame = render(sky);
+  const auto m = measure_brightest_star(frame);
+  ASSERT_TRUE(m);
+  EXPECT_FALSE(m->at_edge);
+  EXPECT_NEAR(m->x, 200.4, 0.1);
+  EXPECT_NEAR(m->row, 150.6, 0.1);
+}
+
 TEST(StarMeasure, NearestStarWinsOverBrighterOne) {
   Sky sky;
   sky.stars = {{300.2, 200.3, 1.5, 20000, true}, {307.6, 204.1, 1.5, 1500, true}};

@@ -6,6 +6,9 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineSeries>
+#include <QCheckBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -16,6 +19,7 @@
 #include "ui/guide_window.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
+#include "ui/star_window.h"
 
 using namespace noctra;
 using namespace noctra::testing;
@@ -77,6 +81,9 @@ class DesktopProgramTest : public QObject {
     QVERIFY(window.action(Command::Autoincrement)->isChecked());
     QVERIFY(program->guide_window().isVisible());
 
+    // The Star window follows the frames while it is open.
+    window.star_window_action()->trigger();
+    StarWindow& star = *window.star_window();
     window.action(Command::Record)->trigger();
     QVERIFY(window.action(Command::Stop)->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
@@ -90,6 +97,13 @@ class DesktopProgramTest : public QObject {
     program->guide_window().repaint_now();
     save_picture(&window, "main-window");
     save_picture(&program->guide_window(), "guide-window");
+    QCOMPARE(star.hfd_series()->count(), 3);
+    QVERIFY(star.drift_x_series()->count() > 0);
+    QVERIFY(star.main_label()->text().contains("HFD"));
+    save_picture(&star, "star-window");
+    star.stretch_box()->setChecked(true);
+    save_picture(&window, "main-window-stretched");
+    star.stretch_box()->setChecked(false);
     when_modal_opens([](QWidget* modal) {
       save_picture(modal, "setup-dialog");
       qobject_cast<QDialog*>(modal)->reject();

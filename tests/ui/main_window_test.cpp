@@ -25,6 +25,7 @@
 #include "ui/pictures.h"
 #include "ui/qt_event_pump.h"
 #include "ui/setup_dialog.h"
+#include "ui/star_window.h"
 #include "window_helpers.h"
 
 using namespace noctra;
@@ -152,7 +153,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(menus.size(), 4);
     const QList<QStringList> expected = {
         {"&Save images in...", "&Autoincrement", "-", "E&xit"},
-        {"Video &Source"},
+        {"Video &Source", "Star &window"},
         {"S&etup", "-", "&Record", "St&op", "&Pause"},
         {"&About ..."}};
     const QStringList titles = {"&File", "&Options", "&Capture", "&Help"};
@@ -299,6 +300,33 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.window.frame_view()->size() != QSize(640, 480));
     rig.window.action(Command::Stop)->trigger();  // lays the windows out once idle
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
+  }
+
+  void star_window_item_opens_its_own_window_and_leaves_the_rest_alone() {
+    Rig rig;
+    const QSize size = rig.window.size();
+    QAction* star = rig.window.star_window_action();
+    QVERIFY(star);
+    QVERIFY(!star->property("id").isValid());
+    QVERIFY(!rig.window.toolbar()->actions().contains(star));
+    QVERIFY(!rig.window.star_window()->isVisible());
+    // Opening a window is no command: it works while an acquisition waits.
+    rig.acquirer.busy_flag = true;
+    star->trigger();
+    rig.acquirer.busy_flag = false;
+    QVERIFY(rig.window.star_window()->isVisible());
+    QCOMPARE(rig.window.size(), size);
+    QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
+    // Its stretch box drives the main view; off by default.
+    QVERIFY(!rig.window.frame_view()->stretch());
+    rig.window.star_window()->stretch_box()->setChecked(true);
+    QVERIFY(rig.window.frame_view()->stretch());
+    // A guide frame reaches it through the sequencer's repaint.
+    rig.sequencer.guide_frame() = FrameImage::create(640, 480);
+    rig.window.repaint_guide();
+    QVERIFY(rig.window.star_window()->guide_label()->text().contains("none near (320, 240)"));
+    rig.window.close();
+    QVERIFY(!rig.window.star_window()->isVisible());
   }
 
   void main_frame_drawn_unscaled_and_upright() {
