@@ -88,12 +88,13 @@ class CountingIo final : public WriterIo {
 // take turns frame by frame, each into its own file in the same folder, so
 // both meet the same page cache and disk. Args: width, height, the writer's
 // once-a-second flush (0/1), the same flush for the plain file (0/1, an
-// fdatasync in the loop as a simple recorder would do it). Counters: each side's throughput, their ratio
-// the writer's heap allocations per frame and its flushes while frames came
-// (the one that finishes the file not counted).
+// fdatasync in the loop as a simple recorder would do it). Counters: each side's throughput, their
+// ratio the writer's heap allocations per frame and its flushes while frames came (the one that
+// finishes the file not counted).
 void BM_WriterVsPlainWrite(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
-  const FrameImage frame = bench_frame(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+  const FrameImage frame =
+      bench_frame(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
   const fs::path avi_file = bench_file("bench_avi_writer.avi");
   const fs::path plain_file = bench_file("bench_plain_write.bin");
   Settings settings;
@@ -119,8 +120,12 @@ void BM_WriterVsPlainWrite(benchmark::State& state) {
     const auto t0 = Clock::now();
     writer.avi_write_frame(&frame);
     const auto t1 = Clock::now();
-    plain_ok = ::write(fd, chunk_header, sizeof chunk_header) == static_cast<ssize_t>(sizeof chunk_header) && plain_ok;
-    plain_ok = ::write(fd, frame.pixels(), frame.rows_size()) == static_cast<ssize_t>(frame.rows_size()) && plain_ok;
+    plain_ok = ::write(fd, chunk_header, sizeof chunk_header) ==
+                   static_cast<ssize_t>(sizeof chunk_header) &&
+               plain_ok;
+    plain_ok =
+        ::write(fd, frame.pixels(), frame.rows_size()) == static_cast<ssize_t>(frame.rows_size()) &&
+        plain_ok;
     if (plain_flush && posix_writer_io().now_ms() - plain_last_flush >= 1000) {
       plain_last_flush = posix_writer_io().now_ms();
       plain_ok = ::fdatasync(fd) == 0 && plain_ok;
@@ -138,20 +143,23 @@ void BM_WriterVsPlainWrite(benchmark::State& state) {
   if (!reporter.last.empty()) state.SkipWithError(reporter.last.c_str());
   if (!plain_ok) state.SkipWithError("plain write failed");
 
-  const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(frame.rows_size() + 8);
+  const double bytes =
+      static_cast<double>(state.iterations()) * static_cast<double>(frame.rows_size() + 8);
   const double writer_s = std::chrono::duration<double>(writer_time).count();
   const double plain_s = std::chrono::duration<double>(plain_time).count();
   state.counters["writer_MBps"] = bytes / writer_s / 1e6;
   state.counters["plain_MBps"] = bytes / plain_s / 1e6;
   state.counters["writer_vs_plain"] = plain_s / writer_s;
-  state.counters["allocs_per_frame"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
+  state.counters["allocs_per_frame"] =
+      static_cast<double>(allocations) / static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(2 * bytes));
 }
 
 // What the once-a-second flush costs during a real recording: one second of
 // frames at 25 a second is written (not timed), then one fdatasync (timed).
 void BM_FlushOneSecondOfFrames(benchmark::State& state) {
-  const FrameImage frame = bench_frame(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+  const FrameImage frame =
+      bench_frame(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
   const fs::path file = bench_file("bench_flush.bin");
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
@@ -215,11 +223,25 @@ void BM_ResidentGrowth10000Frames(benchmark::State& state) {
 }
 
 // About 1.4 GB through each side per case.
-BENCHMARK(BM_WriterVsPlainWrite)->Args({640, 480, 1, 0})->Args({640, 480, 0, 0})->Args({640, 480, 1, 1})
-    ->Iterations(1500)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_WriterVsPlainWrite)->Args({1920, 1080, 1, 0})->Args({1920, 1080, 0, 0})->Args({1920, 1080, 1, 1})
-    ->Iterations(220)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FlushOneSecondOfFrames)->Args({640, 480})->Args({1920, 1080})->Iterations(5)->UseRealTime()
+BENCHMARK(BM_WriterVsPlainWrite)
+    ->Args({640, 480, 1, 0})
+    ->Args({640, 480, 0, 0})
+    ->Args({640, 480, 1, 1})
+    ->Iterations(1500)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriterVsPlainWrite)
+    ->Args({1920, 1080, 1, 0})
+    ->Args({1920, 1080, 0, 0})
+    ->Args({1920, 1080, 1, 1})
+    ->Iterations(220)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FlushOneSecondOfFrames)
+    ->Args({640, 480})
+    ->Args({1920, 1080})
+    ->Iterations(5)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ResidentGrowth10000Frames)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -35,7 +35,8 @@ FrameImage sky_frame(int32_t width, int32_t height, uint32_t seed) {
   for (int32_t row = 0; row < height; ++row) {
     const int level = row % 2 ? 120 : 60;
     uint8_t* bytes = frame.row(row);
-    for (std::size_t b = 0; b < frame.stride(); ++b) bytes[b] = static_cast<uint8_t>(level + noise(generator));
+    for (std::size_t b = 0; b < frame.stride(); ++b)
+      bytes[b] = static_cast<uint8_t>(level + noise(generator));
   }
   return frame;
 }
@@ -101,7 +102,8 @@ void BM_MergeStepToneTable(benchmark::State& state) {
   noctra::hi_res::Histogram odd_rows, even_rows;
   noctra::hi_res::count_field(first, 1, first.height() / 2, odd_rows);
   noctra::hi_res::count_field(main_frame, 1, main_frame.height() / 2, even_rows);
-  for (auto _ : state) benchmark::DoNotOptimize(noctra::hi_res::build_tone_table(odd_rows, even_rows));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(noctra::hi_res::build_tone_table(odd_rows, even_rows));
 }
 
 void BM_MergeStepShift(benchmark::State& state) {
@@ -144,30 +146,38 @@ FrameImage star_field(int32_t width, int32_t height, uint32_t seed) {
   FrameImage frame = *FrameImage::create(width, height);
   std::mt19937 generator(seed);
   std::normal_distribution<double> noise(0.0, 2.0);
-  std::vector<double> light(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 20.0);
+  std::vector<double> light(static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+                            20.0);
   std::uniform_real_distribution<double> across(0, width), up(0, height), unit(0, 1);
   const auto add_star = [&](double x, double row, double flux) {
     constexpr double sigma = 2.5 / 2.3548;
-    for (int32_t q = std::max(0, static_cast<int32_t>(row) - 5); q <= std::min(height - 1, static_cast<int32_t>(row) + 5); ++q) {
-      for (int32_t k = std::max(0, static_cast<int32_t>(x) - 5); k <= std::min(width - 1, static_cast<int32_t>(x) + 5); ++k) {
+    for (int32_t q = std::max(0, static_cast<int32_t>(row) - 5);
+         q <= std::min(height - 1, static_cast<int32_t>(row) + 5); ++q) {
+      for (int32_t k = std::max(0, static_cast<int32_t>(x) - 5);
+           k <= std::min(width - 1, static_cast<int32_t>(x) + 5); ++k) {
         const double d2 = (k - x) * (k - x) + (q - row) * (q - row);
-        light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) + static_cast<std::size_t>(k)] +=
+        light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) +
+              static_cast<std::size_t>(k)] +=
             flux / (2 * 3.14159265 * sigma * sigma) * std::exp(-d2 / (2 * sigma * sigma));
       }
     }
   };
-  for (int i = 0; i < width * height / 1500; ++i) add_star(across(generator), up(generator), 30 / std::pow(unit(generator) + 0.02, 1.2));
+  for (int i = 0; i < width * height / 1500; ++i)
+    add_star(across(generator), up(generator), 30 / std::pow(unit(generator) + 0.02, 1.2));
   add_star(width / 2 + 0.3, height / 2 - 0.4, 1200);
   for (int32_t q = 0; q < height; ++q) {
     uint8_t* bytes = frame.row(q);
     for (int32_t k = 0; k < width; ++k) {
-      const double v = light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) + static_cast<std::size_t>(k)] + noise(generator);
+      const double v = light[static_cast<std::size_t>(q) * static_cast<std::size_t>(width) +
+                             static_cast<std::size_t>(k)] +
+                       noise(generator);
       const auto byte = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
       bytes[3 * k] = bytes[3 * k + 1] = bytes[3 * k + 2] = byte;
     }
   }
   for (int i = 0; i < 40; ++i) {
-    uint8_t* hot = frame.row(static_cast<int32_t>(up(generator)) % height) + 3 * (static_cast<int32_t>(across(generator)) % width);
+    uint8_t* hot = frame.row(static_cast<int32_t>(up(generator)) % height) +
+                   3 * (static_cast<int32_t>(across(generator)) % width);
     hot[0] = hot[1] = hot[2] = 255;
   }
   return frame;
@@ -200,7 +210,8 @@ void BM_MeasureBrightestStar(benchmark::State& state) {
 void BM_DrawGuideMarker(benchmark::State& state) {
   FrameImage frame = sky_frame(width_of(state), height_of(state), 6);
   for (auto _ : state) {
-    noctra::draw_guide_marker(frame, frame.width() / 2, frame.height() / 2, noctra::kGuideMarkerGreen);
+    noctra::draw_guide_marker(frame, frame.width() / 2, frame.height() / 2,
+                              noctra::kGuideMarkerGreen);
     benchmark::ClobberMemory();
   }
 }
@@ -235,8 +246,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
       if (run.error_occurred || !(median || single)) continue;
       const double to_us = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      times_[run.run_name.function_name + "/" + run.run_name.args] = {run.GetAdjustedRealTime() * to_us,
-                                                                      run.GetAdjustedCPUTime() * to_us};
+      times_[run.run_name.function_name + "/" + run.run_name.args] = {
+          run.GetAdjustedRealTime() * to_us, run.GetAdjustedCPUTime() * to_us};
     }
   }
 
@@ -257,22 +268,26 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       line("  interleave + remap", "BM_MergeStepInterleaveRemap", size, base, 0);
       const Times locate = time_of("BM_LocateGuideStar", size);
       if (locate.real > 0) {
-        std::printf("  %-22s %9.3f us %7s %9.3f us %7s  %s (limit 2 us)\n", "locate_guide_star", locate.real, "",
-                    locate.cpu, "", locate.real < 2.0 ? "ok" : "OVER");
+        std::printf("  %-22s %9.3f us %7s %9.3f us %7s  %s (limit 2 us)\n", "locate_guide_star",
+                    locate.real, "", locate.cpu, "", locate.real < 2.0 ? "ok" : "OVER");
       }
-      for (const auto& [label, function] : {std::pair{"measure_star_near", "BM_MeasureStarNear"},
-                                            std::pair{"measure_brightest_star", "BM_MeasureBrightestStar"}}) {
+      for (const auto& [label, function] :
+           {std::pair{"measure_star_near", "BM_MeasureStarNear"},
+            std::pair{"measure_brightest_star", "BM_MeasureBrightestStar"}}) {
         const Times t = time_of(function, size);
         const Times locate_stars = time_of("BM_LocateOnStarField", size);
         if (t.real <= 0 || locate_stars.real <= 0) continue;
-        std::printf("  %-22s %9.3f us %6.2fx %9.3f us %6.2fx  %.0fx the locator's %.3f us", label, t.real,
-                    t.real / base.real, t.cpu, t.cpu / base.cpu, t.real / locate_stars.real, locate_stars.real);
-        if (std::string(size) == "640/480") std::printf("  %s (limit 50 us)", t.real < 50.0 ? "ok" : "OVER");
+        std::printf("  %-22s %9.3f us %6.2fx %9.3f us %6.2fx  %.0fx the locator's %.3f us", label,
+                    t.real, t.real / base.real, t.cpu, t.cpu / base.cpu, t.real / locate_stars.real,
+                    locate_stars.real);
+        if (std::string(size) == "640/480")
+          std::printf("  %s (limit 50 us)", t.real < 50.0 ? "ok" : "OVER");
         std::printf("\n");
       }
       const Times marker = time_of("BM_DrawGuideMarker", size);
       if (marker.real > 0) {
-        std::printf("  %-22s %9.3f us %7s %9.3f us\n", "draw_guide_marker", marker.real, "", marker.cpu);
+        std::printf("  %-22s %9.3f us %7s %9.3f us\n", "draw_guide_marker", marker.real, "",
+                    marker.cpu);
       }
     }
   }
@@ -288,7 +303,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     return found == times_.end() ? Times{} : found->second;
   }
 
-  void line(const char* label, const char* function, const char* size, Times base, double limit) const {
+  void line(const char* label, const char* function, const char* size, Times base,
+            double limit) const {
     const Times t = time_of(function, size);
     if (t.real <= 0) return;
     std::printf("  %-22s %9.1f us %6.2fx %9.1f us %6.2fx", label, t.real, t.real / base.real, t.cpu,

@@ -132,7 +132,10 @@ void timing_cases(benchmark::internal::Benchmark* b) {
   }
 }
 
-BENCHMARK(BM_ExposureTiming)->Apply(timing_cases)->Iterations(1)->Unit(benchmark::kSecond)
+BENCHMARK(BM_ExposureTiming)
+    ->Apply(timing_cases)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
     ->UseRealTime();
 BENCHMARK(BM_ExposureTiming)
     ->Name("Long/BM_ExposureTiming")
@@ -147,7 +150,8 @@ BENCHMARK(BM_ExposureTiming)
 int main(int argc, char** argv) {
   // The long case takes over two minutes: only when asked for by name.
   bool filtered = false;
-  for (int i = 1; i < argc; ++i) filtered |= std::string_view(argv[i]).starts_with("--benchmark_filter");
+  for (int i = 1; i < argc; ++i)
+    filtered |= std::string_view(argv[i]).starts_with("--benchmark_filter");
   benchmark::Initialize(&argc, argv);
   if (!filtered) benchmark::SetBenchmarkFilter("^BM_");
   benchmark::RunSpecifiedBenchmarks();

@@ -5,9 +5,9 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -59,7 +59,8 @@ std::optional<std::vector<uint8_t>> make_block(FuzzedDataProvider& in) {
   const std::size_t size = in.ConsumeBool() ? wanted - std::min(slack, wanted) : wanted + slack;
   std::vector<uint8_t> block(std::max(size, noctra::kBitmapHeaderSize));
   noctra::write_bitmap_header(h, block.data());
-  for (std::size_t i = noctra::kBitmapHeaderSize; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 31);
+  for (std::size_t i = noctra::kBitmapHeaderSize; i < block.size(); ++i)
+    block[i] = static_cast<uint8_t>(i * 31);
   block.resize(size);
   return block;
 }

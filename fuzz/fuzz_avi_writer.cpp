@@ -100,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const int frames = input.ConsumeIntegralInRange<int>(1, 12);
   for (int i = 0; i < frames && input.remaining_bytes() > 0; ++i) {
     // Each block is a heap block of its own, so reading past it is caught.
-    std::vector<uint8_t> header = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 1100));
-    std::vector<uint8_t> pixels = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 3000));
+    std::vector<uint8_t> header =
+        input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 1100));
+    std::vector<uint8_t> pixels =
+        input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 3000));
     writer.avi_write_frame(header, pixels);
   }
   const int32_t accepted = writer.next_frame_index();

@@ -7,8 +7,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +45,8 @@ std::optional<FrameImage> make_frame(FuzzedDataProvider& in) {
     // before the block is allocated.
     const noctra::BitmapInfoHeader fields = noctra::read_bitmap_header(header.data());
     const auto stride = noctra::row_stride_for(fields.width, fields.bit_count);
-    if (stride && fields.height > 0 && *stride * static_cast<std::size_t>(fields.height) > kMaxRowsSize) {
+    if (stride && fields.height > 0 &&
+        *stride * static_cast<std::size_t>(fields.height) > kMaxRowsSize) {
       return frame;
     }
     frame = FrameImage::from_header(header.data());
@@ -61,12 +62,14 @@ std::optional<FrameImage> make_frame(FuzzedDataProvider& in) {
 // trailing bytes set to a canary.
 void fill_frame(FrameImage& frame, FuzzedDataProvider& in) {
   const uint8_t level = in.ConsumeIntegral<uint8_t>();
-  const std::vector<uint8_t> pattern = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 4096));
+  const std::vector<uint8_t> pattern =
+      in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 4096));
   std::span<uint8_t> rows = frame.rows();
   std::fill(rows.begin(), rows.end(), level);
   if (!pattern.empty()) {
     const std::size_t step = std::max<std::size_t>(1, rows.size() / (pattern.size() * 4));
-    for (std::size_t i = 0, p = 0; i < rows.size(); i += step, p = (p + 1) % pattern.size()) rows[i] = pattern[p];
+    for (std::size_t i = 0, p = 0; i < rows.size(); i += step, p = (p + 1) % pattern.size())
+      rows[i] = pattern[p];
   }
   std::copy(kCanary.begin(), kCanary.end(), frame.trailing().begin());
 }
@@ -127,16 +130,20 @@ void check_marker(FrameImage& frame, int32_t cx, int32_t r, int b) {
   // reach only byte b of a pixel may have become the marker value.
   const int64_t reach_low = std::clamp<int64_t>(int64_t{r} - 10, 0, frame.height());
   const int64_t reach_high = std::clamp<int64_t>(int64_t{r} + 11, reach_low, frame.height());
-  const auto row_offset = [&](int64_t row) { return static_cast<std::size_t>(row) * frame.stride(); };
+  const auto row_offset = [&](int64_t row) {
+    return static_cast<std::size_t>(row) * frame.stride();
+  };
   require(std::memcmp(frame.pixels(), before.pixels(), row_offset(reach_low)) == 0);
-  require(std::memcmp(frame.pixels() + row_offset(reach_high), before.pixels() + row_offset(reach_high),
+  require(std::memcmp(frame.pixels() + row_offset(reach_high),
+                      before.pixels() + row_offset(reach_high),
                       frame.rows_size() - row_offset(reach_high)) == 0);
   const std::size_t pixel_bytes = static_cast<std::size_t>(frame.width()) * 3;
   for (int64_t q = reach_low; q < reach_high; ++q) {
     const uint8_t* now = frame.row(static_cast<int32_t>(q));
     const uint8_t* was = before.row(static_cast<int32_t>(q));
     for (std::size_t i = 0; i < frame.stride(); ++i) {
-      const bool may_change = i < pixel_bytes && (b == 1 || b == 2) && i % 3 == static_cast<std::size_t>(b);
+      const bool may_change =
+          i < pixel_bytes && (b == 1 || b == 2) && i % 3 == static_cast<std::size_t>(b);
       require(now[i] == was[i] || (may_change && now[i] == noctra::kGuideMarkerValue));
     }
   }
@@ -146,10 +153,11 @@ void check_marker(FrameImage& frame, int32_t cx, int32_t r, int b) {
 // a star cut by an edge) and has finite, positive sizes.
 void check_star(const FrameImage& frame, const std::optional<noctra::StarMeasurement>& m) {
   if (!m) return;
-  require(std::isfinite(m->x) && std::isfinite(m->row) && std::isfinite(m->fwhm) && std::isfinite(m->hfd) &&
-          std::isfinite(m->snr) && std::isfinite(m->flux));
+  require(std::isfinite(m->x) && std::isfinite(m->row) && std::isfinite(m->fwhm) &&
+          std::isfinite(m->hfd) && std::isfinite(m->snr) && std::isfinite(m->flux));
   require(m->x > -noctra::kStarApertureLimit && m->x < frame.width() + noctra::kStarApertureLimit);
-  require(m->row > -noctra::kStarApertureLimit && m->row < frame.height() + noctra::kStarApertureLimit);
+  require(m->row > -noctra::kStarApertureLimit &&
+          m->row < frame.height() + noctra::kStarApertureLimit);
   require(m->y == frame.height() - m->row);
   require(m->fwhm > 0 && m->hfd >= 0 && m->flux > 0 && m->peak >= 0 && m->peak <= 255);
 }
@@ -157,7 +165,8 @@ void check_star(const FrameImage& frame, const std::optional<noctra::StarMeasure
 void check_levels(const FrameImage& frame) {
   noctra::LevelHistogram histogram;
   noctra::count_levels(frame, histogram);
-  require(histogram.total == uint64_t{3} * static_cast<uint64_t>(frame.width()) * static_cast<uint64_t>(frame.height()));
+  require(histogram.total == uint64_t{3} * static_cast<uint64_t>(frame.width()) *
+                                 static_cast<uint64_t>(frame.height()));
   const noctra::StretchLevels levels = noctra::auto_stretch_levels(histogram);
   require(levels.black >= 0 && levels.black < levels.white && levels.white <= 255);
 }
@@ -193,11 +202,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check_star(*main_frame, noctra::measure_brightest_star(*main_frame));
   const int calls = in.ConsumeIntegralInRange<int>(1, 4);
   for (int i = 0; i < calls; ++i) {
-    check_locator(*main_frame, coordinate(in, main_frame->width()), coordinate(in, main_frame->height()));
-    check_star(*main_frame, noctra::measure_star_near(*main_frame, coordinate(in, main_frame->width()),
-                                                      coordinate(in, main_frame->height())));
-    const int b = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 2) : in.ConsumeIntegral<int>();
-    check_marker(*main_frame, coordinate(in, main_frame->width()), coordinate(in, main_frame->height()), b);
+    check_locator(*main_frame, coordinate(in, main_frame->width()),
+                  coordinate(in, main_frame->height()));
+    check_star(*main_frame,
+               noctra::measure_star_near(*main_frame, coordinate(in, main_frame->width()),
+                                         coordinate(in, main_frame->height())));
+    const int b =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 2) : in.ConsumeIntegral<int>();
+    check_marker(*main_frame, coordinate(in, main_frame->width()),
+                 coordinate(in, main_frame->height()), b);
   }
   return 0;
 }

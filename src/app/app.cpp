@@ -17,7 +17,8 @@ void App::camera_idle() { camera_->port().camera_idle(); }
 
 Status App::open(SequencerHost* host) {
   home_ = home_folder();
-  settings_file_ = options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
+  settings_file_ =
+      options_.settings_file.empty() ? default_settings_file(home_) : options_.settings_file;
 
   // Two temporary files earlier versions could leave at home; a missing one is not an error.
   for (const char* leftover : {"C:\\_NOCTRA1.AVI", "C:\\_NOCTRA2.AVI"}) {
@@ -46,7 +47,8 @@ Status App::open(SequencerHost* host) {
   // of the exposures with any text tool.
   if (trace) {
     camera_options.trace = [log, this](uint8_t byte) {
-      log("port " + port_byte_text(byte) + " at " + format_mono_ms(instants_.now().mono_us) + " ms");
+      log("port " + port_byte_text(byte) + " at " + format_mono_ms(instants_.now().mono_us) +
+          " ms");
     };
   }
   Result<std::unique_ptr<CameraSetup>> camera =
@@ -55,7 +57,8 @@ Status App::open(SequencerHost* host) {
   camera_ = std::move(*camera);
 
   writer_ = std::make_unique<Recording>(settings_, reporter_);
-  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(), camera_->acquisition(), *writer_, host);
+  sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(),
+                                           camera_->acquisition(), *writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return {};
 }

@@ -35,8 +35,7 @@ class App {
   // source cannot be opened. The host may be attached later
   // (Sequencer::set_host).
   static Result<std::unique_ptr<App>> create(const AppOptions& options, SequencerHost* host,
-                                             EventPump& pump, ErrorReporter& reporter,
-                                             LogSink log);
+                                             EventPump& pump, ErrorReporter& reporter, LogSink log);
   ~App();
   App(const App&) = delete;
   App& operator=(const App&) = delete;

@@ -95,7 +95,6 @@ class StreamErrorReporter : public ErrorReporter {
 // Records until the count is reached or interrupt becomes true (Ctrl-C),
 // then finishes the file and saves the settings. Returns the exit status:
 // 0, or 2 when the port or source named in the settings cannot be opened.
-int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt,
-                 std::ostream& log);
+int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log);
 
 }  // namespace noctra

@@ -17,8 +17,9 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
       &interrupt);
   HeadlessHost host(log, pump);
   StreamErrorReporter reporter(log);
-  Result<std::unique_ptr<App>> created = App::create(
-      options, &host, pump, reporter, [&log](const std::string& line) { log << line << std::endl; });
+  Result<std::unique_ptr<App>> created =
+      App::create(options, &host, pump, reporter,
+                  [&log](const std::string& line) { log << line << std::endl; });
   if (!created) {
     log << "noctra: " << created.message() << std::endl;
     return 2;

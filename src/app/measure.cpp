@@ -73,8 +73,8 @@ std::optional<MeasurePoint> parse_measure_point(const std::string& text) {
 std::string measure_csv_row(std::size_t frame, const std::optional<StarMeasurement>& star) {
   std::string row = std::to_string(frame);
   if (!star) return row + ",,,,,,,,";
-  for (double value : {star->x, star->y, star->fwhm, star->hfd, star->snr, star->flux,
-                       star->background}) {
+  for (double value :
+       {star->x, star->y, star->fwhm, star->hfd, star->snr, star->flux, star->background}) {
     row += ',' + fixed3(value);
   }
   row += star->saturated ? ",1" : ",0";

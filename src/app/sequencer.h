@@ -99,7 +99,8 @@ class Sequencer {
   bool paused_ = false;
   bool timer_busy_ = false;
   uint32_t recording_generation_ = 0;
-  uint32_t due_moment_ = 0;  // changes whenever a due moment has been acted on  // changes at every Record and Stop
+  uint32_t due_moment_ =
+      0;  // changes whenever a due moment has been acted on  // changes at every Record and Stop
   int32_t last_title_seconds_ = -1;
   int32_t last_title_frames_ = -1;
 
@@ -126,7 +127,9 @@ class CommandRouter {
 
   // True when the command was recognised and acted on (or dropped as the rules say).
   bool route(Command id);
-  void set_window_commands(WindowCommands window_commands) { window_commands_ = std::move(window_commands); }
+  void set_window_commands(WindowCommands window_commands) {
+    window_commands_ = std::move(window_commands);
+  }
 
  private:
   Sequencer& sequencer_;

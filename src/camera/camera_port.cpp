@@ -32,9 +32,13 @@ void CameraPort::guide_start_sequence() {
   for (uint8_t byte : {0x34, 0x14, 0x34}) write_camera_port(byte);
 }
 
-void CameraPort::amplifier_on() { write_camera_port(static_cast<uint8_t>(read_camera_port() | 0x04)); }
+void CameraPort::amplifier_on() {
+  write_camera_port(static_cast<uint8_t>(read_camera_port() | 0x04));
+}
 
-void CameraPort::amplifier_off() { write_camera_port(static_cast<uint8_t>(read_camera_port() & 0xFB)); }
+void CameraPort::amplifier_off() {
+  write_camera_port(static_cast<uint8_t>(read_camera_port() & 0xFB));
+}
 
 void CameraPort::write_trigger_code(uint8_t code) {
   write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | code));

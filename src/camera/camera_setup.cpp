@@ -19,10 +19,11 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
   if (!port.note.empty() && log) log(port.note);
   setup->port_name_ = port.device->name();
   CameraSetup* self = setup.get();
-  setup->device_ = std::make_unique<TracingPortDevice>(std::move(port.device), [self](uint8_t byte) {
-    if (self->sim_listener_) self->sim_listener_(byte);
-    if (self->trace_) self->trace_(byte);
-  });
+  setup->device_ =
+      std::make_unique<TracingPortDevice>(std::move(port.device), [self](uint8_t byte) {
+        if (self->sim_listener_) self->sim_listener_(byte);
+        if (self->trace_) self->trace_(byte);
+      });
   setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 

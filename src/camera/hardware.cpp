@@ -116,7 +116,9 @@ const PortBackEnd kPortBackEnds[] = {
      [](const std::string&, const std::string&, LogSink, const PortSystem&) {
        return Result<PortChoice>(simulated_port());
      },
-     [](Entries& ports) { ports.push_back({"sim", "simulated port", true}); }},
+     [](Entries& ports) {
+       ports.push_back({"sim", "simulated port", true});
+     }},
 };
 
 // One frame source back end, as for the ports.
@@ -160,7 +162,9 @@ const SourceBackEnd kSourceBackEnds[] = {
      [](const std::string&, const SourceContext& context, const SourceSystem&) {
        return Result<SourceChoice>(simulated_source(context));
      },
-     [](Entries& sources) { sources.push_back({"sim", "simulated sky camera", true}); }},
+     [](Entries& sources) {
+       sources.push_back({"sim", "simulated sky camera", true});
+     }},
 };
 
 const char* const kUnknownPortHint =
@@ -168,8 +172,8 @@ const char* const kUnknownPortHint =
 const char* const kUnknownSourceHint = "(use auto, sim or v4l2:/dev/video0)";
 
 // A back end that needs an address was given its name and a colon alone.
-Status check_address_given(const std::string& name, const std::string& address,
-                           Address rule, std::string_view example) {
+Status check_address_given(const std::string& name, const std::string& address, Address rule,
+                           std::string_view example) {
   if (rule == Address::Required && address.empty()) {
     return failure(name + " needs a device path (" + std::string(example) + ")");
   }
@@ -202,10 +206,9 @@ Status check_source_name(const std::string& name) {
 }
 
 PortSystem system_port_access() {
-  return {[] { return device_nodes("parport"); },
-          [](const std::string& path, LogSink log) {
-            return open_ppdev_port(path, std::move(log));
-          }};
+  return {
+      [] { return device_nodes("parport"); },
+      [](const std::string& path, LogSink log) { return open_ppdev_port(path, std::move(log)); }};
 }
 
 Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSystem& system) {
@@ -237,9 +240,7 @@ Result<PortChoice> open_port(const std::string& name, LogSink log, const PortSys
   return failure("unknown camera port \"" + name + "\" " + kUnknownPortHint);
 }
 
-SourceSystem system_source_access() {
-  return {list_capture_devices, make_system_video_device};
-}
+SourceSystem system_source_access() { return {list_capture_devices, make_system_video_device}; }
 
 Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
                                  const SourceSystem& system) {

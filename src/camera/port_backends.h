@@ -96,8 +96,7 @@ SerialLineMap unpack_serial_line_map(uint32_t packed);
 // Openers. Each returns the device, or a failure whose message names the
 // device and the system's error.
 Result<std::unique_ptr<PortDevice>> open_ppdev_port(const std::string& path, LogSink log);
-Result<std::unique_ptr<PortDevice>> open_serial_port(const SerialPortAddress& address,
-                                                     LogSink log);
+Result<std::unique_ptr<PortDevice>> open_serial_port(const SerialPortAddress& address, LogSink log);
 // usb_serial empty: the first chip found.
 Result<std::unique_ptr<PortDevice>> open_ftdi_port(const std::string& usb_serial, LogSink log);
 bool ftdi_support_built();

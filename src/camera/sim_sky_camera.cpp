@@ -11,10 +11,10 @@ namespace noctra {
 
 namespace {
 
-constexpr float kPedestal = 10.0F;         // black level, ADU
-constexpr float kSkyPerSecond = 8.0F;      // ADU per second of exposure
-constexpr float kReadNoise = 2.0F;         // ADU per readout
-constexpr float kElectronsPerAdu = 4.0F;   // shot noise
+constexpr float kPedestal = 10.0F;        // black level, ADU
+constexpr float kSkyPerSecond = 8.0F;     // ADU per second of exposure
+constexpr float kReadNoise = 2.0F;        // ADU per readout
+constexpr float kElectronsPerAdu = 4.0F;  // shot noise
 constexpr float kShortFieldSeconds = 0.020F;
 constexpr float kGlowPerSecond = 60.0F;    // at the corner, ADU per second of amplifier
 constexpr float kGlowFalloffPx = 50.0F;    // e-folding: faint by 150 px
@@ -52,10 +52,10 @@ double wrap_into(double v, double size) {
 
 }  // namespace
 
-SimSkyCamera::SimSkyCamera(Clock& clock, EventPump& pump, StillWindowRegistry& windows,
-                           LogSink log, SimSkyOptions options)
-    : clock_(clock), pump_(pump), windows_(windows), log_(std::move(log)),
-      options_(options), epoch_ms_(clock.now_ms()) {
+SimSkyCamera::SimSkyCamera(Clock& clock, EventPump& pump, StillWindowRegistry& windows, LogSink log,
+                           SimSkyOptions options)
+    : clock_(clock), pump_(pump), windows_(windows), log_(std::move(log)), options_(options),
+      epoch_ms_(clock.now_ms()) {
   options_.width = std::clamp(options_.width, 80, 4096);
   options_.height = std::clamp(options_.height, 80, 4096);
   const int32_t w = options_.width;
@@ -154,14 +154,16 @@ SimSkyCamera::Position SimSkyCamera::drift(double seconds) const {
 
 SimSkyCamera::Position SimSkyCamera::guide_star_position(int32_t camera_ms) const {
   const Position d = drift(camera_ms / 1000.0);
-  return {wrap_into(stars_[0].x + d.x, options_.width), wrap_into(stars_[0].y + d.y, options_.height)};
+  return {wrap_into(stars_[0].x + d.x, options_.width),
+          wrap_into(stars_[0].y + d.y, options_.height)};
 }
 
 void SimSkyCamera::render_rates(double seconds) {
   const int32_t w = options_.width;
   const int32_t h = options_.height;
   std::fill(rate_.begin(), rate_.end(), kSkyPerSecond);
-  for (const auto& hot : hot_pixels_) rate_[static_cast<std::size_t>(hot.y) * w + hot.x] += hot.rate;
+  for (const auto& hot : hot_pixels_)
+    rate_[static_cast<std::size_t>(hot.y) * w + hot.x] += hot.rate;
 
   const Position d = drift(seconds);
   for (const auto& star : stars_) {
@@ -171,8 +173,14 @@ void SimSkyCamera::render_rates(double seconds) {
     int32_t iy = static_cast<int32_t>(std::floor(py));
     int phase_x = static_cast<int>(std::lround((px - ix) * kPsfPhases));
     int phase_y = static_cast<int>(std::lround((py - iy) * kPsfPhases));
-    if (phase_x == kPsfPhases) { phase_x = 0; ++ix; }
-    if (phase_y == kPsfPhases) { phase_y = 0; ++iy; }
+    if (phase_x == kPsfPhases) {
+      phase_x = 0;
+      ++ix;
+    }
+    if (phase_y == kPsfPhases) {
+      phase_y = 0;
+      ++iy;
+    }
     const float* kx = &kernels_[phase_x * kPsfTaps];
     const float* ky = &kernels_[phase_y * kPsfTaps];
     for (int j = 0; j < kPsfTaps; ++j) {
@@ -192,12 +200,13 @@ std::vector<uint8_t> SimSkyCamera::render(const SimExposure& exposure) {
   const int32_t h = options_.height;
   const float long_seconds = std::max(wrap_sub(exposure.end_ms, exposure.start_ms), 0) / 1000.0F;
   const float glow_seconds = std::max(exposure.amplifier_ms, 0) / 1000.0F;
-  const double mid = (exposure.start_ms + 0.5 * wrap_sub(exposure.end_ms, exposure.start_ms)) / 1000.0;
+  const double mid =
+      (exposure.start_ms + 0.5 * wrap_sub(exposure.end_ms, exposure.start_ms)) / 1000.0;
   render_rates(mid);
 
   const std::size_t stride = *row_stride_for(w, 24);
-  std::vector<uint8_t> dib(kBitmapHeaderSize + stride * static_cast<std::size_t>(h) +
-                           kFrameTrailingBytes, 0);
+  std::vector<uint8_t> dib(
+      kBitmapHeaderSize + stride * static_cast<std::size_t>(h) + kFrameTrailingBytes, 0);
   BitmapInfoHeader header;
   header.width = w;
   header.height = h;

@@ -36,9 +36,9 @@ struct SimSkyOptions {
 
 // Where one exposure's light came from, as read out by a trigger code.
 struct SimExposure {
-  int32_t start_ms = 0;       // camera time (ms since the camera was made)
+  int32_t start_ms = 0;  // camera time (ms since the camera was made)
   int32_t end_ms = 0;
-  int32_t amplifier_ms = 0;   // how long the amplifier line was on meanwhile
+  int32_t amplifier_ms = 0;  // how long the amplifier line was on meanwhile
 };
 
 class SimSkyCamera : public FrameSource {
@@ -105,10 +105,10 @@ class SimSkyCamera : public FrameSource {
 
   std::vector<Star> stars_;  // stars_[0] is the guide star
   std::vector<HotPixel> hot_pixels_;
-  std::vector<float> glow_;        // ADU per second of amplifier, per pixel
-  std::vector<float> kernels_;     // sub-pixel-shifted 1-D PSF taps
-  std::vector<float> gauss_table_; // standard normal samples
-  std::vector<float> rate_;        // scratch: light per second, per pixel
+  std::vector<float> glow_;         // ADU per second of amplifier, per pixel
+  std::vector<float> kernels_;      // sub-pixel-shifted 1-D PSF taps
+  std::vector<float> gauss_table_;  // standard normal samples
+  std::vector<float> rate_;         // scratch: light per second, per pixel
   uint64_t frames_rendered_ = 0;
 
   // Port decoding.

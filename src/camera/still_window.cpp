@@ -8,8 +8,7 @@ namespace noctra {
 std::optional<ButtonLocation> find_still_button(std::span<const WindowDescription> z_order) {
   const std::string_view prefix = kStillWindowTitlePrefix;
   for (std::size_t w = 0; w < z_order.size(); ++w) {
-    const std::string_view title =
-        std::string_view(z_order[w].title).substr(0, kMaxTitleChars);
+    const std::string_view title = std::string_view(z_order[w].title).substr(0, kMaxTitleChars);
     if (title.substr(0, prefix.size()) != prefix) continue;
     const auto& children = z_order[w].children;
     for (std::size_t c = 0; c < children.size(); ++c) {
@@ -84,16 +83,15 @@ StillPress wait_for_still_press(StillWindowRegistry& windows, Clock& clock, Even
     if (on_press) on_press();
   });
   const int32_t waiting_since = clock.now_ms();
-  pump.run_until(
-      [&] { return pressed || wrap_sub(clock.now_ms(), waiting_since) >= timeout_ms; });
+  pump.run_until([&] { return pressed || wrap_sub(clock.now_ms(), waiting_since) >= timeout_ms; });
   window.close();
   if (pressed) return StillPress::Pressed;
   return pump.quitting() ? StillPress::Quitting : StillPress::TimedOut;
 }
 
 std::string still_press_missed_text(const std::string& source_name, int32_t timeout_ms) {
-  return source_name + ": the capture button was not pressed within " +
-         std::to_string(timeout_ms) + " ms; no frame";
+  return source_name + ": the capture button was not pressed within " + std::to_string(timeout_ms) +
+         " ms; no frame";
 }
 
 }  // namespace noctra

@@ -20,9 +20,8 @@ std::optional<std::vector<uint8_t>> top_down_bgr_to_dib(std::span<const uint8_t>
   if (bytes.size() < needed) return std::nullopt;
 
   const std::size_t stride = *row_stride_for(width, 24);
-  std::vector<uint8_t> dib(kBitmapHeaderSize + stride * static_cast<std::size_t>(height) +
-                               kFrameTrailingBytes,
-                           0);
+  std::vector<uint8_t> dib(
+      kBitmapHeaderSize + stride * static_cast<std::size_t>(height) + kFrameTrailingBytes, 0);
   BitmapInfoHeader header;
   header.width = width;
   header.height = height;
@@ -89,7 +88,7 @@ Status V4l2Source::open_now() {
 }
 
 Result<std::optional<std::vector<uint8_t>>> V4l2Source::poll_after_press(int64_t press_us,
-                                                                       int32_t wait_ms) {
+                                                                         int32_t wait_ms) {
   for (;;) {
     if (!device_->wait_until_ready(wait_ms)) return std::optional<std::vector<uint8_t>>();
     wait_ms = 0;  // an old buffer was dropped: the next one is looked at only
@@ -103,10 +102,9 @@ Result<std::optional<std::vector<uint8_t>>> V4l2Source::poll_after_press(int64_t
     const CapturedBuffer& buffer = **dequeued;
     // Buffers begun before the press hold video from before the read-out. A
     // stamp taken at the end of the frame is a frame period after its start.
-    const int64_t begun_us =
-        buffer.stamped_at_frame_end
-            ? buffer.timestamp_us - int64_t{format_->frame_period_ms} * 1000
-            : buffer.timestamp_us;
+    const int64_t begun_us = buffer.stamped_at_frame_end
+                                 ? buffer.timestamp_us - int64_t{format_->frame_period_ms} * 1000
+                                 : buffer.timestamp_us;
     const bool stale = begun_us <= press_us;
     std::optional<std::vector<uint8_t>> frame;
     if (!stale) {

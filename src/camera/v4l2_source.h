@@ -42,8 +42,8 @@ std::optional<std::vector<uint8_t>> top_down_bgr_to_dib(std::span<const uint8_t>
 
 class V4l2Source : public FrameSource {
  public:
-  V4l2Source(std::string path, std::unique_ptr<VideoDevice> device, Clock& clock,
-             EventPump& pump, StillWindowRegistry& windows, LogSink log, V4l2Options options = {});
+  V4l2Source(std::string path, std::unique_ptr<VideoDevice> device, Clock& clock, EventPump& pump,
+             StillWindowRegistry& windows, LogSink log, V4l2Options options = {});
   ~V4l2Source() override;
 
   // Opens, negotiates and starts streaming now; a failure names the device

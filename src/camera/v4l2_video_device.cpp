@@ -38,7 +38,8 @@ class SystemVideoDevice : public VideoDevice {
     if (fd_ < 0) return system_failure();
     v4l2_capability caps{};
     if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0) return fail_and_close();
-    const uint32_t c = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+    const uint32_t c =
+        (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
     if (!(c & V4L2_CAP_VIDEO_CAPTURE) || !(c & V4L2_CAP_STREAMING)) {
       close();
       return failure("not a streaming video capture device");
@@ -145,7 +146,8 @@ class SystemVideoDevice : public VideoDevice {
     } else {
       out.timestamp_us = now_us();
     }
-    out.bytes = {static_cast<const uint8_t*>(map.start), std::min<std::size_t>(buffer.bytesused, map.length)};
+    out.bytes = {static_cast<const uint8_t*>(map.start),
+                 std::min<std::size_t>(buffer.bytesused, map.length)};
     return std::optional<CapturedBuffer>(out);
   }
 
@@ -183,7 +185,9 @@ class SystemVideoDevice : public VideoDevice {
 
 }  // namespace
 
-std::unique_ptr<VideoDevice> make_system_video_device() { return std::make_unique<SystemVideoDevice>(); }
+std::unique_ptr<VideoDevice> make_system_video_device() {
+  return std::make_unique<SystemVideoDevice>();
+}
 
 bool v4l2_support_built() { return true; }
 
@@ -195,7 +199,8 @@ std::vector<CaptureDeviceInfo> list_capture_devices() {
     if (fd < 0) continue;
     v4l2_capability caps{};
     if (ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
-      const uint32_t c = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+      const uint32_t c =
+          (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
       const auto* card = reinterpret_cast<const char*>(caps.card);
       found.push_back({path, std::string(card, strnlen(card, sizeof caps.card)),
                        (c & V4L2_CAP_VIDEO_CAPTURE) && (c & V4L2_CAP_STREAMING)});

@@ -29,8 +29,8 @@ std::string home_folder() {
   std::vector<char> buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr && is_absolute_posix(found->pw_dir)) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && is_absolute_posix(found->pw_dir)) {
     return found->pw_dir;
   }
   // No home at all (a stripped-down service account): the root folder is the

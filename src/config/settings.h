@@ -17,17 +17,17 @@ namespace noctra {
 inline constexpr std::size_t kMaxPathChars = 259;
 
 struct Settings {
-  std::string image_file_path;  // [Filenames] ImageFile, at most kMaxPathChars
-  int32_t auto_increment = 0;   // [Flags] AutoIncrement
-  int32_t amp_off = 0;          // [Flags] AmpOff
-  int32_t guiding = 0;          // [Flags] Guiding
-  int32_t exposure = 2000;      // [Capture] Exposure, ms
-  int32_t guide_interval = 500; // [Capture] Guide, ms
-  int32_t delay = 0;            // [Capture] Delay, ms
-  int32_t count = 0;            // [Capture] Count, 0 = no limit
-  int32_t hi_res = 0;           // [Capture] HiRes
-  std::string port = "auto";    // [Hardware] Port: auto, sim, ppdev:/dev/parport0, ...
-  std::string source = "auto";  // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
+  std::string image_file_path;   // [Filenames] ImageFile, at most kMaxPathChars
+  int32_t auto_increment = 0;    // [Flags] AutoIncrement
+  int32_t amp_off = 0;           // [Flags] AmpOff
+  int32_t guiding = 0;           // [Flags] Guiding
+  int32_t exposure = 2000;       // [Capture] Exposure, ms
+  int32_t guide_interval = 500;  // [Capture] Guide, ms
+  int32_t delay = 0;             // [Capture] Delay, ms
+  int32_t count = 0;             // [Capture] Count, 0 = no limit
+  int32_t hi_res = 0;            // [Capture] HiRes
+  std::string port = "auto";     // [Hardware] Port: auto, sim, ppdev:/dev/parport0, ...
+  std::string source = "auto";   // [Hardware] Source: auto, sim, v4l2:/dev/video0, ...
   // Written into the recordings that have room for them (SER's header,
   // FITS's OBSERVER, INSTRUME and TELESCOP); empty by default.
   std::string observer = {};    // [Recording] Observer

@@ -23,7 +23,7 @@ inline Failure failure(std::string message) { return Failure{std::move(message)}
 
 class [[nodiscard]] Status {
  public:
-  Status() = default;  // success
+  Status() = default;                                                   // success
   Status(Failure f) : failed_(true), message_(std::move(f.message)) {}  // NOLINT: implicit
 
   bool ok() const { return !failed_; }
@@ -39,8 +39,8 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}                 // NOLINT: implicit
-  Result(Failure f) : message_(std::move(f.message)) {}         // NOLINT: implicit
+  Result(T value) : value_(std::move(value)) {}          // NOLINT: implicit
+  Result(Failure f) : message_(std::move(f.message)) {}  // NOLINT: implicit
   bool ok() const { return value_.has_value(); }
   explicit operator bool() const { return ok(); }
   // Empty on success.

@@ -44,11 +44,10 @@ std::string format(int64_t us, int decimals, const char* zone) {
   const int64_t in_day = seconds - days * 86400;
   const Civil date = civil_from_days(days);
   char text[64];
-  int n = std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld",
-                        static_cast<long long>(date.year), date.month, date.day,
-                        static_cast<long long>(in_day / 3600),
-                        static_cast<long long>(in_day / 60 % 60),
-                        static_cast<long long>(in_day % 60));
+  int n = std::snprintf(
+      text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld", static_cast<long long>(date.year),
+      date.month, date.day, static_cast<long long>(in_day / 3600),
+      static_cast<long long>(in_day / 60 % 60), static_cast<long long>(in_day % 60));
   if (decimals > 0) {
     int64_t fraction = micro;
     for (int i = decimals; i < 6; ++i) fraction /= 10;

@@ -78,8 +78,9 @@ void draw_guide_marker(FrameImage& frame, int32_t cx, int32_t r, int b) {
   // 64-bit so that a centre near the int32 limits cannot overflow.
   const auto put = [&](int64_t column, int64_t row) {
     if (column < 0 || column >= width || row < 0 || row >= height) return;
-    frame.row(static_cast<int32_t>(row))[static_cast<std::size_t>(column) * kBytesPerPixel +
-                                         static_cast<std::size_t>(b)] = kGuideMarkerValue;
+    frame.row(static_cast<int32_t>(
+        row))[static_cast<std::size_t>(column) * kBytesPerPixel + static_cast<std::size_t>(b)] =
+        kGuideMarkerValue;
   };
   const int64_t centre_column = cx;
   const int64_t centre_row = r;

@@ -105,7 +105,8 @@ void interleave_remapped(FrameImage& main, const FrameImage& first, int32_t firs
   // A first frame already as bright as the main frame at every level gets
   // the identity table; its rows then go across as plain copies.
   if (is_identity(table)) {
-    for (int32_t k = 0; k < pairs; ++k) std::memcpy(main.row(2 * k + 1), first.row(2 * k + first_field), stride);
+    for (int32_t k = 0; k < pairs; ++k)
+      std::memcpy(main.row(2 * k + 1), first.row(2 * k + first_field), stride);
     return;
   }
   for (int32_t k = 0; k < pairs; ++k) {

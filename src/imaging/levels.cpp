@@ -31,7 +31,8 @@ void count_levels(const FrameImage& frame, LevelHistogram& out) {
     }
     for (; i < row_bytes; ++i) ++parts[0][bytes[i]];
   }
-  for (std::size_t v = 0; v < 256; ++v) out.counts[v] = parts[0][v] + parts[1][v] + parts[2][v] + parts[3][v];
+  for (std::size_t v = 0; v < 256; ++v)
+    out.counts[v] = parts[0][v] + parts[1][v] + parts[2][v] + parts[3][v];
   out.total = static_cast<uint64_t>(row_bytes) * static_cast<uint64_t>(frame.height());
 }
 
@@ -51,9 +52,12 @@ StretchLevels auto_stretch_levels(const LevelHistogram& histogram) {
   const int32_t median = level_at_fraction(histogram, 0.5);
   const int32_t spread = std::max(1, median - level_at_fraction(histogram, kSpreadFraction));
   StretchLevels levels;
-  levels.black = std::clamp(median - static_cast<int32_t>(std::lround(kBlackSpreads * spread)), 0, 254);
-  const int32_t least_white = median + static_cast<int32_t>(std::lround(kLeastWhiteSpreads * spread));
-  levels.white = std::clamp(std::max(level_at_fraction(histogram, kWhiteFraction), least_white), levels.black + 1, 255);
+  levels.black =
+      std::clamp(median - static_cast<int32_t>(std::lround(kBlackSpreads * spread)), 0, 254);
+  const int32_t least_white =
+      median + static_cast<int32_t>(std::lround(kLeastWhiteSpreads * spread));
+  levels.white = std::clamp(std::max(level_at_fraction(histogram, kWhiteFraction), least_white),
+                            levels.black + 1, 255);
   return levels;
 }
 

@@ -81,8 +81,10 @@ Background clipped_statistics(const std::array<uint32_t, 256>& counts, uint32_t 
   double spread = std::max(1.4826 * deviation, kNoiseFloor);
   double sd = 0;
   for (int round = 0; round < kClipRounds; ++round) {
-    const int32_t lo = std::clamp(static_cast<int32_t>(std::ceil(mean - kClipSigmas * spread)), 0, 255);
-    const int32_t hi = std::clamp(static_cast<int32_t>(std::floor(mean + kClipSigmas * spread)), 0, 255);
+    const int32_t lo =
+        std::clamp(static_cast<int32_t>(std::ceil(mean - kClipSigmas * spread)), 0, 255);
+    const int32_t hi =
+        std::clamp(static_cast<int32_t>(std::floor(mean + kClipSigmas * spread)), 0, 255);
     double n = 0, sum = 0, squares = 0;
     for (int32_t v = lo; v <= hi; ++v) {
       const double c = counts[static_cast<std::size_t>(v)];
@@ -93,7 +95,8 @@ Background clipped_statistics(const std::array<uint32_t, 256>& counts, uint32_t 
     if (n == 0) break;
     const double new_mean = sum / n;
     sd = std::sqrt(std::max(squares / n - new_mean * new_mean, 0.0));
-    const bool settled = std::abs(new_mean - mean) < 1e-6 && std::abs(std::max(sd, kNoiseFloor) - spread) < 1e-6;
+    const bool settled =
+        std::abs(new_mean - mean) < 1e-6 && std::abs(std::max(sd, kNoiseFloor) - spread) < 1e-6;
     mean = new_mean;
     spread = std::max(sd, kNoiseFloor);
     if (settled) break;
@@ -185,9 +188,10 @@ bool is_star_core(const FrameImage& frame, int32_t column, int32_t row, const Ba
 double first_sigma(const FrameImage& frame, int32_t column, int32_t row, const Background& bg) {
   const double half = (value_at(frame, column, row) - bg.level) / 2;
   int32_t count = 0;
-  for (int32_t q = std::max(0, row - kHalfMaxBox); q <= std::min(frame.height() - 1, row + kHalfMaxBox); ++q) {
-    for (int32_t k = std::max(0, column - kHalfMaxBox); k <= std::min(frame.width() - 1, column + kHalfMaxBox);
-         ++k) {
+  for (int32_t q = std::max(0, row - kHalfMaxBox);
+       q <= std::min(frame.height() - 1, row + kHalfMaxBox); ++q) {
+    for (int32_t k = std::max(0, column - kHalfMaxBox);
+         k <= std::min(frame.width() - 1, column + kHalfMaxBox); ++k) {
       if (value_at(frame, k, q) - bg.level >= half) ++count;
     }
   }
@@ -228,8 +232,10 @@ bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t cei
     const Window w = window_around(frame, std::round(x), std::round(row), reach);
     if (w.k_lo > w.k_hi || w.q_lo > w.q_hi) return false;
     const double scale = -1.0 / (2 * s * s);
-    for (int32_t k = w.k_lo; k <= w.k_hi; ++k) wx[static_cast<std::size_t>(k - w.k_lo)] = std::exp(scale * (k - x) * (k - x));
-    for (int32_t q = w.q_lo; q <= w.q_hi; ++q) wy[static_cast<std::size_t>(q - w.q_lo)] = std::exp(scale * (q - row) * (q - row));
+    for (int32_t k = w.k_lo; k <= w.k_hi; ++k)
+      wx[static_cast<std::size_t>(k - w.k_lo)] = std::exp(scale * (k - x) * (k - x));
+    for (int32_t q = w.q_lo; q <= w.q_hi; ++q)
+      wy[static_cast<std::size_t>(q - w.q_lo)] = std::exp(scale * (q - row) * (q - row));
     double s0 = 0, sx = 0, sy = 0, s2 = 0;
     for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
       const uint8_t* bytes = frame.row(q);
@@ -239,7 +245,8 @@ bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t cei
       for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
         const double dx = k - x;
         const int32_t v = bytes[static_cast<std::size_t>(k) * kBytesPerPixel];
-        const double light = v > ceiling ? 0.0 : (v - bg.level) * wx[static_cast<std::size_t>(k - w.k_lo)];
+        const double light =
+            v > ceiling ? 0.0 : (v - bg.level) * wx[static_cast<std::size_t>(k - w.k_lo)];
         r0 += light;
         rx += light * dx;
         rxx += light * dx * dx;
@@ -280,7 +287,8 @@ bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t cei
 }
 
 std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, int32_t row) {
-  if (column < 0 || column >= frame.width() || row < 0 || row >= frame.height()) return std::nullopt;
+  if (column < 0 || column >= frame.width() || row < 0 || row >= frame.height())
+    return std::nullopt;
   Background bg;
   if (!ring_background(frame, column, row, bg)) return std::nullopt;
   if (!is_star_core(frame, column, row, bg)) return std::nullopt;
@@ -309,7 +317,8 @@ std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, 
   // which holds all but a trace of a Gaussian star's light and no more sky
   // noise than it must.
   const double aperture = std::clamp(1.5 * m.fwhm + 1, 3.0, double{kStarApertureLimit});
-  const int32_t subpixels = std::clamp(static_cast<int32_t>(std::ceil(9 / m.fwhm)), 2, kMostSubpixels);
+  const int32_t subpixels =
+      std::clamp(static_cast<int32_t>(std::ceil(9 / m.fwhm)), 2, kMostSubpixels);
   const double core = std::max(m.fwhm, 1.5);
   const Window w = window_around(frame, m.x, m.row, aperture);
   m.at_edge = w.clipped;
@@ -337,7 +346,8 @@ std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, 
         const double sy = dy + (i + 0.5) / subpixels - 0.5;
         for (int32_t j = 0; j < subpixels; ++j) {
           const double sx = dx + (j + 0.5) / subpixels - 0.5;
-          const int32_t bin = std::min(static_cast<int32_t>((sx * sx + sy * sy) * bin_scale), kRadiusBins - 1);
+          const int32_t bin =
+              std::min(static_cast<int32_t>((sx * sx + sy * sy) * bin_scale), kRadiusBins - 1);
           ring_light[static_cast<std::size_t>(bin)] += share;
         }
       }
@@ -388,7 +398,8 @@ class CandidateList {
   void offer(int32_t column, int32_t row, int32_t score) {
     for (int i = 0; i < count_; ++i) {
       Candidate& c = items_[static_cast<std::size_t>(i)];
-      if (std::abs(c.column - column) <= kCandidateSpacing && std::abs(c.row - row) <= kCandidateSpacing) {
+      if (std::abs(c.column - column) <= kCandidateSpacing &&
+          std::abs(c.row - row) <= kCandidateSpacing) {
         if (score > c.score) c = {column, row, score};
         update_lowest();
         return;
@@ -410,7 +421,8 @@ class CandidateList {
  private:
   void update_lowest() {
     lowest_ = items_[0].score;
-    for (int i = 1; i < count_; ++i) lowest_ = std::min(lowest_, items_[static_cast<std::size_t>(i)].score);
+    for (int i = 1; i < count_; ++i)
+      lowest_ = std::min(lowest_, items_[static_cast<std::size_t>(i)].score);
   }
 
   std::array<Candidate, kScanCandidates> items_{};
@@ -420,7 +432,8 @@ class CandidateList {
 
 }  // namespace
 
-std::optional<StarMeasurement> measure_star_at(const FrameImage& frame, int32_t column, int32_t row) {
+std::optional<StarMeasurement> measure_star_at(const FrameImage& frame, int32_t column,
+                                               int32_t row) {
   return measure(frame, column, row);
 }
 
@@ -450,7 +463,8 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
       if (brightest <= candidates.floor()) continue;
       for (int32_t k = start; k < end; ++k) {
         const int32_t v = bytes[static_cast<std::size_t>(k) * kBytesPerPixel];
-        const int32_t right = k + 1 < width ? bytes[static_cast<std::size_t>(k + 1) * kBytesPerPixel] : v;
+        const int32_t right =
+            k + 1 < width ? bytes[static_cast<std::size_t>(k + 1) * kBytesPerPixel] : v;
         const int32_t score = std::min(v, right);
         if (score > candidates.floor()) candidates.offer(k, row, score);
       }
@@ -462,9 +476,10 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
   for (int i = 0; i < candidates.size(); ++i) {
     Candidate& c = candidates[i];
     Candidate best{c.column, c.row, -1};
-    for (int32_t q = std::max(0, c.row - kRefineReach); q <= std::min(height - 1, c.row + kRefineReach); ++q) {
-      for (int32_t k = std::max(0, c.column - kRefineReach); k <= std::min(width - 1, c.column + kRefineReach);
-           ++k) {
+    for (int32_t q = std::max(0, c.row - kRefineReach);
+         q <= std::min(height - 1, c.row + kRefineReach); ++q) {
+      for (int32_t k = std::max(0, c.column - kRefineReach);
+           k <= std::min(width - 1, c.column + kRefineReach); ++k) {
         const int32_t score = core_score(frame, k, q);
         if (score > best.score) best = {k, q, score};
       }
@@ -491,8 +506,8 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
 std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double x, double y) {
   const double row_f = row_from_guide_y(frame, y);
   if (!std::isfinite(x) || !std::isfinite(row_f)) return std::nullopt;
-  if (x < -kStarSearchRadius || x > frame.width() - 1 + kStarSearchRadius || row_f < -kStarSearchRadius ||
-      row_f > frame.height() - 1 + kStarSearchRadius) {
+  if (x < -kStarSearchRadius || x > frame.width() - 1 + kStarSearchRadius ||
+      row_f < -kStarSearchRadius || row_f > frame.height() - 1 + kStarSearchRadius) {
     return std::nullopt;
   }
   const int32_t column = static_cast<int32_t>(std::lround(x));
@@ -508,7 +523,8 @@ std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double
   uint32_t total = 0;
   for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
     for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
-      scores[static_cast<std::size_t>((q - w.q_lo) * side + (k - w.k_lo))] = core_score(frame, k, q);
+      scores[static_cast<std::size_t>((q - w.q_lo) * side + (k - w.k_lo))] =
+          core_score(frame, k, q);
       ++counts[static_cast<std::size_t>(value_at(frame, k, q))];
       ++total;
     }
@@ -533,7 +549,8 @@ std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double
       for (int32_t dq = -1; dq <= 1 && is_peak; ++dq) {
         for (int32_t dk = -1; dk <= 1; ++dk) {
           const int32_t nk = k + dk, nq = q + dq;
-          if ((dk == 0 && dq == 0) || nk < w.k_lo || nk > w.k_hi || nq < w.q_lo || nq > w.q_hi) continue;
+          if ((dk == 0 && dq == 0) || nk < w.k_lo || nk > w.k_hi || nq < w.q_lo || nq > w.q_hi)
+            continue;
           // Ties go to the first in scan order, so a flat top gives one peak.
           const int32_t other = score_at(nk, nq);
           if (other > score || (other == score && (dq < 0 || (dq == 0 && dk < 0)))) {
@@ -547,8 +564,9 @@ std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double
       if (found < kMaxNearCandidates) {
         near[static_cast<std::size_t>(found++)] = {k, q, d2};
       } else {
-        auto farthest = std::max_element(near.begin(), near.end(),
-                                         [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
+        auto farthest = std::max_element(
+            near.begin(), near.end(),
+            [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
         if (d2 < farthest->distance2) *farthest = {k, q, d2};
       }
     }
@@ -556,7 +574,8 @@ std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double
   std::sort(near.begin(), near.begin() + found,
             [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
   for (int i = 0; i < found; ++i) {
-    if (auto m = measure(frame, near[static_cast<std::size_t>(i)].column, near[static_cast<std::size_t>(i)].row)) {
+    if (auto m = measure(frame, near[static_cast<std::size_t>(i)].column,
+                         near[static_cast<std::size_t>(i)].row)) {
       return m;
     }
   }

@@ -32,16 +32,16 @@ inline constexpr int32_t kStarRingOuter = 22;
 inline constexpr int32_t kStarApertureLimit = 15;
 
 struct StarMeasurement {
-  double x = 0;       // column, pixel centres at whole numbers
-  double row = 0;     // stored row, pixel centres at whole numbers
-  double y = 0;       // guide coordinates: frame height - row
-  double fwhm = 0;    // px, of the Gaussian that matches the star's core
-  double hfd = 0;     // px, diameter of the circle holding half the flux
-  double snr = 0;     // (peak - background) / noise
-  double peak = 0;    // brightest pixel value (0..255) within one FWHM of the centre
-  double flux = 0;    // sum of (value - background) within the aperture
-  double background = 0;  // level of the ring around the star
-  double noise = 0;       // standard deviation of the ring's pixels
+  double x = 0;            // column, pixel centres at whole numbers
+  double row = 0;          // stored row, pixel centres at whole numbers
+  double y = 0;            // guide coordinates: frame height - row
+  double fwhm = 0;         // px, of the Gaussian that matches the star's core
+  double hfd = 0;          // px, diameter of the circle holding half the flux
+  double snr = 0;          // (peak - background) / noise
+  double peak = 0;         // brightest pixel value (0..255) within one FWHM of the centre
+  double flux = 0;         // sum of (value - background) within the aperture
+  double background = 0;   // level of the ring around the star
+  double noise = 0;        // standard deviation of the ring's pixels
   bool saturated = false;  // a pixel of the star's core reached 255
   bool at_edge = false;    // the aperture runs past an edge of the frame
 };
@@ -62,6 +62,7 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame);
 // The star whose brightest pixel is at (column, stored row), measured as the
 // two searches above do. Nothing when that pixel is not the core of a star:
 // too faint against the ring's noise, or a single hot pixel.
-std::optional<StarMeasurement> measure_star_at(const FrameImage& frame, int32_t column, int32_t row);
+std::optional<StarMeasurement> measure_star_at(const FrameImage& frame, int32_t column,
+                                               int32_t row);
 
 }  // namespace noctra

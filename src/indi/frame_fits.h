@@ -5,13 +5,13 @@
 // rows stay in the frame's bottom-up order, so the first stored row is FITS
 // row 1 (ROWORDER = 'BOTTOM-UP').
 
+#include <fitsio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <fitsio.h>
 
 #include "imaging/frame_image.h"
 #include "indi/exposure_run.h"
@@ -28,8 +28,7 @@ struct ExposureFitsInfo {
 // The recording's keys for this exposure (see fits_frame_keys). An instant
 // the exposure lacks leaves its keys out, so INDI's own EXPTIME (the
 // requested duration) and DATE-OBS stay in the header then.
-std::vector<FitsKey> exposure_fits_keys(const ExposureResult& result,
-                                        const ExposureFitsInfo& info);
+std::vector<FitsKey> exposure_fits_keys(const ExposureResult& result, const ExposureFitsInfo& info);
 
 // Writes each key into the current header, replacing a key of the same name
 // (INDI has written its own EXPTIME, DATE-OBS, IMAGETYP, ... before). False

@@ -61,8 +61,8 @@ bool NoctraCcd::initProperties() {
 
   IUFillSwitch(&resolution_s_[0], "LOW_RES", "Low Res", ISS_ON);
   IUFillSwitch(&resolution_s_[1], "HIGH_RES", "High Res", ISS_OFF);
-  IUFillSwitchVector(&resolution_sp_, resolution_s_, 2, getDeviceName(), "RESOLUTION",
-                     "Resolution", kOptionsGroup, IP_RW, ISR_1OFMANY, 0, IPS_IDLE);
+  IUFillSwitchVector(&resolution_sp_, resolution_s_, 2, getDeviceName(), "RESOLUTION", "Resolution",
+                     kOptionsGroup, IP_RW, ISR_1OFMANY, 0, IPS_IDLE);
 
   IUFillText(&trace_t_[0], "FILE", "Trace file", "");
   IUFillTextVector(&trace_tp_, trace_t_, 1, getDeviceName(), "PORT_TRACE", "Port trace",
@@ -101,8 +101,7 @@ bool NoctraCcd::updateProperties() {
   return true;
 }
 
-bool NoctraCcd::ISNewText(const char* dev, const char* name, char* texts[], char* names[],
-                          int n) {
+bool NoctraCcd::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
   if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0) {
     if (std::strcmp(name, hardware_tp_.name) == 0) {
       for (int i = 0; i < n; ++i) {
@@ -174,8 +173,9 @@ bool NoctraCcd::Connect() {
   options.trace = [this](uint8_t byte) {
     if (trace_.active()) trace_.record(byte, clock_.now().mono_us);
   };
-  Result<std::unique_ptr<CameraSetup>> opened = CameraSetup::open(
-      options, ms_clock_, pump_, [this](const std::string& line) { LOGF_INFO("%s", line.c_str()); });
+  Result<std::unique_ptr<CameraSetup>> opened =
+      CameraSetup::open(options, ms_clock_, pump_,
+                        [this](const std::string& line) { LOGF_INFO("%s", line.c_str()); });
   if (!opened) {
     hardware_tp_.s = IPS_ALERT;
     IDSetText(&hardware_tp_, nullptr);
@@ -292,10 +292,14 @@ void NoctraCcd::exposure_timer() {
 
 std::string NoctraCcd::image_type() const {
   switch (PrimaryCCD.getFrameType()) {
-    case INDI::CCDChip::BIAS_FRAME: return "Bias";
-    case INDI::CCDChip::DARK_FRAME: return "Dark";
-    case INDI::CCDChip::FLAT_FRAME: return "Flat";
-    case INDI::CCDChip::LIGHT_FRAME: break;
+    case INDI::CCDChip::BIAS_FRAME:
+      return "Bias";
+    case INDI::CCDChip::DARK_FRAME:
+      return "Dark";
+    case INDI::CCDChip::FLAT_FRAME:
+      return "Flat";
+    case INDI::CCDChip::LIGHT_FRAME:
+      break;
   }
   return "Light";
 }

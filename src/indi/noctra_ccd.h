@@ -7,13 +7,13 @@
 // pressing the capture button. The frame then goes to INDI's own FITS and
 // upload handling (client, local or both), with Noctra's keys.
 
+#include <libindi/indiccd.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <libindi/indiccd.h>
 
 #include "camera/camera_setup.h"
 #include "config/platform.h"

@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   noctra::port_crash_guard::install_crash_handlers();
-  if (cl.mode == CommandLine::Mode::Headless) return noctra::run_headless(cl.options, g_interrupted, std::cerr);
+  if (cl.mode == CommandLine::Mode::Headless)
+    return noctra::run_headless(cl.options, g_interrupted, std::cerr);
 #ifdef NOCTRA_HAVE_GUI
   return noctra::run_gui(argc, argv, cl.options, g_interrupted);
 #else

@@ -3,8 +3,8 @@
 // ...), word for word; the container hands them to the recording, which
 // decides when to show them.
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <utility>
 
@@ -36,7 +36,8 @@ AviLimits container_limits() {
 
 class AviContainer final : public RecordingContainer {
  public:
-  explicit AviContainer(WriterIo& io) : writer_(settings_, messages_, nullptr, io, container_limits()) {}
+  explicit AviContainer(WriterIo& io)
+      : writer_(settings_, messages_, nullptr, io, container_limits()) {}
 
   ContainerStatus open(const std::string& path, const FrameImage& first, const FrameTiming&,
                        const RecordingInfo&) override {

@@ -38,7 +38,8 @@ std::string fourcc_text(uint32_t code) {
 bool is_frame_chunk(uint32_t id, int stream) {
   const char tens = static_cast<char>(id), ones = static_cast<char>(id >> 8);
   const char t1 = static_cast<char>(id >> 16), t2 = static_cast<char>(id >> 24);
-  return tens == '0' + stream / 10 && ones == '0' + stream % 10 && t1 == 'd' && (t2 == 'b' || t2 == 'c');
+  return tens == '0' + stream / 10 && ones == '0' + stream % 10 && t1 == 'd' &&
+         (t2 == 'b' || t2 == 'c');
 }
 
 }  // namespace
@@ -52,7 +53,8 @@ class AviIndexer {
   bool run() {
     uint8_t head[kListHeaderBytes];
     if (r_.file_size_ < kListHeaderBytes || !read_at(0, head, sizeof head) ||
-        riff::load_u32(head) != riff::fourcc("RIFF") || riff::load_u32(head + 8) != riff::fourcc("AVI ")) {
+        riff::load_u32(head) != riff::fourcc("RIFF") ||
+        riff::load_u32(head + 8) != riff::fourcc("AVI ")) {
       if (error_.empty()) error_ = r_.path_ + " is not an AVI file";
       return false;
     }
@@ -65,7 +67,8 @@ class AviIndexer {
       const uint32_t form = riff::load_u32(head + 8);
       // A segment that is not one of this file's ends the walk; whatever
       // follows it cannot be trusted to be frames.
-      if (id != riff::fourcc("RIFF") || size < 4 || form != riff::fourcc(first ? "AVI " : "AVIX")) break;
+      if (id != riff::fourcc("RIFF") || size < 4 || form != riff::fourcc(first ? "AVI " : "AVIX"))
+        break;
       uint64_t end = at + kChunkHeaderBytes + size;
       if (end > r_.file_size_) {
         r_.truncated_ = true;
@@ -103,9 +106,10 @@ class AviIndexer {
       if (id == riff::fourcc("LIST") && size >= 4) {
         if (!read_at(body, head + 8, 4)) return false;
         const uint32_t form = riff::load_u32(head + 8);
-        const bool descend = depth < kDeepestList &&
-                             ((header_segment && (form == riff::fourcc("hdrl") || form == riff::fourcc("strl"))) ||
-                              form == riff::fourcc("movi") || (in_movi_ && form == riff::fourcc("rec ")));
+        const bool descend =
+            depth < kDeepestList &&
+            ((header_segment && (form == riff::fourcc("hdrl") || form == riff::fourcc("strl"))) ||
+             form == riff::fourcc("movi") || (in_movi_ && form == riff::fourcc("rec ")));
         if (descend) {
           const bool was_in_movi = in_movi_;
           if (form == riff::fourcc("movi")) in_movi_ = true;
@@ -117,8 +121,8 @@ class AviIndexer {
       } else if (header_segment && id == riff::fourcc("strh") && size >= 4) {
         if (!read_at(body, head, 4)) return false;
         stream_type_ = riff::load_u32(head);
-      } else if (header_segment && id == riff::fourcc("strf") && stream_type_ == riff::fourcc("vids") &&
-                 !have_format_) {
+      } else if (header_segment && id == riff::fourcc("strf") &&
+                 stream_type_ == riff::fourcc("vids") && !have_format_) {
         if (!take_format(body, size)) return false;
       } else if (in_movi_ && have_format_ && is_frame_chunk(id, video_stream_)) {
         // A chunk of no bytes repeats the previous frame in some writers;
@@ -147,20 +151,22 @@ class AviIndexer {
     if (!read_at(at, bytes, sizeof bytes)) return false;
     const BitmapInfoHeader h = read_bitmap_header(bytes);
     if (h.size < kBitmapHeaderSize || h.size > size) {
-      error_ = r_.path_ + ": the video format's header size (" + std::to_string(h.size) + ") is not valid";
+      error_ = r_.path_ + ": the video format's header size (" + std::to_string(h.size) +
+               ") is not valid";
       return false;
     }
     if (h.compression != kBiRgb || h.bit_count != 24) {
       error_ = r_.path_ + ": its frames are " + std::to_string(h.bit_count) + "-bit" +
-               (h.compression != kBiRgb ? " compressed ('" + fourcc_text(h.compression) + "')" : std::string()) +
+               (h.compression != kBiRgb ? " compressed ('" + fourcc_text(h.compression) + "')"
+                                        : std::string()) +
                "; only uncompressed 24-bit frames can be read";
       return false;
     }
     const int64_t height = h.height;
-    if (h.width <= 0 || h.width > kMaxFrameDimension || height == 0 || height > kMaxFrameDimension ||
-        height < -int64_t{kMaxFrameDimension}) {
-      error_ = r_.path_ + ": the frame size " + std::to_string(h.width) + " x " + std::to_string(h.height) +
-               " is not valid";
+    if (h.width <= 0 || h.width > kMaxFrameDimension || height == 0 ||
+        height > kMaxFrameDimension || height < -int64_t{kMaxFrameDimension}) {
+      error_ = r_.path_ + ": the frame size " + std::to_string(h.width) + " x " +
+               std::to_string(h.height) + " is not valid";
       return false;
     }
     r_.width_ = h.width;
@@ -179,10 +185,12 @@ class AviIndexer {
     }
     std::size_t done = 0;
     while (done < bytes) {
-      const ssize_t got = ::pread(r_.fd_, into + done, bytes - done, static_cast<off_t>(offset + done));
+      const ssize_t got =
+          ::pread(r_.fd_, into + done, bytes - done, static_cast<off_t>(offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
-        error_ = "Can't read " + r_.path_ + ": " + (got < 0 ? system_message(errno) : "it is cut short");
+        error_ =
+            "Can't read " + r_.path_ + ": " + (got < 0 ? system_message(errno) : "it is cut short");
         return false;
       }
       done += static_cast<std::size_t>(got);
@@ -205,14 +213,9 @@ AviReader::AviReader(int fd, std::string path, uint64_t file_size)
     : fd_(fd), path_(std::move(path)), file_size_(file_size) {}
 
 AviReader::AviReader(AviReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      file_size_(other.file_size_),
-      width_(other.width_),
-      height_(other.height_),
-      top_down_(other.top_down_),
-      truncated_(other.truncated_),
-      frames_(std::move(other.frames_)),
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)),
+      file_size_(other.file_size_), width_(other.width_), height_(other.height_),
+      top_down_(other.top_down_), truncated_(other.truncated_), frames_(std::move(other.frames_)),
       scratch_(std::move(other.scratch_)) {}
 
 AviReader& AviReader::operator=(AviReader&& other) noexcept {
@@ -247,7 +250,8 @@ std::optional<AviReader> AviReader::open(const std::string& path, std::string& e
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    error = "Can't read " + path + ": " + (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a file");
+    error = "Can't read " + path + ": " +
+            (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a file");
     ::close(fd);
     return std::nullopt;
   }
@@ -263,7 +267,8 @@ std::optional<FrameImage> AviReader::read_frame(std::size_t index, std::string& 
   }
   std::optional<FrameImage> frame = FrameImage::create(width_, height_);
   if (!frame) {
-    error = path_ + ": the frame size " + std::to_string(width_) + " x " + std::to_string(height_) + " is too large";
+    error = path_ + ": the frame size " + std::to_string(width_) + " x " + std::to_string(height_) +
+            " is too large";
     return std::nullopt;
   }
   const FrameChunk& chunk = frames_[index];
@@ -292,7 +297,8 @@ std::optional<FrameImage> AviReader::read_frame(std::size_t index, std::string& 
   }
   std::size_t done = 0;
   while (done < bytes) {
-    const ssize_t got = ::pread(fd_, into + done, bytes - done, static_cast<off_t>(chunk.offset + done));
+    const ssize_t got =
+        ::pread(fd_, into + done, bytes - done, static_cast<off_t>(chunk.offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       error = "Can't read " + path_ + ": " + (got < 0 ? system_message(errno) : "it is cut short");
@@ -303,7 +309,8 @@ std::optional<FrameImage> AviReader::read_frame(std::size_t index, std::string& 
   if (!direct) {
     for (int32_t q = 0; q < height_; ++q) {
       const int32_t stored = top_down_ ? height_ - 1 - q : q;
-      std::memcpy(frame->row(stored), scratch_.data() + static_cast<std::size_t>(q) * file_stride, packed);
+      std::memcpy(frame->row(stored), scratch_.data() + static_cast<std::size_t>(q) * file_stride,
+                  packed);
     }
   }
   return frame;

@@ -61,8 +61,8 @@ std::optional<uint64_t> rows_bytes_of(const BitmapInfoHeader& header) {
 // The bytes of one frame's sample: its image size field, or the size of its
 // rows when that field is 0. Nothing (with the reason) when the frame cannot
 // be written without reading past its rows.
-std::optional<uint32_t> sample_bytes_of(std::span<const uint8_t> header,
-                                        std::size_t pixel_bytes, std::string& problem) {
+std::optional<uint32_t> sample_bytes_of(std::span<const uint8_t> header, std::size_t pixel_bytes,
+                                        std::string& problem) {
   if (header.size() < kBitmapHeaderSize) {
     problem = "its header is incomplete";
     return std::nullopt;
@@ -78,8 +78,8 @@ std::optional<uint32_t> sample_bytes_of(std::span<const uint8_t> header,
     bytes = *rows;
   }
   if (bytes > pixel_bytes) {
-    problem = "its image size (" + std::to_string(bytes) + " bytes) is larger than its pixel rows (" +
-              std::to_string(pixel_bytes) + " bytes)";
+    problem = "its image size (" + std::to_string(bytes) +
+              " bytes) is larger than its pixel rows (" + std::to_string(pixel_bytes) + " bytes)";
     return std::nullopt;
   }
   if (bytes > kMaxImageBytes) {
@@ -124,10 +124,7 @@ AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter)
 
 AviWriter::AviWriter(Settings& settings, ErrorReporter& reporter, NumberOutputPath number_path,
                      WriterIo& io, AviLimits limits)
-    : settings_(settings),
-      reporter_(reporter),
-      number_path_(std::move(number_path)),
-      io_(io),
+    : settings_(settings), reporter_(reporter), number_path_(std::move(number_path)), io_(io),
       limits_(limits) {
   limits_.segment_bytes = std::clamp<uint64_t>(limits_.segment_bytes, 4096, kLargestSegment);
   limits_.max_segments = std::clamp<uint32_t>(limits_.max_segments, 1, kMostSegments);
@@ -160,7 +157,8 @@ bool AviWriter::avi_open(const FrameImage& first) {
   if (next_frame_index_ >= 0) return true;
   const std::span<const uint8_t> header(first.block(), kBitmapHeaderSize);
   std::string problem;
-  const std::optional<uint32_t> sample_bytes = sample_bytes_of(header, first.rows().size(), problem);
+  const std::optional<uint32_t> sample_bytes =
+      sample_bytes_of(header, first.rows().size(), problem);
   if (!sample_bytes) {
     report_once(refusal_reported_,
                 "Frame not written to AVI file " + settings_.image_file_path + ": " + problem);
@@ -210,7 +208,8 @@ bool AviWriter::avi_open(std::span<const uint8_t> header, uint32_t image_bytes) 
 
   const std::size_t avih = b.begin_chunk("avih");
   b.put_u32(kMicrosecondsPerFrame);
-  b.put_u32(static_cast<uint32_t>(std::min<uint64_t>(uint64_t{image_bytes} * kAviFrameRate, UINT32_MAX)));
+  b.put_u32(
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{image_bytes} * kAviFrameRate, UINT32_MAX)));
   b.put_u32(0);  // padding granularity
   b.put_u32(kAvifHasIndex | kAvifIsInterleaved | kAvifTrustChunkType);
   const std::size_t avih_total = b.put_u32(0);
@@ -313,8 +312,8 @@ void AviWriter::append_frame(std::span<const uint8_t> sample) {
     report_write_failure(errno);
     return;
   }
-  const bool index_full = total_frames_ >= INT32_MAX ||
-                          (!segment_open_ && segments_done_ >= limits_.max_segments);
+  const bool index_full =
+      total_frames_ >= INT32_MAX || (!segment_open_ && segments_done_ >= limits_.max_segments);
   if (index_full) {
     report_once(write_failure_reported_,
                 "Can't write to AVI file " + open_path_ + ": the file's index is full");

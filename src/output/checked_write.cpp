@@ -9,8 +9,8 @@ namespace noctra {
 bool write_fully(WriterIo& io, int fd, std::span<const struct iovec> parts, uint64_t offset) {
   constexpr std::size_t kBatch = IOV_MAX;
   struct iovec batch[kBatch];
-  std::size_t next = 0;     // the first part not yet in a batch
-  std::size_t skip = 0;     // bytes of parts[next] already written
+  std::size_t next = 0;  // the first part not yet in a batch
+  std::size_t skip = 0;  // bytes of parts[next] already written
   while (next < parts.size()) {
     std::size_t count = 0;
     for (std::size_t k = next; k < parts.size() && count < kBatch; ++k) {
@@ -19,7 +19,8 @@ bool write_fully(WriterIo& io, int fd, std::span<const struct iovec> parts, uint
       batch[count++] = {static_cast<uint8_t*>(parts[k].iov_base) + done, parts[k].iov_len - done};
     }
     if (count == 0) return true;
-    const ssize_t written = io.pwritev(fd, batch, static_cast<int>(count), static_cast<off_t>(offset));
+    const ssize_t written =
+        io.pwritev(fd, batch, static_cast<int>(count), static_cast<off_t>(offset));
     if (written < 0) return false;
     if (written == 0) {
       errno = EIO;

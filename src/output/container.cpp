@@ -23,7 +23,11 @@ bool ends_with_any_case(std::string_view path, std::string_view lower_tail) {
 const ContainerFormat kFormats[] = {
     {RecordingFormat::Avi, "AVI", {".avi", ""}, kRecordingFileFilters[0], output_file_exists},
     {RecordingFormat::Ser, "SER", {".ser", ""}, kRecordingFileFilters[2], output_file_exists},
-    {RecordingFormat::Fits, "FITS", {".fits", ".fit"}, kRecordingFileFilters[3], fits_recording_exists},
+    {RecordingFormat::Fits,
+     "FITS",
+     {".fits", ".fit"},
+     kRecordingFileFilters[3],
+     fits_recording_exists},
 };
 
 }  // namespace
@@ -154,7 +158,8 @@ PathChoice save_images_in_command(const std::string& image_file_path, bool captu
 PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
                              PathFlavour flavour, std::string_view home) {
   const std::string initial = cut_to_max_path(button_text);
-  const std::optional<ChooserAnswer> chosen = usable_answer(browse(initial, filter_of_path(initial)));
+  const std::optional<ChooserAnswer> chosen =
+      usable_answer(browse(initial, filter_of_path(initial)));
   if (!chosen) return {PathChoiceOutcome::Cancelled, button_text};
   std::string path = chosen->path;
   const std::string_view extension = forced_extension(chosen->filter, path);

@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "config/timing.h"
-#include "output/frame_metadata.h"
 #include "imaging/frame_image.h"
+#include "output/frame_metadata.h"
 #include "output/naming.h"
 #include "output/writer_io.h"
 
@@ -91,7 +91,7 @@ enum class RecordingFormat { Avi, Ser, Fits };
 // A format's data for the chooser, the extension rule and numbering.
 struct ContainerFormat {
   RecordingFormat format;
-  std::string_view name;              // in messages: "Can't write to SER file ..."
+  std::string_view name;                       // in messages: "Can't write to SER file ..."
   std::array<std::string_view, 2> extensions;  // lower case; the first is the one forced; "" unused
   FileFilter filter;
   // Whether a recording under this path exists already; numbering probes with
@@ -133,8 +133,8 @@ struct ChooserAnswer {
 };
 // Shows the chooser starting at the name with that filter chosen; nothing
 // when it was cancelled or failed.
-using BrowseRecordingPath =
-    std::function<std::optional<ChooserAnswer>(const std::string& initial_name, std::size_t filter)>;
+using BrowseRecordingPath = std::function<std::optional<ChooserAnswer>(
+    const std::string& initial_name, std::size_t filter)>;
 
 // The filter the chooser starts with: that of the path's format.
 std::size_t filter_of_path(std::string_view path);

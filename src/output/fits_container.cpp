@@ -92,7 +92,9 @@ std::string fits_date(int64_t utc_us) {
   return text;
 }
 
-const char* mode_text(CaptureMode mode) { return mode == CaptureMode::HighRes ? "High Res" : "Low Res"; }
+const char* mode_text(CaptureMode mode) {
+  return mode == CaptureMode::HighRes ? "High Res" : "Low Res";
+}
 
 const char* field_text(KeptField field) {
   switch (field) {
@@ -195,7 +197,8 @@ class FitsContainer final : public RecordingContainer {
   ContainerStatus flush() override {
     // Each frame's data reached the disk before its rename; this puts the
     // renames there too.
-    if (folder_fd_ >= 0 && io_.fdatasync(folder_fd_) != 0) return ContainerStatus::write_failed(errno);
+    if (folder_fd_ >= 0 && io_.fdatasync(folder_fd_) != 0)
+      return ContainerStatus::write_failed(errno);
     return ContainerStatus::success();
   }
 
@@ -234,7 +237,8 @@ bool fits_recording_exists(const std::string& recording_path) {
   // The usual case, the first frame still there, needs no folder listing.
   if (output_file_exists(fits_frame_path(recording_path, 0))) return true;
   std::error_code error;
-  for (fs::directory_iterator it(name.folder, error), end; !error && it != end; it.increment(error)) {
+  for (fs::directory_iterator it(name.folder, error), end; !error && it != end;
+       it.increment(error)) {
     if (is_frame_file_of(it->path().filename().string(), name.stem)) return true;
   }
   return false;

@@ -47,12 +47,9 @@ std::vector<FitsKey> fits_frame_keys(const FrameTiming& timing, const FrameMetad
 // writes to disk and what a network client is sent. frame_number is the
 // frame's position in its recording (from 0). Nothing, with the reason in
 // *error, when CFITSIO fails.
-std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
-                                                      const FrameTiming& timing,
-                                                      const FrameMetadata& metadata,
-                                                      const RecordingInfo& info,
-                                                      int64_t frame_number,
-                                                      std::string* error = nullptr);
+std::optional<std::vector<uint8_t>> encode_fits_frame(
+    const FrameImage& frame, const FrameTiming& timing, const FrameMetadata& metadata,
+    const RecordingInfo& info, int64_t frame_number, std::string* error = nullptr);
 
 // The file of frame `index` of the recording at recording_path.
 std::string fits_frame_path(const std::string& recording_path, int64_t index);

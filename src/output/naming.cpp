@@ -95,8 +95,8 @@ std::string numbering_failure_message(NumberingResult result, const std::string&
     case NumberingResult::AllNumbersTaken:
       return file + ": the files of every number up to 999 exist";
     case NumberingResult::PathTooLong:
-      return file + ": the numbered name would be longer than " +
-             std::to_string(kMaxPathChars) + " characters";
+      return file + ": the numbered name would be longer than " + std::to_string(kMaxPathChars) +
+             " characters";
     case NumberingResult::Unchanged:
     case NumberingResult::Numbered:
       break;
@@ -139,7 +139,8 @@ PathChoice save_images_in_command(const std::string& image_file_path, bool captu
   std::string path = chosen ? *chosen : image_file_path;
   // A cancelled chooser still gets the extension forced on the path it
   // started from.
-  if (!force_avi_extension(path, flavour, home)) return {PathChoiceOutcome::TooLong, image_file_path};
+  if (!force_avi_extension(path, flavour, home))
+    return {PathChoiceOutcome::TooLong, image_file_path};
   return {chosen ? PathChoiceOutcome::Chosen : PathChoiceOutcome::Cancelled, std::move(path)};
 }
 
@@ -155,8 +156,7 @@ PathChoice setup_file_button(const std::string& button_text, const BrowseOutputP
 
 std::string path_too_long_message(const std::string& path, std::string_view extension) {
   return "The name " + path + " with the extension " + std::string(extension) +
-         " would be longer than " +
-         std::to_string(kMaxPathChars) + " characters";
+         " would be longer than " + std::to_string(kMaxPathChars) + " characters";
 }
 
 }  // namespace noctra

@@ -100,7 +100,7 @@ enum class PathChoiceOutcome {
 };
 struct PathChoice {
   PathChoiceOutcome outcome = PathChoiceOutcome::NotShown;
-  std::string path;  // the path (or button text) to keep from now on
+  std::string path;                     // the path (or button text) to keep from now on
   std::string_view extension = ".avi";  // the extension forced, or that made the name TooLong
 };
 

@@ -33,13 +33,8 @@ Recording::Recording(Settings& settings, ErrorReporter& reporter)
 
 Recording::Recording(Settings& settings, ErrorReporter& reporter, NumberRecordingPath number_path,
                      MakeContainer make_container, WriterIo& io, RecordingOptions options)
-    : settings_(settings),
-      reporter_(reporter),
-      number_path_(std::move(number_path)),
-      make_container_(std::move(make_container)),
-      io_(io),
-      options_(options),
-      timing_(io) {}
+    : settings_(settings), reporter_(reporter), number_path_(std::move(number_path)),
+      make_container_(std::move(make_container)), io_(io), options_(options), timing_(io) {}
 
 Recording::~Recording() { finish_quietly(); }
 
@@ -89,7 +84,8 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
 void Recording::write_timing_row(int64_t frame, const FrameTiming& timing, const FrameMetadata& how,
                                  bool& written) {
   if (!timing_.is_open() && !timing_failure_reported_) {
-    if (const int error = timing_.open(timing_path_for(open_path_)); error != 0) report_timing(error);
+    if (const int error = timing_.open(timing_path_for(open_path_)); error != 0)
+      report_timing(error);
   }
   if (!timing_.is_open()) return;
   const int error = timing_.append(frame, timing, capture_mode_text(how.mode));
@@ -168,7 +164,8 @@ void Recording::close_recording() {
   }
   ContainerStatus status = finish_background_flush();
   if (options_.flush_interval_ms >= 0) {
-    if (ContainerStatus flushed = container_->flush(); !flushed.ok() && status.ok()) status = flushed;
+    if (ContainerStatus flushed = container_->flush(); !flushed.ok() && status.ok())
+      status = flushed;
   }
   if (ContainerStatus closed = container_->close(); !closed.ok() && status.ok()) status = closed;
   const RecordingFormat format = format_;

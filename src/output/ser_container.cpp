@@ -136,7 +136,8 @@ class SerContainer final : public RecordingContainer {
     if (all_stamped_ && !timestamps_.empty()) {
       std::vector<uint8_t> trailer(timestamps_.size() * kTimestampBytes);
       for (std::size_t k = 0; k < timestamps_.size(); ++k) {
-        riff::store_u64(trailer.data() + k * kTimestampBytes, static_cast<uint64_t>(timestamps_[k]));
+        riff::store_u64(trailer.data() + k * kTimestampBytes,
+                        static_cast<uint64_t>(timestamps_[k]));
       }
       const struct iovec whole = iovec_of(trailer.data(), trailer.size());
       if (!write_fully(io_, fd_, std::span(&whole, 1), data_end())) {
@@ -211,7 +212,8 @@ std::map<int64_t, int64_t> read_start_instants(const std::string& path, bool& re
     std::size_t from = 0;
     for (;;) {
       const std::size_t comma = row.find(',', from);
-      std::string cell = row.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      std::string cell =
+          row.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
       if (!cell.empty() && cell.back() == '\r') cell.pop_back();
       cells.push_back(std::move(cell));
       if (comma == std::string::npos) return cells;
@@ -284,7 +286,8 @@ std::optional<int64_t> parse_utc(std::string_view text) {
     for (int k = decimals; k < 6; ++k) micro *= 10;
   }
   if (at + 1 != text.size() || text[at] != 'Z') return std::nullopt;
-  const int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const int64_t days =
+      days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   return ((days * 86400 + hour * 3600 + minute * 60 + second) * 1'000'000) + micro;
 }
 
@@ -299,9 +302,9 @@ SerRepairResult repair_ser(const std::string& path, const std::string& timing_re
     ~FdCloser() { ::close(fd); }
   } closer{fd};
   const auto failed = [&](const char* doing) {
-    return repair_result(SerRepairOutcome::Failed, 0,
-                         std::string("Can't ") + doing + " " + path + ": " +
-                             std::generic_category().message(errno));
+    return repair_result(
+        SerRepairOutcome::Failed, 0,
+        std::string("Can't ") + doing + " " + path + ": " + std::generic_category().message(errno));
   };
 
   struct stat info {};
@@ -339,9 +342,9 @@ SerRepairResult repair_ser(const std::string& path, const std::string& timing_re
   const uint64_t counted_end = static_cast<uint64_t>(counted) * frame_bytes;
   const uint64_t full_trailer = static_cast<uint64_t>(counted) * kTimestampBytes;
   if (counted > 0 && data == counted_end + full_trailer) {
-    return repair_result(SerRepairOutcome::AlreadyComplete, counted,
-                         path + " already has its " + std::to_string(counted) +
-                             " frames and their timestamps");
+    return repair_result(
+        SerRepairOutcome::AlreadyComplete, counted,
+        path + " already has its " + std::to_string(counted) + " frames and their timestamps");
   }
   // Bytes after the counted frames that fit inside their trailer are a
   // trailer cut short, not another frame.
@@ -376,9 +379,10 @@ SerRepairResult repair_ser(const std::string& path, const std::string& timing_re
   }
   if (missing > 0) {
     if (::fsync(fd) != 0) return failed("write to");
-    const std::string why = !readable ? "the timing record " + timing_record_path + " can't be read"
-                                      : "the timing record " + timing_record_path + " has no start for " +
-                                            std::to_string(missing) + " of them";
+    const std::string why = !readable
+                                ? "the timing record " + timing_record_path + " can't be read"
+                                : "the timing record " + timing_record_path + " has no start for " +
+                                      std::to_string(missing) + " of them";
     return repair_result(SerRepairOutcome::CountOnly, frames,
                          counted_text + ", no timestamps added: " + why);
   }

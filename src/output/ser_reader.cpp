@@ -110,8 +110,8 @@ std::optional<SerReader> SerReader::open(const std::string& path, std::string& e
   }
   // Depths 1 to 8 all store one byte per sample.
   if (depth < 1 || depth > 8) {
-    error = path + ": SER samples of " + std::to_string(depth) +
-            " bits are not supported (only 8-bit)";
+    error =
+        path + ": SER samples of " + std::to_string(depth) + " bits are not supported (only 8-bit)";
     return std::nullopt;
   }
   if (width <= 0 || height <= 0 || width > kMaxFrameDimension || height > kMaxFrameDimension) {
@@ -138,8 +138,8 @@ std::optional<FrameImage> SerReader::read_frame(std::size_t index, std::string& 
   }
   std::optional<FrameImage> frame = FrameImage::create(width_, height_);
   if (!frame) {
-    error = path_ + ": the frame size " + std::to_string(width_) + " x " +
-            std::to_string(height_) + " is too large";
+    error = path_ + ": the frame size " + std::to_string(width_) + " x " + std::to_string(height_) +
+            " is too large";
     return std::nullopt;
   }
   scratch_.resize(frame_bytes_);

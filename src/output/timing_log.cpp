@@ -17,7 +17,6 @@ std::string timing_path_for(std::string_view recording_path) {
   return path;
 }
 
-
 std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_view mode) {
   std::string row = std::to_string(frame);
   row += ',';
@@ -27,7 +26,8 @@ std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_vie
   row += ',';
   // The exposure from the monotonic clock, which a step of the wall clock
   // during the exposure cannot spoil.
-  if (timing.start && timing.end) row += format_mono_ms(timing.end->mono_us - timing.start->mono_us);
+  if (timing.start && timing.end)
+    row += format_mono_ms(timing.end->mono_us - timing.start->mono_us);
   row += ',';
   if (timing.delivered) row += format_utc(timing.delivered->utc_us);
   for (const auto& instant : {timing.start, timing.end, timing.delivered}) {

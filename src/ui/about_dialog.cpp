@@ -23,8 +23,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   auto* ok = new QPushButton(QStringLiteral("OK"));
   ok->setProperty("id", 1);
   ok->setDefault(true);
-  auto* description = new QLabel(
-      QStringLiteral("Long exposure image capture software for modified CCTV cameras."));
+  auto* description =
+      new QLabel(QStringLiteral("Long exposure image capture software for modified CCTV cameras."));
   description->setWordWrap(true);
   description->setMinimumWidth(220);
   auto* device = new QLabel(QStringLiteral("PCI (VFW) video capture card."));

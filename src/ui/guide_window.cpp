@@ -11,8 +11,7 @@
 namespace noctra {
 
 GuideWindow::GuideWindow(FrameHolder& frame, std::function<void()> on_close)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      frame_(frame),
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint), frame_(frame),
       on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("NoctraGuide"));
   setWindowIcon(program_icon());

@@ -3,8 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QLayout>
 #include <QFontMetrics>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPainter>
 #include <QShortcut>
@@ -61,12 +61,8 @@ void FrameView::paintEvent(QPaintEvent*) {
 MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
                        SaveFileChooser& chooser, DeviceCatalog devices,
                        std::function<void()> on_close)
-    : sequencer_(sequencer),
-      router_(router),
-      guide_(guide),
-      chooser_(chooser),
-      devices_(std::move(devices)),
-      on_close_(std::move(on_close)) {
+    : sequencer_(sequencer), router_(router), guide_(guide), chooser_(chooser),
+      devices_(std::move(devices)), on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
   build_menu_and_toolbar();
@@ -120,7 +116,8 @@ void MainWindow::build_menu_and_toolbar() {
     if (!first) return;
     if (sequencer_.main_frame()) star_window_->main_frame_arrived(*sequencer_.main_frame());
     if (sequencer_.guide_frame()) {
-      star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(), guide_.guide_y());
+      star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(),
+                                        guide_.guide_y());
     }
   });
 
@@ -134,8 +131,8 @@ void MainWindow::build_menu_and_toolbar() {
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   add_command(help, QStringLiteral("&About ..."), Command::About);
 
-  for (const QKeySequence& keys : {QKeySequence(Qt::ALT | Qt::Key_Question),
-                                   QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
+  for (const QKeySequence& keys :
+       {QKeySequence(Qt::ALT | Qt::Key_Question), QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
     auto* shortcut = new QShortcut(keys, this);
     shortcut->setContext(Qt::WindowShortcut);
     connect(shortcut, &QShortcut::activated, this, [this] { command(Command::About); });
@@ -266,9 +263,9 @@ void MainWindow::show_setup_dialog() {
 void MainWindow::save_images_in() {
   Settings& settings = sequencer_.settings();
   const bool idle = sequencer_.capture_state() == CaptureState::Idle;
-  const PathChoice choice = save_images_in_command(settings.image_file_path, idle,
-                                                   browse_with(chooser_, this), kNativePathFlavour,
-                                                   home_folder());
+  const PathChoice choice =
+      save_images_in_command(settings.image_file_path, idle, browse_with(chooser_, this),
+                             kNativePathFlavour, home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path, choice.extension);
     return;
@@ -319,12 +316,14 @@ void MainWindow::repaint_guide() {
   if (closing_) return;
   guide_.repaint_now();
   if (star_window_->isVisible() && sequencer_.guide_frame()) {
-    star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(), guide_.guide_y());
+    star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(),
+                                      guide_.guide_y());
   }
 }
 
 void MainWindow::post_command(Command id) {
-  QMetaObject::invokeMethod(this, [this, id] { command(id); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, id] { command(id); }, Qt::QueuedConnection);
 }
 
 void MainWindow::layout_if_idle() {

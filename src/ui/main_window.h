@@ -4,9 +4,9 @@
 // what the sequencer reports to.
 
 #include <QDialog>
+#include <QImage>
 #include <QMainWindow>
 #include <QTimer>
-#include <QImage>
 #include <functional>
 #include <map>
 #include <optional>

@@ -60,8 +60,11 @@ QImage program_icon_image(int size) {
   painter.setBrush(QColor(12, 18, 48));
   painter.drawEllipse(QRectF(0.03 * s, 0.03 * s, 0.94 * s, 0.94 * s));
   painter.setBrush(QColor(255, 255, 230));
-  const qreal stars[][3] = {{0.30, 0.32, 0.035}, {0.68, 0.26, 0.025}, {0.25, 0.70, 0.02},
-                            {0.72, 0.72, 0.03},  {0.50, 0.50, 0.06}};
+  const qreal stars[][3] = {{0.30, 0.32, 0.035},
+                            {0.68, 0.26, 0.025},
+                            {0.25, 0.70, 0.02},
+                            {0.72, 0.72, 0.03},
+                            {0.50, 0.50, 0.06}};
   for (const auto& star : stars) {
     const qreal r = std::max<qreal>(star[2] * s, 0.8);
     painter.drawEllipse(QPointF(star[0] * s, star[1] * s), r, r);
@@ -74,7 +77,8 @@ QImage program_icon_image(int size) {
 
 QIcon program_icon() {
   QIcon icon;
-  for (int size : {16, 32, 48, 64, 128}) icon.addPixmap(QPixmap::fromImage(program_icon_image(size)));
+  for (int size : {16, 32, 48, 64, 128})
+    icon.addPixmap(QPixmap::fromImage(program_icon_image(size)));
   return icon;
 }
 

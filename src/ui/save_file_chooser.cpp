@@ -7,7 +7,6 @@
 
 #include "output/naming.h"
 
-
 namespace noctra {
 
 std::optional<ChooserAnswer> SaveFileChooser::browse_recording_path(QWidget* owner,
@@ -55,9 +54,9 @@ std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* o
     }
     // The file is created later, when a recording starts: a folder that does
     // not exist then would lose the whole recording.
-    QMessageBox::warning(&dialog, QStringLiteral("Save images in..."),
-                         QStringLiteral("The folder %1 does not exist.")
-                             .arg(QFileInfo(chosen).dir().path()));
+    QMessageBox::warning(
+        &dialog, QStringLiteral("Save images in..."),
+        QStringLiteral("The folder %1 does not exist.").arg(QFileInfo(chosen).dir().path()));
     start = chosen;
   }
 }

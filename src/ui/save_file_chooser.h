@@ -40,7 +40,8 @@ class FileDialogChooser : public SaveFileChooser {
 
 // A chosen name that the extension would make too long: said to the user,
 // nothing changes.
-void show_path_too_long(QWidget* owner, const std::string& path, std::string_view extension = ".avi");
+void show_path_too_long(QWidget* owner, const std::string& path,
+                        std::string_view extension = ".avi");
 
 // The chooser as the naming rules take it, over the given owner.
 BrowseRecordingPath browse_with(SaveFileChooser& chooser, QWidget* owner);

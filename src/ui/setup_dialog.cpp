@@ -60,7 +60,8 @@ QLabel* static_text(const QString& text) {
 QLineEdit* number_field(int id, bool digits_only) {
   auto* field = with_id(new QLineEdit, id);
   if (digits_only) {
-    field->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
+    field->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
   }
   field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("0000000000")) + 12);
   return field;
@@ -139,9 +140,9 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   layout->addLayout(file_row);
   layout->addLayout(buttons);
 
-  const QList<QWidget*> tab_order = {exposure_, guide_interval_, delay_,  count_,
-                                     amp_off_,  guiding_,        file_button_, auto_increment_,
-                                     start_capture_, ok_,        cancel_};
+  const QList<QWidget*> tab_order = {
+      exposure_,    guide_interval_, delay_,         count_, amp_off_, guiding_,
+      file_button_, auto_increment_, start_capture_, ok_,    cancel_};
   for (qsizetype i = 1; i < tab_order.size(); ++i) setTabOrder(tab_order[i - 1], tab_order[i]);
 
   exposure_->setText(unsigned_text(settings_.exposure));
@@ -210,9 +211,9 @@ void SetupDialog::store_dialog_values() {
 }
 
 void SetupDialog::choose_file() {
-  const PathChoice choice = setup_file_button(file_button_->text().toStdString(),
-                                              browse_with(chooser_, this), kNativePathFlavour,
-                                              home_folder());
+  const PathChoice choice =
+      setup_file_button(file_button_->text().toStdString(), browse_with(chooser_, this),
+                        kNativePathFlavour, home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path, choice.extension);
   } else if (choice.outcome == PathChoiceOutcome::Chosen) {

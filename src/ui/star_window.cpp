@@ -6,8 +6,8 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineSeries>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 #include <algorithm>
 #include <cmath>
 
@@ -65,8 +65,10 @@ StarWindow::StarWindow(std::function<void(bool)> on_stretch, QWidget* parent)
   hfd_ = named_series(QStringLiteral("HFD"));
   fwhm_ = named_series(QStringLiteral("FWHM"));
   histogram_ = named_series(QStringLiteral("count"));
-  drift_chart_ = make_chart(QStringLiteral("Guide drift (px) over guide frames"), drift_x_, drift_y_);
-  focus_chart_ = make_chart(QStringLiteral("Focus: HFD and FWHM (px) over main frames"), hfd_, fwhm_);
+  drift_chart_ =
+      make_chart(QStringLiteral("Guide drift (px) over guide frames"), drift_x_, drift_y_);
+  focus_chart_ =
+      make_chart(QStringLiteral("Focus: HFD and FWHM (px) over main frames"), hfd_, fwhm_);
   histogram_chart_ = make_chart(QStringLiteral("Main frame histogram (log10 count per level)"),
                                 histogram_, nullptr);
   fit_axes(drift_chart_, {}, {}, 2);
@@ -122,18 +124,20 @@ void StarWindow::guide_frame_arrived(const FrameImage& frame, int32_t guide_x, i
   const int64_t index = guide_frames_++;
   const std::optional<StarMeasurement> star = measure_star_near(frame, guide_x, guide_y);
   if (!star) {
-    guide_text_->setText(QStringLiteral("Guide star: none near (%1, %2)").arg(guide_x).arg(guide_y));
+    guide_text_->setText(
+        QStringLiteral("Guide star: none near (%1, %2)").arg(guide_x).arg(guide_y));
     return;
   }
   const double dx = star->x - guide_x;
   const double dy = star->y - guide_y;
-  guide_text_->setText(QStringLiteral("Guide star at (%1, %2)   dx %3  dy %4 px\nSNR %5   HFD %6 px")
-                           .arg(star->x, 0, 'f', 2)
-                           .arg(star->y, 0, 'f', 2)
-                           .arg(dx, 0, 'f', 2)
-                           .arg(dy, 0, 'f', 2)
-                           .arg(star->snr, 0, 'f', 1)
-                           .arg(star->hfd, 0, 'f', 2));
+  guide_text_->setText(
+      QStringLiteral("Guide star at (%1, %2)   dx %3  dy %4 px\nSNR %5   HFD %6 px")
+          .arg(star->x, 0, 'f', 2)
+          .arg(star->y, 0, 'f', 2)
+          .arg(dx, 0, 'f', 2)
+          .arg(dy, 0, 'f', 2)
+          .arg(star->snr, 0, 'f', 1)
+          .arg(star->hfd, 0, 'f', 2));
   append_point(drift_x_points_, static_cast<double>(index), dx);
   append_point(drift_y_points_, static_cast<double>(index), dy);
   drift_x_->replace(drift_x_points_);

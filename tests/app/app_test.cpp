@@ -75,14 +75,18 @@ TEST(HeadlessRun, RecordsTheCountWithOneTriggerPerExposureAndStops) {
 TEST(HeadlessRun, NumberedPathCarriesOnIntoTheSavedSettings) {
   TempFolder dir;
   const std::string path = (dir / "m42.avi").string();
-  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Flags]\nAutoIncrement=1\n"
-                                 "[Capture]\nExposure=0\nCount=1\n[Filenames]\nImageFile=" + path + "\n");
+  write_file(dir / "Noctra.ini",
+             "[Hardware]\nPort=sim\nSource=sim\n[Flags]\nAutoIncrement=1\n"
+             "[Capture]\nExposure=0\nCount=1\n[Filenames]\nImageFile=" +
+                 path + "\n");
   std::atomic<bool> interrupt{false};
   std::ostringstream log;
-  for (int run = 0; run < 2; ++run) ASSERT_EQ(run_headless(options_in(dir), interrupt, log), 0) << log.str();
+  for (int run = 0; run < 2; ++run)
+    ASSERT_EQ(run_headless(options_in(dir), interrupt, log), 0) << log.str();
   EXPECT_TRUE(std::filesystem::exists(dir / "m42_000.avi"));
   EXPECT_TRUE(std::filesystem::exists(dir / "m42_001.avi"));
-  EXPECT_EQ(load_settings(dir / "Noctra.ini", "/h").image_file_path, (dir / "m42_001.avi").string());
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", "/h").image_file_path,
+            (dir / "m42_001.avi").string());
 }
 
 TEST(HeadlessRun, InterruptFinishesTheFileAndSavesTheSettings) {
@@ -106,12 +110,16 @@ TEST(HeadlessRun, InterruptFinishesTheFileAndSavesTheSettings) {
   char head[8] = {};
   in.read(head, 8);
   const uint32_t riff_size = static_cast<uint8_t>(head[4]) | static_cast<uint8_t>(head[5]) << 8 |
-                             static_cast<uint8_t>(head[6]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(head[7])) << 24;
+                             static_cast<uint8_t>(head[6]) << 16 |
+                             static_cast<uint32_t>(static_cast<uint8_t>(head[7])) << 24;
   EXPECT_EQ(riff_size + 8, std::filesystem::file_size(dir / "a.avi"));
 }
 
 TEST(HeadlessRun, ExplicitPortOrSourceThatCannotOpenIsAnError) {
-  struct Case { const char* hardware; const char* names; };
+  struct Case {
+    const char* hardware;
+    const char* names;
+  };
   const Case cases[] = {
       {"Port=ppdev:/dev/noctra-no-such-port\nSource=sim\n", "/dev/noctra-no-such-port"},
       {"Port=sim\nSource=v4l2:/dev/noctra-no-such-video\n", "/dev/noctra-no-such-video"},
@@ -149,7 +157,8 @@ std::string command_output(const std::string& command) {
 // a whole SER file from anything else.
 TEST(HeadlessRun, EachFormatIsRecordedAndReadBackAndRepairTellsSerFromOtherFiles) {
   TempFolder dir;
-  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Recording]\nInstrument=Sim camera\n");
+  write_file(dir / "Noctra.ini",
+             "[Hardware]\nPort=sim\nSource=sim\n[Recording]\nInstrument=Sim camera\n");
   for (const char* name : {"sky.avi", "sky.ser", "sky.fits"}) {
     SCOPED_TRACE(name);
     AppOptions o = options_in(dir);
@@ -176,23 +185,26 @@ TEST(HeadlessRun, EachFormatIsRecordedAndReadBackAndRepairTellsSerFromOtherFiles
           "import sys\nfrom astropy.io import fits\n"
           "for n in sys.argv[1:]:\n"
           "    h = fits.getheader(n)\n"
-          "    print(h[\"NAXIS1\"], h[\"NAXIS2\"], h[\"NAXIS3\"], h[\"INSTRUME\"], h[\"FRAMENO\"], h[\"EXPTIME\"] > 0)\n";
-      const std::string out = command_output(
-          "/usr/bin/python3 -c '" + script + "' " + (dir / "sky_000000.fits").string() + " " +
-          (dir / "sky_000001.fits").string() + " 2>&1");
+          "    print(h[\"NAXIS1\"], h[\"NAXIS2\"], h[\"NAXIS3\"], h[\"INSTRUME\"], h[\"FRAMENO\"], "
+          "h[\"EXPTIME\"] > 0)\n";
+      const std::string out = command_output("/usr/bin/python3 -c '" + script + "' " +
+                                             (dir / "sky_000000.fits").string() + " " +
+                                             (dir / "sky_000001.fits").string() + " 2>&1");
       EXPECT_EQ(out, "640 480 3 Sim camera 0 True\n640 480 3 Sim camera 1 True\n");
       EXPECT_EQ(run_repair((dir / "sky_000000.fits").string(), log, log), 2);
       continue;
     }
     const std::string probe = command_output(
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=pix_fmt,width,height,nb_read_frames -of csv=p=0 " + (dir / name).string());
+        "stream=pix_fmt,width,height,nb_read_frames -of csv=p=0 " +
+        (dir / name).string());
     EXPECT_EQ(probe, "640,480,bgr24,2\n");
     std::ostringstream out, err;
     const int repaired = run_repair((dir / name).string(), out, err);
     if (std::string(name) == "sky.ser") {
       EXPECT_EQ(repaired, 0) << err.str();
-      EXPECT_NE(out.str().find("already has its 2 frames and their timestamps"), std::string::npos) << out.str();
+      EXPECT_NE(out.str().find("already has its 2 frames and their timestamps"), std::string::npos)
+          << out.str();
     } else {
       EXPECT_EQ(repaired, 2);
       EXPECT_NE(err.str().find("is not a SER file"), std::string::npos) << err.str();

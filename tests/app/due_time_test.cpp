@@ -175,14 +175,15 @@ TEST(DueTimeTicks, TitlesAndBytesAreThoseOfThePlainTick) {
     // Each title as the countdown rule gives it; the first tick now lands
     // on the base itself, so the full seconds show first.
     const std::vector<std::string> titles =
-        exposure == 2000
-            ? std::vector<std::string>{"Noctra ( - 0/2) 2", "Noctra ( - 0/2) 1", "Noctra ( - 0/2)",
-                                       "Noctra ( - 1/2)", "Noctra ( - 1/2) 2", "Noctra ( - 1/2) 1",
-                                       "Noctra ( - 1/2)", "Noctra ( - 2/2)"}
-            : std::vector<std::string>{"Noctra ( - 0/2) 3", "Noctra ( - 0/2) 2", "Noctra ( - 0/2) 1",
-                                       "Noctra ( - 0/2)", "Noctra ( - 1/2)", "Noctra ( - 1/2) 3",
-                                       "Noctra ( - 1/2) 2", "Noctra ( - 1/2) 1", "Noctra ( - 1/2)",
-                                       "Noctra ( - 2/2)"};
+        exposure == 2000 ? std::vector<std::string>{"Noctra ( - 0/2) 2", "Noctra ( - 0/2) 1",
+                                                    "Noctra ( - 0/2)",   "Noctra ( - 1/2)",
+                                                    "Noctra ( - 1/2) 2", "Noctra ( - 1/2) 1",
+                                                    "Noctra ( - 1/2)",   "Noctra ( - 2/2)"}
+                         : std::vector<std::string>{"Noctra ( - 0/2) 3", "Noctra ( - 0/2) 2",
+                                                    "Noctra ( - 0/2) 1", "Noctra ( - 0/2)",
+                                                    "Noctra ( - 1/2)",   "Noctra ( - 1/2) 3",
+                                                    "Noctra ( - 1/2) 2", "Noctra ( - 1/2) 1",
+                                                    "Noctra ( - 1/2)",   "Noctra ( - 2/2)"};
     EXPECT_EQ(precise.host.titles, titles);
   }
 }
@@ -213,7 +214,7 @@ TEST(DueTimeTicks, NothingIsDueWhileIdleOrWhileATickRuns) {
   rig.router.route(Command::Record);
   const std::optional<Sequencer::Due> base = rig.sequencer.next_due();
   ASSERT_TRUE(base);
-  EXPECT_EQ(base->wait_ms, 0);  // the exposure's base is now
+  EXPECT_EQ(base->wait_ms, 0);                // the exposure's base is now
   EXPECT_EQ(rig.sequencer.next_due(), base);  // asking again changes nothing
   rig.sequencer.sequencer_tick();
   const std::optional<Sequencer::Due> guide = rig.sequencer.next_due();
@@ -222,7 +223,7 @@ TEST(DueTimeTicks, NothingIsDueWhileIdleOrWhileATickRuns) {
   EXPECT_NE(guide->moment, base->moment);
   rig.clock.advance(1000);
   EXPECT_EQ(rig.sequencer.next_due()->wait_ms, 0);  // overdue counts as now
-  rig.settings.guide_interval = 0;  // paced by the 50 ms tick alone
+  rig.settings.guide_interval = 0;                  // paced by the 50 ms tick alone
   EXPECT_EQ(rig.sequencer.next_due()->wait_ms, 0);  // the exposure's end has passed too
   rig.router.route(Command::Stop);
   EXPECT_EQ(rig.sequencer.next_due(), std::nullopt);

@@ -1,4 +1,3 @@
-#include "app/command_line.h"
 #include "app/headless.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +5,7 @@
 #include <optional>
 #include <sstream>
 
+#include "app/command_line.h"
 #include "support/fake_clock.h"
 
 namespace noctra {
@@ -15,7 +15,12 @@ struct PumpRig {
   test::FakeClock clock{0};
   std::atomic<bool> interrupt{false};
   int32_t slept = 0;
-  HeadlessEventPump pump{clock, [this](int32_t ms) { clock.now += ms; slept += ms; }, &interrupt};
+  HeadlessEventPump pump{clock,
+                         [this](int32_t ms) {
+                           clock.now += ms;
+                           slept += ms;
+                         },
+                         &interrupt};
 };
 
 TEST(HeadlessEventPump, TicksEvery50msAndDeliversPostedCommandsAfterTheTick) {
@@ -73,13 +78,17 @@ TEST(HeadlessHost, PrintsEachNewTitleOnce) {
   HeadlessEventPump pump(clock, [](int32_t) {});
   std::ostringstream out;
   HeadlessHost host(out, pump);
-  for (const char* t : {"Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 1"}) host.set_title(t);
+  for (const char* t : {"Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 2", "Noctra (a.avi - 0) 1"})
+    host.set_title(t);
   EXPECT_EQ(out.str(), "Noctra (a.avi - 0) 2\nNoctra (a.avi - 0) 1\n");
 }
 
 TEST(CommandLine, ModesOverridesAndErrors) {
   using Mode = CommandLine::Mode;
-  struct Case { std::vector<std::string> args; std::optional<Mode> mode; };  // nothing: refused
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<Mode> mode;
+  };  // nothing: refused
   const Case cases[] = {
       {{}, Mode::Gui},
       {{"--config", "/tmp/x.ini"}, Mode::Gui},
@@ -105,8 +114,8 @@ TEST(CommandLine, ModesOverridesAndErrors) {
     EXPECT_EQ(cl.ok() ? std::optional(cl->mode) : std::nullopt, c.mode) << joined << cl.message();
     EXPECT_EQ(cl.message().empty(), cl.ok()) << joined;
   }
-  const Result<CommandLine> parsed =
-      parse_command_line({"--headless", "--count", "3", "--exposure", "0", "--output", "/tmp/a.avi", "--no-save"});
+  const Result<CommandLine> parsed = parse_command_line(
+      {"--headless", "--count", "3", "--exposure", "0", "--output", "/tmp/a.avi", "--no-save"});
   ASSERT_TRUE(parsed.ok()) << parsed.message();
   const CommandLine& cl = *parsed;
   EXPECT_EQ(cl.options.count, 3);

@@ -35,7 +35,8 @@ std::vector<uint8_t> sky_top_down(double column, double top_row, double amplitud
       state = state * 1664525u + 1013904223u;
       const double noise = static_cast<double>(state >> 29) - 3.5;  // -3.5 .. 3.5
       const double dx = c - column, dy = t - top_row;
-      const double value = 30 + noise + amplitude * std::exp(-(dx * dx + dy * dy) / (2 * 1.6 * 1.6));
+      const double value =
+          30 + noise + amplitude * std::exp(-(dx * dx + dy * dy) / (2 * 1.6 * 1.6));
       const auto byte = static_cast<uint8_t>(std::lround(std::min(255.0, value)));
       uint8_t* px = &picture[(static_cast<std::size_t>(t) * kWidth + c) * 3];
       px[0] = px[1] = px[2] = byte;
@@ -99,8 +100,9 @@ class QuietReporter final : public ErrorReporter {
   std::vector<std::string> messages;
 };
 
-void write_ser(const std::string& path, int32_t colour, const std::vector<std::vector<uint8_t>>& pictures,
-               uint32_t counted, std::size_t cut_bytes = 0) {
+void write_ser(const std::string& path, int32_t colour,
+               const std::vector<std::vector<uint8_t>>& pictures, uint32_t counted,
+               std::size_t cut_bytes = 0) {
   std::vector<uint8_t> bytes(178, 0);
   std::memcpy(bytes.data(), "LUCAM-RECORDER", 14);
   auto put = [&](std::size_t at, uint32_t v) {
@@ -123,8 +125,9 @@ void write_ser(const std::string& path, int32_t colour, const std::vector<std::v
     }
   }
   bytes.resize(bytes.size() - cut_bytes);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                               static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(MeasureCommand, ReadsNoctrasOwnAviFiles) {
@@ -147,7 +150,7 @@ TEST(MeasureCommand, ReadsNoctrasOwnAviFiles) {
   for (const bool near : {false, true}) {
     SCOPED_TRACE(near ? "--at" : "brightest");
     const MeasureRun run = measure(settings.image_file_path,
-                            near ? std::optional(MeasurePoint{42, 22}) : std::nullopt);
+                                   near ? std::optional(MeasurePoint{42, 22}) : std::nullopt);
     ASSERT_EQ(run.status, 0) << run.err;
     const auto rows = csv_rows(run.out);
     ASSERT_EQ(rows.size(), 4u);
@@ -170,12 +173,13 @@ TEST(MeasureCommand, ReadsAviFilesWrittenByFfmpeg) {
     std::ofstream out(raw, std::ios::binary);
     for (int i = 0; i < 2; ++i) {
       const auto picture = sky_top_down(30.25 + 10 * i, 40.5, 120, 11 + i);
-      out.write(reinterpret_cast<const char*>(picture.data()), static_cast<std::streamsize>(picture.size()));
+      out.write(reinterpret_cast<const char*>(picture.data()),
+                static_cast<std::streamsize>(picture.size()));
     }
   }
   const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt bgr24 -s " +
-                              std::to_string(kWidth) + "x" + std::to_string(kHeight) + " -i " + raw +
-                              " -c:v rawvideo -pix_fmt bgr24 " + avi;
+                              std::to_string(kWidth) + "x" + std::to_string(kHeight) + " -i " +
+                              raw + " -c:v rawvideo -pix_fmt bgr24 " + avi;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   const MeasureRun run = measure(avi);
   ASSERT_EQ(run.status, 0) << run.err;
@@ -203,8 +207,8 @@ TEST(MeasureCommand, ReadsSerFilesInEveryColourOrder) {
 
 TEST(MeasureCommand, SerFileCutShortReadsItsWholeFrames) {
   test::TempFolder folder;
-  const std::vector<std::vector<uint8_t>> pictures = {sky_top_down(20, 20, 100), sky_top_down(21, 20, 100),
-                                                      sky_top_down(22, 20, 100)};
+  const std::vector<std::vector<uint8_t>> pictures = {
+      sky_top_down(20, 20, 100), sky_top_down(21, 20, 100), sky_top_down(22, 20, 100)};
   const std::string path = (folder / "cut.ser").string();
   // The count names three frames, the last is half gone.
   write_ser(path, 101, pictures, 3, kWidth * kHeight * 3 / 2);
@@ -271,7 +275,7 @@ TEST(MeasureCommand, RowsAndPoints) {
     bool ok;
     double x, y;
   } points[] = {{"320,240", true, 320, 240}, {"12.5,-3", true, 12.5, -3}, {"320", false, 0, 0},
-                {"320,", false, 0, 0},       {",240", false, 0, 0},         {"3x,4", false, 0, 0},
+                {"320,", false, 0, 0},       {",240", false, 0, 0},       {"3x,4", false, 0, 0},
                 {"1,2,3", false, 0, 0},      {"nan,1", false, 0, 0}};
   for (const auto& p : points) {
     SCOPED_TRACE(p.text);

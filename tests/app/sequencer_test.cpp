@@ -218,7 +218,12 @@ TEST(Sequencer, FailedAcquisitionStillCountsAndRepaints) {
 }
 
 TEST(Sequencer, CountdownTitles) {
-  struct Case { std::string path; PathFlavour flavour; int32_t count, remaining; std::string title; };
+  struct Case {
+    std::string path;
+    PathFlavour flavour;
+    int32_t count, remaining;
+    std::string title;
+  };
   const Case cases[] = {
       {"C:\\Images.AVI", PathFlavour::Windows, 0, 999, "Noctra (Images.AVI - 0)"},
       {"C:\\Images.AVI", PathFlavour::Windows, 0, 1999, "Noctra (Images.AVI - 0) 1"},
@@ -256,14 +261,18 @@ TEST(Sequencer, CountdownShowsWholeSecondsWhileExposing) {
   std::vector<std::string> distinct;
   for (const auto& t : r.host.titles)
     if (distinct.empty() || distinct.back() != t) distinct.push_back(t);
-  EXPECT_EQ(distinct, (std::vector<std::string>{"Noctra (Images.AVI - 0) 1", "Noctra (Images.AVI - 0)"}));
+  EXPECT_EQ(distinct,
+            (std::vector<std::string>{"Noctra (Images.AVI - 0) 1", "Noctra (Images.AVI - 0)"}));
 }
 
 // The port bytes of one recording of two frames, with and without amplifier
 // switching: idle, start sequence, amplifier on before each acquisition,
 // amplifier off at the end of each tick when asked for.
 TEST(Sequencer, PortByteLogOfATypicalRecording) {
-  struct Case { int32_t amp_off; Bytes expected; };
+  struct Case {
+    int32_t amp_off;
+    Bytes expected;
+  };
   const Bytes start{0x27, 0x37, 0x34, 0x14, 0x34};
   Bytes with_amp_off{0x2F, 0x3F};  // idle from 0x00
   Bytes without{0x2F, 0x3F};

@@ -1,7 +1,7 @@
 #include "camera/port_backends.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,7 +162,8 @@ TEST(PortCrashGuard, AFatalSignalLeavesThePortIdle) {
   close(fds[1]);
   uint8_t got[8] = {};
   ssize_t n = 0;
-  for (ssize_t r; (r = ::read(fds[0], got + n, sizeof got - static_cast<std::size_t>(n))) > 0;) n += r;
+  for (ssize_t r; (r = ::read(fds[0], got + n, sizeof got - static_cast<std::size_t>(n))) > 0;)
+    n += r;
   close(fds[0]);
   int status = 0;
   waitpid(child, &status, 0);
@@ -257,11 +258,14 @@ TEST(PortOpeners, ATerminalWithoutModemLinesIsRefusedWithoutWaiting) {
 
 // Two parallel ports of which only `working` opens; the others are busy.
 PortSystem two_parallel_ports(std::vector<std::string>& attempts, const std::string& working) {
-  return {[] { return std::vector<std::string>{"/dev/parport0", "/dev/parport1"}; },
+  return {[] {
+            return std::vector<std::string>{"/dev/parport0", "/dev/parport1"};
+          },
           [&attempts, working](const std::string& path,
                                LogSink) -> Result<std::unique_ptr<PortDevice>> {
             attempts.push_back(path);
-            if (path == working) return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
+            if (path == working)
+              return std::unique_ptr<PortDevice>(std::make_unique<SimPortDevice>());
             return failure("ppdev:" + path + ": Device or resource busy");
           }};
 }

@@ -103,9 +103,9 @@ class FakeVideoDevice : public VideoDevice {
   int opens = 0, dequeues = 0;
   int not_ready_dequeues = 0;  // each one a libv4l2 error line on a real device
   int longest_wait_ms = 0;
-  int64_t stamp_offset_us = 0;    // a driver stamping on another clock
+  int64_t stamp_offset_us = 0;       // a driver stamping on another clock
   bool stamps_at_frame_end = false;  // as most drivers flag their stamps
-  int64_t delivery_delay_us = 0;  // a buffer becomes ready this long after its stamp
+  int64_t delivery_delay_us = 0;     // a buffer becomes ready this long after its stamp
   uint8_t frame_number = 0;
 
  private:
@@ -120,7 +120,8 @@ class FakeVideoDevice : public VideoDevice {
         const int index = free_buffers.front();
         free_buffers.pop_front();
         storage[static_cast<std::size_t>(index)].assign(
-            std::size_t{offer.bytes_per_line} * static_cast<std::size_t>(offer.height), frame_number);
+            std::size_t{offer.bytes_per_line} * static_cast<std::size_t>(offer.height),
+            frame_number);
         filled.push_back({index, next_fill_us});
       }
       next_fill_us += offer.frame_period_ms * 1000;
@@ -265,7 +266,7 @@ TEST(V4l2Source, NoFrameAfterThePressTimesOutWithoutHanging) {
   const int32_t before = rig.clock.now_ms();
   EXPECT_FALSE(rig.grab().has_value());
   const int32_t waited = rig.clock.now_ms() - before;
-  EXPECT_GE(waited, 400);   // ten periods of 40 ms, at least 500 ms
+  EXPECT_GE(waited, 400);  // ten periods of 40 ms, at least 500 ms
   EXPECT_LE(waited, 1000);
   ASSERT_EQ(rig.log.lines.size(), 1U);
   EXPECT_NE(rig.log.lines[0].find("no frame within"), std::string::npos);
@@ -360,8 +361,8 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
        "v4l2:/dev/video1: Device or resource busy"},
       {"v4l2:/dev/video1", true, "Device or resource busy",
        "error: v4l2:/dev/video1: Device or resource busy", ""},
-      {"twain", false, "", "error: unknown video source \"twain\" (use auto, sim or v4l2:/dev/video0)",
-       ""},
+      {"twain", false, "",
+       "error: unknown video source \"twain\" (use auto, sim or v4l2:/dev/video0)", ""},
       {"v4l2", true, "", "error: unknown video source \"v4l2\" (use auto, sim or v4l2:/dev/video0)",
        ""},
       {"sim:1", false, "",
@@ -386,8 +387,10 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
 
 TEST(DeviceListing, SaysWhatAutoWouldTake) {
   DeviceListing listing;
-  listing.sources = {{"v4l2:/dev/video0", "USB2.0 Grabber", true}, {"sim", "simulated sky camera", true}};
-  listing.ports = {{"ppdev:/dev/parport0", "Permission denied", false}, {"sim", "simulated port", true}};
+  listing.sources = {{"v4l2:/dev/video0", "USB2.0 Grabber", true},
+                     {"sim", "simulated sky camera", true}};
+  listing.ports = {{"ppdev:/dev/parport0", "Permission denied", false},
+                   {"sim", "simulated port", true}};
   listing.auto_source = "v4l2:/dev/video0";
   listing.auto_port = "sim";
   const std::string text = format_device_listing(listing);

@@ -45,8 +45,7 @@ TEST(DefaultSettingsFile, UsesAnAbsoluteXdgConfigHomeElseDotConfig) {
   EXPECT_EQ(default_settings_file("/home/ann", "/cfg"), "/cfg/noctra/Noctra.ini");
   EXPECT_EQ(default_settings_file("/home/ann", nullptr), "/home/ann/.config/noctra/Noctra.ini");
   EXPECT_EQ(default_settings_file("/home/ann", ""), "/home/ann/.config/noctra/Noctra.ini");
-  EXPECT_EQ(default_settings_file("/home/ann", "rel/cfg"),
-            "/home/ann/.config/noctra/Noctra.ini");
+  EXPECT_EQ(default_settings_file("/home/ann", "rel/cfg"), "/home/ann/.config/noctra/Noctra.ini");
 }
 
 TEST(FileNamePart, FollowsTheTitleRuleOfEachFlavour) {

@@ -30,10 +30,10 @@ const std::string kDefaultPath = "/home/ann/Images.AVI";
 
 // Failure messages name every field instead of dumping the record's bytes.
 void PrintTo(const Settings& s, std::ostream* out) {
-  *out << "{ImageFile \"" << s.image_file_path << "\", AutoIncrement " << s.auto_increment << ", AmpOff "
-       << s.amp_off << ", Guiding " << s.guiding << ", Exposure " << s.exposure << ", Guide " << s.guide_interval
-       << ", Delay " << s.delay << ", Count " << s.count << ", HiRes " << s.hi_res << ", Port \"" << s.port
-       << "\", Source \"" << s.source << "\"}";
+  *out << "{ImageFile \"" << s.image_file_path << "\", AutoIncrement " << s.auto_increment
+       << ", AmpOff " << s.amp_off << ", Guiding " << s.guiding << ", Exposure " << s.exposure
+       << ", Guide " << s.guide_interval << ", Delay " << s.delay << ", Count " << s.count
+       << ", HiRes " << s.hi_res << ", Port \"" << s.port << "\", Source \"" << s.source << "\"}";
 }
 
 namespace {
@@ -62,7 +62,6 @@ std::string raw_value(const std::string& text, const std::string& section, const
   return found;
 }
 
-
 // The text as UTF-16LE with its byte-order mark, as some editors save it.
 std::string utf16le(const std::string& ascii) {
   std::string out = "\xff\xfe";
@@ -86,9 +85,20 @@ std::vector<std::string> files_in(const std::filesystem::path& folder) {
 
 TEST(SettingsExamples, NoFileGivesTheDefaults) {
   TempFolder dir;
-  const Settings expected{.image_file_path = kDefaultPath, .auto_increment = 0, .amp_off = 0,
-                          .guiding = 0, .exposure = 2000, .guide_interval = 500, .delay = 0, .count = 0,
-                          .hi_res = 0, .port = "auto", .source = "auto", .observer = "", .instrument = "", .telescope = ""};
+  const Settings expected{.image_file_path = kDefaultPath,
+                          .auto_increment = 0,
+                          .amp_off = 0,
+                          .guiding = 0,
+                          .exposure = 2000,
+                          .guide_interval = 500,
+                          .delay = 0,
+                          .count = 0,
+                          .hi_res = 0,
+                          .port = "auto",
+                          .source = "auto",
+                          .observer = "",
+                          .instrument = "",
+                          .telescope = ""};
   EXPECT_EQ(default_settings(kHome), expected);
   EXPECT_EQ(load_settings(dir / "Noctra.ini", kHome), expected);
 }
@@ -102,28 +112,48 @@ TEST(SettingsSave, WritesEachValueUnderItsSectionAndKey) {
     std::string kept_line = {};
   };
   const Case cases[] = {
-      {"changed exposure and guiding as decimal text", "",
+      {"changed exposure and guiding as decimal text",
+       "",
        {.image_file_path = kDefaultPath, .guiding = 1, .exposure = 30000},
-       {{"Capture", "Exposure", "30000"}, {"Flags", "Guiding", "1"}, {"Capture", "Guide", "500"},
-        {"Filenames", "ImageFile", kDefaultPath}, {"Hardware", "Port", "auto"}, {"Hardware", "Source", "auto"}}},
+       {{"Capture", "Exposure", "30000"},
+        {"Flags", "Guiding", "1"},
+        {"Capture", "Guide", "500"},
+        {"Filenames", "ImageFile", kDefaultPath},
+        {"Hardware", "Port", "auto"},
+        {"Hardware", "Source", "auto"}}},
       {"other sections, keys and comments survive",
-       "; written by hand\n\n[Observer]\nName=Ann\n[Capture]\nGain=3\nExposure=100\n[Hardware]\nSerialBits=DTR,RTS\n",
+       "; written by "
+       "hand\n\n[Observer]\nName=Ann\n[Capture]\nGain=3\nExposure=100\n[Hardware]\nSerialBits=DTR,"
+       "RTS\n",
        {.image_file_path = kDefaultPath, .exposure = 4000},
-       {{"Observer", "Name", "Ann"}, {"Capture", "Gain", "3"}, {"Capture", "Exposure", "4000"},
+       {{"Observer", "Name", "Ann"},
+        {"Capture", "Gain", "3"},
+        {"Capture", "Exposure", "4000"},
         {"Hardware", "SerialBits", "DTR,RTS"}},
        "; written by hand"},
-      {"a longer path is cut to 259 characters", "", {.image_file_path = long_path},
+      {"a longer path is cut to 259 characters",
+       "",
+       {.image_file_path = long_path},
        {{"Filenames", "ImageFile", long_path.substr(0, kMaxPathChars)}}},
       // Whatever follows a line break could not be read back as part of the
       // value and would turn into lines of its own.
-      {"a line break in a value cannot add lines", "",
+      {"a line break in a value cannot add lines",
+       "",
        {.image_file_path = "/srv/a.avi\n[Capture]\nExposure=1", .port = "sim\r\nSource=evil"},
-       {{"Filenames", "ImageFile", "/srv/a.avi"}, {"Capture", "Exposure", "2000"}, {"Hardware", "Port", "sim"},
+       {{"Filenames", "ImageFile", "/srv/a.avi"},
+        {"Capture", "Exposure", "2000"},
+        {"Hardware", "Port", "sim"},
         {"Hardware", "Source", "auto"}}},
-      {"the recordings' texts, empty ones too, and no line break in them", "",
-       {.image_file_path = kDefaultPath, .port = "auto", .source = "auto", .observer = "Ann Lee", .instrument = "",
+      {"the recordings' texts, empty ones too, and no line break in them",
+       "",
+       {.image_file_path = kDefaultPath,
+        .port = "auto",
+        .source = "auto",
+        .observer = "Ann Lee",
+        .instrument = "",
         .telescope = "C8\nInstrument=evil"},
-       {{"Recording", "Observer", "Ann Lee"}, {"Recording", "Instrument", ""},
+       {{"Recording", "Observer", "Ann Lee"},
+        {"Recording", "Instrument", ""},
         {"Recording", "Telescope", "C8"}}},
   };
   for (const Case& c : cases) {
@@ -132,7 +162,9 @@ TEST(SettingsSave, WritesEachValueUnderItsSectionAndKey) {
     ASSERT_TRUE(save_settings(c.settings, dir / "Noctra.ini")) << c.name;
     const std::string text = read_file(dir / "Noctra.ini");
     for (const auto& [section, key, value] : c.expected) {
-      EXPECT_EQ(raw_value(text, section, key), value) << c.name << ": [" << section << "] " << key << "\n" << text;
+      EXPECT_EQ(raw_value(text, section, key), value)
+          << c.name << ": [" << section << "] " << key << "\n"
+          << text;
     }
     EXPECT_NE(text.find(c.kept_line), std::string::npos) << c.name << "\n" << text;
   }
@@ -142,10 +174,10 @@ TEST(SettingsSave, SectionsAndKeysComeInTheOrderTheyAreWritten) {
   TempFolder dir;
   ASSERT_TRUE(save_settings(default_settings(kHome), dir / "Noctra.ini"));
   const std::string text = read_file(dir / "Noctra.ini");
-  const char* order[] = {"[Filenames]", "ImageFile=", "[Flags]", "AutoIncrement=", "AmpOff=",
-                         "Guiding=", "[Capture]", "Exposure=", "Guide=", "Delay=", "Count=",
-                         "HiRes=", "[Hardware]", "Port=", "Source=", "[Recording]",
-                         "Observer=", "Instrument=", "Telescope="};
+  const char* order[] = {"[Filenames]", "ImageFile=", "[Flags]",     "AutoIncrement=", "AmpOff=",
+                         "Guiding=",    "[Capture]",  "Exposure=",   "Guide=",         "Delay=",
+                         "Count=",      "HiRes=",     "[Hardware]",  "Port=",          "Source=",
+                         "[Recording]", "Observer=",  "Instrument=", "Telescope="};
   std::size_t at = 0;
   for (const char* piece : order) {
     const std::size_t found = text.find(piece, at);
@@ -224,18 +256,29 @@ TEST(SettingsLoad, ReadsWhatTheFileHolds) {
       {"keys present but empty or not numeric read as 0, missing keys take defaults",
        "[Capture]\nExposure=\nGuide=12abc\nDelay=abc\n[Flags]\nAmpOff=-1\n"
        "[Filenames]\nImageFile=\n[Hardware]\nPort=\nSource=sim\n",
-       {.image_file_path = "", .amp_off = -1, .exposure = 0, .guide_interval = 12, .delay = 0, .source = "sim"}},
+       {.image_file_path = "",
+        .amp_off = -1,
+        .exposure = 0,
+        .guide_interval = 12,
+        .delay = 0,
+        .source = "sim"}},
       {"sections and keys ignore letter case, the first duplicate wins",
        "[capture]\nexposure=1234\nEXPOSURE=999\n[FLAGS]\nguiding=1\n"
        "[filenames]\nimagefile=/srv/night.avi\n[hardware]\nport=sim\n",
        {.image_file_path = "/srv/night.avi", .guiding = 1, .exposure = 1234, .port = "sim"}},
       {"CRLF line endings, a byte-order mark and quotes",
-       "\xef\xbb\xbf[Filenames]\r\nImageFile=\"D:\\Sky\\m42.avi\"\r\n\r\n[Flags]\r\nAutoIncrement=1\r\n"
+       "\xef\xbb\xbf[Filenames]\r\nImageFile=\"D:\\Sky\\m42.avi\"\r\n\r\n[Flags]\r\nAutoIncrement="
+       "1\r\n"
        "[Capture]\r\nExposure=30000\r\nHiRes=1\r\n",
-       {.image_file_path = "D:\\Sky\\m42.avi", .auto_increment = 1, .exposure = 30000, .hi_res = 1}},
-      {"lines after a NUL byte still count", std::string("[Flags]\nGuiding=1\n\0\0junk\0[Capture]\nCount=9\n", 44),
+       {.image_file_path = "D:\\Sky\\m42.avi",
+        .auto_increment = 1,
+        .exposure = 30000,
+        .hi_res = 1}},
+      {"lines after a NUL byte still count",
+       std::string("[Flags]\nGuiding=1\n\0\0junk\0[Capture]\nCount=9\n", 44),
        {.image_file_path = kDefaultPath, .guiding = 1, .count = 9}},
-      {"a longer path is cut to 259 characters", "[Filenames]\nImageFile=" + long_path + "\n",
+      {"a longer path is cut to 259 characters",
+       "[Filenames]\nImageFile=" + long_path + "\n",
        {.image_file_path = long_path.substr(0, kMaxPathChars)}},
       // Corrupt files load as defaults, using whatever lines still parse.
       {"binary", binary, defaults},

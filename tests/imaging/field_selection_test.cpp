@@ -28,7 +28,9 @@ TEST(MeasureFields, SumsOnlyTheBlueBytesOfTheSamplePatch) {
   };
   const std::vector<Case> cases = {
       {"saturated", 640, 480, [](FrameImage& f) { fill_rows(f, 255); }, {229500, 229500}},
-      {"corners of the patch", 640, 480,
+      {"corners of the patch",
+       640,
+       480,
        [](FrameImage& f) {
          pixel_byte(f, 10, 20, 0) = 7;
          pixel_byte(f, 39, 79, 0) = 9;
@@ -36,7 +38,9 @@ TEST(MeasureFields, SumsOnlyTheBlueBytesOfTheSamplePatch) {
          pixel_byte(f, 10, 21, 0) = 2;
        },
        {8, 11}},
-      {"just outside the patch", 640, 480,
+      {"just outside the patch",
+       640,
+       480,
        [](FrameImage& f) {
          for (int32_t row : {19, 80}) {
            for (int32_t x = 0; x < 640; ++x) pixel_byte(f, x, row, 0) = 255;
@@ -47,14 +51,20 @@ TEST(MeasureFields, SumsOnlyTheBlueBytesOfTheSamplePatch) {
          }
        },
        {0, 0}},
-      {"green and red ignored", 640, 480,
+      {"green and red ignored",
+       640,
+       480,
        [](FrameImage& f) {
          fill_rows(f, 200);
          set_patch(f, 0, 1);
          set_patch(f, 1, 2);
        },
        {900, 1800}},
-      {"smallest frame holding the patch", 40, 80, [](FrameImage& f) { fill_rows(f, 1); }, {900, 900}},
+      {"smallest frame holding the patch",
+       40,
+       80,
+       [](FrameImage& f) { fill_rows(f, 1); },
+       {900, 900}},
       {"too narrow", 39, 480, [](FrameImage& f) { fill_rows(f, 255); }, {0, 0}},
       {"too short", 640, 79, [](FrameImage& f) { fill_rows(f, 255); }, {0, 0}},
   };
@@ -73,7 +83,8 @@ enum class Kept { Nothing, Even, Odd };
 // on both rows, whole strides; the unpaired top row of an odd height
 // unchanged under the even field and a copy of the odd row below it under
 // the odd field, so the whole picture shows one field.
-std::vector<uint8_t> expected_after(const std::vector<uint8_t>& before, const FrameImage& frame, Kept kept) {
+std::vector<uint8_t> expected_after(const std::vector<uint8_t>& before, const FrameImage& frame,
+                                    Kept kept) {
   std::vector<uint8_t> expected = before;
   if (kept == Kept::Nothing) return expected;
   const int32_t height = frame.height();
@@ -82,7 +93,8 @@ std::vector<uint8_t> expected_after(const std::vector<uint8_t>& before, const Fr
     copy_row(before, 2 * k + offset, expected, 2 * k, frame);
     copy_row(before, 2 * k + offset, expected, 2 * k + 1, frame);
   }
-  if (height % 2 == 1 && kept == Kept::Odd) copy_row(before, height - 2, expected, height - 1, frame);
+  if (height % 2 == 1 && kept == Kept::Odd)
+    copy_row(before, height - 2, expected, height - 1, frame);
   return expected;
 }
 

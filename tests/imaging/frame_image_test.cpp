@@ -8,8 +8,8 @@
 namespace noctra {
 namespace {
 
-std::array<uint8_t, 40> header_bytes(int32_t w, int32_t h, uint16_t bits = 24, uint32_t clr_used = 0,
-                                     uint32_t size = 40) {
+std::array<uint8_t, 40> header_bytes(int32_t w, int32_t h, uint16_t bits = 24,
+                                     uint32_t clr_used = 0, uint32_t size = 40) {
   BitmapInfoHeader hdr;
   hdr.size = size;
   hdr.width = w;
@@ -22,7 +22,10 @@ std::array<uint8_t, 40> header_bytes(int32_t w, int32_t h, uint16_t bits = 24, u
 }
 
 TEST(FrameImage, StrideAndBlockSizeFollowTheGeometry) {
-  struct Case { int32_t w, h; std::size_t stride, block; };
+  struct Case {
+    int32_t w, h;
+    std::size_t stride, block;
+  };
   for (const Case c : {Case{640, 480, 1920, 44 + 921600}, Case{641, 480, 1924, 44 + 1924 * 480},
                        Case{1, 1, 4, 48}, Case{2, 3, 8, 68}}) {
     auto f = FrameImage::create(c.w, c.h);
@@ -34,12 +37,15 @@ TEST(FrameImage, StrideAndBlockSizeFollowTheGeometry) {
 }
 
 TEST(FrameImage, RefusesHeadersItCannotHold) {
-  const std::array<std::array<uint8_t, 40>, 9> bad = {
-      header_bytes(0, 10),           header_bytes(10, 0),
-      header_bytes(-5, 10),          header_bytes(10, -480),  // top-down
-      header_bytes(10, 10, 8),       header_bytes(10, 10, 32),
-      header_bytes(10, 10, 24, 2),   header_bytes(10, 10, 24, 0, 124),
-      header_bytes(INT32_MAX, INT32_MAX)};
+  const std::array<std::array<uint8_t, 40>, 9> bad = {header_bytes(0, 10),
+                                                      header_bytes(10, 0),
+                                                      header_bytes(-5, 10),
+                                                      header_bytes(10, -480),  // top-down
+                                                      header_bytes(10, 10, 8),
+                                                      header_bytes(10, 10, 32),
+                                                      header_bytes(10, 10, 24, 2),
+                                                      header_bytes(10, 10, 24, 0, 124),
+                                                      header_bytes(INT32_MAX, INT32_MAX)};
   for (const auto& h : bad) EXPECT_FALSE(FrameImage::from_header(h.data()));
   EXPECT_FALSE(FrameImage::create(kMaxFrameDimension + 1, 1));
   EXPECT_FALSE(FrameImage::create(kMaxFrameDimension, kMaxFrameDimension));  // > kMaxImageBytes

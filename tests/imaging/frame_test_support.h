@@ -51,13 +51,15 @@ inline std::vector<uint8_t> row_bytes(const FrameImage& frame, int32_t row) {
 }
 
 // Offset of byte `byte` of pixel (column, row) in a copy of the whole block.
-inline std::size_t block_offset(const FrameImage& frame, int32_t column, int32_t row, int byte = 0) {
+inline std::size_t block_offset(const FrameImage& frame, int32_t column, int32_t row,
+                                int byte = 0) {
   return kBitmapHeaderSize + static_cast<std::size_t>(row) * frame.stride() +
          static_cast<std::size_t>(column) * 3 + static_cast<std::size_t>(byte);
 }
 
 // Stored row `row` of a block copy taken from `frame`.
-inline std::vector<uint8_t> row_bytes(const std::vector<uint8_t>& block, const FrameImage& frame, int32_t row) {
+inline std::vector<uint8_t> row_bytes(const std::vector<uint8_t>& block, const FrameImage& frame,
+                                      int32_t row) {
   const auto start = block.begin() + static_cast<std::ptrdiff_t>(block_offset(frame, 0, row));
   return {start, start + static_cast<std::ptrdiff_t>(frame.stride())};
 }
@@ -65,15 +67,18 @@ inline std::vector<uint8_t> row_bytes(const std::vector<uint8_t>& block, const F
 // Stored row `source` of a block copy written over row `target` of another.
 inline void copy_row(const std::vector<uint8_t>& from, int32_t source, std::vector<uint8_t>& to,
                      int32_t target, const FrameImage& frame) {
-  std::memcpy(&to[block_offset(frame, 0, target)], &from[block_offset(frame, 0, source)], frame.stride());
+  std::memcpy(&to[block_offset(frame, 0, target)], &from[block_offset(frame, 0, source)],
+              frame.stride());
 }
 
 // Whole blocks compared, naming the first byte that differs (as a stored
 // row and a byte within it when it lies in the rows).
-inline ::testing::AssertionResult same_block(const FrameImage& frame, const std::vector<uint8_t>& expected) {
+inline ::testing::AssertionResult same_block(const FrameImage& frame,
+                                             const std::vector<uint8_t>& expected) {
   const std::vector<uint8_t> actual = block_bytes(frame);
   if (actual.size() != expected.size()) {
-    return ::testing::AssertionFailure() << "block of " << actual.size() << " bytes, expected " << expected.size();
+    return ::testing::AssertionFailure()
+           << "block of " << actual.size() << " bytes, expected " << expected.size();
   }
   const auto [got, want] = std::mismatch(actual.begin(), actual.end(), expected.begin());
   if (got == actual.end()) return ::testing::AssertionSuccess();

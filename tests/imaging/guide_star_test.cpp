@@ -15,10 +15,10 @@ namespace {
 
 using test::block_bytes;
 using test::block_offset;
-using test::same_block;
 using test::fill_random;
 using test::make_frame;
 using test::pixel_byte;
+using test::same_block;
 
 struct Star {
   int32_t column, row;
@@ -27,7 +27,8 @@ struct Star {
 
 // Blue background with stars; green and red saturated to show that only the
 // blue byte is read.
-FrameImage star_field(int32_t width, int32_t height, uint8_t background, const std::vector<Star>& stars) {
+FrameImage star_field(int32_t width, int32_t height, uint8_t background,
+                      const std::vector<Star>& stars) {
   FrameImage frame = make_frame(width, height);
   for (int32_t row = 0; row < height; ++row) {
     for (int32_t x = 0; x < width; ++x) {
@@ -68,7 +69,8 @@ void run_locator_cases(const std::vector<LocatorCase>& cases) {
 }
 
 // On a flat frame an accepted point gives the first pixel examined: (x - 5, y + 5).
-LocatorCase flat(std::string name, int32_t width, int32_t height, int32_t x, int32_t y, bool accepted) {
+LocatorCase flat(std::string name, int32_t width, int32_t height, int32_t x, int32_t y,
+                 bool accepted) {
   if (!accepted) return {std::move(name), width, height, 0, {}, x, y, false};
   return {std::move(name), width, height, 0, {}, x, y, true, x - 5, y + 5};
 }
@@ -80,47 +82,93 @@ TEST(LocateGuideStar, EdgeMarginBounds) {
     int32_t width, height, accepted_x, accepted_y, refused_x, refused_y;
   };
   std::vector<LocatorCase> cases;
-  for (const Edge e : {Edge{"40x40 left", 40, 40, 10, 20, 9, 20}, {"40x40 right", 40, 40, 29, 20, 30, 20},
-                       {"40x40 top", 40, 40, 20, 11, 20, 10}, {"40x40 bottom", 40, 40, 20, 30, 20, 31},
-                       {"640x480 left", 640, 480, 10, 240, 9, 240}, {"640x480 right", 640, 480, 629, 240, 630, 240},
-                       {"640x480 top", 640, 480, 320, 11, 320, 10}, {"640x480 bottom", 640, 480, 320, 470, 320, 471}}) {
+  for (const Edge e : {Edge{"40x40 left", 40, 40, 10, 20, 9, 20},
+                       {"40x40 right", 40, 40, 29, 20, 30, 20},
+                       {"40x40 top", 40, 40, 20, 11, 20, 10},
+                       {"40x40 bottom", 40, 40, 20, 30, 20, 31},
+                       {"640x480 left", 640, 480, 10, 240, 9, 240},
+                       {"640x480 right", 640, 480, 629, 240, 630, 240},
+                       {"640x480 top", 640, 480, 320, 11, 320, 10},
+                       {"640x480 bottom", 640, 480, 320, 470, 320, 471}}) {
     cases.push_back(flat(e.name, e.width, e.height, e.accepted_x, e.accepted_y, true));
     cases.push_back(flat(e.name, e.width, e.height, e.refused_x, e.refused_y, false));
   }
   cases.insert(cases.end(), {
-      flat("640x480 corner", 640, 480, 10, 11, true),
-      flat("640x480 corner", 640, 480, 629, 470, true),
-      flat("beyond the left", 640, 480, -5, 240, false),
-      flat("beyond the right", 640, 480, 700, 240, false),
-      flat("beyond the top", 640, 480, 320, -100, false),
-      flat("beyond the bottom", 640, 480, 320, 100000, false),
-      flat("int limits", 640, 480, INT32_MIN, INT32_MIN, false),
-      flat("int limits", 640, 480, INT32_MAX, INT32_MAX, false),
-      flat("int limits", 640, 480, 320, INT32_MIN, false),
-      flat("int limits", 640, 480, 320, INT32_MAX, false),
-      flat("smallest accepting frame", 21, 21, 10, 11, true),
-      flat("too small for any point", 20, 20, 10, 10, false),
-      flat("too small for any point", 20, 20, 10, 11, false),
-  });
+                                flat("640x480 corner", 640, 480, 10, 11, true),
+                                flat("640x480 corner", 640, 480, 629, 470, true),
+                                flat("beyond the left", 640, 480, -5, 240, false),
+                                flat("beyond the right", 640, 480, 700, 240, false),
+                                flat("beyond the top", 640, 480, 320, -100, false),
+                                flat("beyond the bottom", 640, 480, 320, 100000, false),
+                                flat("int limits", 640, 480, INT32_MIN, INT32_MIN, false),
+                                flat("int limits", 640, 480, INT32_MAX, INT32_MAX, false),
+                                flat("int limits", 640, 480, 320, INT32_MIN, false),
+                                flat("int limits", 640, 480, 320, INT32_MAX, false),
+                                flat("smallest accepting frame", 21, 21, 10, 11, true),
+                                flat("too small for any point", 20, 20, 10, 10, false),
+                                flat("too small for any point", 20, 20, 10, 11, false),
+                            });
   run_locator_cases(cases);
 }
 
 TEST(LocateGuideStar, WorkedExamples) {
   run_locator_cases({
       {"single pixel", 40, 40, 10, {{21, 22, 200}}, 20, 18, true, 21, 18},
-      {"three pixels: truncated centroid", 40, 40, 10, {{21, 22, 200}, {22, 22, 100}, {21, 23, 100}}, 20, 18,
-       true, 21, 18},
-      {"equal pair: lower row index first", 40, 40, 10, {{21, 22, 200}, {18, 24, 200}}, 20, 18, true, 19, 17},
+      {"three pixels: truncated centroid",
+       40,
+       40,
+       10,
+       {{21, 22, 200}, {22, 22, 100}, {21, 23, 100}},
+       20,
+       18,
+       true,
+       21,
+       18},
+      {"equal pair: lower row index first",
+       40,
+       40,
+       10,
+       {{21, 22, 200}, {18, 24, 200}},
+       20,
+       18,
+       true,
+       19,
+       17},
       {"equal pair side by side", 40, 40, 10, {{21, 22, 200}, {24, 22, 200}}, 20, 18, true, 22, 18},
-      {"180 pair on 640x480", 640, 480, 20, {{322, 243, 180}, {323, 243, 180}}, 320, 240, true, 322, 237},
+      {"180 pair on 640x480",
+       640,
+       480,
+       20,
+       {{322, 243, 180}, {323, 243, 180}},
+       320,
+       240,
+       true,
+       322,
+       237},
       // Background 4355 / 121 = 35: the faint pixels weigh 24 each and pull
       // the centroid column to 5217 / 237 = 22.01.
-      {"faint neighbours above the background", 40, 40, 34, {{21, 22, 200}, {24, 22, 59}, {24, 23, 59}, {25, 22, 59}},
-       20, 18, true, 22, 18},
+      {"faint neighbours above the background",
+       40,
+       40,
+       34,
+       {{21, 22, 200}, {24, 22, 59}, {24, 23, 59}, {25, 22, 59}},
+       20,
+       18,
+       true,
+       22,
+       18},
       {"flat non-zero window", 640, 480, 90, {}, 100, 100, true, 95, 105},
       // The centroid window around the brightest pixel reaches past the
       // search window, so a star just outside the search window still pulls.
-      {"centroid beyond the search window", 640, 480, 0, {{105, 380, 200}, {110, 380, 200}}, 100, 100, true, 107,
+      {"centroid beyond the search window",
+       640,
+       480,
+       0,
+       {{105, 380, 200}, {110, 380, 200}},
+       100,
+       100,
+       true,
+       107,
        100},
       // A star at the search window's corner, next to the edge margin: the
       // centroid window reaches the frame's first row and column.
@@ -150,8 +198,8 @@ bool on_outline(int64_t column, int64_t row, int64_t cx, int64_t r) {
 
 // Draws a marker and checks that exactly the in-frame outline pixels got
 // byte b = 128 and that no other byte of the block changed.
-void expect_marker(int32_t width, int32_t height, int32_t cx, int32_t r, int b, std::size_t expected_pixels,
-                   const std::string& name) {
+void expect_marker(int32_t width, int32_t height, int32_t cx, int32_t r, int b,
+                   std::size_t expected_pixels, const std::string& name) {
   FrameImage frame = make_frame(width, height);
   fill_random(frame, static_cast<uint32_t>(cx) * 31u + static_cast<uint32_t>(r));
   std::vector<uint8_t> expected = block_bytes(frame);
@@ -184,11 +232,21 @@ TEST(DrawGuideMarker, DefaultGuidePositionOnAFullFrame) {
   expect_marker(640, 480, 320, 240, kGuideMarkerGreen, 80, "default position");
   FrameImage frame = make_frame(640, 480);
   draw_guide_marker(frame, 320, 240, kGuideMarkerGreen);
-  struct Point { int32_t column, row; bool drawn; const char* what; };
-  for (const Point p : {Point{310, 230, true, "corner"}, {330, 230, true, "corner"}, {310, 250, true, "corner"},
-                        {330, 250, true, "corner"}, {320, 240, false, "centre"}, {311, 231, false, "inside"},
-                        {309, 230, false, "outside"}, {310, 229, false, "outside"}}) {
-    EXPECT_EQ(pixel_byte(frame, p.column, p.row, 1), p.drawn ? 128 : 0) << p.what << " " << p.column << ", " << p.row;
+  struct Point {
+    int32_t column, row;
+    bool drawn;
+    const char* what;
+  };
+  for (const Point p : {Point{310, 230, true, "corner"},
+                        {330, 230, true, "corner"},
+                        {310, 250, true, "corner"},
+                        {330, 250, true, "corner"},
+                        {320, 240, false, "centre"},
+                        {311, 231, false, "inside"},
+                        {309, 230, false, "outside"},
+                        {310, 229, false, "outside"}}) {
+    EXPECT_EQ(pixel_byte(frame, p.column, p.row, 1), p.drawn ? 128 : 0)
+        << p.what << " " << p.column << ", " << p.row;
   }
 }
 
@@ -216,18 +274,18 @@ TEST(DrawGuideMarker, ClipsEachPixelAtEveryEdge) {
   };
   // 25 x 23: 75 pixel bytes and one fill byte per row.
   const std::vector<Case> cases = {
-      {25, 23, 12, 11, 80},                   // the whole outline fits
-      {25, 23, 0, 0, 11 + 11 - 1},            // only the right and top sides' quarter
+      {25, 23, 12, 11, 80},         // the whole outline fits
+      {25, 23, 0, 0, 11 + 11 - 1},  // only the right and top sides' quarter
       {25, 23, 24, 22, 11 + 11 - 1},
-      {25, 23, -10, 11, 21},                  // left edge column 0 only: the right side
+      {25, 23, -10, 11, 21},  // left edge column 0 only: the right side
       {25, 23, -11, 11, 0},
       {25, 23, 34, 11, 21},
       {25, 23, 35, 11, 0},
-      {25, 23, 12, 32, 21},                   // only the bottom side reaches row 22
+      {25, 23, 12, 32, 21},  // only the bottom side reaches row 22
       {25, 23, 12, 33, 0},
       {25, 23, 12, -10, 21},
       {25, 23, 12, -11, 0},
-      {5, 5, 2, 2, 0},                        // the outline surrounds the whole frame
+      {5, 5, 2, 2, 0},  // the outline surrounds the whole frame
       {1, 1, 10, 10, 1},
       {1, 1, -10, -10, 1},
       {64, 48, INT32_MIN, INT32_MIN, 0},
@@ -238,7 +296,8 @@ TEST(DrawGuideMarker, ClipsEachPixelAtEveryEdge) {
   for (const Case& c : cases) {
     const std::string name = std::to_string(c.width) + "x" + std::to_string(c.height) + " at " +
                              std::to_string(c.cx) + ", " + std::to_string(c.r);
-    for (const int b : {kGuideMarkerGreen, kGuideMarkerRed}) expect_marker(c.width, c.height, c.cx, c.r, b, c.pixels, name);
+    for (const int b : {kGuideMarkerGreen, kGuideMarkerRed})
+      expect_marker(c.width, c.height, c.cx, c.r, b, c.pixels, name);
   }
 }
 

@@ -86,7 +86,8 @@ void paint_fields(FrameImage& frame, uint32_t seed, int brighter_field, uint8_t 
   for (int32_t row = 0; row < frame.height(); ++row) {
     const uint8_t scale = row % 2 ? odd_scale : even_scale;
     uint8_t* bytes = frame.row(row);
-    for (std::size_t b = 0; b < frame.stride(); ++b) bytes[b] = static_cast<uint8_t>(bytes[b] * scale / 255);
+    for (std::size_t b = 0; b < frame.stride(); ++b)
+      bytes[b] = static_cast<uint8_t>(bytes[b] * scale / 255);
   }
   if (frame.height() >= 80 && frame.width() >= 40) {
     set_patch(frame, 0, 100);
@@ -211,7 +212,12 @@ TEST(MergeHiRes, ToneTableExamples) {
   };
   const auto identity = [](int v) { return static_cast<uint8_t>(v); };
   const std::vector<Case> cases = {
-      {"odd brighter at every level", [](Histogram& o, Histogram& e) { o[200] = 10; e[50] = 10; }, identity},
+      {"odd brighter at every level",
+       [](Histogram& o, Histogram& e) {
+         o[200] = 10;
+         e[50] = 10;
+       },
+       identity},
       {"equal histograms",
        [](Histogram& o, Histogram& e) {
          for (int v = 0; v < 256; ++v) o[v] = e[v] = (v * 37) % 11;
@@ -226,7 +232,10 @@ TEST(MergeHiRes, ToneTableExamples) {
        },
        identity},
       {"odd all zero, even all 255",
-       [](Histogram& o, Histogram& e) { o[0] = 4; e[255] = 4; },
+       [](Histogram& o, Histogram& e) {
+         o[0] = 4;
+         e[255] = 4;
+       },
        [](int) { return uint8_t{255}; }},
   };
   for (const Case& c : cases) {

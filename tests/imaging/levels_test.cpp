@@ -40,8 +40,8 @@ TEST(Levels, LevelAtFraction) {
     double fraction;
     int32_t level;
   };
-  for (const Case& c : {Case{0, 10}, Case{0.5, 10}, Case{0.51, 20}, Case{0.99, 20}, Case{0.995, 250}, Case{1, 250},
-                        Case{2, 250}, Case{-1, 10}}) {
+  for (const Case& c : {Case{0, 10}, Case{0.5, 10}, Case{0.51, 20}, Case{0.99, 20},
+                        Case{0.995, 250}, Case{1, 250}, Case{2, 250}, Case{-1, 10}}) {
     EXPECT_EQ(level_at_fraction(h, c.fraction), c.level) << c.fraction;
   }
 }
@@ -60,7 +60,8 @@ TEST(Levels, AutoLevelsOnADarkSky) {
   }
   for (int i = 0; i < 40; ++i) {
     for (int32_t d = 0; d < 3; ++d) {
-      for (int b = 0; b < 3; ++b) pixel_byte(frame, 10 + 7 * i, 20 + d + i, b) = static_cast<uint8_t>(60 + i);
+      for (int b = 0; b < 3; ++b)
+        pixel_byte(frame, 10 + 7 * i, 20 + d + i, b) = static_cast<uint8_t>(60 + i);
     }
   }
   LevelHistogram h;
@@ -82,7 +83,8 @@ TEST(Levels, AutoLevelsOnFlatAndEmptyFrames) {
     uint8_t level;
     int32_t black, white;
   };
-  for (const Case& c : {Case{0, 0, 10}, Case{40, 38, 50}, Case{250, 248, 255}, Case{255, 253, 255}}) {
+  for (const Case& c :
+       {Case{0, 0, 10}, Case{40, 38, 50}, Case{250, 248, 255}, Case{255, 253, 255}}) {
     FrameImage frame = make_frame(16, 16);
     test::fill_rows(frame, c.level);
     LevelHistogram h;
@@ -102,11 +104,13 @@ TEST(Levels, StretchTable) {
     StretchLevels levels;
     int32_t level, shown;
   };
-  for (const Case& c : {Case{{0, 255}, 0, 0}, Case{{0, 255}, 128, 128}, Case{{0, 255}, 255, 255},
-                        Case{{10, 20}, 10, 0}, Case{{10, 20}, 15, 128}, Case{{10, 20}, 20, 255}, Case{{10, 20}, 5, 0},
-                        Case{{10, 20}, 200, 255}, Case{{254, 255}, 254, 0}, Case{{254, 255}, 255, 255},
-                        // Out-of-order levels are put in order rather than dividing by zero.
-                        Case{{30, 30}, 30, 0}, Case{{30, 30}, 31, 255}, Case{{300, -5}, 255, 255}}) {
+  for (const Case& c :
+       {Case{{0, 255}, 0, 0}, Case{{0, 255}, 128, 128}, Case{{0, 255}, 255, 255},
+        Case{{10, 20}, 10, 0}, Case{{10, 20}, 15, 128}, Case{{10, 20}, 20, 255},
+        Case{{10, 20}, 5, 0}, Case{{10, 20}, 200, 255}, Case{{254, 255}, 254, 0},
+        Case{{254, 255}, 255, 255},
+        // Out-of-order levels are put in order rather than dividing by zero.
+        Case{{30, 30}, 30, 0}, Case{{30, 30}, 31, 255}, Case{{300, -5}, 255, 255}}) {
     StretchTable table;
     build_stretch_table(c.levels, table);
     EXPECT_EQ(table[static_cast<std::size_t>(c.level)], c.shown)

@@ -35,8 +35,12 @@ void* operator new[](std::size_t size) {
   if (void* p = counted_allocation(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation(size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -73,7 +77,8 @@ TEST(NoAllocation, PixelOperationsNeverAllocate) {
   EXPECT_EQ(allocations_during([&] { merge_hi_res(*main_holder, first); }), 0u);
   EXPECT_EQ(allocations_during([&] { select_field(main_holder); }), 0u);
   EXPECT_EQ(allocations_during([&] { locate_guide_star(*guide, 320, 240, x, y); }), 0u);
-  EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, x, 480 - y, kGuideMarkerGreen); }), 0u);
+  EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, x, 480 - y, kGuideMarkerGreen); }),
+            0u);
   EXPECT_EQ(allocations_during([&] { draw_guide_marker(*guide, 3, 380, kGuideMarkerRed); }), 0u);
 }
 

@@ -17,8 +17,8 @@
 #include <random>
 #include <vector>
 
-#include "imaging/frame_test_support.h"
 #include "imaging/field_selection.h"
+#include "imaging/frame_test_support.h"
 #include "imaging/guide_star.h"
 
 namespace noctra {
@@ -60,16 +60,16 @@ FrameImage render(const Sky& sky) {
   FrameImage frame = test::make_frame(sky.width, sky.height);
   std::mt19937 generator(sky.seed);
   std::normal_distribution<double> noise(0.0, 1.0);
-  std::vector<double> light(static_cast<std::size_t>(sky.width) * static_cast<std::size_t>(sky.height),
-                            sky.background);
+  std::vector<double> light(
+      static_cast<std::size_t>(sky.width) * static_cast<std::size_t>(sky.height), sky.background);
   for (const SyntheticStar& s : sky.stars) {
     const int32_t reach = static_cast<int32_t>(std::ceil(6 * s.sigma)) + 1;
     for (int32_t q = std::max(0, static_cast<int32_t>(s.row) - reach);
          q <= std::min(sky.height - 1, static_cast<int32_t>(s.row) + reach); ++q) {
       for (int32_t k = std::max(0, static_cast<int32_t>(s.x) - reach);
            k <= std::min(sky.width - 1, static_cast<int32_t>(s.x) + reach); ++k) {
-        light[static_cast<std::size_t>(q) * static_cast<std::size_t>(sky.width) + static_cast<std::size_t>(k)] +=
-            star_light(s, k, q);
+        light[static_cast<std::size_t>(q) * static_cast<std::size_t>(sky.width) +
+              static_cast<std::size_t>(k)] += star_light(s, k, q);
       }
     }
   }
@@ -131,8 +131,10 @@ Errors run_accuracy(const AccuracyCase& c, double noise) {
     sky.height = 100;
     sky.noise = noise;
     sky.seed = static_cast<uint32_t>(1000 + seed);
-    sky.stars.push_back({x, row, c.sigma, flux_for_snr(c.sigma, x, row, std::max(noise, 0.2887), c.snr, c.integrated),
-                         c.integrated});
+    sky.stars.push_back(
+        {x, row, c.sigma,
+         flux_for_snr(c.sigma, x, row, std::max(noise, 0.2887), c.snr, c.integrated),
+         c.integrated});
     const FrameImage frame = render(sky);
     const auto m = measure_star_near(frame, std::round(x), frame.height() - std::round(row));
     if (!m) continue;
@@ -152,17 +154,20 @@ Errors run_accuracy(const AccuracyCase& c, double noise) {
 }
 
 void print(const char* label, const AccuracyCase& c, const Errors& e) {
-  std::printf("%-12s sigma %.1f snr %5.0f %s: centroid worst %.3f bias (%+.3f, %+.3f) | fwhm worst %5.2f%% "
-              "bias %+5.2f%% | hfd worst %5.2f%% bias %+5.2f%% | measured snr >= %.1f\n",
-              label, c.sigma, c.snr, c.integrated ? "integrated" : "sampled   ", e.worst_centroid, e.mean_dx,
-              e.mean_dy, 100 * e.worst_fwhm, 100 * e.mean_fwhm, 100 * e.worst_hfd, 100 * e.mean_hfd, e.lowest_snr);
+  std::printf(
+      "%-12s sigma %.1f snr %5.0f %s: centroid worst %.3f bias (%+.3f, %+.3f) | fwhm worst %5.2f%% "
+      "bias %+5.2f%% | hfd worst %5.2f%% bias %+5.2f%% | measured snr >= %.1f\n",
+      label, c.sigma, c.snr, c.integrated ? "integrated" : "sampled   ", e.worst_centroid,
+      e.mean_dx, e.mean_dy, 100 * e.worst_fwhm, 100 * e.mean_fwhm, 100 * e.worst_hfd,
+      100 * e.mean_hfd, e.lowest_snr);
 }
 
 std::vector<AccuracyCase> accuracy_table(std::initializer_list<double> snrs) {
   std::vector<AccuracyCase> cases;
   for (const bool integrated : {true, false}) {
     for (const double snr : snrs) {
-      for (const double sigma : {1.0, 1.5, 2.0, 2.5, 3.0}) cases.push_back({sigma, snr, integrated});
+      for (const double sigma : {1.0, 1.5, 2.0, 2.5, 3.0})
+        cases.push_back({sigma, snr, integrated});
     }
   }
   return cases;
@@ -185,7 +190,8 @@ TEST(StarMeasureAccuracy, NoisyStarsHaveNoBias) {
   for (const AccuracyCase& c : accuracy_table({20, 40})) {
     const Errors e = run_accuracy(c, 2.0);
     print("noisy", c, e);
-    SCOPED_TRACE(testing::Message() << "sigma " << c.sigma << " snr " << c.snr << (c.integrated ? " integrated" : " sampled"));
+    SCOPED_TRACE(testing::Message() << "sigma " << c.sigma << " snr " << c.snr
+                                    << (c.integrated ? " integrated" : " sampled"));
     EXPECT_EQ(e.measured, kSeeds);
     EXPECT_LE(std::hypot(e.mean_dx, e.mean_dy), 0.02);
     EXPECT_LE(e.worst_centroid, 4.0 / c.snr);
@@ -202,7 +208,8 @@ TEST(StarMeasureAccuracy, BrightStarsEachWithinLimits) {
   for (const AccuracyCase& c : accuracy_table({100})) {
     const Errors e = run_accuracy(c, 2.0);
     print("bright", c, e);
-    SCOPED_TRACE(testing::Message() << "sigma " << c.sigma << (c.integrated ? " integrated" : " sampled"));
+    SCOPED_TRACE(testing::Message()
+                 << "sigma " << c.sigma << (c.integrated ? " integrated" : " sampled"));
     EXPECT_EQ(e.measured, kSeeds);
     EXPECT_LE(e.worst_centroid, 0.05);
     EXPECT_LE(e.worst_fwhm, size_limit(c, 0.05, 0.07));
@@ -215,7 +222,8 @@ TEST(StarMeasureAccuracy, QuantisedStarsWithoutNoise) {
   for (const AccuracyCase& c : accuracy_table({400})) {
     const Errors e = run_accuracy(c, 0.0);
     print("quantised", c, e);
-    SCOPED_TRACE(testing::Message() << "sigma " << c.sigma << (c.integrated ? " integrated" : " sampled"));
+    SCOPED_TRACE(testing::Message()
+                 << "sigma " << c.sigma << (c.integrated ? " integrated" : " sampled"));
     EXPECT_EQ(e.measured, kSeeds);
     EXPECT_LE(e.worst_centroid, 0.02);
     EXPECT_LE(e.worst_fwhm, size_limit(c, 0.05, 0.07));
@@ -303,8 +311,8 @@ TEST(StarMeasure, EmptySkiesHaveNoStar) {
     const char* name;
     double background, noise;
   };
-  for (const Case& c : {Case{"black", 0, 0}, Case{"flat grey", 87, 0}, Case{"noise", 20, 2}, Case{"loud noise", 60, 12},
-                        Case{"white", 255, 0}}) {
+  for (const Case& c : {Case{"black", 0, 0}, Case{"flat grey", 87, 0}, Case{"noise", 20, 2},
+                        Case{"loud noise", 60, 12}, Case{"white", 255, 0}}) {
     SCOPED_TRACE(c.name);
     Sky sky;
     sky.background = c.background;
@@ -320,7 +328,8 @@ TEST(StarMeasure, StarsNearTheEdges) {
   struct Case {
     double x, row;
   };
-  for (const Case& c : {Case{2.3, 240.4}, Case{637.6, 100.2}, Case{320.5, 1.8}, Case{50.1, 477.7}, Case{3.2, 3.4}}) {
+  for (const Case& c : {Case{2.3, 240.4}, Case{637.6, 100.2}, Case{320.5, 1.8}, Case{50.1, 477.7},
+                        Case{3.2, 3.4}}) {
     SCOPED_TRACE(testing::Message() << c.x << ", " << c.row);
     const FrameImage frame = render(one_star(c.x, c.row, 1.2, 2500));
     const auto m = measure_star_near(frame, c.x, 480 - c.row);
@@ -370,8 +379,11 @@ TEST(StarMeasure, BrightestOfMany) {
   Sky sky;
   sky.seed = 5;
   std::mt19937 generator(9);
-  std::uniform_real_distribution<double> across(30, 610), up(30, 450), width(1.0, 2.5), light(500, 4000);
-  for (int i = 0; i < 150; ++i) sky.stars.push_back({across(generator), up(generator), width(generator), light(generator), true});
+  std::uniform_real_distribution<double> across(30, 610), up(30, 450), width(1.0, 2.5),
+      light(500, 4000);
+  for (int i = 0; i < 150; ++i)
+    sky.stars.push_back(
+        {across(generator), up(generator), width(generator), light(generator), true});
   sky.stars.push_back({412.3, 97.8, 1.3, 9000, true});
   sky.hot_pixels = {{10, 10}, {600, 400}, {200, 300}};
   const FrameImage frame = render(sky);
@@ -394,7 +406,8 @@ TEST(StarMeasure, LineDoubledFrames) {
     }
     FrameHolder holder = std::move(frame);
     select_field(holder);
-    for (const auto& m : {measure_star_near(*holder, 320, 480 - 240), measure_brightest_star(*holder)}) {
+    for (const auto& m :
+         {measure_star_near(*holder, 320, 480 - 240), measure_brightest_star(*holder)}) {
       ASSERT_TRUE(m);
       EXPECT_NEAR(m->x, 320.3, 0.05);
       EXPECT_NEAR(m->row, row + 0.5, 0.1);

@@ -53,8 +53,8 @@ class FakeAcquirer : public FrameAcquirer {
     last_timing_.source_mono_us = pressed_us + buffer_stamp_us;
     FrameImage frame = test::make_frame(64, 300);
     for (int32_t r = 0; r < frame.height(); ++r) {
-      const uint8_t value = code == kTriggerMain ? (r % 2 ? main_odd : main_even)
-                                                 : (r % 2 ? first_odd : first_even);
+      const uint8_t value =
+          code == kTriggerMain ? (r % 2 ? main_odd : main_even) : (r % 2 ? first_odd : first_even);
       std::memset(frame.row(r), value, frame.stride());
     }
     holder = std::move(frame);
@@ -98,14 +98,22 @@ struct ByteCase {
 
 TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
   const std::vector<ByteCase> cases = {
-      {"low res", {CaptureMode::LowRes, false},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F}, {0x37}},
-      {"low res, amp off", {CaptureMode::LowRes, true},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F}, {0x37}},
-      {"high res", {CaptureMode::HighRes, false},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35, 0x37, 0x2F, 0x3F}, {0x35, 0x37}},
-      {"high res, amp off", {CaptureMode::HighRes, true},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F, 0x3F}, {0x35, 0x37}},
+      {"low res",
+       {CaptureMode::LowRes, false},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F},
+       {0x37}},
+      {"low res, amp off",
+       {CaptureMode::LowRes, true},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F},
+       {0x37}},
+      {"high res",
+       {CaptureMode::HighRes, false},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35, 0x37, 0x2F, 0x3F},
+       {0x35, 0x37}},
+      {"high res, amp off",
+       {CaptureMode::HighRes, true},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F, 0x3F},
+       {0x35, 0x37}},
   };
   for (const ByteCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,7 +1,6 @@
 #include "indi/frame_fits.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -179,8 +178,8 @@ TEST(FrameFitsTest, PlanesAreRedGreenBlueInStoredRowOrderWithoutFillBytes) {
   ASSERT_EQ(rgb_planes_size(frame), 18U);
   std::vector<uint8_t> planes(18, 0);
   pack_rgb_planes(frame, planes);
-  EXPECT_EQ(planes, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0x35,    // R
-                                          0x20, 0x21, 0x22, 0x23, 0x24, 0x25,    // G
+  EXPECT_EQ(planes, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0x35,     // R
+                                          0x20, 0x21, 0x22, 0x23, 0x24, 0x25,     // G
                                           0x10, 0x11, 0x12, 0x13, 0x14, 0x15}));  // B
   // A buffer too small is left alone.
   std::vector<uint8_t> small(17, 0);

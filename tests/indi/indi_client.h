@@ -3,6 +3,9 @@
 // values of every property of one device, the device's messages and every
 // BLOB that arrives, and lets a test wait for a condition on them.
 
+#include <libindi/baseclient.h>
+#include <libindi/basedevice.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,9 +14,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <libindi/basedevice.h>
-#include <libindi/baseclient.h>
 
 namespace noctra::indi::test {
 
@@ -24,8 +24,8 @@ struct ReceivedBlob {
 };
 
 struct DeviceView {
-  std::map<std::string, IPState> states;          // property name
-  std::map<std::string, std::string> values;      // "PROPERTY.ELEMENT" as text
+  std::map<std::string, IPState> states;      // property name
+  std::map<std::string, std::string> values;  // "PROPERTY.ELEMENT" as text
   std::vector<std::string> messages;
   std::vector<ReceivedBlob> blobs;
   bool has(const std::string& property) const { return states.count(property) != 0; }

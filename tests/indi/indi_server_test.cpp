@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <fitsio.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,9 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <fitsio.h>
-#include <gtest/gtest.h>
 
 #include "indi/indi_client.h"
 
@@ -268,8 +267,7 @@ const std::vector<uint8_t> kStart = {0x27, 0x37, 0x34, 0x14, 0x34};
 
 // The bytes of one whole Low Res exposure without amp-off, as a one-frame
 // recording writes them: start, amplifier on, trigger 0x37, idle.
-const std::vector<uint8_t> kLowResExposure = {0x27, 0x37, 0x34, 0x14, 0x34,
-                                              0x34, 0x37, 0x2F, 0x3F};
+const std::vector<uint8_t> kLowResExposure = {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F};
 
 TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
   connect_sim();
@@ -304,15 +302,15 @@ TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
     // field, so the rows of each pair agree; and the picture is not black.
     const std::size_t row = 640, plane = row * 480;
     ASSERT_EQ(fits.planes.size(), 3 * plane);
-    EXPECT_TRUE(std::equal(fits.planes.begin(), fits.planes.begin() + plane,
-                           fits.planes.begin() + plane));
+    EXPECT_TRUE(
+        std::equal(fits.planes.begin(), fits.planes.begin() + plane, fits.planes.begin() + plane));
     EXPECT_TRUE(std::equal(fits.planes.begin(), fits.planes.begin() + plane,
                            fits.planes.begin() + 2 * plane));
     bool pairs_agree = true;
     for (std::size_t r = 0; r + 1 < 480; r += 2) {
-      pairs_agree = pairs_agree && std::equal(fits.planes.begin() + r * row,
-                                              fits.planes.begin() + (r + 1) * row,
-                                              fits.planes.begin() + (r + 1) * row);
+      pairs_agree = pairs_agree &&
+                    std::equal(fits.planes.begin() + r * row, fits.planes.begin() + (r + 1) * row,
+                               fits.planes.begin() + (r + 1) * row);
     }
     EXPECT_TRUE(pairs_agree);
     EXPECT_GT(*std::max_element(fits.planes.begin(), fits.planes.end()), 100);
@@ -351,8 +349,8 @@ TEST_F(IndiServerTest, HighResWithAmpOffWritesBothTriggersAndSwitchesTheAmplifie
   // Start, amplifier off (0x30), on (0x34), first frame 0x35, main frame
   // 0x37, amplifier off (0x33), idle.
   EXPECT_EQ(bytes_of(read_trace(trace_), trace_from),
-            (std::vector<uint8_t>{0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33,
-                                  0x2F, 0x3F}));
+            (std::vector<uint8_t>{0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F,
+                                  0x3F}));
 }
 
 TEST_F(IndiServerTest, AbortInTheMiddleIdlesThePortAndSendsNoFrame) {

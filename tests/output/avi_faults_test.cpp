@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <future>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <utility>
 
 #include "output/avi_writer.h"
@@ -52,7 +52,8 @@ class FaultyIo final : public WriterIo {
       std::vector<struct iovec> half(iov, iov + count);
       std::size_t left = bytes / 2;
       int parts = 0;
-      for (; parts < count && left > 0; ++parts) left -= half[parts].iov_len = std::min(half[parts].iov_len, left);
+      for (; parts < count && left > 0; ++parts)
+        left -= half[parts].iov_len = std::min(half[parts].iov_len, left);
       return real_.pwritev(fd, half.data(), parts, offset);
     }
     errno = error;
@@ -94,7 +95,11 @@ TEST(AviWriteFailures, FailedWritesAreCutBackReportedOnceAndLeftOutOfTheIndex) {
   };
   const Case cases[] = {
       {"disk full in the middle of frame 2", {2}, ENOSPC, true, "No space left on device"},
-      {"file too large for frames 2 and 3, then room again", {2, 3}, EFBIG, false, "File too large"},
+      {"file too large for frames 2 and 3, then room again",
+       {2, 3},
+       EFBIG,
+       false,
+       "File too large"},
       {"device gone for the last two frames", {4, 5}, EIO, true, "Input/output error"},
   };
   for (const Case& c : cases) {
@@ -115,14 +120,16 @@ TEST(AviWriteFailures, FailedWritesAreCutBackReportedOnceAndLeftOutOfTheIndex) {
     for (int i = 1; i <= 5; ++i) {
       FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i));
       rig.writer.avi_write_frame(&frame);
-      if (std::find(c.failing_frames.begin(), c.failing_frames.end(), i) == c.failing_frames.end()) {
+      if (std::find(c.failing_frames.begin(), c.failing_frames.end(), i) ==
+          c.failing_frames.end()) {
         kept.push_back(std::move(frame));
       }
     }
     EXPECT_EQ(rig.writer.next_frame_index(), static_cast<int32_t>(kept.size()));
     rig.writer.avi_close();
     EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, c.reason));
-    EXPECT_EQ(fs::file_size(rig.settings.image_file_path), riff_size_of(rig.settings.image_file_path));
+    EXPECT_EQ(fs::file_size(rig.settings.image_file_path),
+              riff_size_of(rig.settings.image_file_path));
     expect_read_back(rig.settings.image_file_path, kept);
   }
 }
@@ -130,7 +137,9 @@ TEST(AviWriteFailures, FailedWritesAreCutBackReportedOnceAndLeftOutOfTheIndex) {
 TEST(AviWriteFailures, HeaderThatCannotBeWrittenLeavesNoFileAndTheNextFrameTriesAgain) {
   FaultyIo io;
   bool header_fails = true;
-  io.fault = [&](off_t offset, std::size_t bytes) { return header_fails && offset == 0 && bytes > 100 ? ENOSPC : 0; };
+  io.fault = [&](off_t offset, std::size_t bytes) {
+    return header_fails && offset == 0 && bytes > 100 ? ENOSPC : 0;
+  };
   WriterRig rig(AviLimits{}, io);
   const auto frames = pattern_frames(kWidth, kHeight, {1});
   rig.writer.avi_write_frame(&frames[0]);
@@ -151,7 +160,8 @@ TEST(AviWriteFailures, IndexThatCannotBeWrittenAtStopLeavesAReadableFile) {
   const auto frames = write_frames(rig, 3, kWidth, kHeight);
   closing = true;
   rig.writer.avi_close();
-  EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, "No space left on device"));
+  EXPECT_EQ(rig.reporter.messages,
+            write_failure(rig.settings.image_file_path, "No space left on device"));
   expect_read_back(rig.settings.image_file_path, frames);
 }
 
@@ -163,7 +173,8 @@ void expect_failed_flush_reported_once(WriterRig& rig, FaultyIo& io, const Frame
     rig.writer.avi_write_frame(&frame);
   }
   rig.writer.avi_close();
-  EXPECT_EQ(rig.reporter.messages, write_failure(rig.settings.image_file_path, "Input/output error"));
+  EXPECT_EQ(rig.reporter.messages,
+            write_failure(rig.settings.image_file_path, "Input/output error"));
 }
 
 TEST(AviWriteFailures, DataReachTheDiskAtMostOnceASecond) {
@@ -264,7 +275,8 @@ TEST(AviCrash, FileOfAKilledWriterReadsUpToItsLastWholeFrame) {
   };
   const Case cases[] = {
       {"first segment", AviLimits{}, 5},
-      {"third segment", AviLimits{.segment_bytes = 64 << 10, .max_segments = 64, .flush_interval_ms = 1000}, 17},
+      {"third segment",
+       AviLimits{.segment_bytes = 64 << 10, .max_segments = 64, .flush_interval_ms = 1000}, 17},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -286,7 +298,8 @@ TEST(AviCrash, FileOfAKilledWriterReadsUpToItsLastWholeFrame) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     std::vector<FrameImage> frames;
-    for (int i = 1; i <= c.frames; ++i) frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i)));
+    for (int i = 1; i <= c.frames; ++i)
+      frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i)));
     expect_read_back(path, frames);
   }
 }

@@ -31,14 +31,15 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 
 void put_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // Same pixels (the row padding aside, which the reader leaves at zero).
 ::testing::AssertionResult same_pixels(const FrameImage& got, const FrameImage& want) {
   if (got.width() != want.width() || got.height() != want.height()) {
-    return ::testing::AssertionFailure() << got.width() << " x " << got.height() << ", expected " << want.width()
-                                         << " x " << want.height();
+    return ::testing::AssertionFailure() << got.width() << " x " << got.height() << ", expected "
+                                         << want.width() << " x " << want.height();
   }
   for (int32_t q = 0; q < got.height(); ++q) {
     if (std::memcmp(got.row(q), want.row(q), static_cast<std::size_t>(got.width()) * 3) != 0) {
@@ -77,7 +78,8 @@ TEST(AviReader, ReadsNoctrasOwnFiles) {
     ASSERT_EQ(frames.size(), written.size());
     EXPECT_FALSE(reader->top_down());
     EXPECT_FALSE(reader->truncated());
-    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
   }
 }
 
@@ -91,7 +93,8 @@ TEST(AviReader, ReadsEveryOpenDmlSegment) {
   ASSERT_NE(find_chunk(test::walk_riff(path), "RIFF:AVIX"), nullptr);
   const std::vector<FrameImage> frames = read_all(path);
   ASSERT_EQ(frames.size(), written.size());
-  for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
+  for (std::size_t i = 0; i < frames.size(); ++i)
+    EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
 }
 
 // A recording copied while Noctra still writes it (no index yet), and the
@@ -119,11 +122,12 @@ TEST(AviReader, FilesCutShortKeepTheirWholeFrames) {
   ASSERT_EQ(frame_ends.size(), written.size());
   for (std::size_t length = 0; length < live.size(); length += 37) {
     SCOPED_TRACE(testing::Message() << "cut at " << length);
-    put_file(copy, std::vector<uint8_t>(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(length)));
+    put_file(copy, std::vector<uint8_t>(live.begin(),
+                                        live.begin() + static_cast<std::ptrdiff_t>(length)));
     std::string error;
     auto reader = AviReader::open(copy, error);
-    const auto whole = static_cast<std::size_t>(
-        std::count_if(frame_ends.begin(), frame_ends.end(), [&](uint64_t end) { return end <= length; }));
+    const auto whole = static_cast<std::size_t>(std::count_if(
+        frame_ends.begin(), frame_ends.end(), [&](uint64_t end) { return end <= length; }));
     if (!reader) {
       // Only a cut within the headers, before any frame, makes it unreadable.
       EXPECT_EQ(whole, 0u);
@@ -131,7 +135,8 @@ TEST(AviReader, FilesCutShortKeepTheirWholeFrames) {
       continue;
     }
     // A cut inside a chunk shows; one exactly between two segments cannot.
-    if (std::find(frame_ends.begin(), frame_ends.end(), length) == frame_ends.end() && length > frame_ends[0]) {
+    if (std::find(frame_ends.begin(), frame_ends.end(), length) == frame_ends.end() &&
+        length > frame_ends[0]) {
       EXPECT_TRUE(reader->truncated());
     }
     ASSERT_EQ(reader->frame_count(), whole);
@@ -150,9 +155,10 @@ TEST(AviReader, ReadsTopDownFilesFromFfmpeg) {
   for (const auto& [width, height] : {std::pair{64, 48}, std::pair{10, 6}}) {
     SCOPED_TRACE(testing::Message() << width << " x " << height);
     const std::string path = folder.file("ffmpeg" + std::to_string(width) + ".avi");
-    const std::string command = "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=" + std::to_string(width) + "x" +
-                                std::to_string(height) + ":rate=25 -frames:v 3 -pix_fmt bgr24 -c:v rawvideo " +
-                                test::shell_quote(path);
+    const std::string command =
+        "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=size=" + std::to_string(width) + "x" +
+        std::to_string(height) + ":rate=25 -frames:v 3 -pix_fmt bgr24 -c:v rawvideo " +
+        test::shell_quote(path);
     ASSERT_TRUE(test::run_command(command)) << command;
     AviReader* reader = nullptr;
     const std::vector<FrameImage> frames = read_all(path, &reader);
@@ -161,11 +167,13 @@ TEST(AviReader, ReadsTopDownFilesFromFfmpeg) {
     EXPECT_EQ(reader->width(), width);
     EXPECT_EQ(reader->height(), height);
     std::size_t index = 0;
-    const int64_t decoded = test::stream_with_ffmpeg(path, width, height, [&](const std::vector<uint8_t>& picture) {
-      EXPECT_TRUE(index < frames.size() && test::same_picture(picture, frames[index])) << "frame " << index;
-      ++index;
-      return true;
-    });
+    const int64_t decoded =
+        test::stream_with_ffmpeg(path, width, height, [&](const std::vector<uint8_t>& picture) {
+          EXPECT_TRUE(index < frames.size() && test::same_picture(picture, frames[index]))
+              << "frame " << index;
+          ++index;
+          return true;
+        });
     EXPECT_EQ(decoded, 3);
   }
 }
@@ -179,14 +187,15 @@ TEST(AviReader, ReadsNoctraFramesRemuxedByFfmpeg) {
   const std::string path = rig.writer.open_path();
   rig.writer.avi_close();
   const std::string remuxed = rig.folder.file("remuxed.avi");
-  const std::string command = "ffmpeg -v error -nostdin -y -i " + test::shell_quote(path) + " -c:v copy " +
-                              test::shell_quote(remuxed);
+  const std::string command = "ffmpeg -v error -nostdin -y -i " + test::shell_quote(path) +
+                              " -c:v copy " + test::shell_quote(remuxed);
   ASSERT_TRUE(test::run_command(command)) << command;
   AviReader* reader = nullptr;
   const std::vector<FrameImage> frames = read_all(remuxed, &reader);
   ASSERT_EQ(frames.size(), written.size());
   EXPECT_FALSE(reader->top_down());
-  for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
+  for (std::size_t i = 0; i < frames.size(); ++i)
+    EXPECT_TRUE(same_pixels(frames[i], written[i])) << i;
 }
 
 // A Noctra file with one field changed: either a clear refusal that names
@@ -273,8 +282,14 @@ TEST(AviReader, FilesThatCannotBeOpened) {
       {folder.file("missing.avi"), {}, false, "Can't open"},
       {folder.path().string(), {}, false, "it is a folder"},
       {folder.file("empty.avi"), {}, true, "is not an AVI file"},
-      {folder.file("short.avi"), {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V'}, true, "is not an AVI file"},
-      {folder.file("bare.avi"), {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, true, "has no video stream"},
+      {folder.file("short.avi"),
+       {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V'},
+       true,
+       "is not an AVI file"},
+      {folder.file("bare.avi"),
+       {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '},
+       true,
+       "has no video stream"},
   };
   for (const Case& c : cases) {
     if (c.create) put_file(c.path, c.bytes);
@@ -307,8 +322,10 @@ TEST(AviReader, TinyChunksAreListedOnlyUpToALimit) {
   ASSERT_TRUE(movi);
   bytes.resize(movi->offset + 12);
   const uint8_t tiny_chunk[] = {'0', '0', 'd', 'b', 2, 0, 0, 0, 7, 7};
-  for (int i = 0; i < 10000; ++i) bytes.insert(bytes.end(), std::begin(tiny_chunk), std::end(tiny_chunk));
-  riff::store_u32(bytes.data() + movi->offset + 4, static_cast<uint32_t>(bytes.size() - movi->offset - 8));
+  for (int i = 0; i < 10000; ++i)
+    bytes.insert(bytes.end(), std::begin(tiny_chunk), std::end(tiny_chunk));
+  riff::store_u32(bytes.data() + movi->offset + 4,
+                  static_cast<uint32_t>(bytes.size() - movi->offset - 8));
   riff::store_u32(bytes.data() + 4, static_cast<uint32_t>(bytes.size() - 8));
   TempFolder folder;
   const std::string tiny = folder.file("tiny.avi");
@@ -337,7 +354,8 @@ TEST(AviReader, RandomDamageIsSurvived) {
   for (int round = 0; round < 400; ++round) {
     std::vector<uint8_t> bytes = good;
     const int flips = 1 + static_cast<int>(generator() % 6);
-    for (int i = 0; i < flips; ++i) bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
+    for (int i = 0; i < flips; ++i)
+      bytes[generator() % bytes.size()] = static_cast<uint8_t>(generator());
     if (generator() % 4 == 0) bytes.resize(generator() % bytes.size());
     put_file(damaged, bytes);
     std::string error;

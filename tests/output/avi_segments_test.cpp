@@ -14,12 +14,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // Small segments so that a few dozen small frames cross several of them.
-constexpr AviLimits kSmallSegments{.segment_bytes = 64 << 10, .max_segments = 64,
-                                   .flush_interval_ms = -1};
+constexpr AviLimits kSmallSegments{
+    .segment_bytes = 64 << 10, .max_segments = 64, .flush_interval_ms = -1};
 
 struct SegmentSummary {
-  std::size_t segments = 0;        // RIFF chunks
-  std::size_t frames_in_first = 0; // frames inside RIFF 'AVI '
+  std::size_t segments = 0;         // RIFF chunks
+  std::size_t frames_in_first = 0;  // frames inside RIFF 'AVI '
   std::size_t frames = 0;
   uint32_t super_entries_in_use = 0;
   uint64_t super_duration = 0;
@@ -42,10 +42,14 @@ SegmentSummary summarise(const fs::path& file) {
     if (chunk.path == "RIFF:AVI /LIST:movi/00db") ++s.frames_in_first;
     if (chunk.path.size() > 4 && chunk.path.substr(chunk.path.size() - 4) == "00db") ++s.frames;
   }
-  if (const Chunk* avih = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/avih")) s.avih_frames = u32_at(avih->body, 16);
-  if (const Chunk* strh = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:strl/strh")) s.strh_length = u32_at(strh->body, 32);
-  if (const Chunk* dmlh = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:odml/dmlh")) s.dmlh_frames = u32_at(dmlh->body, 0);
-  if (const Chunk* idx1 = find_chunk(chunks, "RIFF:AVI /idx1")) s.idx1_entries = idx1->body.size() / 16;
+  if (const Chunk* avih = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/avih"))
+    s.avih_frames = u32_at(avih->body, 16);
+  if (const Chunk* strh = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:strl/strh"))
+    s.strh_length = u32_at(strh->body, 32);
+  if (const Chunk* dmlh = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:odml/dmlh"))
+    s.dmlh_frames = u32_at(dmlh->body, 0);
+  if (const Chunk* idx1 = find_chunk(chunks, "RIFF:AVI /idx1"))
+    s.idx1_entries = idx1->body.size() / 16;
   if (const Chunk* indx = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:strl/indx")) {
     s.super_entries_in_use = u32_at(indx->body, 4);
     for (uint32_t i = 0; i < s.super_entries_in_use; ++i) {
@@ -95,7 +99,8 @@ TEST(AviSegments, LongRecordingContinuesInIndexedSegmentsThatReadersFollowUntilT
     EXPECT_EQ(rig.writer.next_frame_index(), c.kept);
     rig.writer.avi_close();
     const auto expected_messages = c.kept == c.written ? std::vector<std::string>{}
-                                   : write_failure(rig.settings.image_file_path, "the file's index is full");
+                                                       : write_failure(rig.settings.image_file_path,
+                                                                       "the file's index is full");
     EXPECT_EQ(rig.reporter.messages, expected_messages);
 
     const SegmentSummary s = summarise(rig.settings.image_file_path);
@@ -116,7 +121,8 @@ TEST(AviSegments, LongRecordingContinuesInIndexedSegmentsThatReadersFollowUntilT
   }
 }
 
-fs::path snapshot(const std::string& file, const fs::path& folder, int k, std::size_t extra_garbage) {
+fs::path snapshot(const std::string& file, const fs::path& folder, int k,
+                  std::size_t extra_garbage) {
   const fs::path copy = folder / ("snapshot" + std::to_string(k) + ".avi");
   fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
   if (extra_garbage > 0) {
@@ -145,10 +151,11 @@ TEST(AviSegments, OpenFileReadsUpToItsLastWholeFrameAtEveryStep) {
     EXPECT_EQ(probe_video(cut)["nb_read_frames"], std::to_string(k));
     // The whole frames come first; the torn one is not wanted.
     std::size_t index = 0;
-    const int64_t streamed = stream_with_ffmpeg(cut, 64, 48, [&](const std::vector<uint8_t>& decoded) {
-      EXPECT_TRUE(same_picture(decoded, frames[index])) << "frame " << index;
-      return ++index < frames.size();
-    });
+    const int64_t streamed =
+        stream_with_ffmpeg(cut, 64, 48, [&](const std::vector<uint8_t>& decoded) {
+          EXPECT_TRUE(same_picture(decoded, frames[index])) << "frame " << index;
+          return ++index < frames.size();
+        });
     EXPECT_EQ(streamed, k);
   }
   rig.writer.avi_close();

@@ -1,9 +1,10 @@
+#include "output/avi_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "output/avi_writer.h"
 #include "output/readers.h"
 #include "output/riff.h"
 #include "output/writer_fixture.h"
@@ -50,13 +51,15 @@ TEST(AviWriter, ThreeFramesReadBackBitForBitBehindHeadersAndAnIndexThatDescribeT
   ASSERT_TRUE(avih && strh && strf && movi && idx1);
 
   // Microseconds a frame, frames, streams, suggested buffer, width, height.
-  EXPECT_EQ(words_at(*avih, {0, 16, 24, 28, 32, 36}), (std::vector<uint32_t>{40000, 3, 1, image_bytes, 33, 17}));
+  EXPECT_EQ(words_at(*avih, {0, 16, 24, 28, 32, 36}),
+            (std::vector<uint32_t>{40000, 3, 1, image_bytes, 33, 17}));
   EXPECT_NE(u32_at(avih->body, 12) & 0x10, 0u);  // has an index
   ASSERT_EQ(strh->body.size(), 56u);
   // Type, handler, flags, scale, rate, start, length, buffer, sample size,
   // then the frame rectangle (left and top 0, right 33, bottom 17).
   EXPECT_EQ(words_at(*strh, {0, 4, 8, 20, 24, 28, 32, 36, 44, 48, 52}),
-            (std::vector<uint32_t>{riff::fourcc("vids"), 0, 0, 1, 25, 0, 3, image_bytes, 0, 0, 33 | 17 << 16}));
+            (std::vector<uint32_t>{riff::fourcc("vids"), 0, 0, 1, 25, 0, 3, image_bytes, 0, 0,
+                                   33 | 17 << 16}));
   EXPECT_EQ(strf->body, std::vector<uint8_t>(frames[0].block(), frames[0].block() + 40));
 
   // Each idx1 entry: id, key frame, offset from the 'movi' form type, size.
@@ -69,7 +72,8 @@ TEST(AviWriter, ThreeFramesReadBackBitForBitBehindHeadersAndAnIndexThatDescribeT
   ASSERT_EQ(expected_idx1.size(), 3 * 4u);
   ASSERT_EQ(idx1->body.size(), 3 * 16u);
   std::vector<uint32_t> idx1_words;
-  for (std::size_t at = 0; at < idx1->body.size(); at += 4) idx1_words.push_back(u32_at(idx1->body, at));
+  for (std::size_t at = 0; at < idx1->body.size(); at += 4)
+    idx1_words.push_back(u32_at(idx1->body, at));
   EXPECT_EQ(idx1_words, expected_idx1);
 }
 
@@ -90,7 +94,10 @@ TEST(AviWriter, PalettedFramesKeepTheirColourTableAndOddSamplesArePadded) {
     SCOPED_TRACE(c.what);
     WriterRig rig;
     std::vector<uint8_t> header(48, 0);
-    write_bitmap_header({.width = c.width, .height = c.height, .bit_count = 8, .size_image = c.image_size,
+    write_bitmap_header({.width = c.width,
+                         .height = c.height,
+                         .bit_count = 8,
+                         .size_image = c.image_size,
                          .clr_used = 2},
                         header.data());
     const uint8_t palette[8] = {0, 0, 0, 0, 255, 255, 255, 0};
@@ -221,7 +228,10 @@ TEST(AviWriter, FormatsReadersCannotTakeAreRefusedWithoutLeavingAFile) {
     SCOPED_TRACE(c.what);
     WriterRig rig;
     std::vector<uint8_t> header(c.header_bytes, 0);
-    write_bitmap_header({.size = c.bi_size, .width = c.width, .height = 8, .size_image = 8 * 8 * 3,
+    write_bitmap_header({.size = c.bi_size,
+                         .width = c.width,
+                         .height = 8,
+                         .size_image = 8 * 8 * 3,
                          .clr_used = c.clr_used},
                         header.data());
     rig.writer.avi_write_frame(header, std::vector<uint8_t>(8 * 8 * 3));
@@ -257,8 +267,9 @@ TEST(AviWriter, ImageSizeZeroIsTakenFromTheGeometryAndOneBeyondTheRowsRefusesTha
   EXPECT_EQ(rig.writer.next_frame_index(), 2);
   rig.writer.avi_close();
   EXPECT_EQ(rig.reporter.messages,
-            std::vector<std::string>{"Frame not written to AVI file " + rig.settings.image_file_path +
-                                     ": its image size (10000 bytes) is larger than its pixel rows (128 bytes)"});
+            std::vector<std::string>{
+                "Frame not written to AVI file " + rig.settings.image_file_path +
+                ": its image size (10000 bytes) is larger than its pixel rows (128 bytes)"});
   expect_read_back(rig.settings.image_file_path, good);
 }
 

@@ -1,6 +1,7 @@
+#include "output/container.h"
+
 #include <gtest/gtest.h>
 
-#include "output/container.h"
 #include "output/fits_container.h"
 
 namespace noctra::test {
@@ -8,11 +9,11 @@ namespace {
 
 TEST(RecordingFormats, TheExtensionNamesTheFormatInAnyLetterCase) {
   const std::pair<const char*, RecordingFormat> cases[] = {
-      {"/sky/m42.avi", RecordingFormat::Avi},   {"/sky/m42.AVI", RecordingFormat::Avi},
-      {"/sky/m42.ser", RecordingFormat::Ser},   {"/sky/M42.Ser", RecordingFormat::Ser},
-      {"/sky/m42.fits", RecordingFormat::Fits}, {"/sky/m42.FIT", RecordingFormat::Fits},
+      {"/sky/m42.avi", RecordingFormat::Avi},      {"/sky/m42.AVI", RecordingFormat::Avi},
+      {"/sky/m42.ser", RecordingFormat::Ser},      {"/sky/M42.Ser", RecordingFormat::Ser},
+      {"/sky/m42.fits", RecordingFormat::Fits},    {"/sky/m42.FIT", RecordingFormat::Fits},
       {"/sky/m42.fits.avi", RecordingFormat::Avi}, {"/sky/m42.mpg", RecordingFormat::Avi},
-      {"/sky/ser", RecordingFormat::Avi},       {"", RecordingFormat::Avi},
+      {"/sky/ser", RecordingFormat::Avi},          {"", RecordingFormat::Avi},
   };
   for (const auto& [path, format] : cases) EXPECT_EQ(format_of_path(path), format) << path;
 }
@@ -50,10 +51,13 @@ TEST(RecordingFormats, FailureMessagesNameTheFormatAndTheFile) {
             "Can't open SER file /x/a.ser");
   EXPECT_EQ(container_failure_message(ser, ContainerStatus::write_failed(ENOSPC), "/a.ser"),
             "Can't write to SER file /a.ser: No space left on device");
-  EXPECT_EQ(container_failure_message(fits, ContainerStatus::write_failed(EFBIG, "/a_000003.fits"), "/a.fits"),
+  EXPECT_EQ(container_failure_message(fits, ContainerStatus::write_failed(EFBIG, "/a_000003.fits"),
+                                      "/a.fits"),
             "Can't write to FITS file /a_000003.fits: File too large");
-  EXPECT_EQ(container_failure_message(fits, ContainerStatus::write_failed(0, "/a_000003.fits", "CFITSIO: memory"), "/a.fits"),
-            "Can't write to FITS file /a_000003.fits: CFITSIO: memory");
+  EXPECT_EQ(
+      container_failure_message(
+          fits, ContainerStatus::write_failed(0, "/a_000003.fits", "CFITSIO: memory"), "/a.fits"),
+      "Can't write to FITS file /a_000003.fits: CFITSIO: memory");
   EXPECT_EQ(container_failure_message(ser, ContainerStatus::refused("its size differs"), "/a.ser"),
             "Frame not written to SER file /a.ser: its size differs");
 }

@@ -1,3 +1,5 @@
+#include "output/fits_container.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,10 +9,9 @@
 #include <map>
 #include <sstream>
 
+#include "config/version.h"
 #include "output/container.h"
 #include "output/faulty_io.h"
-#include "config/version.h"
-#include "output/fits_container.h"
 #include "output/readers.h"
 #include "output/writer_fixture.h"
 
@@ -70,7 +71,8 @@ std::map<std::string, AstropyView> read_with_astropy(const std::vector<std::stri
     const std::size_t first = line.find('|');
     const std::size_t second = line.find('|', first + 1);
     if (first == std::string::npos || second == std::string::npos) continue;
-    views[line.substr(0, first)].keys[line.substr(first + 1, second - first - 1)] = line.substr(second + 1);
+    views[line.substr(0, first)].keys[line.substr(first + 1, second - first - 1)] =
+        line.substr(second + 1);
   }
   for (auto& [file, view] : views) {
     std::ifstream in(file + ".astropy", std::ios::binary);
@@ -110,39 +112,62 @@ TEST(FitsFrame, AstropyReadsTheSamplesInRgbPlanesAndEveryKey) {
   EXPECT_EQ(bytes->size() % 2880, 0u);
   TempFolder folder;
   const std::string file = folder.file("frame.fits");
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes->data()),
-                                              static_cast<std::streamsize>(bytes->size()));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes->data()),
+             static_cast<std::streamsize>(bytes->size()));
 
   const auto views = read_with_astropy({file});
   ASSERT_EQ(views.count(file), 1u);
   const AstropyView& view = views.at(file);
   expect_keys(view, {
-      {"VERIFY", "ok"}, {"HDUS", "1"}, {"SHAPE", "3,47,63"}, {"DTYPE", "uint8"},
-      {"BITPIX", "8"}, {"NAXIS", "3"}, {"NAXIS1", "63"}, {"NAXIS2", "47"}, {"NAXIS3", "3"},
-      {"ROWORDER", "BOTTOM-UP"}, {"EXPTIME", "1.50025"},
-      {"DATE-OBS", "2026-12-07T21:04:11.123"}, {"DATE-END", "2026-12-07T21:04:12.623"},
-      {"TIMESYS", "UTC"}, {"IMAGETYP", "Light"}, {"INSTRUME", "Noctra camera"},
-      {"TELESCOP", "Newton 200/1000"}, {"OBSERVER", "A. Observer"},
-      {"SWCREATE", std::string("Noctra ") + kVersion},
-      {"XBINNING", "1"}, {"YBINNING", "1"}, {"FRAMENO", "3"},
-      {"NOCMODE", "High Res"}, {"NOCFIELD", "BOTH"}, {"NOCAMPSW", "True"},
-  });
+                        {"VERIFY", "ok"},
+                        {"HDUS", "1"},
+                        {"SHAPE", "3,47,63"},
+                        {"DTYPE", "uint8"},
+                        {"BITPIX", "8"},
+                        {"NAXIS", "3"},
+                        {"NAXIS1", "63"},
+                        {"NAXIS2", "47"},
+                        {"NAXIS3", "3"},
+                        {"ROWORDER", "BOTTOM-UP"},
+                        {"EXPTIME", "1.50025"},
+                        {"DATE-OBS", "2026-12-07T21:04:11.123"},
+                        {"DATE-END", "2026-12-07T21:04:12.623"},
+                        {"TIMESYS", "UTC"},
+                        {"IMAGETYP", "Light"},
+                        {"INSTRUME", "Noctra camera"},
+                        {"TELESCOP", "Newton 200/1000"},
+                        {"OBSERVER", "A. Observer"},
+                        {"SWCREATE", std::string("Noctra ") + kVersion},
+                        {"XBINNING", "1"},
+                        {"YBINNING", "1"},
+                        {"FRAMENO", "3"},
+                        {"NOCMODE", "High Res"},
+                        {"NOCFIELD", "BOTH"},
+                        {"NOCAMPSW", "True"},
+                    });
   EXPECT_TRUE(view.data == planes_of(frame));
 }
 
 TEST(FitsFrame, ModeAndFieldKeysFollowTheFrameAndUnknownInstantsAreLeftOut) {
   const FrameImage frame = pattern_frame(8, 8, 1);
   std::string error;
-  const auto bytes = encode_fits_frame(frame, FrameTiming{}, {CaptureMode::LowRes, KeptField::Odd, false, 1, 2},
-                                       RecordingInfo{"", "", ""}, 0, &error);
+  const auto bytes =
+      encode_fits_frame(frame, FrameTiming{}, {CaptureMode::LowRes, KeptField::Odd, false, 1, 2},
+                        RecordingInfo{"", "", ""}, 0, &error);
   ASSERT_TRUE(bytes) << error;
   TempFolder folder;
   const std::string file = folder.file("frame.fits");
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes->data()),
-                                              static_cast<std::streamsize>(bytes->size()));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes->data()),
+             static_cast<std::streamsize>(bytes->size()));
   const AstropyView view = read_with_astropy({file})[file];
-  expect_keys(view, {{"VERIFY", "ok"}, {"NOCMODE", "Low Res"}, {"NOCFIELD", "ODD"},
-                     {"NOCAMPSW", "False"}, {"YBINNING", "2"}, {"INSTRUME", ""}});
+  expect_keys(view, {{"VERIFY", "ok"},
+                     {"NOCMODE", "Low Res"},
+                     {"NOCFIELD", "ODD"},
+                     {"NOCAMPSW", "False"},
+                     {"YBINNING", "2"},
+                     {"INSTRUME", ""}});
   for (const char* key : {"EXPTIME", "DATE-OBS", "DATE-END", "TELESCOP", "OBSERVER"}) {
     EXPECT_EQ(view.keys.count(key), 0u) << key;
   }
@@ -159,7 +184,8 @@ struct FitsRecording {
 
 std::vector<std::string> files_in(const fs::path& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -173,18 +199,23 @@ TEST(FitsContainer, EachFrameIsAFileNamedInFrameOrderThatAstropyReads) {
   ASSERT_TRUE(rec.container->flush().ok());
   ASSERT_TRUE(rec.container->close().ok());
 
-  const std::vector<std::string> names = {"m42_000_000000.fits", "m42_000_000001.fits", "m42_000_000002.fits"};
+  const std::vector<std::string> names = {"m42_000_000000.fits", "m42_000_000001.fits",
+                                          "m42_000_000002.fits"};
   EXPECT_EQ(files_in(rec.folder.path()), names);
   std::vector<std::string> files;
   for (const std::string& name : names) files.push_back(rec.folder.file(name));
   const auto views = read_with_astropy(files);
   ASSERT_EQ(views.size(), 3u);
-  const char* starts[] = {"2026-12-07T21:04:05.123", "2026-12-07T21:04:07.123", "2026-12-07T21:04:09.123"};
+  const char* starts[] = {"2026-12-07T21:04:05.123", "2026-12-07T21:04:07.123",
+                          "2026-12-07T21:04:09.123"};
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(names[i]);
     const AstropyView& view = views.at(files[i]);
-    expect_keys(view, {{"VERIFY", "ok"}, {"FRAMENO", std::to_string(i)}, {"DATE-OBS", starts[i]},
-                       {"INSTRUME", "cam"}, {"NOCMODE", "Low Res"}});
+    expect_keys(view, {{"VERIFY", "ok"},
+                       {"FRAMENO", std::to_string(i)},
+                       {"DATE-OBS", starts[i]},
+                       {"INSTRUME", "cam"},
+                       {"NOCMODE", "Low Res"}});
     EXPECT_TRUE(view.data == planes_of(frames[i]));
   }
 }
@@ -201,8 +232,8 @@ TEST(FitsContainer, ANewRecordingUnderAnOldNameReplacesAllOfItsFrames) {
   ASSERT_TRUE(rec.container->close().ok());
   // Only the old recording's own frames went; names that merely look alike stay.
   EXPECT_EQ(files_in(rec.folder.path()),
-            (std::vector<std::string>{"m42_000.fits.txt", "m42_0000_000000.fits", "m42_000_000000.fits",
-                                      "m42_000_00001.fits"}));
+            (std::vector<std::string>{"m42_000.fits.txt", "m42_0000_000000.fits",
+                                      "m42_000_000000.fits", "m42_000_00001.fits"}));
 }
 
 TEST(FitsContainer, NumberingSeesARecordingWhoseFramesExistUnderAnyOfItsNames) {
@@ -218,7 +249,8 @@ TEST(FitsContainer, NumberingSeesARecordingWhoseFramesExistUnderAnyOfItsNames) {
       {{"m42_000_000003.FITS"}, true},
       {{"m42_000_000003.fit"}, true},
       {{"m42_000_000005.fits.part"}, true},  // a crash before the rename
-      {{"m42_000_00001.fits", "m42_0000_000000.fits", "m42_001_000000.fits", "m42_000_000001.png"}, false},
+      {{"m42_000_00001.fits", "m42_0000_000000.fits", "m42_001_000000.fits", "m42_000_000001.png"},
+       false},
   };
   for (const Case& c : cases) {
     TempFolder folder;
@@ -259,7 +291,8 @@ TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumbe
     const std::string lost = rec.folder.file("m42_000_000001.fits");
     EXPECT_EQ(status.failure, ContainerFailure::Write);
     EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Fits), status, rec.path),
-              "Can't write to FITS file " + lost + ": " + std::strerror(c.write_error ? c.write_error : c.rename_error));
+              "Can't write to FITS file " + lost + ": " +
+                  std::strerror(c.write_error ? c.write_error : c.rename_error));
     EXPECT_EQ(files_in(rec.folder.path()), std::vector<std::string>{"m42_000_000000.fits"});
     ASSERT_TRUE(rec.container->append(frames[2], timing_of(2), {}).ok());
     EXPECT_EQ(rec.container->frames(), 2);

@@ -36,9 +36,13 @@ TEST(NumberOutputPath, WorkedExamples) {
   };
   const Case cases[] = {
       {"C:\\Images.AVI", {}, "C:\\Images_000.AVI"},
-      {"D:\\Sky\\m42.avi", {"D:\\Sky\\m42_000.avi", "D:\\Sky\\m42_001.avi"}, "D:\\Sky\\m42_002.avi"},
+      {"D:\\Sky\\m42.avi",
+       {"D:\\Sky\\m42_000.avi", "D:\\Sky\\m42_001.avi"},
+       "D:\\Sky\\m42_002.avi"},
       {"D:\\Sky\\m42_007.avi", {}, "D:\\Sky\\m42_007.avi"},
-      {"D:\\Sky\\m42_007.avi", {"D:\\Sky\\m42_007.avi", "D:\\Sky\\m42_008.avi"}, "D:\\Sky\\m42_009.avi"},
+      {"D:\\Sky\\m42_007.avi",
+       {"D:\\Sky\\m42_007.avi", "D:\\Sky\\m42_008.avi"},
+       "D:\\Sky\\m42_009.avi"},
       {"D:\\Sky\\m42_005.avi", {"D:\\Sky\\m42_001.avi"}, "D:\\Sky\\m42_005.avi"},
       {"D:\\Sky\\m42_7.avi", {}, "D:\\Sky\\m42_7_000.avi"},
       {"D:\\Sky\\m42_12a.avi", {}, "D:\\Sky\\m42_12a_000.avi"},
@@ -224,25 +228,28 @@ TEST(ChoosingAPath, SaveImagesInAndTheSetupFileButton) {
   constexpr auto W = PathFlavour::Windows;
   const std::string long_name(300, 'x');
   const Case cases[] = {
-      {"chosen name gets the extension", false, "C:\\Images.AVI", "D:\\Sky\\M42", PathChoiceOutcome::Chosen,
-       "D:\\Sky\\M42.avi", "C:\\Images.AVI"},
-      {"cancel forces it on the old path", false, "C:\\Images.AVI", std::nullopt, PathChoiceOutcome::Cancelled,
-       "C:\\Images.avi", "C:\\Images.AVI"},
-      {"nothing during a recording", false, "/home/ann/m42_003.avi", "/srv/other", PathChoiceOutcome::NotShown,
-       "/home/ann/m42_003.avi", "", false},
-      {"no room for the extension", false, "/home/ann/m42.avi", "/" + long_name.substr(0, kMaxPathChars - 2),
-       PathChoiceOutcome::TooLong, "/home/ann/m42.avi", "/home/ann/m42.avi"},
+      {"chosen name gets the extension", false, "C:\\Images.AVI", "D:\\Sky\\M42",
+       PathChoiceOutcome::Chosen, "D:\\Sky\\M42.avi", "C:\\Images.AVI"},
+      {"cancel forces it on the old path", false, "C:\\Images.AVI", std::nullopt,
+       PathChoiceOutcome::Cancelled, "C:\\Images.avi", "C:\\Images.AVI"},
+      {"nothing during a recording", false, "/home/ann/m42_003.avi", "/srv/other",
+       PathChoiceOutcome::NotShown, "/home/ann/m42_003.avi", "", false},
+      {"no room for the extension", false, "/home/ann/m42.avi",
+       "/" + long_name.substr(0, kMaxPathChars - 2), PathChoiceOutcome::TooLong,
+       "/home/ann/m42.avi", "/home/ann/m42.avi"},
       // A chooser answer that cannot be held at all counts as a failed chooser.
-      {"answer too long to hold", false, "/home/ann/m42", "/" + long_name.substr(0, kMaxPathChars + 10) + ".avi",
-       PathChoiceOutcome::Cancelled, "/home/ann/m42.avi", "/home/ann/m42"},
+      {"answer too long to hold", false, "/home/ann/m42",
+       "/" + long_name.substr(0, kMaxPathChars + 10) + ".avi", PathChoiceOutcome::Cancelled,
+       "/home/ann/m42.avi", "/home/ann/m42"},
       {"button cancelled", true, "D:\\Sky\\notes.txt", std::nullopt, PathChoiceOutcome::Cancelled,
        "D:\\Sky\\notes.txt", "D:\\Sky\\notes.txt"},
-      {"button chosen", true, "D:\\Sky\\notes.txt", "D:\\Sky\\M42.tar.gz", PathChoiceOutcome::Chosen,
-       "D:\\Sky\\M42.tar.avi", "D:\\Sky\\notes.txt"},
-      {"button, no room for the extension", true, "/home/ann/m42.avi", "/" + long_name.substr(0, kMaxPathChars - 1),
-       PathChoiceOutcome::TooLong, "/home/ann/m42.avi", "/home/ann/m42.avi"},
-      {"button text cut to 259", true, "/" + long_name, std::nullopt, PathChoiceOutcome::Cancelled, "/" + long_name,
-       ("/" + long_name).substr(0, kMaxPathChars)},
+      {"button chosen", true, "D:\\Sky\\notes.txt", "D:\\Sky\\M42.tar.gz",
+       PathChoiceOutcome::Chosen, "D:\\Sky\\M42.tar.avi", "D:\\Sky\\notes.txt"},
+      {"button, no room for the extension", true, "/home/ann/m42.avi",
+       "/" + long_name.substr(0, kMaxPathChars - 1), PathChoiceOutcome::TooLong,
+       "/home/ann/m42.avi", "/home/ann/m42.avi"},
+      {"button text cut to 259", true, "/" + long_name, std::nullopt, PathChoiceOutcome::Cancelled,
+       "/" + long_name, ("/" + long_name).substr(0, kMaxPathChars)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -252,11 +259,13 @@ TEST(ChoosingAPath, SaveImagesInAndTheSetupFileButton) {
       return c.answer;
     };
     const PathFlavour flavour = c.current.starts_with('/') ? PathFlavour::Posix : W;
-    const PathChoice choice = c.button ? setup_file_button(c.current, browse, flavour, "/home/ann")
-                                       : save_images_in_command(c.current, c.idle, browse, flavour, "/home/ann");
+    const PathChoice choice =
+        c.button ? setup_file_button(c.current, browse, flavour, "/home/ann")
+                 : save_images_in_command(c.current, c.idle, browse, flavour, "/home/ann");
     EXPECT_EQ(choice.outcome, c.outcome);
     EXPECT_EQ(choice.path, c.path);
-    EXPECT_EQ(shown_with, c.shown_with.empty() ? std::vector<std::string>{} : std::vector{c.shown_with});
+    EXPECT_EQ(shown_with,
+              c.shown_with.empty() ? std::vector<std::string>{} : std::vector{c.shown_with});
   }
   EXPECT_FALSE(path_too_long_message("/" + long_name).empty());
 }

@@ -31,7 +31,8 @@ std::optional<std::string> run_command(const std::string& command) {
   return output;
 }
 
-std::map<std::string, std::string> probe_video(const std::filesystem::path& file, bool count_frames) {
+std::map<std::string, std::string> probe_video(const std::filesystem::path& file,
+                                               bool count_frames) {
   std::map<std::string, std::string> fields;
   const auto output = run_command(
       std::string("ffprobe -v error ") + (count_frames ? "-count_frames " : "") +
@@ -49,7 +50,8 @@ std::map<std::string, std::string> probe_video(const std::filesystem::path& file
   return fields;
 }
 
-int64_t stream_frames(const std::string& command, std::size_t frame_bytes, const FrameSink& on_frame) {
+int64_t stream_frames(const std::string& command, std::size_t frame_bytes,
+                      const FrameSink& on_frame) {
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   std::vector<uint8_t> frame(frame_bytes);
@@ -72,7 +74,8 @@ int64_t stream_with_ffmpeg(const std::filesystem::path& file, int32_t width, int
                            const FrameSink& on_frame) {
   return stream_frames("ffmpeg -v error -nostdin -i " + shell_quote(file.string()) +
                            " -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -",
-                       static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height), on_frame);
+                       static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height),
+                       on_frame);
 }
 
 int64_t stream_with_opencv(const std::filesystem::path& file, int32_t width, int32_t height,
@@ -114,7 +117,8 @@ bool same_picture(const std::vector<uint8_t>& decoded, const FrameImage& frame) 
 uint32_t u32_at(const std::vector<uint8_t>& bytes, std::size_t offset) {
   if (offset + 4 > bytes.size()) return 0;
   return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+         static_cast<uint32_t>(bytes[offset + 2]) << 16 |
+         static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
 namespace {

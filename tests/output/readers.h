@@ -29,7 +29,8 @@ std::map<std::string, std::string> probe_video(const std::filesystem::path& file
 // output and hands them over one at a time (while on_frame returns true): the
 // number handed over, or -1 when the reader failed.
 using FrameSink = std::function<bool(const std::vector<uint8_t>& frame)>;
-int64_t stream_frames(const std::string& command, std::size_t frame_bytes, const FrameSink& on_frame);
+int64_t stream_frames(const std::string& command, std::size_t frame_bytes,
+                      const FrameSink& on_frame);
 
 // The file's frames as top-down BGR rows without padding (width x 3 bytes a
 // row), decoded by ffmpeg or by OpenCV through the system Python. Frames
@@ -51,7 +52,7 @@ bool same_picture(const std::vector<uint8_t>& decoded, const FrameImage& frame);
 // A RIFF file's chunks, by path of ids ("RIFF/LIST:hdrl/avih"), in file order.
 struct Chunk {
   std::string path;
-  uint64_t offset = 0;  // of the chunk's header
+  uint64_t offset = 0;        // of the chunk's header
   std::vector<uint8_t> body;  // empty for lists and for '00db' frames (not kept)
   uint32_t size = 0;
 };

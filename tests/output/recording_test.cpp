@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int32_t kWidth = 33, kHeight = 17;  // rows of 99 bytes: the frame pads them to 100
+constexpr int32_t kWidth = 33, kHeight = 17;         // rows of 99 bytes: the frame pads them to 100
 constexpr int64_t kFirstStartUs = 1796677445123456;  // 2026-12-07T21:04:05.123456Z
 
 FrameTiming timing_of(int index) {
@@ -45,7 +45,8 @@ std::vector<std::string> lines_of(const fs::path& file) {
 std::vector<std::string> timing_frames(const std::string& recording) {
   std::vector<std::string> frames;
   const std::vector<std::string> lines = lines_of(timing_path_for(recording));
-  for (std::size_t k = 1; k < lines.size(); ++k) frames.push_back(lines[k].substr(0, lines[k].find(',')));
+  for (std::size_t k = 1; k < lines.size(); ++k)
+    frames.push_back(lines[k].substr(0, lines[k].find(',')));
   return frames;
 }
 
@@ -82,7 +83,8 @@ std::map<std::string, std::string> astropy_keys(const std::vector<std::string>& 
       "    with fits.open(name) as hdus:\n"
       "        h = hdus[0].header\n"
       "        print(name, ' '.join(str(h.get(k)) for k in\n"
-      "            ('NAXIS1', 'NAXIS2', 'NAXIS3', 'FRAMENO', 'DATE-OBS', 'EXPTIME', 'INSTRUME', 'OBSERVER')))\n"
+      "            ('NAXIS1', 'NAXIS2', 'NAXIS3', 'FRAMENO', 'DATE-OBS', 'EXPTIME', 'INSTRUME', "
+      "'OBSERVER')))\n"
       "        open(name + '.raw', 'wb').write(hdus[0].data.tobytes())\n";
   std::string command = "/usr/bin/python3 -c " + shell_quote(script);
   for (const std::string& f : files) command.append(" ").append(shell_quote(f));
@@ -219,7 +221,8 @@ TEST(RecordingChooser, TheChosenFilterForcesItsExtensionAndACancelKeepsThePathsF
       offered = filter;
       return c.answer;
     };
-    const PathChoice menu = save_images_in_command(c.initial, true, browse, PathFlavour::Posix, "/h");
+    const PathChoice menu =
+        save_images_in_command(c.initial, true, browse, PathFlavour::Posix, "/h");
     EXPECT_EQ(menu.path, c.menu_result) << c.initial;
     EXPECT_EQ(offered, c.offered_filter) << c.initial;
     EXPECT_EQ(setup_file_button(c.initial, browse, PathFlavour::Posix, "/h").path, c.button_result)
@@ -268,8 +271,9 @@ TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFo
       const RecordingFormat format = format_of_path(path);
       const std::string file = format == RecordingFormat::Fits ? fits_frame_path(path, 1) : path;
       const std::string kind(container_format(format).name);
-      EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't write to " + kind + " file " +
-                                                                file + ": " + std::strerror(error)});
+      EXPECT_EQ(rig.reporter.messages,
+                std::vector<std::string>{"Can't write to " + kind + " file " + file + ": " +
+                                         std::strerror(error)});
       // The record keeps the rows of the frames that are there.
       EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1"}));
       if (format == RecordingFormat::Fits) {
@@ -292,7 +296,8 @@ TEST(Recording, AMissingFolderIsReportedAtEveryFrameInEveryFormatAndLeavesNothin
     EXPECT_FALSE(rig.recording.is_open());
     rig.recording.close_recording();
     const std::string kind(container_format(format_of_path(name)).name);
-    const std::string message = "Can't open " + kind + " file " + rig.folder.file("missing/" + std::string(name));
+    const std::string message =
+        "Can't open " + kind + " file " + rig.folder.file("missing/" + std::string(name));
     EXPECT_EQ(rig.reporter.messages, (std::vector<std::string>{message, message}));
     EXPECT_FALSE(fs::exists(rig.folder.file("missing")));
   }
@@ -309,7 +314,8 @@ TEST(Recording, AFrameOfAnotherSizeIsRefusedOnceAndTakesItsTimingRowBack) {
     rig.recording.close_recording();
     if (format_of_path(path) == RecordingFormat::Ser) {
       ASSERT_EQ(rig.reporter.messages.size(), 1u);
-      EXPECT_EQ(rig.reporter.messages[0].rfind("Frame not written to SER file " + path + ": ", 0), 0u);
+      EXPECT_EQ(rig.reporter.messages[0].rfind("Frame not written to SER file " + path + ": ", 0),
+                0u);
       EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1"}));
     } else {
       // FITS has a file per frame: any size goes.
@@ -380,7 +386,8 @@ TEST(RecordingCrash, AKilledSerRecordingReadsToItsLastWholeFrameAndRepairComplet
     Recording recording(settings, reporter);
     const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3, 4, 5, 6, 7, 8});
     for (int i = 0;; ++i) {
-      recording.write_frame(&frames[static_cast<std::size_t>(i % 8)], timing_of(i), FrameMetadata{});
+      recording.write_frame(&frames[static_cast<std::size_t>(i % 8)], timing_of(i),
+                            FrameMetadata{});
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }

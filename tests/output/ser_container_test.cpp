@@ -1,7 +1,9 @@
+#include "output/ser_container.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include "output/faulty_io.h"
 #include "output/readers.h"
 #include "output/riff.h"
-#include "output/ser_container.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {
@@ -86,7 +87,8 @@ void expect_ser_read_back(const fs::path& file, const std::vector<FrameImage>& f
   EXPECT_EQ(probe.count("width") ? probe.at("width") : "", std::to_string(frames[0].width()));
   EXPECT_EQ(probe.count("height") ? probe.at("height") : "", std::to_string(frames[0].height()));
   EXPECT_EQ(probe.count("nb_read_frames") ? probe.at("nb_read_frames") : "", count);
-  EXPECT_EQ(stream_with_ffmpeg(file, frames[0].width(), frames[0].height(), expect_frames(frames, "ffmpeg")),
+  EXPECT_EQ(stream_with_ffmpeg(file, frames[0].width(), frames[0].height(),
+                               expect_frames(frames, "ffmpeg")),
             static_cast<int64_t>(frames.size()));
 }
 
@@ -188,7 +190,8 @@ TEST(SerContainer, AFrameOfAnotherSizeIsRefusedAndTheRecordingGoesOn) {
   const ContainerStatus refused = rec.append(other, 1);
   EXPECT_EQ(refused.failure, ContainerFailure::Refused);
   EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), refused, rec.path),
-            "Frame not written to SER file " + rec.path + ": its size 64x47 differs from the recording's 63x47");
+            "Frame not written to SER file " + rec.path +
+                ": its size 64x47 differs from the recording's 63x47");
   ASSERT_TRUE(rec.append(frames[1], 1).ok());
   ASSERT_TRUE(rec.container->close().ok());
   expect_ser_read_back(rec.path, frames);
@@ -225,7 +228,8 @@ TEST(SerContainer, FailedWritesAreCutBackToTheLastWholeFrameAndLaterFramesGoOn) 
     io.partial_before_fault = c.partial;
     int current = -1;
     io.fault = [&](off_t offset, std::size_t bytes) {
-      const bool failing = std::find(c.failing.begin(), c.failing.end(), current) != c.failing.end();
+      const bool failing =
+          std::find(c.failing.begin(), c.failing.end(), current) != c.failing.end();
       const bool target = c.on_count ? (offset == 38 && bytes == 4) : bytes == kFrameBytes;
       return failing && target ? c.error : 0;
     };
@@ -240,7 +244,8 @@ TEST(SerContainer, FailedWritesAreCutBackToTheLastWholeFrameAndLaterFramesGoOn) 
       FrameImage frame = pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1));
       const ContainerStatus status = rec.append(frame, next_index);
       const bool failing = std::find(c.failing.begin(), c.failing.end(), i) != c.failing.end();
-      EXPECT_EQ(status.failure, failing ? ContainerFailure::Write : ContainerFailure::None) << "frame " << i;
+      EXPECT_EQ(status.failure, failing ? ContainerFailure::Write : ContainerFailure::None)
+          << "frame " << i;
       if (failing) {
         EXPECT_EQ(status.error, c.error);
         EXPECT_EQ(fs::file_size(rec.path), kSerHeaderBytes + kept.size() * kFrameBytes);
@@ -306,7 +311,8 @@ pid_t start_recording_child(const std::string& path, int frames, int notify_fd) 
 
 std::vector<FrameImage> first_frames(int count) {
   std::vector<FrameImage> frames;
-  for (int i = 0; i < count; ++i) frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1)));
+  for (int i = 0; i < count; ++i)
+    frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1)));
   return frames;
 }
 
@@ -352,7 +358,8 @@ TEST(SerCrash, KilledRecordingReadsToItsLastWholeFrameAndRepairAddsTheTimestamps
   EXPECT_EQ(cut_repaired.outcome, SerRepairOutcome::Completed) << cut_repaired.message;
   EXPECT_EQ(cut_repaired.frames, 3);
   const std::vector<uint8_t> cut_bytes = file_bytes(cut);
-  ASSERT_EQ(cut_bytes.size(), kSerHeaderBytes + 3 * kFrameBytes + kFrameBytes / 2);  // never shortened
+  ASSERT_EQ(cut_bytes.size(),
+            kSerHeaderBytes + 3 * kFrameBytes + kFrameBytes / 2);  // never shortened
   EXPECT_EQ(riff::load_u32(cut_bytes.data() + 38), 3u);
   EXPECT_EQ(std::vector<uint8_t>(cut_bytes.begin() + kSerHeaderBytes + 3 * kFrameBytes,
                                  cut_bytes.begin() + kSerHeaderBytes + 3 * kFrameBytes + 24),
@@ -421,21 +428,42 @@ TEST(SerRepair, EachStateOfAFileGetsItsOwnAnswerAndNoFileIsShortened) {
     f.write(reinterpret_cast<const char*>(bytes), 4);
   };
   const Case cases[] = {
-      {"complete file", [](auto&, auto& t) { write_timing_record(t, 3); }, SerRepairOutcome::AlreadyComplete, 3, -1},
-      {"no timestamps yet", [&](auto& s, auto& t) { fs::resize_file(s, frames3); write_timing_record(t, 3); },
-       SerRepairOutcome::Completed, 3, 3},
-      {"timestamps cut short", [&](auto& s, auto& t) { fs::resize_file(s, frames3 + 13); write_timing_record(t, 3); },
-       SerRepairOutcome::Completed, 3, 3},
-      {"count not brought up to date", [&](auto& s, auto& t) { fs::resize_file(s, frames3); set_count(s, 2); write_timing_record(t, 4); },
-       SerRepairOutcome::Completed, 3, 3},
-      {"no timing record", [&](auto& s, auto&) { fs::resize_file(s, frames3); set_count(s, 9); },
-       SerRepairOutcome::CountOnly, 3, 0},
-      {"timing record without frame 1", [&](auto& s, auto& t) {
+      {"complete file", [](auto&, auto& t) { write_timing_record(t, 3); },
+       SerRepairOutcome::AlreadyComplete, 3, -1},
+      {"no timestamps yet",
+       [&](auto& s, auto& t) {
          fs::resize_file(s, frames3);
          write_timing_record(t, 3);
-         std::ofstream(t) << "frame,start_utc,end_utc,exposure_ms,delivered_utc\n0," << format_utc(kFirstStartUs)
-                          << ",x,1,x\n2," << format_utc(kFirstStartUs + 4'000'000) << ",x,1,x\n";
-       }, SerRepairOutcome::CountOnly, 3, 0},
+       },
+       SerRepairOutcome::Completed, 3, 3},
+      {"timestamps cut short",
+       [&](auto& s, auto& t) {
+         fs::resize_file(s, frames3 + 13);
+         write_timing_record(t, 3);
+       },
+       SerRepairOutcome::Completed, 3, 3},
+      {"count not brought up to date",
+       [&](auto& s, auto& t) {
+         fs::resize_file(s, frames3);
+         set_count(s, 2);
+         write_timing_record(t, 4);
+       },
+       SerRepairOutcome::Completed, 3, 3},
+      {"no timing record",
+       [&](auto& s, auto&) {
+         fs::resize_file(s, frames3);
+         set_count(s, 9);
+       },
+       SerRepairOutcome::CountOnly, 3, 0},
+      {"timing record without frame 1",
+       [&](auto& s, auto& t) {
+         fs::resize_file(s, frames3);
+         write_timing_record(t, 3);
+         std::ofstream(t) << "frame,start_utc,end_utc,exposure_ms,delivered_utc\n0,"
+                          << format_utc(kFirstStartUs) << ",x,1,x\n2,"
+                          << format_utc(kFirstStartUs + 4'000'000) << ",x,1,x\n";
+       },
+       SerRepairOutcome::CountOnly, 3, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -485,17 +513,20 @@ TEST(SerRepair, RefusesWhatIsNotASerFileAndLeavesItAsItWas) {
   for (const auto& [name, content] : files) {
     SCOPED_TRACE(name);
     const std::string path = folder.file(name);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                                static_cast<std::streamsize>(content.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
     const SerRepairResult result = repair_ser(path, folder.file("none.csv"));
     EXPECT_EQ(result.outcome, SerRepairOutcome::NotSer);
     EXPECT_EQ(repair_exit_status(result.outcome), 2);
-    EXPECT_NE(result.message.find(path + " is not a SER file"), std::string::npos) << result.message;
+    EXPECT_NE(result.message.find(path + " is not a SER file"), std::string::npos)
+        << result.message;
     EXPECT_EQ(file_bytes(path), content);
   }
   const SerRepairResult missing = repair_ser(folder.file("gone.ser"), folder.file("none.csv"));
   EXPECT_EQ(missing.outcome, SerRepairOutcome::Failed);
-  EXPECT_EQ(missing.message, "Can't open " + folder.file("gone.ser") + ": No such file or directory");
+  EXPECT_EQ(missing.message,
+            "Can't open " + folder.file("gone.ser") + ": No such file or directory");
 }
 
 TEST(SerRepair, TimingInstantsReadBackToTheMicrosecond) {
@@ -505,9 +536,9 @@ TEST(SerRepair, TimingInstantsReadBackToTheMicrosecond) {
       {"2026-12-07T21:04:05Z", kFirstStartUs - 123456},
       {"1970-01-01T00:00:00.000001Z", 1},
       {"2024-02-29T00:00:00Z", int64_t{1709164800} * 1'000'000},
-      {"2026-12-07T21:04:05.123456", std::nullopt},   // no zone letter
+      {"2026-12-07T21:04:05.123456", std::nullopt},  // no zone letter
       {"2026-12-07T21:04:05.Z", std::nullopt},
-      {"2026-12-07T21:04:05.1234567Z", std::nullopt}, // finer than the record writes
+      {"2026-12-07T21:04:05.1234567Z", std::nullopt},  // finer than the record writes
       {"2026-02-29T00:00:00Z", std::nullopt},
       {"2026-13-01T00:00:00Z", std::nullopt},
       {"2026-12-07 21:04:05Z", std::nullopt},

@@ -36,11 +36,11 @@ std::optional<std::string> run_siril(const TempFolder& folder, const std::string
   const std::string file = folder.file("script.ssf");
   std::ofstream(file) << "requires 1.0.0\n" << script;
   // Siril keeps its settings in the home folder; a test leaves the user's alone.
-  const std::string log = run_command("HOME=" + shell_quote(folder.path().string()) +
-                                      " XDG_CONFIG_HOME=" + shell_quote(folder.file(".config")) +
-                                      " siril-cli -d " + shell_quote(folder.path().string()) + " -s " +
-                                      shell_quote(file) + " 2>&1")
-                              .value_or("");
+  const std::string log =
+      run_command("HOME=" + shell_quote(folder.path().string()) +
+                  " XDG_CONFIG_HOME=" + shell_quote(folder.file(".config")) + " siril-cli -d " +
+                  shell_quote(folder.path().string()) + " -s " + shell_quote(file) + " 2>&1")
+          .value_or("");
   if (log.find("Script execution finished successfully") == std::string::npos) return std::nullopt;
   return log;
 }
@@ -79,17 +79,20 @@ TEST(Siril, ConvertsASerRecordingAndAFitsSetToTheSamePictures) {
   record(*make_ser_container(), folder.file("ser/m42_000.ser"), frames);
   record(*make_fits_container(), folder.file("fits/m42_000.fits"), frames);
 
-  const auto ser_log = run_siril(folder, "cd ser\nstack m42_000 sum -out=stacked\nseqstat m42_000 stats.csv\n");
+  const auto ser_log =
+      run_siril(folder, "cd ser\nstack m42_000 sum -out=stacked\nseqstat m42_000 stats.csv\n");
   ASSERT_TRUE(ser_log);
   // Siril dates the recording from the header and checks the timestamps.
   EXPECT_NE(ser_log->find("UTC time: 2026-12-07T21:04:05.123456"), std::string::npos) << *ser_log;
   EXPECT_NE(ser_log->find("Timestamps in the SER file are correctly ordered"), std::string::npos);
   EXPECT_TRUE(fs::exists(folder.path() / "ser/stacked.fit"));
 
-  const auto fits_log = run_siril(folder, "cd fits\nlink frame -out=linked\ncd linked\n"
-                                          "stack frame_ sum -out=stacked\nseqstat frame_ stats.csv\n");
+  const auto fits_log = run_siril(folder,
+                                  "cd fits\nlink frame -out=linked\ncd linked\n"
+                                  "stack frame_ sum -out=stacked\nseqstat frame_ stats.csv\n");
   ASSERT_TRUE(fits_log);
-  EXPECT_NE(fits_log->find(std::to_string(kFrames) + " file(s) created"), std::string::npos) << *fits_log;
+  EXPECT_NE(fits_log->find(std::to_string(kFrames) + " file(s) created"), std::string::npos)
+      << *fits_log;
   EXPECT_TRUE(fs::exists(folder.path() / "fits/linked/stacked.fit"));
 
   const auto from_ser = channel_means(folder.path() / "ser/stats.csv");

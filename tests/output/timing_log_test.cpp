@@ -56,7 +56,9 @@ class FillingDiskIo final : public WriterIo {
     if (iov[0].iov_len > 1 && !half_done_) {
       half_done_ = true;
       --writes_;  // the rest of this row is the write that fails
-      struct iovec half{iov[0].iov_base, iov[0].iov_len / 2};
+      struct iovec half {
+        iov[0].iov_base, iov[0].iov_len / 2
+      };
       return real_.pwritev(fd, &half, 1, offset);
     }
     errno = ENOSPC;

@@ -31,7 +31,8 @@ class RecordingReporter final : public ErrorReporter {
 struct WriterRig {
   explicit WriterRig(AviLimits limits = {}, WriterIo& io = posix_writer_io(),
                      const std::string& name = "Images.avi")
-      : writer(settings, reporter, [this](std::string& path) { return number(path); }, io, limits) {
+      : writer(
+            settings, reporter, [this](std::string& path) { return number(path); }, io, limits) {
     settings.image_file_path = folder.file(name);
   }
 
@@ -48,8 +49,8 @@ struct WriterRig {
   AviWriter writer;
 };
 
-inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t width, int32_t height,
-                                            uint32_t first_seed = 1) {
+inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t width,
+                                            int32_t height, uint32_t first_seed = 1) {
   std::vector<FrameImage> frames;
   for (int i = 0; i < count; ++i) {
     frames.push_back(pattern_frame(width, height, first_seed + static_cast<uint32_t>(i)));
@@ -58,7 +59,8 @@ inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t w
   return frames;
 }
 
-inline std::vector<FrameImage> pattern_frames(int32_t width, int32_t height, std::initializer_list<uint32_t> seeds) {
+inline std::vector<FrameImage> pattern_frames(int32_t width, int32_t height,
+                                              std::initializer_list<uint32_t> seeds) {
   std::vector<FrameImage> frames;
   for (uint32_t seed : seeds) frames.push_back(pattern_frame(width, height, seed));
   return frames;
@@ -72,26 +74,34 @@ inline std::vector<std::string> write_failure(const std::string& path, const std
 // A reader's frames, each checked against the expected one of its place.
 inline FrameSink expect_frames(const std::vector<FrameImage>& frames, const char* reader) {
   return [&frames, reader, index = std::size_t{0}](const std::vector<uint8_t>& decoded) mutable {
-    EXPECT_TRUE(index < frames.size() && same_picture(decoded, frames[index])) << reader << ", frame " << index;
+    EXPECT_TRUE(index < frames.size() && same_picture(decoded, frames[index]))
+        << reader << ", frame " << index;
     ++index;
     return true;
   };
 }
 
 // ffprobe, ffmpeg and OpenCV all read the file as exactly these frames.
-inline void expect_read_back(const std::filesystem::path& file, const std::vector<FrameImage>& frames) {
+inline void expect_read_back(const std::filesystem::path& file,
+                             const std::vector<FrameImage>& frames) {
   ASSERT_FALSE(frames.empty());
   const int32_t width = frames[0].width(), height = frames[0].height();
   const auto count = static_cast<int64_t>(frames.size());
   const std::map<std::string, std::string> expected_probe = {
-      {"codec_type", "video"}, {"codec_name", "rawvideo"}, {"pix_fmt", "bgr24"},
-      {"width", std::to_string(width)}, {"height", std::to_string(height)},
-      {"r_frame_rate", "25/1"}, {"nb_frames", std::to_string(count)}, {"nb_read_frames", std::to_string(count)}};
+      {"codec_type", "video"},
+      {"codec_name", "rawvideo"},
+      {"pix_fmt", "bgr24"},
+      {"width", std::to_string(width)},
+      {"height", std::to_string(height)},
+      {"r_frame_rate", "25/1"},
+      {"nb_frames", std::to_string(count)},
+      {"nb_read_frames", std::to_string(count)}};
   EXPECT_EQ(probe_video(file), expected_probe);
 
   EXPECT_EQ(stream_with_ffmpeg(file, width, height, expect_frames(frames, "ffmpeg")), count);
   OpenCvFigures figures;
-  EXPECT_EQ(stream_with_opencv(file, width, height, expect_frames(frames, "OpenCV"), figures), count);
+  EXPECT_EQ(stream_with_opencv(file, width, height, expect_frames(frames, "OpenCV"), figures),
+            count);
   EXPECT_EQ(std::tuple(figures.width, figures.height, figures.fps, figures.reported_count),
             std::tuple(width, height, 25.0, count));
 }

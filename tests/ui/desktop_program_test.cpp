@@ -3,23 +3,23 @@
 // With NOCTRA_SCREENSHOT_DIR set it also saves pictures of the windows.
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineSeries>
-#include <QCheckBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "config/settings.h"
-#include "window_helpers.h"
-#include "ui/guide_window.h"
 #include "ui/gui_main.h"
+#include "ui/guide_window.h"
 #include "ui/main_window.h"
 #include "ui/star_window.h"
+#include "window_helpers.h"
 
 using namespace noctra;
 using namespace noctra::testing;
@@ -35,9 +35,8 @@ void save_picture(QWidget* widget, const char* name) {
 
 QString run_ffprobe(const QString& file) {
   QProcess probe;
-  probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
-                          "-show_entries", "stream=width,height,nb_read_frames", "-of",
-                          "csv=p=0", file});
+  probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                          "stream=width,height,nb_read_frames", "-of", "csv=p=0", file});
   if (!probe.waitForFinished(30000) || probe.exitCode() != 0) return {};
   return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
 }
@@ -129,9 +128,12 @@ class DesktopProgramTest : public QObject {
   void records_in_each_format_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("written");
-    QTest::newRow("AVI") << "m42.avi" << "m42_000.avi";
-    QTest::newRow("SER") << "m42.ser" << "m42_000.ser";
-    QTest::newRow("FITS") << "m42.fits" << "m42_000.fits";
+    QTest::newRow("AVI") << "m42.avi"
+                         << "m42_000.avi";
+    QTest::newRow("SER") << "m42.ser"
+                         << "m42_000.ser";
+    QTest::newRow("FITS") << "m42.fits"
+                          << "m42_000.fits";
   }
   void records_in_each_format() {
     QFETCH(QString, name);
@@ -170,13 +172,14 @@ class DesktopProgramTest : public QObject {
       return;
     }
     QProcess astropy;
-    astropy.start("/usr/bin/python3",
-                  {"-c",
-                   "import sys\nfrom astropy.io import fits\n"
-                   "for n in sys.argv[1:]:\n"
-                   "    h = fits.getheader(n)\n"
-                   "    print(h['NAXIS1'], h['NAXIS2'], h['NAXIS3'], h['INSTRUME'], h['FRAMENO'])\n",
-                   home.path() + "/m42_000_000000.fits", home.path() + "/m42_000_000001.fits"});
+    astropy.start(
+        "/usr/bin/python3",
+        {"-c",
+         "import sys\nfrom astropy.io import fits\n"
+         "for n in sys.argv[1:]:\n"
+         "    h = fits.getheader(n)\n"
+         "    print(h['NAXIS1'], h['NAXIS2'], h['NAXIS3'], h['INSTRUME'], h['FRAMENO'])\n",
+         home.path() + "/m42_000_000000.fits", home.path() + "/m42_000_000001.fits"});
     QVERIFY(astropy.waitForFinished(60000));
     QCOMPARE(QString::fromUtf8(astropy.readAllStandardOutput()),
              QStringLiteral("640 480 3 Sim camera 0\n640 480 3 Sim camera 1\n"));

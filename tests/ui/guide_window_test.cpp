@@ -1,9 +1,9 @@
 // The guide window: markers drawn into the guide frame, the right-click that
 // chooses the guide star, and how the frame is shown.
 
-#include <QTest>
-
 #include "ui/guide_window.h"
+
+#include <QTest>
 
 using namespace noctra;
 
@@ -110,7 +110,6 @@ class GuideWindowTest : public QObject {
     QCOMPARE(shown.pixelColor(200, 149), QColor(250, 250, 250));
     QCOMPARE(shown.pixelColor(190, 149), QColor(128, 128, kSky));
   }
-
 };
 
 QTEST_MAIN(GuideWindowTest)

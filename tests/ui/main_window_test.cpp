@@ -1,6 +1,8 @@
 // The main window, its dialogs and the error box, driving the real sequencer
 // and command router over a fake clock, acquirer and writer.
 
+#include "ui/main_window.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,7 +23,6 @@
 #include "ui/about_dialog.h"
 #include "ui/error_box.h"
 #include "ui/guide_window.h"
-#include "ui/main_window.h"
 #include "ui/pictures.h"
 #include "ui/qt_event_pump.h"
 #include "ui/setup_dialog.h"
@@ -64,7 +65,7 @@ struct Rig {
   std::vector<std::string> switched_sources;
   int closes = 0;
   GuideWindow guide{sequencer.guide_frame(), [this] { window.close(); }};
-  MainWindow window{sequencer, router, guide, chooser, test_devices(switched_sources),
+  MainWindow window{sequencer,           router, guide, chooser, test_devices(switched_sources),
                     [this] { ++closes; }};
 
   explicit Rig(const Settings& initial = Settings{}) {
@@ -151,11 +152,10 @@ class MainWindowTest : public QObject {
     Rig rig;
     const QList<QAction*> menus = rig.window.menuBar()->actions();
     QCOMPARE(menus.size(), 4);
-    const QList<QStringList> expected = {
-        {"&Save images in...", "&Autoincrement", "-", "E&xit"},
-        {"Video &Source", "Star &window"},
-        {"S&etup", "-", "&Record", "St&op", "&Pause"},
-        {"&About ..."}};
+    const QList<QStringList> expected = {{"&Save images in...", "&Autoincrement", "-", "E&xit"},
+                                         {"Video &Source", "Star &window"},
+                                         {"S&etup", "-", "&Record", "St&op", "&Pause"},
+                                         {"&About ..."}};
     const QStringList titles = {"&File", "&Options", "&Capture", "&Help"};
     for (int i = 0; i < 4; ++i) {
       QCOMPARE(menus[i]->text(), titles[i]);
@@ -336,7 +336,7 @@ class MainWindowTest : public QObject {
     const QColor background = view.grab().toImage().pixelColor(5, 5);
     frame = striped_frame(40, 30);
     const QImage shown = view.grab().toImage();
-    QCOMPARE(shown.pixelColor(0, 0), QColor(255, 0, 0));   // top line on top
+    QCOMPARE(shown.pixelColor(0, 0), QColor(255, 0, 0));    // top line on top
     QCOMPARE(shown.pixelColor(39, 29), QColor(0, 0, 255));  // bottom line at row 29
     QCOMPARE(shown.pixelColor(20, 15), QColor(0, 0, 0));
     QCOMPARE(shown.pixelColor(40, 15), background);  // unscaled: nothing beyond it
@@ -391,9 +391,10 @@ class MainWindowTest : public QObject {
     QVERIFY(control<QCheckBox>(&dialog, kSetupAmpOff)->isChecked());
     QVERIFY(!control<QPushButton>(&dialog, kSetupStartCapture)->isEnabled());  // recording
 
-    const int tab_ids[] = {kSetupExposure, kSetupGuideInterval, kSetupDelay, kSetupCount,
-                           kSetupAmpOff,   kSetupGuiding,       kSetupFileButton,
-                           kSetupAutoIncrement, kSetupStartCapture, kSetupOk, kSetupCancel};
+    const int tab_ids[] = {kSetupExposure,   kSetupGuideInterval, kSetupDelay,
+                           kSetupCount,      kSetupAmpOff,        kSetupGuiding,
+                           kSetupFileButton, kSetupAutoIncrement, kSetupStartCapture,
+                           kSetupOk,         kSetupCancel};
     QWidget* at = dialog.control(kSetupExposure);
     for (std::size_t i = 1; i < std::size(tab_ids); ++i) {
       do {
@@ -410,10 +411,16 @@ class MainWindowTest : public QObject {
     const struct {
       const char* text;
       std::optional<uint32_t> value;
-    } cases[] = {{"0", 0u},           {"2000", 2000u},   {" 15 ", 15u},
-                 {"4294967295", 4294967295u},            {"4294967296", std::nullopt},
-                 {"", std::nullopt},  {"-1", std::nullopt}, {"12a", std::nullopt},
-                 {"abc", std::nullopt}, {"+5", std::nullopt}};
+    } cases[] = {{"0", 0u},
+                 {"2000", 2000u},
+                 {" 15 ", 15u},
+                 {"4294967295", 4294967295u},
+                 {"4294967296", std::nullopt},
+                 {"", std::nullopt},
+                 {"-1", std::nullopt},
+                 {"12a", std::nullopt},
+                 {"abc", std::nullopt},
+                 {"+5", std::nullopt}};
     for (const auto& c : cases) {
       QCOMPARE(parse_dialog_number(c.text), c.value);
     }
@@ -443,8 +450,8 @@ class MainWindowTest : public QObject {
       std::string shown;
       std::string stored;
     } cases[] = {
-        {"/x" + stars + "ab", "/x" + stars + "ab"},            // exactly at the limit
-        {"/x" + stars + "\u661f\u661f", "/x" + stars},         // the cut would split one
+        {"/x" + stars + "ab", "/x" + stars + "ab"},                // exactly at the limit
+        {"/x" + stars + "\u661f\u661f", "/x" + stars},             // the cut would split one
         {"/x" + stars + "\u00e9\u00e9", "/x" + stars + "\u00e9"},  // a two-byte one fits
     };
     for (const auto& c : cases) {

@@ -85,14 +85,15 @@ class RecordingTest : public QObject {
     rig.acquirer.hold = true;
     bool tried = false;
     // Given from inside the wait, as a user would while the frame is awaited.
-    when([&] { return rig.acquirer.busy(); }, [&] {
-      rig.window.action(Command::Stop)->trigger();
-      rig.window.action(Command::Exit)->trigger();
-      rig.window.action(Command::SaveImagesIn)->trigger();
-      tried = true;
-      rig.settings.delay = 60000;  // the clock stands still: no next exposure
-      rig.acquirer.hold = false;
-    });
+    when([&] { return rig.acquirer.busy(); },
+         [&] {
+           rig.window.action(Command::Stop)->trigger();
+           rig.window.action(Command::Exit)->trigger();
+           rig.window.action(Command::SaveImagesIn)->trigger();
+           tried = true;
+           rig.settings.delay = 60000;  // the clock stands still: no next exposure
+           rig.acquirer.hold = false;
+         });
     rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(tried && rig.acquirer.acquisitions == 1, 3000);
     QVERIFY(!rig.acquirer.busy());
@@ -130,10 +131,11 @@ class RecordingTest : public QObject {
     RecordingRig rig;
     rig.acquirer.hold = true;
     bool closed_while_busy = false;
-    when([&] { return rig.acquirer.busy(); }, [&] {
-      closed_while_busy = true;
-      rig.guide.close();
-    });
+    when([&] { return rig.acquirer.busy(); },
+         [&] {
+           closed_while_busy = true;
+           rig.guide.close();
+         });
     const int acquisitions = rig.acquirer.acquisitions;
     rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(closed_while_busy && !rig.acquirer.busy(), 3000);

@@ -1,6 +1,8 @@
 // The Star window on synthetic star frames, and the main view's display
 // stretch: it changes the pixels shown, never the frame.
 
+#include "ui/star_window.h"
+
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -11,7 +13,6 @@
 #include <cstring>
 
 #include "ui/main_window.h"
-#include "ui/star_window.h"
 
 using namespace noctra;
 
@@ -48,7 +49,8 @@ class StarWindowTest : public QObject {
     QCOMPARE(window.drift_x_series()->count(), 0);
     const FrameImage main = star_frame(200.25, 150.5, 60);
     window.main_frame_arrived(main);
-    QVERIFY2(window.main_label()->text().contains("HFD 3."), qPrintable(window.main_label()->text()));
+    QVERIFY2(window.main_label()->text().contains("HFD 3."),
+             qPrintable(window.main_label()->text()));
     QVERIFY(window.main_label()->text().contains("(200.2"));
     QCOMPARE(window.hfd_series()->count(), 1);
     QCOMPARE(window.fwhm_series()->count(), 1);
@@ -66,7 +68,8 @@ class StarWindowTest : public QObject {
     QCOMPARE(window.drift_y_series()->count(), 4);
     QVERIFY(std::abs(window.drift_x_series()->at(3).y() - 1.5) < 0.05);
     QVERIFY(std::abs(window.drift_y_series()->at(3).y()) < 0.05);
-    QVERIFY2(window.guide_label()->text().contains(QRegularExpression("dx 1\\.(49|50|51)")), qPrintable(window.guide_label()->text()));
+    QVERIFY2(window.guide_label()->text().contains(QRegularExpression("dx 1\\.(49|50|51)")),
+             qPrintable(window.guide_label()->text()));
     QVERIFY(window.guide_label()->text().contains("SNR"));
 
     // A frame without a star says so and adds no point.
@@ -75,7 +78,8 @@ class StarWindowTest : public QObject {
     QCOMPARE(window.drift_x_series()->count(), 4);
 
     // The history keeps the recent frames only.
-    for (int i = 0; i < kStarHistoryFrames + 5; ++i) window.guide_frame_arrived(star_frame(321, 241, 80), 320, 240);
+    for (int i = 0; i < kStarHistoryFrames + 5; ++i)
+      window.guide_frame_arrived(star_frame(321, 241, 80), 320, 240);
     QCOMPARE(window.drift_x_series()->count(), kStarHistoryFrames);
 
     // What a frame costs the capture tick while the window is open.
@@ -106,7 +110,8 @@ class StarWindowTest : public QObject {
     const QPoint sky_at(500, 400);
     QCOMPARE(qBlue(plain.pixel(sky_at)), static_cast<int>(holder->row(479 - 400)[3 * 500]));
     QVERIFY(qGray(stretched.pixel(sky_at)) < qGray(plain.pixel(sky_at)) + 60);
-    QVERIFY2(qGray(stretched.pixel(star_at)) > 200, qPrintable(QString::number(qGray(stretched.pixel(star_at)))));
+    QVERIFY2(qGray(stretched.pixel(star_at)) > 200,
+             qPrintable(QString::number(qGray(stretched.pixel(star_at)))));
     QVERIFY(qGray(plain.pixel(star_at)) < 60);
     QVERIFY(std::memcmp(before.block(), holder->block(), before.block_size()) == 0);
     window.stretch_box()->setChecked(false);
