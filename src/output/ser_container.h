@@ -21,6 +21,17 @@ inline constexpr std::size_t kSerHeaderBytes = 178;
 inline constexpr int32_t kSerColourBgr = 101;
 inline constexpr std::size_t kSerTextBytes = 40;  // Observer, Instrument, Telescope
 
+// Where the header's fields stand, for the writer and the reader alike.
+namespace ser_layout {
+inline constexpr char kFileId[] = "LUCAM-RECORDER";
+inline constexpr std::size_t kFileIdBytes = 14;
+inline constexpr std::size_t kColourIdAt = 18;
+inline constexpr std::size_t kWidthAt = 26;
+inline constexpr std::size_t kHeightAt = 30;
+inline constexpr std::size_t kDepthAt = 34;
+inline constexpr std::size_t kFrameCountAt = 38;
+}  // namespace ser_layout
+
 // The local clock's offset east of UTC at that instant, in seconds (the SER
 // header carries the local start beside the UTC one).
 int64_t local_utc_offset_s(int64_t utc_us);

@@ -15,15 +15,10 @@
 
 namespace noctra {
 
+using namespace ser_layout;
+
 namespace {
 
-constexpr char kFileId[] = "LUCAM-RECORDER";
-constexpr std::size_t kFileIdBytes = 14;
-constexpr std::size_t kColourIdAt = 18;
-constexpr std::size_t kWidthAt = 26;
-constexpr std::size_t kHeightAt = 30;
-constexpr std::size_t kDepthAt = 34;
-constexpr std::size_t kFrameCountAt = 38;
 constexpr int32_t kSerColourMono = 0;
 constexpr int32_t kSerColourRgb = 100;
 
