@@ -43,6 +43,7 @@ constexpr TextField kRecordingFields[] = {
     {"Observer", &Settings::observer},
     {"Instrument", &Settings::instrument},
     {"Telescope", &Settings::telescope},
+    {"Colour", &Settings::colour},
 };
 
 // The order in which the integers are read and written.
@@ -238,6 +239,12 @@ Settings load_settings_or_throw(const std::filesystem::path& ini_file, const std
 }
 
 }  // namespace
+
+bool mono_recording(const Settings& settings) {
+  const std::string& colour = settings.colour;
+  return colour.size() == 4 && (colour[0] | 0x20) == 'm' && (colour[1] | 0x20) == 'o' &&
+         (colour[2] | 0x20) == 'n' && (colour[3] | 0x20) == 'o';
+}
 
 Settings settings_from_text(std::string_view ini_text, const std::string& home) {
   Settings settings = default_settings(home);

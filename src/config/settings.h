@@ -33,9 +33,16 @@ struct Settings {
   std::string observer = {};    // [Recording] Observer
   std::string instrument = {};  // [Recording] Instrument
   std::string telescope = {};   // [Recording] Telescope
+  // "mono" writes one byte a pixel (the luma), anything else the 24-bit
+  // frames as they come: see mono_recording().
+  std::string colour = "bgr";  // [Recording] Colour
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };
+
+// Whether recordings take 8-bit mono frames ([Recording] Colour=mono, in
+// any letter case); the default, "bgr", keeps the 24-bit frames.
+bool mono_recording(const Settings& settings);
 
 // The path cut to kMaxPathChars bytes; a UTF-8 character is never split
 // (the cut steps back to its first byte).

@@ -415,5 +415,16 @@ TEST(SettingsSaveFailure, AnUnreadableOldFileIsNotReplaced) {
   EXPECT_EQ(read_file(dir / "Noctra.ini"), "[Mine]\nKeep=1\n");
 }
 
+TEST(SettingsRecordingColour, OnlyMonoInAnyCaseTakesMonoFrames) {
+  const std::pair<const char*, bool> cases[] = {{"mono", true}, {"MONO", true},
+                                                {"Mono", true}, {"bgr", false},
+                                                {"", false},    {"monochrome", false}};
+  for (const auto& [text, mono] : cases) {
+    Settings s = settings_from_text(std::string("[Recording]\nColour=") + text + "\n", kHome);
+    EXPECT_EQ(mono_recording(s), mono) << text;
+  }
+  EXPECT_FALSE(mono_recording(default_settings(kHome)));
+}
+
 }  // namespace
 }  // namespace noctra
