@@ -367,7 +367,7 @@ int32_t replace_lone(float* plane, int32_t w, int32_t h, double sigma, int32_t r
     for (int32_t x = 0; x < w; ++x) {
       const float v = row[x];
       // Most pixels fail on the neighbour beside them.
-      if (v - margin <= row[x > 0 ? x - 1 : x + 1]) continue;
+      if (w > 1 && v - margin <= row[x > 0 ? x - 1 : x + 1]) continue;
       const int count = gather_neighbours(plane, w, h, x, y, row_step, around);
       if (count == 0) continue;
       const float highest = *std::max_element(around.begin(), around.begin() + count);

@@ -241,7 +241,13 @@ Result<StoredMaster> read_master(fitsfile* file, std::size_t file_bytes) {
   master.image.channels = naxis == 3 ? 3 : 1;
   const std::size_t samples = master.image.plane_size() * master.image.channels;
   // Checked before anything is allocated: a short file cannot ask for more.
-  if (samples * sizeof(float) > file_bytes) return failure("the data are cut short");
+  LONGLONG header_at = 0, data_at = 0, data_end = 0;
+  fits_get_hduaddrll(file, &header_at, &data_at, &data_end, &status);
+  if (status != 0 || data_at < 0 ||
+      static_cast<std::size_t>(data_at) + samples * sizeof(float) > file_bytes) {
+    fits_clear_errmsg();
+    return failure("the data are cut short");
+  }
 
   char value[FLEN_VALUE] = {};
   fits_read_key_str(file, "IMAGETYP", value, nullptr, &status);
@@ -323,9 +329,12 @@ Result<StoredMaster> read_master(fitsfile* file, std::size_t file_bytes) {
 
 Result<StoredMaster> decode_master_fits(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return failure("an empty file");
-  // CFITSIO reads the memory only; it wants a pointer it could grow.
-  void* memory = const_cast<uint8_t*>(bytes.data());
-  std::size_t size = bytes.size();
+  // CFITSIO reads whole 2880-byte records, even the last one of a file cut
+  // short: it gets a copy padded with zeros to whole records.
+  std::vector<uint8_t> padded((bytes.size() + kFitsBlock - 1) / kFitsBlock * kFitsBlock, 0);
+  std::copy(bytes.begin(), bytes.end(), padded.begin());
+  void* memory = padded.data();
+  std::size_t size = padded.size();
   int status = 0;
   fitsfile* file = nullptr;
   fits_open_memfile(&file, "master.fits", READONLY, &memory, &size, 0, nullptr, &status);
