@@ -43,16 +43,18 @@ const KindName& kind_name(MasterKind kind) {
   return kKinds[1];
 }
 
+struct FieldName {
+  KeptField field;
+  const char* text;  // NOCFIELD, as the FITS recordings write it
+};
+constexpr FieldName kFields[] = {
+    {KeptField::Both, "BOTH"}, {KeptField::Even, "EVEN"}, {KeptField::Odd, "ODD"}};
+
 const char* field_text(KeptField field) {
-  switch (field) {
-    case KeptField::Even:
-      return "EVEN";
-    case KeptField::Odd:
-      return "ODD";
-    case KeptField::Both:
-      break;
+  for (const FieldName& f : kFields) {
+    if (f.field == field) return f.text;
   }
-  return "BOTH";
+  return kFields[0].text;
 }
 
 std::string header_text(const std::string& text) {
@@ -69,6 +71,54 @@ std::string cfitsio_message(int status) {
   fits_clear_errmsg();
   return "CFITSIO: " + std::string(text);
 }
+
+// A FITS file that CFITSIO builds in memory, and its bytes once complete.
+class MemoryFits {
+ public:
+  explicit MemoryFits(std::size_t expected_bytes)
+      : size_(expected_bytes), memory_(std::malloc(expected_bytes)) {
+    if (memory_ == nullptr) {
+      status_ = MEMORY_ALLOCATION;
+      return;
+    }
+    const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
+    fits_create_memfile(&file_, &memory_, &size_, kFitsBlock, grow, &status_);
+  }
+  ~MemoryFits() {
+    if (file_ != nullptr) {
+      int ignored = 0;
+      fits_close_file(file_, &ignored);
+    }
+    std::free(memory_);
+  }
+  MemoryFits(const MemoryFits&) = delete;
+  MemoryFits& operator=(const MemoryFits&) = delete;
+
+  fitsfile* file() { return file_; }
+  int* status() { return &status_; }
+
+  // Closes the file: its bytes up to the end of the data's last record.
+  Result<std::vector<uint8_t>> finish() {
+    LONGLONG unused = 0, data_end = 0;
+    if (file_ != nullptr) fits_get_hduaddrll(file_, &unused, &unused, &data_end, &status_);
+    int closing = 0;
+    if (file_ != nullptr) fits_close_file(file_, &closing);
+    file_ = nullptr;
+    if (status_ == 0) status_ = closing;
+    if (status_ != 0) return failure(cfitsio_message(status_));
+    const auto length =
+        (static_cast<std::size_t>(data_end) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+    if (length > size_) return failure("CFITSIO: the file is larger than its buffer");
+    const auto* begin = static_cast<const uint8_t*>(memory_);
+    return std::vector<uint8_t>(begin, begin + length);
+  }
+
+ private:
+  std::size_t size_;
+  void* memory_;
+  fitsfile* file_ = nullptr;
+  int status_ = 0;
+};
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
@@ -112,6 +162,18 @@ std::string identity_text(const MasterIdentity& id) {
          (id.amp_switching ? ", amplifier switched" : ", amplifier on");
 }
 
+// Writes the bytes to a new file and puts them on the disk: 0, else the errno.
+int write_durably(WriterIo& io, const char* path, const std::vector<uint8_t>& bytes) {
+  const int fd = io.create_file(path);
+  if (fd < 0) return errno;
+  const struct iovec whole = iovec_of(bytes.data(), bytes.size());
+  const bool written = write_fully(io, fd, std::span(&whole, 1), 0) && io.fdatasync(fd) == 0;
+  const int write_error = written ? 0 : errno;
+  const bool closed = io.close(fd) == 0;
+  if (write_error != 0) return write_error;
+  return closed ? 0 : errno;
+}
+
 }  // namespace
 
 ExposureTimes exposure_times(const FrameTiming& timing, bool amp_switching,
@@ -152,17 +214,9 @@ std::optional<std::vector<uint8_t>> encode_master_fits(const StoredMaster& store
     return std::nullopt;
   }
   const std::size_t data_bytes = image.samples.size() * sizeof(float);
-  std::size_t memory_size =
-      4 * kFitsBlock + (data_bytes + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
-  void* memory = std::malloc(memory_size);
-  if (memory == nullptr) {
-    if (error) *error = "out of memory";
-    return std::nullopt;
-  }
-  int status = 0;
-  fitsfile* file = nullptr;
-  const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
-  fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
+  MemoryFits fits(4 * kFitsBlock + (data_bytes + kFitsBlock - 1) / kFitsBlock * kFitsBlock);
+  fitsfile* file = fits.file();
+  int& status = *fits.status();
   long axes[3] = {image.width, image.height, 3};
   fits_create_img(file, FLOAT_IMG, image.channels == 3 ? 3 : 2, axes, &status);
 
@@ -195,24 +249,12 @@ std::optional<std::vector<uint8_t>> encode_master_fits(const StoredMaster& store
     fits_write_img(file, TFLOAT, first, static_cast<LONGLONG>(plane),
                    const_cast<float*>(image.plane(c)), &status);
   }
-  LONGLONG header_at = 0, data_at = 0, data_end = 0;
-  fits_get_hduaddrll(file, &header_at, &data_at, &data_end, &status);
-  const int written_status = status;
-  status = 0;
-  if (file != nullptr) fits_close_file(file, &status);
-  if (written_status != 0) status = written_status;
-
-  std::optional<std::vector<uint8_t>> bytes;
-  const std::size_t file_bytes =
-      (static_cast<std::size_t>(data_end) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
-  if (status == 0 && file_bytes <= memory_size) {
-    const auto* begin = static_cast<const uint8_t*>(memory);
-    bytes.emplace(begin, begin + file_bytes);
-  } else if (error) {
-    *error = status != 0 ? cfitsio_message(status) : "CFITSIO: the file is larger than its buffer";
+  Result<std::vector<uint8_t>> bytes = fits.finish();
+  if (!bytes) {
+    if (error) *error = bytes.message();
+    return std::nullopt;
   }
-  std::free(memory);
-  return bytes;
+  return std::move(*bytes);
 }
 
 namespace {
@@ -293,13 +335,12 @@ Result<StoredMaster> read_master(fitsfile* file, std::size_t file_bytes) {
   } else if (std::strcmp(mode, "Low Res") != 0) {
     return failure(std::string("NOCMODE '") + mode + "' is no mode");
   }
-  if (std::strcmp(field, "EVEN") == 0) {
-    id.field = KeptField::Even;
-  } else if (std::strcmp(field, "ODD") == 0) {
-    id.field = KeptField::Odd;
-  } else if (std::strcmp(field, "BOTH") != 0) {
-    return failure(std::string("NOCFIELD '") + field + "' is no field");
+  const FieldName* kept = nullptr;
+  for (const FieldName& f : kFields) {
+    if (std::strcmp(field, f.text) == 0) kept = &f;
   }
+  if (kept == nullptr) return failure(std::string("NOCFIELD '") + field + "' is no field");
+  id.field = kept->field;
   id.amp_switching = amp_switching != 0;
   int year = 0, month = 0, day = 0, hour = 0, minute = 0;
   double second = 0;
@@ -405,16 +446,9 @@ Result<fs::path> CalibrationLibrary::save(StoredMaster stored) {
     io_.remove_file(temporary.c_str());
     return failure("Can't write " + final_path.string() + ": " + std::strerror(error_number));
   };
-  const int fd = io_.create_file(temporary.c_str());
-  if (fd < 0) return failed(errno);
-  const struct iovec whole = iovec_of(bytes->data(), bytes->size());
-  bool ok = write_fully(io_, fd, std::span(&whole, 1), 0) && io_.fdatasync(fd) == 0;
-  int failure_number = ok ? 0 : errno;
-  if (io_.close(fd) != 0 && ok) {
-    ok = false;
-    failure_number = errno;
+  if (const int written = write_durably(io_, temporary.c_str(), *bytes); written != 0) {
+    return failed(written);
   }
-  if (!ok) return failed(failure_number);
   if (io_.rename_file(temporary.c_str(), final_path.c_str()) != 0) return failed(errno);
   if (const int folder_fd = io_.open_folder(folder_.c_str()); folder_fd >= 0) {
     io_.fdatasync(folder_fd);
