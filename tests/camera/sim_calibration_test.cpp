@@ -147,5 +147,28 @@ TEST_F(SimCalibration, HotPixelsGoAndTheNoiseStaysNearAPerfectSensors) {
   EXPECT_GE(report.hot_pixels_corrected, 2 * hot);
 }
 
+// The flat light through the optics: darker corners, which the master flat
+// evens out in a frame taken with the same light.
+TEST_F(SimCalibration, TheFlatLightsMasterEvensOutTheVignetting) {
+  rig_->camera->set_flat_light(true);
+  const MasterFrame combined = master_of(*rig_, MasterKind::Flat, 1000);
+  const Shot lit = expose(*rig_, 1000);
+  rig_->camera->set_flat_light(false);
+  const auto flat = make_master_flat(combined, &bias_->image);
+  ASSERT_TRUE(flat);
+  const auto mean_at = [](const FloatPlanes& image, int32_t x0, int32_t y0) {
+    double sum = 0;
+    for (int32_t y = y0; y < y0 + 20; ++y) {
+      for (int32_t x = x0; x < x0 + 20; ++x) sum += image.plane(0)[y * image.width + x];
+    }
+    return sum / 400;
+  };
+  EXPECT_NEAR(mean_at(flat->image, 0, 0) / mean_at(flat->image, 310, 230), 0.7, 0.05);
+  auto calibrator = Calibrator::prepare({bias_.get(), nullptr, &*flat}, kRowStep);
+  FloatPlanes calibrated;
+  calibrator->calibrate(lit.frame, lit.times, {}, calibrated);
+  EXPECT_NEAR(mean_at(calibrated, 0, 0) / mean_at(calibrated, 310, 230), 1.0, 0.02);
+}
+
 }  // namespace
 }  // namespace noctra
