@@ -579,12 +579,12 @@ double Calibrator::fit_k(const FrameImage& light, int32_t light_channels, double
     }
   }
   if (samples.empty()) return 1.0;
-  // The mean absolute deviation is convex in k, so the search finds its
-  // one minimum.
+  // The background's variance (stars left out above) is convex in k, so
+  // the search finds its one minimum.
   const auto deviation = [&samples](double k) {
     const auto kf = static_cast<float>(k);
     float sum = 0;
-    for (const Sample& s : samples) sum += std::fabs(s.a - kf * s.b);
+    for (const Sample& s : samples) sum += (s.a - kf * s.b) * (s.a - kf * s.b);
     return sum;
   };
   const double inverse_phi = (std::sqrt(5.0) - 1) / 2;
