@@ -13,7 +13,7 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    ffmpeg python3-opencv python3-numpy python3-astropy siril
+    ffmpeg python3-opencv python3-numpy python3-astropy python3-ccdproc siril
     xvfb xauth
     indi-bin
     qemu-system-x86 busybox-static cpio

@@ -37,11 +37,20 @@ echo "== Fuzz targets (short run)"
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNOCTRA_BUILD_FUZZ=ON -DNOCTRA_BUILD_TESTS=OFF -DNOCTRA_BUILD_GUI=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
-# Run inside the build folder so that a crash's reproducer lands there.
+# Run inside the build folder so that a crash's reproducer lands there. A
+# target with seeds in fuzz/corpus/<name>/ starts from them; what it finds
+# goes into build/fuzz/corpus/<name>/, never into the source tree.
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   echo "-- $f"
-  (cd build/fuzz && "../../$f" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 |
+  name=$(basename "$f")
+  name=${name#fuzz_}
+  corpus=()
+  if [ -d "fuzz/corpus/$name" ]; then
+    mkdir -p "build/fuzz/corpus/$name"
+    corpus=("corpus/$name" "../../fuzz/corpus/$name")
+  fi
+  (cd build/fuzz && "../../$f" "${corpus[@]}" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 |
     grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
 done
 

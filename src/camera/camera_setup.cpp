@@ -1,5 +1,7 @@
 #include "camera/camera_setup.h"
 
+#include "camera/sim_sky_camera.h"
+
 namespace noctra {
 
 CameraSetup::CameraSetup(Clock& clock, EventPump& pump, LogSink log,
@@ -13,6 +15,8 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
                                                        const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
       new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
+  setup->sim_covered_ = options.sim_covered;
+  setup->sim_flat_light_ = options.sim_flat_light;
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;
@@ -27,12 +31,16 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
   setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 
-  Result<SourceChoice> source_choice = open_source(
-      options.source, SourceContext{clock, pump, setup->windows_, log, options.sim_seed}, sources);
+  Result<SourceChoice> source_choice =
+      open_source(options.source,
+                  SourceContext{clock, pump, setup->windows_, log, options.sim_seed,
+                                options.sim_covered, options.sim_flat_light},
+                  sources);
   if (!source_choice) return failure("video source: " + source_choice.message());
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log) log(source.note);
   setup->sim_listener_ = std::move(source.port_listener);
+  setup->sim_camera_ = source.simulated_camera;
   setup->acquisition_->set_source(std::move(source.source));
   return setup;
 }
@@ -53,15 +61,29 @@ std::string CameraSetup::source_name() const {
 
 Status CameraSetup::switch_source(const std::string& name) {
   if (acquisition_->busy()) return failure("a frame is being acquired");
-  Result<SourceChoice> source_choice =
-      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+  Result<SourceChoice> source_choice = open_source(
+      name, SourceContext{clock_, pump_, windows_, log_, sim_seed_, sim_covered_, sim_flat_light_});
   if (!source_choice) return source_choice.status();
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log_) log_(source.note);
   sim_listener_ = nullptr;
+  sim_camera_ = nullptr;
   acquisition_->set_source(std::move(source.source));
   sim_listener_ = std::move(source.port_listener);
+  sim_camera_ = source.simulated_camera;
   return {};
+}
+
+bool CameraSetup::set_sim_covered(bool covered) {
+  sim_covered_ = covered;
+  if (sim_camera_ != nullptr) sim_camera_->set_covered(covered);
+  return sim_camera_ != nullptr;
+}
+
+bool CameraSetup::set_sim_flat_light(bool on) {
+  sim_flat_light_ = on;
+  if (sim_camera_ != nullptr) sim_camera_->set_flat_light(on);
+  return sim_camera_ != nullptr;
 }
 
 }  // namespace noctra

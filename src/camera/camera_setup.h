@@ -22,12 +22,17 @@
 
 namespace noctra {
 
+class SimSkyCamera;
+
 struct CameraSetupOptions {
   std::string port = "auto";
   std::string source = "auto";
   // Called with every byte written to the port (--trace-port); may be empty.
   std::function<void(uint8_t)> trace;
   uint64_t sim_seed = 1;
+  // The simulated camera's cover and flat light ([Simulation] Covered, FlatLight).
+  bool sim_covered = false;
+  bool sim_flat_light = false;
   // Stamps the exposure starts and trigger writes for the timing record.
   InstantClock* instants = nullptr;
 };
@@ -54,6 +59,12 @@ class CameraSetup {
   // cannot be opened or an acquisition is waiting; the old source then stays.
   Status switch_source(const std::string& name);
 
+  // The simulated camera's cover and flat light (Options menu). Kept for a
+  // simulated camera chosen later; true when the current source is the
+  // simulated camera and took it at once.
+  bool set_sim_covered(bool covered);
+  bool set_sim_flat_light(bool on);
+
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
               uint64_t sim_seed);
@@ -64,6 +75,9 @@ class CameraSetup {
   std::function<void(uint8_t)> trace_;
   std::function<void(uint8_t)> sim_listener_;
   uint64_t sim_seed_;
+  bool sim_covered_ = false;
+  bool sim_flat_light_ = false;
+  SimSkyCamera* sim_camera_ = nullptr;
   StillWindowRegistry windows_;
   std::string port_name_;
   std::unique_ptr<PortDevice> device_;

@@ -134,10 +134,13 @@ struct SourceBackEnd {
 SourceChoice simulated_source(const SourceContext& context) {
   SimSkyOptions options;
   options.seed = context.sim_seed;
+  options.covered = context.sim_covered;
+  options.flat_light = context.sim_flat_light;
   auto sim = std::make_unique<SimSkyCamera>(context.clock, context.pump, context.windows,
                                             context.log, options);
   SimSkyCamera* camera = sim.get();
-  return SourceChoice{std::move(sim), {}, [camera](uint8_t byte) { camera->on_port_write(byte); }};
+  return SourceChoice{
+      std::move(sim), {}, [camera](uint8_t byte) { camera->on_port_write(byte); }, camera};
 }
 
 Result<SourceChoice> open_v4l2(const std::string& path, const SourceContext& context,
@@ -145,7 +148,7 @@ Result<SourceChoice> open_v4l2(const std::string& path, const SourceContext& con
   auto source = std::make_unique<V4l2Source>(path, system.make_device(), context.clock,
                                              context.pump, context.windows, context.log);
   if (Status opened = source->open_now(); !opened) return failure(opened.message());
-  return SourceChoice{std::move(source), {}, {}};
+  return SourceChoice{std::move(source), {}, {}, nullptr};
 }
 
 const SourceBackEnd kSourceBackEnds[] = {

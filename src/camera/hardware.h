@@ -25,6 +25,8 @@
 
 namespace noctra {
 
+class SimSkyCamera;
+
 // The system calls the choice is made with; tests replace them.
 struct PortSystem {
   std::function<std::vector<std::string>()> parallel_ports;  // /dev/parport0, ...
@@ -54,6 +56,9 @@ struct SourceContext {
   StillWindowRegistry& windows;
   LogSink log;
   uint64_t sim_seed = 1;
+  // The simulated camera's cover and flat light at the start.
+  bool sim_covered = false;
+  bool sim_flat_light = false;
 };
 
 struct SourceSystem {
@@ -68,6 +73,9 @@ struct SourceChoice {
   // For the simulated camera: give it every byte written to the camera port
   // (for example through a TracingPortDevice). Empty for real devices.
   std::function<void(uint8_t)> port_listener;
+  // The simulated camera itself (owned by `source`), for its cover and
+  // flat light; null for real devices.
+  SimSkyCamera* simulated_camera = nullptr;
 };
 
 // The same for the source names: auto or empty, sim, v4l2:PATH.

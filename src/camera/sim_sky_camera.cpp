@@ -16,11 +16,22 @@ constexpr float kSkyPerSecond = 8.0F;     // ADU per second of exposure
 constexpr float kReadNoise = 2.0F;        // ADU per readout
 constexpr float kElectronsPerAdu = 4.0F;  // shot noise
 constexpr float kShortFieldSeconds = 0.020F;
-constexpr float kGlowPerSecond = 60.0F;    // at the corner, ADU per second of amplifier
+// Dark current of the uncooled sensor: its mean and its spread over the
+// pixels, as a share of the mean.
+constexpr float kDarkPerSecond = 0.5F;
+constexpr float kDarkSpread = 0.3F;
+// Without amplifier switching a 10 s exposure shows tens of ADU of glow in
+// the corner and still does not saturate there.
+constexpr float kGlowPerSecond = 10.0F;    // at the corner, ADU per second of amplifier
 constexpr float kGlowFalloffPx = 50.0F;    // e-folding: faint by 150 px
 constexpr float kGuideStarFlux = 1500.0F;  // ADU per second
 constexpr float kFaintestStarFlux = 10.0F;
 constexpr int kHotPixelCount = 40;
+// The flat light: ADU per second at the centre, the vignetting's scale (as a
+// share of the half diagonal: the corners get about 70 %), and the dust.
+constexpr float kFlatLightPerSecond = 120.0F;
+constexpr double kVignettingScale = 2.25;
+constexpr int kDustShadows = 5;
 
 // Point spread: a Gaussian of FWHM 2.5 px, tabulated in eight sub-pixel
 // phases so that each star costs only multiplications.
@@ -100,6 +111,48 @@ SimSkyCamera::SimSkyCamera(Clock& clock, EventPump& pump, StillWindowRegistry& w
   gauss_table_.resize(kGaussTableSize);
   for (auto& g : gauss_table_) g = normal(rng);
   rate_.resize(static_cast<std::size_t>(w) * h);
+
+  // The sensor's own pattern and the optics' dust come from a generator of
+  // their own, so the sky stays what the seed always gave.
+  std::mt19937_64 sensor_rng(options_.seed ^ 0x6A09E667F3BCC908ULL);
+  dark_.assign(static_cast<std::size_t>(w) * h, 0.0F);
+  if (options_.dark_signal) {
+    for (auto& d : dark_)
+      d = std::max(0.0F, kDarkPerSecond * (1 + kDarkSpread * normal(sensor_rng)));
+    for (const auto& hot : hot_pixels_)
+      dark_[static_cast<std::size_t>(hot.y) * w + hot.x] += hot.rate;
+  } else {
+    std::fill(glow_.begin(), glow_.end(), 0.0F);
+  }
+  struct Dust {
+    double x, y, radius, depth;
+  };
+  std::vector<Dust> dust;
+  for (int i = 0; i < kDustShadows; ++i) {
+    dust.push_back({unit(sensor_rng) * w, unit(sensor_rng) * h, 6 + 10 * unit(sensor_rng),
+                    0.08 + 0.12 * unit(sensor_rng)});
+  }
+  flat_.resize(static_cast<std::size_t>(w) * h);
+  const double scale = kVignettingScale * 0.5 * std::hypot(double(w), double(h));
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      const double r = std::hypot(x - 0.5 * (w - 1), y - 0.5 * (h - 1)) / scale;
+      double light = 1 / ((1 + r * r) * (1 + r * r));
+      // An out-of-focus speck shows as a ring-shaped shadow with a lighter middle.
+      for (const Dust& d : dust) {
+        const double q = std::hypot(x - d.x, y - d.y) / d.radius;
+        if (q < 1) light *= 1 - d.depth * (0.5 + 0.5 * q);
+      }
+      flat_[static_cast<std::size_t>(y) * w + x] = static_cast<float>(light);
+    }
+  }
+}
+
+std::vector<SimSkyCamera::Pixel> SimSkyCamera::hot_pixel_positions() const {
+  std::vector<Pixel> positions;
+  if (!options_.dark_signal) return positions;
+  for (const auto& hot : hot_pixels_) positions.push_back({hot.x, hot.y});
+  return positions;
 }
 
 void SimSkyCamera::accumulate_amplifier(int32_t now) {
@@ -161,9 +214,15 @@ SimSkyCamera::Position SimSkyCamera::guide_star_position(int32_t camera_ms) cons
 void SimSkyCamera::render_rates(double seconds) {
   const int32_t w = options_.width;
   const int32_t h = options_.height;
+  if (options_.covered) {
+    std::fill(rate_.begin(), rate_.end(), 0.0F);
+    return;
+  }
+  if (options_.flat_light) {
+    for (std::size_t i = 0; i < rate_.size(); ++i) rate_[i] = kFlatLightPerSecond * flat_[i];
+    return;
+  }
   std::fill(rate_.begin(), rate_.end(), kSkyPerSecond);
-  for (const auto& hot : hot_pixels_)
-    rate_[static_cast<std::size_t>(hot.y) * w + hot.x] += hot.rate;
 
   const Position d = drift(seconds);
   for (const auto& star : stars_) {
@@ -218,10 +277,11 @@ std::vector<uint8_t> SimSkyCamera::render(const SimExposure& exposure) {
     const bool long_field = (y % 2) == 0;
     const float seconds = long_field ? long_seconds : kShortFieldSeconds;
     const float* rate_row = &rate_[static_cast<std::size_t>(y) * w];
+    const float* dark_row = &dark_[static_cast<std::size_t>(y) * w];
     const float* glow_row = &glow_[static_cast<std::size_t>(y) * w];
     uint8_t* out = dib.data() + kBitmapHeaderSize + static_cast<std::size_t>(y) * stride;
     for (int32_t x = 0; x < w; ++x) {
-      float signal = rate_row[x] * seconds;
+      float signal = (rate_row[x] + dark_row[x]) * seconds;
       if (long_field) signal += glow_row[x] * glow_seconds;
       const float sigma = std::sqrt(kReadNoise * kReadNoise + signal / kElectronsPerAdu);
       const float gauss = gauss_table_[splitmix64(noise_state) & (kGaussTableSize - 1)];

@@ -13,6 +13,12 @@
 // The read-out light goes into the even stored rows (the long field) of the
 // next frame delivered; the odd rows hold one video field's worth of light.
 // Stars drift slowly over the sky, which wraps around at the frame's edges.
+// Like the real sensor, it makes signal of its own: dark current that grows
+// with the exposure (a little different in every pixel, with a few dozen hot
+// pixels) and the glow, which grows with the amplifier's on-time. The cover
+// blocks the sky and the stars but none of that, so dark frames can be
+// taken; the flat light puts an even light through the optics instead of the
+// sky (vignetting towards the corners, a few dust shadows) for flat frames.
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +38,14 @@ struct SimSkyOptions {
   int32_t star_count = 300;
   // How long a request waits for the capture button before it gives up.
   int32_t press_timeout_ms = 10000;
+  // The telescope capped ([Simulation] Covered=1).
+  bool covered = false;
+  // The even light instead of the sky ([Simulation] FlatLight=1); the cover
+  // wins over it.
+  bool flat_light = false;
+  // false: a perfect sensor without dark current, glow or hot pixels, to
+  // compare a calibrated picture with.
+  bool dark_signal = true;
 };
 
 // Where one exposure's light came from, as read out by a trigger code.
@@ -67,6 +81,20 @@ class SimSkyCamera : public FrameSource {
     double y;
   };
   Position guide_star_position(int32_t camera_ms) const;
+
+  // The cover and the flat light, switched at any time (the Options menu);
+  // they change the light of exposures read out from then on.
+  void set_covered(bool covered) { options_.covered = covered; }
+  bool covered() const { return options_.covered; }
+  void set_flat_light(bool on) { options_.flat_light = on; }
+  bool flat_light() const { return options_.flat_light; }
+
+  // The hot pixels' places: x from the left, y as a stored row.
+  struct Pixel {
+    int32_t x;
+    int32_t y;
+  };
+  std::vector<Pixel> hot_pixel_positions() const;
 
   bool main_exposing() const { return main_.active; }
   bool guide_exposing() const { return guide_.active; }
@@ -105,6 +133,8 @@ class SimSkyCamera : public FrameSource {
 
   std::vector<Star> stars_;  // stars_[0] is the guide star
   std::vector<HotPixel> hot_pixels_;
+  std::vector<float> dark_;         // ADU per second of exposure, per pixel, hot pixels included
+  std::vector<float> flat_;         // the flat light's share at each pixel (1 at the centre)
   std::vector<float> glow_;         // ADU per second of amplifier, per pixel
   std::vector<float> kernels_;      // sub-pixel-shifted 1-D PSF taps
   std::vector<float> gauss_table_;  // standard normal samples

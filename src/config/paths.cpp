@@ -65,6 +65,21 @@ std::filesystem::path default_settings_file(std::string_view home) {
   return default_settings_file(home, std::getenv("XDG_CONFIG_HOME"));
 }
 
+std::filesystem::path default_calibration_folder(std::string_view home, const char* xdg_data_home) {
+  std::filesystem::path folder;
+  if (xdg_data_home != nullptr && is_absolute_posix(xdg_data_home)) {
+    folder = xdg_data_home;
+  } else {
+    folder =
+        std::filesystem::path(std::string(home_without_trailing_slash(home))) / ".local" / "share";
+  }
+  return folder / "noctra" / "calibration";
+}
+
+std::filesystem::path default_calibration_folder(std::string_view home) {
+  return default_calibration_folder(home, std::getenv("XDG_DATA_HOME"));
+}
+
 std::string_view file_name_part(std::string_view path, PathFlavour flavour) {
   std::size_t start = path.size();
   while (start > 0) {

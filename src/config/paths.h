@@ -27,6 +27,13 @@ std::filesystem::path default_settings_file(std::string_view home);
 // The same with the variable's value passed in (nullptr = unset).
 std::filesystem::path default_settings_file(std::string_view home, const char* xdg_config_home);
 
+// The calibration library's folder: $XDG_DATA_HOME/noctra/calibration,
+// else <home>/.local/share/noctra/calibration (a relative or empty
+// $XDG_DATA_HOME is ignored).
+std::filesystem::path default_calibration_folder(std::string_view home);
+// The same with the variable's value passed in (nullptr = unset).
+std::filesystem::path default_calibration_folder(std::string_view home, const char* xdg_data_home);
+
 // The file-name part of a path for the window title: scanning back from the
 // end, everything after the first separator met ("C:\Sky\m42.avi" ->
 // "m42.avi", "C:m42.avi" -> "m42.avi" for Windows; "/a/b.avi" -> "b.avi").

@@ -46,6 +46,12 @@ constexpr TextField kRecordingFields[] = {
     {"Colour", &Settings::colour},
 };
 
+// [Simulation]: saved last.
+constexpr IntField kSimulationFields[] = {
+    {"Simulation", "Covered", &Settings::sim_covered},
+    {"Simulation", "FlatLight", &Settings::sim_flat_light},
+};
+
 // The order in which the integers are read and written.
 constexpr IntField kIntFields[] = {
     {"Flags", "AutoIncrement", &Settings::auto_increment},
@@ -270,6 +276,11 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   for (const TextField& f : kRecordingFields) {
     if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
   }
+  for (const IntField& f : kSimulationFields) {
+    if (const char* value = ini.GetValue(f.section, f.key)) {
+      settings.*f.field = parse_profile_int(value);
+    }
+  }
   return settings;
 }
 
@@ -300,16 +311,18 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
 
   ini.SetValue("Filenames", "ImageFile",
                single_line(cut_to_max_path(settings.image_file_path)).c_str(), nullptr, true);
-  for (const IntField& f : kIntFields) {
+  const auto set_int = [&ini, &settings](const IntField& f) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(settings.*f.field));
     ini.SetValue(f.section, f.key, text, nullptr, true);
-  }
+  };
+  for (const IntField& f : kIntFields) set_int(f);
   ini.SetValue("Hardware", "Port", single_line(settings.port).c_str(), nullptr, true);
   ini.SetValue("Hardware", "Source", single_line(settings.source).c_str(), nullptr, true);
   for (const TextField& f : kRecordingFields) {
     ini.SetValue("Recording", f.key, single_line(settings.*f.field).c_str(), nullptr, true);
   }
+  for (const IntField& f : kSimulationFields) set_int(f);
 
   std::string output;
   if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {

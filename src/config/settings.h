@@ -36,6 +36,10 @@ struct Settings {
   // "mono" writes one byte a pixel (the luma), anything else the 24-bit
   // frames as they come: see mono_recording().
   std::string colour = "bgr";  // [Recording] Colour
+  // The simulated camera's cover and flat light (1 = on); no real camera
+  // reads them.
+  int32_t sim_covered = 0;     // [Simulation] Covered
+  int32_t sim_flat_light = 0;  // [Simulation] FlatLight
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

@@ -48,6 +48,14 @@ TEST(DefaultSettingsFile, UsesAnAbsoluteXdgConfigHomeElseDotConfig) {
   EXPECT_EQ(default_settings_file("/home/ann", "rel/cfg"), "/home/ann/.config/noctra/Noctra.ini");
 }
 
+TEST(DefaultCalibrationFolder, UsesAnAbsoluteXdgDataHomeElseDotLocalShare) {
+  EXPECT_EQ(default_calibration_folder("/home/ann", "/data"), "/data/noctra/calibration");
+  for (const char* unusable : {static_cast<const char*>(nullptr), "", "rel/data"}) {
+    EXPECT_EQ(default_calibration_folder("/home/ann/", unusable),
+              "/home/ann/.local/share/noctra/calibration");
+  }
+}
+
 TEST(FileNamePart, FollowsTheTitleRuleOfEachFlavour) {
   struct Case {
     const char* path;
