@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a Release build with warnings as
-# errors, a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short run of every fuzz target. CI runs exactly this.
+# errors, the Debian package made from it (lintian, a throw-away root), a
+# Debug build with AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of every fuzz target.
+# CI runs exactly this.
 #
-#   scripts/test.sh --quick   the Release build and its tests only, for
-#                             day-to-day work
+#   scripts/test.sh --quick   the Release build and its tests only (no
+#                             package), for day-to-day work
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -21,11 +23,16 @@ start=$SECONDS
 echo "== Release build (-Werror)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNOCTRA_WERROR=ON -DNOCTRA_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs" | tee build/release/ctest.log
+ctest --test-dir build/release --output-on-failure -j "$jobs" -LE package | tee build/release/ctest.log
 if [ "$quick" = 1 ]; then
-  echo "== Release build: done in $((SECONDS - start)) s (quick: no sanitizer build, no fuzzing)"
+  echo "== Release build: done in $((SECONDS - start)) s (quick: no package, no sanitizer build, no fuzzing)"
   exit 0
 fi
+
+echo "== Debian package from the Release build: lintian, a throw-away root"
+step=$SECONDS
+ctest --test-dir build/release --output-on-failure -j "$jobs" -L package | tee build/release/package.log
+echo "== Debian package: done in $((SECONDS - step)) s"
 
 echo "== Debug build with ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNOCTRA_SANITIZE=ON >/dev/null
@@ -45,7 +52,7 @@ for f in build/fuzz/fuzz/fuzz_*; do
     grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
 done
 
-passed=$(cat build/release/ctest.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
+passed=$(cat build/release/ctest.log build/release/package.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
   awk '{ n += $1 } END { print n + 0 }')
-echo "== Release and sanitizer builds, fuzz targets: done in $((SECONDS - start)) s"
+echo "== Release build, package, sanitizer build, fuzz targets: done in $((SECONDS - start)) s"
 echo "$passed passed, 0 failed"
