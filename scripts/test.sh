@@ -2,7 +2,7 @@
 # Builds and runs the whole test suite: a Release build with warnings as
 # errors, the Debian package made from it (lintian, a throw-away root), a
 # Debug build with AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# short run of every fuzz target.
+# short run of every fuzz target (NOCTRA_FUZZ_SECONDS each, default 30).
 # CI runs exactly this.
 #
 #   scripts/test.sh --quick   the Release build and its tests only (no
@@ -40,17 +40,27 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs" | tee build/asan/ctest.log
 
-echo "== Fuzz targets (short run)"
+echo "== Fuzz targets (${NOCTRA_FUZZ_SECONDS:-30} s each)"
+step=$SECONDS
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNOCTRA_BUILD_FUZZ=ON -DNOCTRA_BUILD_TESTS=OFF -DNOCTRA_BUILD_GUI=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
-# Run inside the build folder so that a crash's reproducer lands there.
+# Run inside the build folder so that a crash's reproducer lands there. The
+# seed corpus fuzz/corpus/<name>/ (of fuzz_<name>) is read; what the run adds
+# goes to build/fuzz/corpus/<name>/, never into the repository.
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
-  echo "-- $f"
-  (cd build/fuzz && "../../$f" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 |
-    grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
+  name=${f##*/fuzz_}
+  corpora=("corpus/$name")
+  for seeds in "fuzz/corpus/$name" "fuzz/corpus/fuzz_$name"; do
+    if [ -d "$seeds" ]; then corpora+=("../../$seeds"); fi
+  done
+  mkdir -p "build/fuzz/corpus/$name"
+  echo "-- $f (${corpora[*]:1})"
+  (cd build/fuzz && "../../$f" "${corpora[@]}" -max_total_time="${NOCTRA_FUZZ_SECONDS:-30}" \
+    -print_final_stats=1 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
 done
+echo "== Fuzz targets: done in $((SECONDS - step)) s"
 
 passed=$(cat build/release/ctest.log build/release/package.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
   awk '{ n += $1 } END { print n + 0 }')
