@@ -52,9 +52,7 @@ for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   name=${f##*/fuzz_}
   corpora=("corpus/$name")
-  for seeds in "fuzz/corpus/$name" "fuzz/corpus/fuzz_$name"; do
-    if [ -d "$seeds" ]; then corpora+=("../../$seeds"); fi
-  done
+  if [ -d "fuzz/corpus/$name" ]; then corpora+=("../../fuzz/corpus/$name"); fi
   mkdir -p "build/fuzz/corpus/$name"
   echo "-- $f (${corpora[*]:1})"
   (cd build/fuzz && "../../$f" "${corpora[@]}" -max_total_time="${NOCTRA_FUZZ_SECONDS:-30}" \
