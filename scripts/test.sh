@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a Release build with warnings as
-# errors, a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short run of every fuzz target. CI runs exactly this.
+# errors, the Debian package made from it (lintian, a throw-away root), a
+# Debug build with AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of every fuzz target (NOCTRA_FUZZ_SECONDS each, default 30).
+# CI runs exactly this.
 #
-#   scripts/test.sh --quick   the Release build and its tests only, for
-#                             day-to-day work
+#   scripts/test.sh --quick   the Release build and its tests only (no
+#                             package), for day-to-day work
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -21,11 +23,16 @@ start=$SECONDS
 echo "== Release build (-Werror)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DNOCTRA_WERROR=ON -DNOCTRA_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs" | tee build/release/ctest.log
+ctest --test-dir build/release --output-on-failure -j "$jobs" -LE package | tee build/release/ctest.log
 if [ "$quick" = 1 ]; then
-  echo "== Release build: done in $((SECONDS - start)) s (quick: no sanitizer build, no fuzzing)"
+  echo "== Release build: done in $((SECONDS - start)) s (quick: no package, no sanitizer build, no fuzzing)"
   exit 0
 fi
+
+echo "== Debian package from the Release build: lintian, a throw-away root"
+step=$SECONDS
+ctest --test-dir build/release --output-on-failure -j "$jobs" -L package | tee build/release/package.log
+echo "== Debian package: done in $((SECONDS - step)) s"
 
 echo "== Debug build with ASan and UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNOCTRA_SANITIZE=ON >/dev/null
@@ -33,28 +40,27 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs" | tee build/asan/ctest.log
 
-echo "== Fuzz targets (short run)"
+echo "== Fuzz targets (${NOCTRA_FUZZ_SECONDS:-30} s each)"
+step=$SECONDS
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNOCTRA_BUILD_FUZZ=ON -DNOCTRA_BUILD_TESTS=OFF -DNOCTRA_BUILD_GUI=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
-# Run inside the build folder so that a crash's reproducer lands there. A
-# target with seeds in fuzz/corpus/<name>/ starts from them; what it finds
-# goes into build/fuzz/corpus/<name>/, never into the source tree.
+# Run inside the build folder so that a crash's reproducer lands there. The
+# seed corpus fuzz/corpus/<name>/ (of fuzz_<name>) is read; what the run adds
+# goes to build/fuzz/corpus/<name>/, never into the repository.
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
-  echo "-- $f"
-  name=$(basename "$f")
-  name=${name#fuzz_}
-  corpus=()
-  if [ -d "fuzz/corpus/$name" ]; then
-    mkdir -p "build/fuzz/corpus/$name"
-    corpus=("corpus/$name" "../../fuzz/corpus/$name")
-  fi
-  (cd build/fuzz && "../../$f" "${corpus[@]}" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 |
-    grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
+  name=${f##*/fuzz_}
+  corpora=("corpus/$name")
+  if [ -d "fuzz/corpus/$name" ]; then corpora+=("../../fuzz/corpus/$name"); fi
+  mkdir -p "build/fuzz/corpus/$name"
+  echo "-- $f (${corpora[*]:1})"
+  (cd build/fuzz && "../../$f" "${corpora[@]}" -max_total_time="${NOCTRA_FUZZ_SECONDS:-30}" \
+    -print_final_stats=1 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
 done
+echo "== Fuzz targets: done in $((SECONDS - step)) s"
 
-passed=$(cat build/release/ctest.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
+passed=$(cat build/release/ctest.log build/release/package.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
   awk '{ n += $1 } END { print n + 0 }')
-echo "== Release and sanitizer builds, fuzz targets: done in $((SECONDS - start)) s"
+echo "== Release build, package, sanitizer build, fuzz targets: done in $((SECONDS - start)) s"
 echo "$passed passed, 0 failed"

@@ -98,18 +98,22 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
   if (!cl.repair_file.empty()) {
     if (headless || list || args.size() != 2) return failure("--repair takes no other options");
     cl.mode = CommandLine::Mode::Repair;
-  } else if (!cl.measure_file.empty()) {
-    cl.mode = CommandLine::Mode::Measure;
-  } else if (cl.measure_at) {
-    return failure("--at needs --measure");
-  } else if (list) {
-    cl.mode = CommandLine::Mode::ListDevices;
-  } else if (headless) {
-    cl.mode = CommandLine::Mode::Headless;
-  } else if (cl.options.exposure || cl.options.delay || cl.options.count || cl.options.output) {
+    return cl;
+  }
+  const bool measure = !cl.measure_file.empty();
+  // A run does one thing; an option it would drop is refused, not ignored.
+  if (headless + list + measure > 1)
+    return failure("--headless, --list-devices and --measure: one at a time");
+  if (cl.measure_at && !measure) return failure("--at needs --measure");
+  if (!headless &&
+      (cl.options.exposure || cl.options.delay || cl.options.count || cl.options.output)) {
     // The windows edit and save the settings; a run-only value would get mixed in.
     return failure("--exposure, --delay, --count and --output need --headless");
   }
+  cl.mode = measure    ? CommandLine::Mode::Measure
+            : list     ? CommandLine::Mode::ListDevices
+            : headless ? CommandLine::Mode::Headless
+                       : CommandLine::Mode::Gui;
   return cl;
 }
 

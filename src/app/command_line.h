@@ -22,8 +22,9 @@ struct CommandLine {
   std::optional<MeasurePoint> measure_at;
 };
 
-// Fails, saying why, for an unknown option, a missing or bad value, or
-// run-only values without --headless.
+// Fails, saying why, for an unknown option, a missing or bad value, more
+// than one of --headless, --list-devices, --measure and --repair, or run-only
+// values without --headless.
 Result<CommandLine> parse_command_line(const std::vector<std::string>& args);
 std::string usage_text();
 

@@ -106,6 +106,10 @@ TEST(CommandLine, ModesOverridesAndErrors) {
       {{"--repair"}, std::nullopt},
       {{"--repair", "m42.ser", "--headless"}, std::nullopt},  // a repair is all the run does
       {{"--no-save", "--repair", "m42.ser"}, std::nullopt},
+      // A run does one thing: what it would drop is refused.
+      {{"--list-devices", "--count", "3"}, std::nullopt},
+      {{"--headless", "--count", "1050", "--measure", "a.ser"}, std::nullopt},
+      {{"--headless", "--list-devices"}, std::nullopt},
   };
   for (const Case& c : cases) {
     const Result<CommandLine> cl = parse_command_line(c.args);
