@@ -17,6 +17,7 @@ if [ "${1:-}" = "--test" ]; then
     xvfb xauth
     indi-bin
     qemu-system-x86 busybox-static cpio
+    v4l-utils
   )
 fi
 

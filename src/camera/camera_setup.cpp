@@ -3,16 +3,17 @@
 namespace noctra {
 
 CameraSetup::CameraSetup(Clock& clock, EventPump& pump, LogSink log,
-                         std::function<void(uint8_t)> trace, uint64_t sim_seed)
+                         std::function<void(uint8_t)> trace, uint64_t sim_seed,
+                         std::function<bool()> mono)
     : clock_(clock), pump_(pump), log_(std::move(log)), trace_(std::move(trace)),
-      sim_seed_(sim_seed) {}
+      sim_seed_(sim_seed), mono_(std::move(mono)) {}
 
 Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions& options,
                                                        Clock& clock, EventPump& pump, LogSink log,
                                                        const PortSystem& ports,
                                                        const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
-      new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
+      new CameraSetup(clock, pump, log, options.trace, options.sim_seed, options.mono));
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;
@@ -27,8 +28,8 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
   setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 
-  Result<SourceChoice> source_choice = open_source(
-      options.source, SourceContext{clock, pump, setup->windows_, log, options.sim_seed}, sources);
+  Result<SourceChoice> source_choice =
+      open_source(options.source, setup->source_context(), sources);
   if (!source_choice) return failure("video source: " + source_choice.message());
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log) log(source.note);
@@ -53,8 +54,7 @@ std::string CameraSetup::source_name() const {
 
 Status CameraSetup::switch_source(const std::string& name) {
   if (acquisition_->busy()) return failure("a frame is being acquired");
-  Result<SourceChoice> source_choice =
-      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+  Result<SourceChoice> source_choice = open_source(name, source_context());
   if (!source_choice) return source_choice.status();
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log_) log_(source.note);

@@ -30,6 +30,9 @@ struct CameraSetupOptions {
   uint64_t sim_seed = 1;
   // Stamps the exposure starts and trigger writes for the timing record.
   InstantClock* instants = nullptr;
+  // Whether the recording takes mono frames (the source then takes the
+  // capture device's own luma); empty: colour.
+  std::function<bool()> mono = {};
 };
 
 class CameraSetup {
@@ -56,7 +59,8 @@ class CameraSetup {
 
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
-              uint64_t sim_seed);
+              uint64_t sim_seed, std::function<bool()> mono);
+  SourceContext source_context() { return {clock_, pump_, windows_, log_, sim_seed_, mono_}; }
 
   Clock& clock_;
   EventPump& pump_;
@@ -64,6 +68,7 @@ class CameraSetup {
   std::function<void(uint8_t)> trace_;
   std::function<void(uint8_t)> sim_listener_;
   uint64_t sim_seed_;
+  std::function<bool()> mono_;
   StillWindowRegistry windows_;
   std::string port_name_;
   std::unique_ptr<PortDevice> device_;

@@ -7,7 +7,8 @@
 //
 // Source names:
 //   sim                 the simulated sky camera (it watches the port's writes)
-//   v4l2:/dev/video0    a V4L2 capture device
+//   v4l2:/dev/video0    a V4L2 capture device, optionally with
+//                       ,format=..,std=..,input=..,size=WxH,field=.. (v4l2_choice.h)
 //   auto                the first V4L2 capture device, else sim
 
 #include <cstdint>
@@ -54,6 +55,9 @@ struct SourceContext {
   StillWindowRegistry& windows;
   LogSink log;
   uint64_t sim_seed = 1;
+  // Whether the recording takes mono frames (asked at every frame); empty:
+  // colour.
+  std::function<bool()> mono = {};
 };
 
 struct SourceSystem {
@@ -70,7 +74,7 @@ struct SourceChoice {
   std::function<void(uint8_t)> port_listener;
 };
 
-// The same for the source names: auto or empty, sim, v4l2:PATH.
+// The same for the source names: auto or empty, sim, v4l2:PATH[,OPTIONS].
 Status check_source_name(const std::string& name);
 
 Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
@@ -81,6 +85,7 @@ struct DeviceListing {
     std::string name;         // as it goes into the settings: v4l2:/dev/video0, ppdev:...
     std::string description;  // what the system calls it, or why it is unusable
     bool usable = false;
+    std::vector<std::string> details = {};  // for a capture device: what it offers
   };
   std::vector<Entry> sources;
   std::vector<Entry> ports;
