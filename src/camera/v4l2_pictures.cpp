@@ -224,14 +224,20 @@ uint8_t* DibFrame::picture_line(int32_t line) {
   return block_.data() + kBitmapHeaderSize + static_cast<std::size_t>(height_ - 1 - line) * stride_;
 }
 
+bool holds_lines(std::span<const uint8_t> bytes, uint32_t bytes_per_line, PixelLayout layout,
+                 int32_t width, int32_t lines) {
+  if (lines <= 0) return lines == 0;
+  const std::size_t line_bytes =
+      source_bytes_per_pixel(layout) * static_cast<std::size_t>(std::max(width, 0));
+  return bytes_per_line >= line_bytes &&
+         bytes.size() >=
+             std::size_t{bytes_per_line} * static_cast<std::size_t>(lines - 1) + line_bytes;
+}
+
 bool DibFrame::put_lines(std::span<const uint8_t> source, uint32_t bytes_per_line,
                          PixelLayout layout, int32_t lines, int32_t first_line, int32_t step) {
   if (lines <= 0 || first_line < 0 || step <= 0) return lines == 0;
-  const std::size_t line_bytes = source_bytes_per_pixel(layout) * static_cast<std::size_t>(width_);
-  if (bytes_per_line < line_bytes) return false;
-  const std::size_t needed =
-      std::size_t{bytes_per_line} * static_cast<std::size_t>(lines - 1) + line_bytes;
-  if (source.size() < needed) return false;
+  if (!holds_lines(source, bytes_per_line, layout, width_, lines)) return false;
   for (int32_t i = 0; i < lines; ++i) {
     const int64_t line = first_line + int64_t{i} * step;
     if (line >= height_) break;

@@ -57,6 +57,10 @@ class DibFrame {
   std::vector<uint8_t> block_;
 };
 
+// Whether `bytes` hold `lines` lines of `width` pixels, bytes_per_line apart.
+bool holds_lines(std::span<const uint8_t> bytes, uint32_t bytes_per_line, PixelLayout layout,
+                 int32_t width, int32_t lines);
+
 // The lines of the top or bottom field of a picture of `height` lines.
 int32_t field_lines(int32_t height, bool top);
 

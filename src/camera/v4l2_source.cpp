@@ -198,41 +198,39 @@ Result<std::optional<std::vector<uint8_t>>> V4l2Source::take(const CapturedBuffe
   }
   const std::string short_picture = "the device delivered a picture shorter than its format " +
                                     what + " (" + std::to_string(buffer.bytes.size()) + " bytes)";
-  std::optional<DibFrame> frame = DibFrame::create(stream_->frame.width, stream_->frame.height);
-  if (!frame) return failure("unusable frame size");
-  if (!one_field_per_buffer(format.field)) {
-    if (!put_picture(*frame, buffer.bytes, format.bytes_per_line, stream_->layout, format.field)) {
-      return failure(short_picture);
-    }
-    return std::optional(std::move(*frame).take());
-  }
-  const bool top = *top_field(buffer, format.field);
-  if (format.field != FieldOrder::Alternate) {
-    if (!put_field(*frame, buffer.bytes, format.bytes_per_line, stream_->layout, top, true)) {
-      return failure(short_picture);
-    }
-    return std::optional(std::move(*frame).take());
-  }
-  if (!held_) {
-    // The first field after the press: its partner is the next one.
-    if (!put_field(*frame, buffer.bytes, format.bytes_per_line, stream_->layout, top, false)) {
+  const bool one_field = one_field_per_buffer(format.field);
+  const bool top = one_field && *top_field(buffer, format.field);
+  if (format.field == FieldOrder::Alternate && !held_) {
+    // The first field after the press: it waits for the next one, its
+    // partner.
+    if (!holds_lines(buffer.bytes, format.bytes_per_line, stream_->layout, format.width,
+                     field_lines(stream_->frame.height, top))) {
       return failure(short_picture);
     }
     held_ = HeldField{buffer.index, top, buffer.timestamp_us, buffer.bytes};
     hold = true;
     return std::optional<std::vector<uint8_t>>();
   }
-  const HeldField first = *held_;
-  const bool paired = first.top != top;
-  if (!paired) {
-    note("the device flagged two " + std::string(top ? "top" : "bottom") +
-         " fields in a row: the frame shows the first of them on both fields' lines");
+  std::optional<DibFrame> frame = DibFrame::create(stream_->frame.width, stream_->frame.height);
+  if (!frame) return failure("unusable frame size");
+  const uint32_t line = format.bytes_per_line;
+  bool whole = false;
+  if (!one_field) {
+    whole = put_picture(*frame, buffer.bytes, line, stream_->layout, format.field);
+  } else if (format.field != FieldOrder::Alternate) {
+    // The device gives one field only: it fills both fields' lines.
+    whole = put_field(*frame, buffer.bytes, line, stream_->layout, top, true);
+  } else {
+    const HeldField first = *held_;
+    const bool paired = first.top != top;
+    if (!paired) {
+      note("the device flagged two " + std::string(top ? "top" : "bottom") +
+           " fields in a row: the frame shows the first of them on both fields' lines");
+    }
+    whole = put_field(*frame, first.bytes, line, stream_->layout, first.top, !paired) &&
+            (!paired || put_field(*frame, buffer.bytes, line, stream_->layout, top, false));
   }
-  if (!put_field(*frame, first.bytes, format.bytes_per_line, stream_->layout, first.top, !paired) ||
-      (paired &&
-       !put_field(*frame, buffer.bytes, format.bytes_per_line, stream_->layout, top, false))) {
-    return failure(short_picture);
-  }
+  if (!whole) return failure(short_picture);
   return std::optional(std::move(*frame).take());
 }
 
