@@ -126,6 +126,7 @@ struct SourceBackEnd {
   std::string_view kind;
   Address address;
   std::string_view example;
+  Status (*check)(const std::string& name, const std::string& address);
   Result<SourceChoice> (*open)(const std::string& address, const SourceContext& context,
                                const SourceSystem& system);
   void (*list)(Entries& sources);
@@ -153,8 +154,14 @@ Result<SourceChoice> open_v4l2(const std::string& address, const SourceContext& 
   return SourceChoice{std::move(source), {}, {}};
 }
 
+Status check_v4l2_address(const std::string& name, const std::string& address) {
+  Result<V4l2Address> parsed = parse_v4l2_address(address);
+  if (!parsed) return failure(name + ": " + parsed.message());
+  return {};
+}
+
 const SourceBackEnd kSourceBackEnds[] = {
-    {"v4l2", Address::Required, "v4l2:/dev/video0", open_v4l2,
+    {"v4l2", Address::Required, "v4l2:/dev/video0", check_v4l2_address, open_v4l2,
      [](Entries& sources) {
        for (const auto& device : list_capture_devices()) {
          sources.push_back(
@@ -163,9 +170,10 @@ const SourceBackEnd kSourceBackEnds[] = {
               device.can_capture,
               device.can_capture ? offer_lines(device.offer) : std::vector<std::string>{}});
        }
-       if (!v4l2_support_built()) sources.push_back({"v4l2:", "built without libv4l2", false});
+       if (!v4l2_support_built())
+         sources.push_back({"v4l2:", "built without libv4lconvert", false});
      }},
-    {"sim", Address::None, "sim",
+    {"sim", Address::None, "sim", nullptr,
      [](const std::string&, const SourceContext& context, const SourceSystem&) {
        return Result<SourceChoice>(simulated_source(context));
      },
@@ -212,12 +220,7 @@ Status check_source_name(const std::string& name) {
         !given) {
       return given;
     }
-    if (back_end.kind == "v4l2") {
-      if (Result<V4l2Address> parsed = parse_v4l2_address(*address); !parsed) {
-        return failure(name + ": " + parsed.message());
-      }
-    }
-    return {};
+    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
   }
   return failure("unknown video source \"" + name + "\" " + kUnknownSourceHint);
 }

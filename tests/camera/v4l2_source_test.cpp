@@ -49,9 +49,8 @@ class FakeVideoDevice : public VideoDevice {
     offered.standard = id;
     return {};
   }
-  Status set_format(VideoFormat& format, Conversion conversion) override {
+  Status set_format(VideoFormat& format, Conversion) override {
     requested = format;
-    requested_conversion = conversion;
     settings_made.push_back("format");
     format = offer;
     return {};
@@ -119,7 +118,6 @@ class FakeVideoDevice : public VideoDevice {
   std::function<FieldOrder(uint32_t n, int64_t stamp_us, std::vector<uint8_t>& bytes)> paint;
   std::size_t picture_bytes = 0;  // a picture of another length than its format's
   std::optional<VideoFormat> requested;
-  Conversion requested_conversion = Conversion::None;
   std::vector<std::string> settings_made;
   std::string open_error;
   bool is_open = false, streaming = false, unplugged = false, stalled = false;
@@ -446,14 +444,8 @@ TEST(V4l2Source, TheLongFieldIsKeptInEveryFieldOrder) {
     V4l2Rig rig;
     rig.mono = true;
     rig.device->offered.formats = {{kPixelFormatYuyv, "YUYV"}};
-    const bool one_field = c.order == FieldOrder::Alternate;
-    rig.device->offer = {LongExposureCamera::kWidth,
-                         LongExposureCamera::kHeight / (one_field ? 2 : 1),
-                         kPixelFormatYuyv,
-                         2 * LongExposureCamera::kWidth,
-                         0,
-                         c.order,
-                         40};
+    const int32_t lines = LongExposureCamera::kHeight / (c.order == FieldOrder::Alternate ? 2 : 1);
+    rig.device->offer = {48, lines, kPixelFormatYuyv, 2 * 48, 0, c.order, 40};
     LongExposureCamera camera{c.order, c.top_older, rig.press_us};
     rig.device->paint = [&](uint32_t n, int64_t stamp, std::vector<uint8_t>& bytes) {
       return camera.paint(n, stamp, bytes);
