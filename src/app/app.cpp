@@ -42,8 +42,8 @@ Status App::open(SequencerHost* host) {
   CameraSetupOptions camera_options;
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
-  camera_options.instants = &instants_;
   camera_options.mono = [this] { return mono_recording(settings_); };
+  camera_options.instants = &instants_;
   // The monotonic time after each byte, so that a user can check the timing
   // of the exposures with any text tool.
   if (trace) {

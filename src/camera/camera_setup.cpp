@@ -3,17 +3,17 @@
 namespace noctra {
 
 CameraSetup::CameraSetup(Clock& clock, EventPump& pump, LogSink log,
-                         std::function<void(uint8_t)> trace, uint64_t sim_seed,
-                         std::function<bool()> mono)
+                         std::function<void(uint8_t)> trace, uint64_t sim_seed)
     : clock_(clock), pump_(pump), log_(std::move(log)), trace_(std::move(trace)),
-      sim_seed_(sim_seed), mono_(std::move(mono)) {}
+      sim_seed_(sim_seed) {}
 
 Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions& options,
                                                        Clock& clock, EventPump& pump, LogSink log,
                                                        const PortSystem& ports,
                                                        const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
-      new CameraSetup(clock, pump, log, options.trace, options.sim_seed, options.mono));
+      new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
+  setup->mono_ = options.mono;
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;

@@ -59,7 +59,7 @@ class CameraSetup {
 
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
-              uint64_t sim_seed, std::function<bool()> mono);
+              uint64_t sim_seed);
   SourceContext source_context() { return {clock_, pump_, windows_, log_, sim_seed_, mono_}; }
 
   Clock& clock_;
