@@ -13,7 +13,6 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
                                                        const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
       new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
-  setup->mono_ = options.mono;
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;
@@ -27,6 +26,7 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
       });
   setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
+  setup->mono_ = options.mono;
 
   Result<SourceChoice> source_choice =
       open_source(options.source, setup->source_context(), sources);

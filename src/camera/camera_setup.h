@@ -66,9 +66,9 @@ class CameraSetup {
   EventPump& pump_;
   LogSink log_;
   std::function<void(uint8_t)> trace_;
+  std::function<bool()> mono_;
   std::function<void(uint8_t)> sim_listener_;
   uint64_t sim_seed_;
-  std::function<bool()> mono_;
   StillWindowRegistry windows_;
   std::string port_name_;
   std::unique_ptr<PortDevice> device_;
