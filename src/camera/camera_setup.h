@@ -60,7 +60,11 @@ class CameraSetup {
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
               uint64_t sim_seed);
-  SourceContext source_context() { return {clock_, pump_, windows_, log_, sim_seed_, mono_}; }
+  SourceContext source_context() {
+    SourceContext context{clock_, pump_, windows_, log_, sim_seed_};
+    context.mono = mono_;
+    return context;
+  }
 
   Clock& clock_;
   EventPump& pump_;
