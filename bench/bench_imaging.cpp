@@ -18,6 +18,7 @@
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
 #include "imaging/star_measure.h"
+#include "summary_reporter.h"
 
 namespace {
 
@@ -234,23 +235,9 @@ BENCHMARK(BM_LocateOnStarField)->Apply(frame_sizes);
 BENCHMARK(BM_MeasureStarNear)->Apply(frame_sizes);
 BENCHMARK(BM_MeasureBrightestStar)->Apply(frame_sizes);
 
-// The console output, plus the real and CPU time of each benchmark (the
-// medians when run with repetitions) kept for the summary. On a busy machine
-// the CPU time is the steadier of the two.
-class SummaryReporter : public benchmark::ConsoleReporter {
+// The console output and, at the end, the summary of the ratios.
+class SummaryReporter : public noctra::bench::TimesReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-      if (run.error_occurred || !(median || single)) continue;
-      const double to_us = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      times_[run.run_name.function_name + "/" + run.run_name.args] = {
-          run.GetAdjustedRealTime() * to_us, run.GetAdjustedCPUTime() * to_us};
-    }
-  }
-
   void print_summary() const {
     std::printf("\nSummary: medians of the repetitions; ratios to the memcpy of the whole frame\n");
     std::printf("  %-22s %12s %7s %12s %7s\n", "", "real", "ratio", "cpu", "ratio");
@@ -293,16 +280,6 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  struct Times {
-    double real = 0;
-    double cpu = 0;
-  };
-
-  Times time_of(const std::string& function, const char* size) const {
-    const auto found = times_.find(function + "/" + size);
-    return found == times_.end() ? Times{} : found->second;
-  }
-
   void line(const char* label, const char* function, const char* size, Times base,
             double limit) const {
     const Times t = time_of(function, size);
@@ -315,18 +292,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     }
     std::printf("\n");
   }
-
-  std::map<std::string, Times> times_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SummaryReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.print_summary();
-  benchmark::Shutdown();
-  return 0;
+  return noctra::bench::run_with_summary<SummaryReporter>(argc, argv);
 }

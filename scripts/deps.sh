@@ -27,7 +27,7 @@ if [ "${1:-}" = "--test" ]; then
     clang libclang-rt-14-dev
     ffmpeg python3-opencv python3-numpy python3-astropy python3-ccdproc siril
     xvfb xauth
-    indi-bin
+    indi-bin v4l-utils
     qemu-system-x86 busybox-static cpio
     lintian appstream
   )

@@ -42,6 +42,7 @@ Status App::open(SequencerHost* host) {
   CameraSetupOptions camera_options;
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
+  camera_options.mono = [this] { return mono_recording(settings_); };
   camera_options.instants = &instants_;
   camera_options.sim_covered = settings_.sim_covered != 0;
   camera_options.sim_flat_light = settings_.sim_flat_light != 0;

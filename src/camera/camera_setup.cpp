@@ -30,12 +30,10 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
       });
   setup->port_ = std::make_unique<CameraPort>(*setup->device_, options.instants);
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
+  setup->mono_ = options.mono;
 
   Result<SourceChoice> source_choice =
-      open_source(options.source,
-                  SourceContext{clock, pump, setup->windows_, log, options.sim_seed,
-                                options.sim_covered, options.sim_flat_light},
-                  sources);
+      open_source(options.source, setup->source_context(), sources);
   if (!source_choice) return failure("video source: " + source_choice.message());
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log) log(source.note);
@@ -61,8 +59,7 @@ std::string CameraSetup::source_name() const {
 
 Status CameraSetup::switch_source(const std::string& name) {
   if (acquisition_->busy()) return failure("a frame is being acquired");
-  Result<SourceChoice> source_choice = open_source(
-      name, SourceContext{clock_, pump_, windows_, log_, sim_seed_, sim_covered_, sim_flat_light_});
+  Result<SourceChoice> source_choice = open_source(name, source_context());
   if (!source_choice) return source_choice.status();
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log_) log_(source.note);

@@ -35,6 +35,9 @@ struct CameraSetupOptions {
   bool sim_flat_light = false;
   // Stamps the exposure starts and trigger writes for the timing record.
   InstantClock* instants = nullptr;
+  // Whether the recording takes mono frames (the source then takes the
+  // capture device's own luma); empty: colour.
+  std::function<bool()> mono = {};
 };
 
 class CameraSetup {
@@ -68,11 +71,18 @@ class CameraSetup {
  private:
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
               uint64_t sim_seed);
+  SourceContext source_context() {
+    SourceContext context{clock_, pump_, windows_, log_, sim_seed_, sim_covered_,
+                          sim_flat_light_};
+    context.mono = mono_;
+    return context;
+  }
 
   Clock& clock_;
   EventPump& pump_;
   LogSink log_;
   std::function<void(uint8_t)> trace_;
+  std::function<bool()> mono_;
   std::function<void(uint8_t)> sim_listener_;
   uint64_t sim_seed_;
   bool sim_covered_ = false;

@@ -126,6 +126,7 @@ struct SourceBackEnd {
   std::string_view kind;
   Address address;
   std::string_view example;
+  Status (*check)(const std::string& name, const std::string& address);
   Result<SourceChoice> (*open)(const std::string& address, const SourceContext& context,
                                const SourceSystem& system);
   void (*list)(Entries& sources);
@@ -143,25 +144,39 @@ SourceChoice simulated_source(const SourceContext& context) {
       std::move(sim), {}, [camera](uint8_t byte) { camera->on_port_write(byte); }, camera};
 }
 
-Result<SourceChoice> open_v4l2(const std::string& path, const SourceContext& context,
+Result<SourceChoice> open_v4l2(const std::string& address, const SourceContext& context,
                                const SourceSystem& system) {
-  auto source = std::make_unique<V4l2Source>(path, system.make_device(), context.clock,
-                                             context.pump, context.windows, context.log);
+  Result<V4l2Address> parsed = parse_v4l2_address(address);
+  if (!parsed) return failure("v4l2:" + address + ": " + parsed.message());
+  V4l2Options options;
+  options.mono = context.mono;
+  auto source =
+      std::make_unique<V4l2Source>(std::move(*parsed), system.make_device(), context.clock,
+                                   context.pump, context.windows, context.log, std::move(options));
   if (Status opened = source->open_now(); !opened) return failure(opened.message());
   return SourceChoice{std::move(source), {}, {}, nullptr};
 }
 
+Status check_v4l2_address(const std::string& name, const std::string& address) {
+  Result<V4l2Address> parsed = parse_v4l2_address(address);
+  if (!parsed) return failure(name + ": " + parsed.message());
+  return {};
+}
+
 const SourceBackEnd kSourceBackEnds[] = {
-    {"v4l2", Address::Required, "v4l2:/dev/video0", open_v4l2,
+    {"v4l2", Address::Required, "v4l2:/dev/video0", check_v4l2_address, open_v4l2,
      [](Entries& sources) {
        for (const auto& device : list_capture_devices()) {
-         sources.push_back({"v4l2:" + device.path,
-                            device.can_capture ? device.card : device.card + " (no video capture)",
-                            device.can_capture});
+         sources.push_back(
+             {"v4l2:" + device.path,
+              device.can_capture ? device.card : device.card + " (no video capture)",
+              device.can_capture,
+              device.can_capture ? offer_lines(device.offer) : std::vector<std::string>{}});
        }
-       if (!v4l2_support_built()) sources.push_back({"v4l2:", "built without libv4l2", false});
+       if (!v4l2_support_built())
+         sources.push_back({"v4l2:", "built without libv4lconvert", false});
      }},
-    {"sim", Address::None, "sim",
+    {"sim", Address::None, "sim", nullptr,
      [](const std::string&, const SourceContext& context, const SourceSystem&) {
        return Result<SourceChoice>(simulated_source(context));
      },
@@ -203,7 +218,12 @@ Status check_source_name(const std::string& name) {
   if (name == "auto" || name.empty()) return {};
   for (const SourceBackEnd& back_end : kSourceBackEnds) {
     const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
-    if (address) return check_address_given(name, *address, back_end.address, back_end.example);
+    if (!address) continue;
+    if (Status given = check_address_given(name, *address, back_end.address, back_end.example);
+        !given) {
+      return given;
+    }
+    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
   }
   return failure("unknown video source \"" + name + "\" " + kUnknownSourceHint);
 }
@@ -293,6 +313,7 @@ std::string format_device_listing(const DeviceListing& listing) {
   std::string text = "Video sources:\n";
   for (const auto& e : listing.sources) {
     text += "  " + e.name + "  " + e.description + (e.usable ? "" : "  [unusable]") + "\n";
+    for (const auto& line : e.details) text += "      " + line + "\n";
   }
   text += "  auto would take: " + listing.auto_source + "\n";
   text += "Camera ports:\n";

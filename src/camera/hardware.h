@@ -7,7 +7,8 @@
 //
 // Source names:
 //   sim                 the simulated sky camera (it watches the port's writes)
-//   v4l2:/dev/video0    a V4L2 capture device
+//   v4l2:/dev/video0    a V4L2 capture device, optionally with
+//                       ,format=..,std=..,input=..,size=WxH,field=.. (v4l2_choice.h)
 //   auto                the first V4L2 capture device, else sim
 
 #include <cstdint>
@@ -59,6 +60,9 @@ struct SourceContext {
   // The simulated camera's cover and flat light at the start.
   bool sim_covered = false;
   bool sim_flat_light = false;
+  // Whether the recording takes mono frames (asked at every frame); empty:
+  // colour.
+  std::function<bool()> mono = {};
 };
 
 struct SourceSystem {
@@ -78,7 +82,7 @@ struct SourceChoice {
   SimSkyCamera* simulated_camera = nullptr;
 };
 
-// The same for the source names: auto or empty, sim, v4l2:PATH.
+// The same for the source names: auto or empty, sim, v4l2:PATH[,OPTIONS].
 Status check_source_name(const std::string& name);
 
 Result<SourceChoice> open_source(const std::string& name, const SourceContext& context,
@@ -89,6 +93,7 @@ struct DeviceListing {
     std::string name;         // as it goes into the settings: v4l2:/dev/video0, ppdev:...
     std::string description;  // what the system calls it, or why it is unusable
     bool usable = false;
+    std::vector<std::string> details = {};  // for a capture device: what it offers
   };
   std::vector<Entry> sources;
   std::vector<Entry> ports;

@@ -1,25 +1,26 @@
-// Built when libv4l2 was not found: v4l2 sources name an unavailable back end.
+// Built when libv4lconvert was not found: v4l2 sources name an unavailable
+// back end.
 #include "camera/video_device.h"
 
 namespace noctra {
 
 namespace {
 
+Failure absent() { return failure("this Noctra was built without libv4lconvert"); }
+
 class AbsentVideoDevice : public VideoDevice {
  public:
-  Status open(const std::string&) override {
-    return failure("this Noctra was built without libv4l2");
-  }
+  Status open(const std::string&) override { return absent(); }
+  void close() override {}
+  Result<DeviceOffer> describe() override { return absent(); }
+  Status set_input(uint32_t) override { return absent(); }
+  Status set_standard(uint64_t) override { return absent(); }
+  Status set_format(VideoFormat&, Conversion) override { return absent(); }
+  Status start_streaming(int) override { return absent(); }
   bool wait_until_ready(int) override { return true; }
-} void close() override {
-}
-Status set_format(VideoFormat&) override { return failure("no libv4l2"); }
-Status start_streaming(int) override { return failure("no libv4l2"); }
-Result<std::optional<CapturedBuffer>> dequeue() override {
-  return failure("capture failed: no libv4l2");
-}
-Status requeue(int) override { return failure("no libv4l2"); }
-int64_t now_us() override { return 0; }
+  Result<std::optional<CapturedBuffer>> dequeue() override { return absent(); }
+  Status requeue(int) override { return absent(); }
+  int64_t now_us() override { return 0; }
 };
 
 }  // namespace

@@ -2,26 +2,30 @@
 // Frames from a V4L2 capture device (a USB video stick or a capture card
 // with the modified camera on its input). The device streams all the time;
 // a request shows the still-capture window and, when its button is pressed,
-// drops every buffer captured before the press and delivers the first one
-// captured after it: that is the frame holding the exposure just read out.
+// drops every buffer captured before the press and delivers the first
+// picture captured after it: that is the one holding the exposure just read
+// out. Where the device hands over one field per buffer, the first field
+// after the press (the camera reads the long exposure into it) is woven
+// with the field that follows it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <span>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "camera/frame_source.h"
 #include "camera/still_window.h"
+#include "camera/v4l2_choice.h"
+#include "camera/v4l2_pictures.h"
 #include "camera/video_device.h"
 #include "config/platform.h"
 
 namespace noctra {
 
 struct V4l2Options {
-  int32_t width = 640;
-  int32_t height = 480;
   int buffer_count = 4;
   // How long a request waits for the capture button.
   int32_t press_timeout_ms = 10000;
@@ -31,23 +35,20 @@ struct V4l2Options {
   // The longest one look at the device may hold up the event loop while it
   // waits for a filled buffer.
   int32_t ready_wait_ms = 20;
+  // Whether the recording takes mono frames, asked at every request: the
+  // device's own luma is then taken where it has one (see v4l2_choice.h).
+  std::function<bool()> mono;
 };
-
-// Top-down rows of 3-byte pixels (bytes_per_line apart) into a packed DIB:
-// header, bottom-up rows at a 4-byte stride, four trailing bytes. Nothing
-// when the buffer is too short for the rows or the geometry is not sane.
-std::optional<std::vector<uint8_t>> top_down_bgr_to_dib(std::span<const uint8_t> bytes,
-                                                        int32_t width, int32_t height,
-                                                        uint32_t bytes_per_line);
 
 class V4l2Source : public FrameSource {
  public:
-  V4l2Source(std::string path, std::unique_ptr<VideoDevice> device, Clock& clock, EventPump& pump,
-             StillWindowRegistry& windows, LogSink log, V4l2Options options = {});
+  V4l2Source(V4l2Address address, std::unique_ptr<VideoDevice> device, Clock& clock,
+             EventPump& pump, StillWindowRegistry& windows, LogSink log, V4l2Options options = {});
   ~V4l2Source() override;
 
-  // Opens, negotiates and starts streaming now; a failure names the device
-  // and the reason (for an explicitly named source).
+  // Opens, chooses input, standard and format and starts streaming now; a
+  // failure names the device and the reason (for an explicitly named
+  // source). Streams already with the format the recording needs: nothing.
   Status open_now();
 
   // A configured device is always worth a try: a missing or vanished one
@@ -55,30 +56,57 @@ class V4l2Source : public FrameSource {
   bool available() override { return true; }
   std::optional<std::vector<uint8_t>> acquire() override;
   std::optional<int64_t> last_buffer_mono_us() const override { return last_buffer_us_; }
-  std::string name() const override { return "v4l2:" + path_; }
-  // The negotiated size while the device streams.
+  std::string name() const override { return "v4l2:" + v4l2_address_text(address_); }
+  // The size of the frames while the device streams.
   std::optional<FrameSize> frame_size() const override;
 
-  const std::optional<VideoFormat>& format() const { return format_; }
+  // The device's answer while it streams.
+  std::optional<VideoFormat> format() const;
 
  private:
+  struct Stream {
+    VideoFormat format;  // as the device answered
+    PixelLayout layout = PixelLayout::Bgr24;
+    FrameSize frame;
+    bool mono = false;
+  };
+  // A field held back until the one after it comes.
+  struct HeldField {
+    int index = -1;
+    bool top = true;
+    int64_t timestamp_us = 0;
+    std::span<const uint8_t> bytes;
+  };
+  using Polled = Result<std::optional<std::vector<uint8_t>>>;
+
+  Result<Stream> start(bool mono);
   // The first frame captured after the press, nothing while it has not come
   // (after waiting at most wait_ms for the device), or a failure (logged and,
   // where the stream broke, shut down).
-  Result<std::optional<std::vector<uint8_t>>> poll_after_press(int64_t press_us, int32_t wait_ms);
+  Polled poll_after_press(int64_t press_us, int32_t wait_ms);
+  // One buffer's picture: the frame, nothing while its field waits for the
+  // next, or why the buffer is refused. Sets `hold` when the buffer must not
+  // go back to the device yet.
+  Result<std::optional<std::vector<uint8_t>>> take(const CapturedBuffer& buffer, bool& hold);
+  Status give_back(int index);
+  void release_held();
   void drop_ready_buffers();
   void fail(const std::string& reason);  // logs, once per distinct reason
+  void note(const std::string& text);    // logs, once for this source
   void shut_down();
+  std::string prefix() const { return "v4l2:" + address_.path + ": "; }
 
-  std::string path_;
+  V4l2Address address_;
   std::unique_ptr<VideoDevice> device_;
   Clock& clock_;
   EventPump& pump_;
   StillWindowRegistry& windows_;
   LogSink log_;
   V4l2Options options_;
-  std::optional<VideoFormat> format_;  // set while streaming
+  std::optional<Stream> stream_;  // set while streaming
+  std::optional<HeldField> held_;
   std::string last_logged_;
+  std::set<std::string> noted_;
   std::optional<int64_t> last_buffer_us_;
 };
 

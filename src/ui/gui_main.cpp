@@ -38,6 +38,12 @@ DeviceCatalog device_catalog(App& app) {
     return usable_entries(listing.ports, listing.auto_port);
   };
   catalog.use_source = [&app](const std::string& name) { return app.camera().switch_source(name); };
+  catalog.describe = [](const std::string& path) -> std::optional<DeviceOffer> {
+    for (const CaptureDeviceInfo& device : list_capture_devices()) {
+      if (device.path == path && device.can_capture) return device.offer;
+    }
+    return std::nullopt;
+  };
   catalog.note = "A new camera port is used from the next start of Noctra.";
   return catalog;
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 
 #include "camera/hardware.h"
 #include "camera_fakes.h"
+#include "imaging/field_selection.h"
 #include "imaging/frame_image.h"
 
 namespace noctra {
@@ -36,8 +38,20 @@ class FakeVideoDevice : public VideoDevice {
     is_open = false;
     streaming = false;
   }
-  Status set_format(VideoFormat& format) override {
+  Result<DeviceOffer> describe() override { return offered; }
+  Status set_input(uint32_t index) override {
+    settings_made.push_back("input " + std::to_string(index));
+    offered.input = index;
+    return {};
+  }
+  Status set_standard(uint64_t id) override {
+    settings_made.push_back("std " + std::to_string(id));
+    offered.standard = id;
+    return {};
+  }
+  Status set_format(VideoFormat& format, Conversion) override {
     requested = format;
+    settings_made.push_back("format");
     format = offer;
     return {};
   }
@@ -47,7 +61,7 @@ class FakeVideoDevice : public VideoDevice {
     filled.clear();
     for (int i = 0; i < buffer_count; ++i) free_buffers.push_back(i);
     storage.assign(static_cast<std::size_t>(buffer_count), {});
-    next_fill_us = now_us() + offer.frame_period_ms * 1000;
+    next_fill_us = now_us() + period_us();
     return {};
   }
   // Sleeps on the fake clock until the next buffer would be ready, as
@@ -87,6 +101,7 @@ class FakeVideoDevice : public VideoDevice {
     out.timestamp_us = f.timestamp_us + stamp_offset_us;
     out.stamped_at_frame_end = stamps_at_frame_end;
     out.bytes = storage[static_cast<std::size_t>(f.index)];
+    out.field = f.field;
     ++dequeues;
     return std::optional<CapturedBuffer>(out);
   }
@@ -96,8 +111,14 @@ class FakeVideoDevice : public VideoDevice {
   }
   int64_t now_us() override { return int64_t{clock_.now_ms()} * 1000; }
 
-  VideoFormat offer{640, 480, kPixelFormatBgr24, 640 * 3, 40};
+  VideoFormat offer{640, 480, kPixelFormatBgr24, 640 * 3, 0, FieldOrder::Interlaced, 40};
+  DeviceOffer offered{{{kPixelFormatBgr24, "BGR24"}}, {}, {}, {}, 0, {640, 480}};
+  // Paints the n-th picture (from 1), begun at stamp_us, and says which
+  // field it holds; without it every picture is one grey level, n.
+  std::function<FieldOrder(uint32_t n, int64_t stamp_us, std::vector<uint8_t>& bytes)> paint;
+  std::size_t picture_bytes = 0;  // a picture of another length than its format's
   std::optional<VideoFormat> requested;
+  std::vector<std::string> settings_made;
   std::string open_error;
   bool is_open = false, streaming = false, unplugged = false, stalled = false;
   int opens = 0, dequeues = 0;
@@ -112,19 +133,28 @@ class FakeVideoDevice : public VideoDevice {
   struct Filled {
     int index;
     int64_t timestamp_us;
+    FieldOrder field;
   };
+  // One field per buffer comes at twice the frame rate.
+  int64_t period_us() const {
+    return offer.frame_period_ms * (offer.field == FieldOrder::Alternate ? 500 : 1000);
+  }
   void catch_up() {
     while (streaming && !stalled && next_fill_us <= now_us()) {
       ++frame_number;
+      ++pictures;
       if (!free_buffers.empty()) {
         const int index = free_buffers.front();
         free_buffers.pop_front();
-        storage[static_cast<std::size_t>(index)].assign(
-            std::size_t{offer.bytes_per_line} * static_cast<std::size_t>(offer.height),
-            frame_number);
-        filled.push_back({index, next_fill_us});
+        auto& bytes = storage[static_cast<std::size_t>(index)];
+        bytes.assign(picture_bytes != 0 ? picture_bytes
+                                        : std::size_t{offer.bytes_per_line} *
+                                              static_cast<std::size_t>(offer.height),
+                     frame_number);
+        const FieldOrder field = paint ? paint(pictures, next_fill_us, bytes) : offer.field;
+        filled.push_back({index, next_fill_us, field});
       }
-      next_fill_us += offer.frame_period_ms * 1000;
+      next_fill_us += period_us();
     }
   }
 
@@ -133,6 +163,7 @@ class FakeVideoDevice : public VideoDevice {
   std::deque<Filled> filled;
   std::vector<std::vector<uint8_t>> storage;
   int64_t next_fill_us = 0;
+  uint32_t pictures = 0;
 };
 
 struct V4l2Rig {
@@ -144,15 +175,20 @@ struct V4l2Rig {
   std::unique_ptr<V4l2Source> source;
   int press_on_tick = 1;
   int ticks = 0;
+  bool mono = false;
+  int64_t press_us = 0;
 
-  V4l2Rig() {
+  explicit V4l2Rig(V4l2Address address = {"/dev/video0"}) {
     auto fake = std::make_unique<FakeVideoDevice>(clock);
     device = fake.get();
-    source = std::make_unique<V4l2Source>("/dev/video0", std::move(fake), clock, pump, windows,
-                                          log.sink());
+    V4l2Options options;
+    options.mono = [this] { return mono; };
+    source = std::make_unique<V4l2Source>(std::move(address), std::move(fake), clock, pump, windows,
+                                          log.sink(), options);
     pump.tick_ms = 10;
     pump.on_tick = [this] {
       if (++ticks != press_on_tick) return;
+      press_us = device->now_us();
       if (auto press = windows.find_capture_button()) (*press)();
     };
   }
@@ -167,6 +203,16 @@ struct V4l2Rig {
     return frame;
   }
 };
+
+std::optional<std::vector<uint8_t>> top_down_bgr_to_dib(std::span<const uint8_t> bytes,
+                                                        int32_t width, int32_t height,
+                                                        uint32_t bytes_per_line) {
+  std::optional<DibFrame> frame = DibFrame::create(width, height);
+  if (!frame || !put_picture(*frame, bytes, bytes_per_line, PixelLayout::Bgr24, FieldOrder::None)) {
+    return std::nullopt;
+  }
+  return std::move(*frame).take();
+}
 
 TEST(TopDownToDib, RowsAreFlippedAndPaddedToFourBytes) {
   // 3 x 2 picture, 12 bytes per line on the device (3 bytes of padding).
@@ -210,12 +256,13 @@ TEST(V4l2Source, NegotiatesBgr24AndTakesTheNearestSize) {
   EXPECT_EQ(rig.windows.open_count(), 0U);
 }
 
-TEST(V4l2Source, DeviceThatCannotDeliverBgr24IsRefused) {
+TEST(V4l2Source, DeviceThatAnswersWithAnotherFormatIsRefused) {
   V4l2Rig rig;
-  rig.device->offer.pixel_format = 0x56595559;  // YUYV, no conversion
+  rig.device->offer.pixel_format = kPixelFormatYuyv;  // asked for its BGR24
   EXPECT_FALSE(rig.grab().has_value());
   ASSERT_EQ(rig.log.lines.size(), 1U);
-  EXPECT_NE(rig.log.lines[0].find("v4l2:/dev/video0"), std::string::npos);
+  EXPECT_EQ(rig.log.lines[0],
+            "v4l2:/dev/video0: the device answered with yuyv pictures when asked for bgr24");
   EXPECT_FALSE(rig.device->is_open);
 }
 
@@ -332,6 +379,176 @@ TEST(V4l2Source, NoPressMeansNoFrameAfterTheTimeout) {
   EXPECT_EQ(rig.windows.open_count(), 0U);
 }
 
+// A camera whose first field begun after the still press holds the long
+// exposure (200 and up) and every later field a short one (20 and up); each
+// line's value also tells which line of the picture it is. Pictures are
+// YUYV, the chroma bytes 128.
+struct LongExposureCamera {
+  FieldOrder order;
+  bool top_older;  // the older field of a frame (the first of the stream)
+  const int64_t& press_us;
+  static constexpr int32_t kWidth = 48, kHeight = 248;
+  bool long_given = false;
+
+  static uint8_t value(int32_t line, bool is_long) {
+    return static_cast<uint8_t>((is_long ? 200 : 20) + line % 50);
+  }
+  FieldOrder paint(uint32_t n, int64_t stamp_us, std::vector<uint8_t>& bytes) {
+    const bool is_long = !long_given && stamp_us > press_us;
+    long_given = long_given || is_long;
+    auto put = [&](int32_t at, int32_t line, bool bright) {
+      for (int32_t x = 0; x < kWidth; ++x) {
+        bytes[static_cast<std::size_t>(at * 2 * kWidth + 2 * x)] = value(line, bright);
+        bytes[static_cast<std::size_t>(at * 2 * kWidth + 2 * x + 1)] = 128;
+      }
+    };
+    if (order == FieldOrder::Alternate) {
+      const bool top = (n % 2 == 1) == top_older;
+      for (int32_t i = 0; i < kHeight / 2; ++i) put(i, 2 * i + (top ? 0 : 1), is_long);
+      return top ? FieldOrder::Top : FieldOrder::Bottom;
+    }
+    for (int32_t line = 0; line < kHeight; ++line) {
+      const bool top = line % 2 == 0;
+      int32_t at = line;
+      if (order == FieldOrder::SeqTopFirst) at = top ? line / 2 : kHeight / 2 + line / 2;
+      if (order == FieldOrder::SeqBottomFirst) at = top ? kHeight / 2 + line / 2 : line / 2;
+      put(at, line, is_long && top == top_older);
+    }
+    return order;
+  }
+};
+
+TEST(V4l2Source, TheLongFieldIsKeptInEveryFieldOrder) {
+  // Frames every 40 ms, fields every 20 ms from the start of the stream;
+  // presses on a 10 ms tick.
+  const struct {
+    FieldOrder order;
+    bool top_older;
+    int press_on_tick;
+    bool long_top;
+  } cases[] = {
+      {FieldOrder::Interlaced, true, 5, true},
+      {FieldOrder::Interlaced, false, 5, false},
+      {FieldOrder::InterlacedTopFirst, true, 5, true},
+      {FieldOrder::InterlacedBottomFirst, false, 5, false},
+      {FieldOrder::SeqTopFirst, true, 5, true},
+      {FieldOrder::SeqBottomFirst, false, 5, false},
+      {FieldOrder::Alternate, true, 5, true},   // fields at 20 (top), 40, 60 (top), ...
+      {FieldOrder::Alternate, true, 3, false},  // the first after the press is a bottom one
+      {FieldOrder::Alternate, false, 5, false},
+      {FieldOrder::Alternate, false, 3, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(field_order_name(c.order) + (c.top_older ? " top older" : " bottom older") +
+                 " press " + std::to_string(c.press_on_tick));
+    V4l2Rig rig;
+    rig.mono = true;
+    rig.device->offered.formats = {{kPixelFormatYuyv, "YUYV"}};
+    const int32_t lines = LongExposureCamera::kHeight / (c.order == FieldOrder::Alternate ? 2 : 1);
+    rig.device->offer = {48, lines, kPixelFormatYuyv, 2 * 48, 0, c.order, 40};
+    LongExposureCamera camera{c.order, c.top_older, rig.press_us};
+    rig.device->paint = [&](uint32_t n, int64_t stamp, std::vector<uint8_t>& bytes) {
+      return camera.paint(n, stamp, bytes);
+    };
+    rig.press_on_tick = c.press_on_tick;
+    std::optional<FrameImage> frame = rig.grab();
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_EQ(frame->height(), LongExposureCamera::kHeight);
+    // Every line in its place, the long field's bright; the long field is
+    // the one field selection keeps (the top field is on the odd stored rows).
+    std::vector<int32_t> wrong;
+    for (int32_t line = 0; line < LongExposureCamera::kHeight; ++line) {
+      const uint8_t* pixel = frame->row(LongExposureCamera::kHeight - 1 - line);
+      const bool is_long = (line % 2 == 0) == c.long_top;
+      if (pixel[0] != LongExposureCamera::value(line, is_long) || pixel[1] != pixel[0] ||
+          pixel[2] != pixel[0]) {
+        wrong.push_back(line);
+      }
+    }
+    EXPECT_EQ(wrong, std::vector<int32_t>{});
+    EXPECT_EQ(field_to_keep(*frame), c.long_top ? FieldParity::Odd : FieldParity::Even);
+    EXPECT_TRUE(rig.log.lines.empty()) << rig.log.lines[0];
+  }
+}
+
+TEST(V4l2Source, BadPicturesAreRefusedOnceAndTheRecordingGoesOn) {
+  const struct {
+    const char* what;
+    std::function<void(FakeVideoDevice&)> spoil;
+    const char* message;
+  } cases[] = {
+      {"short", [](FakeVideoDevice& d) { d.picture_bytes = 640 * 3 * 479; },
+       "shorter than its format 640x480 bgr24 (919680 bytes)"},
+      {"larger", [](FakeVideoDevice& d) { d.picture_bytes = 720 * 3 * 576; },
+       "does not fit its format 640x480 bgr24 (did the video format change?)"},
+      {"a field in a frame's place",
+       [](FakeVideoDevice& d) {
+         d.paint = [](uint32_t, int64_t, std::vector<uint8_t>&) { return FieldOrder::Top; };
+       },
+       "does not fit its format"},
+  };
+  for (const auto& c : cases) {
+    V4l2Rig rig;
+    rig.device->offer.size_image = 640 * 3 * 480;
+    ASSERT_TRUE(rig.grab().has_value()) << c.what;
+    c.spoil(*rig.device);
+    EXPECT_FALSE(rig.grab().has_value()) << c.what;
+    EXPECT_FALSE(rig.grab().has_value()) << c.what;
+    ASSERT_EQ(rig.log.lines.size(), 1U) << c.what;
+    EXPECT_NE(rig.log.lines[0].find(c.message), std::string::npos) << rig.log.lines[0];
+    rig.device->picture_bytes = 0;
+    rig.device->paint = nullptr;
+    EXPECT_TRUE(rig.grab().has_value()) << c.what;
+  }
+}
+
+TEST(V4l2Source, FieldsThatNeverAlternateGiveTheFirstOnBothFieldsLines) {
+  V4l2Rig rig;
+  rig.device->offer = {48, 124, kPixelFormatBgr24, 48 * 3, 0, FieldOrder::Alternate, 40};
+  rig.device->paint = [](uint32_t n, int64_t, std::vector<uint8_t>& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(n + i / 144);
+    return FieldOrder::Top;
+  };
+  for (int grab = 0; grab < 2; ++grab) {
+    const auto frame = rig.grab();
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_EQ(frame->height(), 248);
+    // Picture lines 2k and 2k + 1 both show the first field's line k.
+    const uint8_t first = frame->row(247)[0];
+    for (int32_t line = 0; line < 248; ++line) {
+      EXPECT_EQ(frame->row(247 - line)[0], static_cast<uint8_t>(first + line / 2)) << line;
+    }
+  }
+  ASSERT_EQ(rig.log.lines.size(), 1U);
+  EXPECT_EQ(rig.log.lines[0],
+            "v4l2:/dev/video0: the device flagged two top fields in a row: the frame shows the "
+            "first of them on both fields' lines");
+}
+
+TEST(V4l2Source, InputStandardAndRecordingColourChooseTheFormat) {
+  V4l2Rig rig({"/dev/video0", "", "pal", "television", {}, {}});
+  rig.device->offered.formats = {{kPixelFormatYuyv, "YUYV"}, {kPixelFormatBgr24, "BGR24"}};
+  rig.device->offered.inputs = {{0, "Camera", 0}, {1, "Television", 0xB0FF}};
+  rig.device->offered.standards = {{0xB000, "NTSC"}, {0xFF, "PAL"}};
+  rig.device->offered.input = 0;
+  rig.device->offer = {720, 576, kPixelFormatYuyv, 720 * 2, 0, FieldOrder::Interlaced, 40};
+  rig.mono = true;
+  ASSERT_TRUE(rig.grab().has_value());
+  EXPECT_EQ(rig.device->settings_made, (std::vector<std::string>{"input 1", "std 255", "format"}));
+  EXPECT_EQ(rig.device->requested->pixel_format, kPixelFormatYuyv);
+  EXPECT_EQ(rig.device->requested->width, 720);
+  EXPECT_EQ(rig.device->requested->height, 576);
+  EXPECT_EQ(rig.device->requested->field, FieldOrder::Interlaced);
+  // A colour recording asks again, for the device's own BGR24.
+  rig.mono = false;
+  rig.device->offer.pixel_format = kPixelFormatBgr24;
+  rig.device->offer.bytes_per_line = 720 * 3;
+  ASSERT_TRUE(rig.grab().has_value());
+  EXPECT_EQ(rig.device->requested->pixel_format, kPixelFormatBgr24);
+  EXPECT_EQ(rig.device->opens, 2);
+  EXPECT_TRUE(rig.log.lines.empty());
+}
+
 TEST(OpenSource, NamedAndAutomaticChoices) {
   FakeClock clock;
   FakePump pump(clock);
@@ -368,6 +585,14 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
       {"sim:1", false, "",
        "error: unknown video source \"sim:1\" (use auto, sim or v4l2:/dev/video0)", ""},
       {"v4l2:", true, "", "error: v4l2: needs a device path (v4l2:/dev/video0)", ""},
+      {"v4l2:/dev/video1,size=720x576", true, "",
+       "error: v4l2:/dev/video1: size=720x576: the device gives 640x480", ""},
+      {"v4l2:/dev/video1,field=alternate", true, "",
+       "error: v4l2:/dev/video1: field=alternate: the device gives interlaced", ""},
+      {"v4l2:/dev/video1,format=yuyv,colour=mono", true, "",
+       "error: v4l2:/dev/video1,format=yuyv,colour=mono: unknown option \"colour\" (options: "
+       "format=yuyv, std=pal, input=1, size=720x576, field=interlaced)",
+       ""},
   };
   for (const auto& c : cases) {
     devices.clear();
@@ -387,14 +612,15 @@ TEST(OpenSource, NamedAndAutomaticChoices) {
 
 TEST(DeviceListing, SaysWhatAutoWouldTake) {
   DeviceListing listing;
-  listing.sources = {{"v4l2:/dev/video0", "USB2.0 Grabber", true},
+  listing.sources = {{"v4l2:/dev/video0", "USB2.0 Grabber", true, {"formats: yuyv", "inputs: 0"}},
                      {"sim", "simulated sky camera", true}};
   listing.ports = {{"ppdev:/dev/parport0", "Permission denied", false},
                    {"sim", "simulated port", true}};
   listing.auto_source = "v4l2:/dev/video0";
   listing.auto_port = "sim";
   const std::string text = format_device_listing(listing);
-  EXPECT_NE(text.find("v4l2:/dev/video0  USB2.0 Grabber\n"), std::string::npos);
+  EXPECT_NE(text.find("v4l2:/dev/video0  USB2.0 Grabber\n      formats: yuyv\n      inputs: 0\n"),
+            std::string::npos);
   EXPECT_NE(text.find("ppdev:/dev/parport0  Permission denied  [unusable]"), std::string::npos);
   EXPECT_NE(text.find("auto would take: v4l2:/dev/video0"), std::string::npos);
   EXPECT_NE(text.find("auto would take: sim"), std::string::npos);

@@ -13,7 +13,7 @@ settings() {
   ini="$RIG_OUT/$1.ini"
   shift
   : > "$ini"
-  for section in Filenames Flags Capture Hardware; do
+  for section in Filenames Flags Capture Hardware Recording; do
     echo "[$section]" >> "$ini"
     for pair in "$@"; do
       case "$pair" in "$section".*) echo "${pair#"$section".}" >> "$ini" ;; esac

@@ -189,6 +189,9 @@ def judge(group, run):
     elif group == "video":
         import vm_video_checks
         vm_video_checks.judge_video(run, v)
+    elif group == "video_formats":
+        import vm_video_checks
+        vm_video_checks.judge_video_formats(run, v)
     else:
         v.check("known group " + group, False)
     if v.failed:
