@@ -40,8 +40,8 @@ void CameraPort::amplifier_off() {
   write_camera_port(static_cast<uint8_t>(read_camera_port() & 0xFB));
 }
 
-void CameraPort::write_trigger_code(uint8_t code) {
-  write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | code));
+void CameraPort::write_trigger_code(TriggerCode code) {
+  write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | static_cast<uint8_t>(code)));
   last_trigger_ = stamp();
 }
 

@@ -11,8 +11,12 @@
 
 namespace noctra {
 
-inline constexpr uint8_t kTriggerMain = 0x37;   // main frames
-inline constexpr uint8_t kTriggerGuide = 0x35;  // guide frames and the first hi-res frame
+// The code the still trigger writes as it presses the capture button: it
+// ends the exposure whose light the frame reads out.
+enum class TriggerCode : uint8_t {
+  Main = 0x37,   // main frames
+  Guide = 0x35,  // guide frames and the first hi-res frame
+};
 
 class CameraPort {
  public:
@@ -33,7 +37,7 @@ class CameraPort {
   void amplifier_on();
   void amplifier_off();
   // (port & 0xC0) | code: what the still trigger writes as it presses.
-  void write_trigger_code(uint8_t code);
+  void write_trigger_code(TriggerCode code);
 
   PortDevice& device() { return device_; }
   InstantClock* clock() const { return clock_; }
