@@ -29,7 +29,9 @@ void CameraPort::exposure_start_sequence() {
 }
 
 void CameraPort::guide_start_sequence() {
-  for (uint8_t byte : {0x34, 0x14, 0x34}) write_camera_port(byte);
+  write_camera_port(0x34);
+  guide_started_ = stamp();
+  for (uint8_t byte : {0x14, 0x34}) write_camera_port(byte);
 }
 
 void CameraPort::amplifier_on() {

@@ -44,6 +44,8 @@ class CameraPort {
 
   // Right after the first byte (0x27) of the last exposure-start sequence.
   const std::optional<Instant>& exposure_started() const { return exposure_started_; }
+  // Right after the first byte (0x34) of the last guide-start sequence.
+  const std::optional<Instant>& guide_started() const { return guide_started_; }
   // Right after the last trigger code went out.
   const std::optional<Instant>& last_trigger() const { return last_trigger_; }
 
@@ -55,6 +57,7 @@ class CameraPort {
   PortDevice& device_;
   InstantClock* clock_;
   std::optional<Instant> exposure_started_;
+  std::optional<Instant> guide_started_;
   std::optional<Instant> last_trigger_;
 };
 

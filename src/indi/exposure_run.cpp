@@ -16,11 +16,10 @@ std::optional<Instant> ExposureRun::begin(const ExposureOptions& options) {
   return result_.timing.start;
 }
 
-ExposureResult ExposureRun::finish() {
+ExposureResult ExposureRun::finish(bool guided, PortAfter after) {
   if (!exposing_) return {};
   exposing_ = false;
-  const Readout readout =
-      options_.mode == CaptureMode::HighRes ? Readout::HighRes : Readout::LowRes;
+  const Readout readout = main_readout(options_.mode == CaptureMode::HighRes, guided);
   const Capture capture =
       capture_exposure(acquirer_, port_, readout, options_.amp_off, result_.frame);
   // Without a new frame only the start is known: no instants of an earlier frame.
@@ -30,13 +29,13 @@ ExposureResult ExposureRun::finish() {
   }
   result_.first_trigger = capture.first_trigger;
   if (options_.amp_off) port_.amplifier_off();
-  port_.camera_idle();
+  if (after == PortAfter::Idle) port_.camera_idle();
   return std::move(result_);
 }
 
-void ExposureRun::abort() {
+void ExposureRun::abort(PortAfter after) {
   exposing_ = false;
-  port_.camera_idle();
+  if (after == PortAfter::Idle) port_.camera_idle();
 }
 
 }  // namespace noctra::indi

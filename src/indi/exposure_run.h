@@ -12,6 +12,11 @@
 // and the capture device's own buffer stamp from the acquisition of the main
 // frame (trigger 0x37). The port stamps only when it was made with an
 // InstantClock; without one the instants stay empty.
+//
+// While the guide field exposes too, the port must not go to rest at the
+// main exposure's end or abort (PortAfter::Exposing), and a guided exposure
+// is read out in Low Res: the first grab of High Res would read the guide
+// field.
 
 #include <cstdint>
 #include <optional>
@@ -23,6 +28,12 @@
 #include "imaging/frame_image.h"
 
 namespace noctra::indi {
+
+// What the port does once the main exposure has been read out or aborted.
+enum class PortAfter {
+  Idle,      // the idle pattern: the camera at rest
+  Exposing,  // nothing more: the guide field goes on exposing
+};
 
 struct ExposureOptions {
   CaptureMode mode = CaptureMode::LowRes;
@@ -46,14 +57,17 @@ class ExposureRun {
   // Writes the exposure-start sequence (and switches the amplifier off when
   // asked to). Returns the port's stamp of the first byte.
   std::optional<Instant> begin(const ExposureOptions& options);
-  // Ends the running exposure: the capture call, port idle. Without a
-  // running exposure it gives an empty result and writes nothing.
-  ExposureResult finish();
-  // Ends the running exposure without a frame: the port goes idle. The port
-  // is idled also when no exposure runs, so Abort always leaves it at rest.
-  void abort();
+  // Ends the running exposure: the capture call (in Low Res when guided),
+  // then the port as `after` says. Without a running exposure it gives an
+  // empty result and writes nothing.
+  ExposureResult finish(bool guided = false, PortAfter after = PortAfter::Idle);
+  // Ends the running exposure without a frame, the port as `after` says. The
+  // port is idled also when no exposure runs, so Abort always leaves it at
+  // rest.
+  void abort(PortAfter after = PortAfter::Idle);
 
   bool exposing() const { return exposing_; }
+  const ExposureOptions& options() const { return options_; }
   const std::optional<Instant>& started() const { return result_.timing.start; }
 
  private:
