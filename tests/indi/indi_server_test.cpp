@@ -318,8 +318,8 @@ TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
     const auto start = parse_fits_date(fits.date_obs);
     const auto end = parse_fits_date(fits.date_end);
     ASSERT_TRUE(start && end) << fits.date_obs << " / " << fits.date_end;
-    // DATE-OBS is cut to the millisecond, so it may read up to 1 ms early.
-    EXPECT_GE(*start, exposure.asked_us - 1000);
+    // DATE-OBS is rounded to the millisecond, so it may read up to 0.5 ms early.
+    EXPECT_GE(*start, exposure.asked_us - 500);
     EXPECT_LE(*end, exposure.received_us);
     EXPECT_LE(*start, *end);
 
