@@ -39,11 +39,16 @@ Instant CameraChips::begin_guide(bool amp_off, int64_t duration_us) {
   return guide_.start;
 }
 
+int64_t CameraChips::grab_us() const {
+  return *std::max_element(grabs_us_.begin(), grabs_us_.end());
+}
+
 int64_t CameraChips::high_res_lead_us() const {
-  // Half as much again as the last grab took, and a millisecond: the 0x37 is
-  // held back to its instant, so starting early costs the first field only
-  // that much light.
-  return grab_us_ + grab_us_ / 2 + 1000;
+  // Half as much again as the longest recent grab, and a millisecond: the
+  // 0x37 is held back to its instant, so starting early only costs the
+  // first field that much light.
+  const int64_t grab = grab_us();
+  return grab + grab / 2 + 1000;
 }
 
 int64_t CameraChips::guard_us() const { return std::max(kGuideGuardUs, high_res_lead_us()); }
@@ -61,9 +66,9 @@ std::optional<CameraChips::Due> CameraChips::next_readout() const {
 }
 
 void CameraChips::note_grab(const FrameTiming& timing) {
-  if (timing.end && timing.delivered) {
-    grab_us_ = std::max<int64_t>(0, timing.delivered->mono_us - timing.end->mono_us);
-  }
+  if (!timing.end || !timing.delivered) return;
+  grabs_us_[next_grab_] = std::max<int64_t>(0, timing.delivered->mono_us - timing.end->mono_us);
+  next_grab_ = (next_grab_ + 1) % grabs_us_.size();
 }
 
 ExposureResult CameraChips::read_out_main() {

@@ -30,6 +30,8 @@
 // Times are CLOCK_MONOTONIC microseconds, taken from the port's stamps where
 // the port has them and from `clock` otherwise.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -81,9 +83,9 @@ class CameraChips {
   // Whether the running main exposure will be read out in Low Res because
   // the guide field has been used during it.
   bool main_guided() const { return main_.exposing() && (guided_ || guide_.exposing); }
-  // What a grab took last (from the trigger to the frame), the base of the
-  // High Res lead and of the guard time.
-  int64_t grab_us() const { return grab_us_; }
+  // The longest of the last grabs (from the trigger to the frame), the base
+  // of the High Res lead and of the guard time.
+  int64_t grab_us() const;
   int64_t guard_us() const;
 
  private:
@@ -107,7 +109,9 @@ class CameraChips {
   int64_t main_deadline_us_ = 0;
   bool guided_ = false;  // a guide-start sequence went out during the main exposure
   GuideExposure guide_;
-  int64_t grab_us_ = kFirstGrabGuessUs;
+  // The last grabs' durations, oldest overwritten first.
+  std::array<int64_t, 8> grabs_us_{kFirstGrabGuessUs};
+  std::size_t next_grab_ = 0;
 };
 
 }  // namespace noctra::indi

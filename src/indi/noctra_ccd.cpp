@@ -45,8 +45,12 @@ std::string shorten_long_words(const std::string& text) {
     const std::size_t end = space == std::string::npos ? text.size() : space;
     const std::size_t length = end - at;
     if (length > kLongestShownWord) {
-      out.append(text, at, 60).append("...").append(text, end - 40, 40);
-      out.append(" (").append(std::to_string(length)).append(" characters)");
+      // A colon or comma that ends the word stays after the count.
+      const bool mark = std::strchr(":,;", text[end - 1]) != nullptr;
+      const std::size_t word_end = mark ? end - 1 : end;
+      out.append(text, at, 60).append("...").append(text, word_end - 40, 40);
+      out.append(" (").append(std::to_string(word_end - at)).append(" characters)");
+      if (mark) out.push_back(text[end - 1]);
     } else {
       out.append(text, at, length);
     }
@@ -385,6 +389,10 @@ void NoctraCcd::cancel_timer() {
 }
 
 void NoctraCcd::show_countdowns(int64_t now_us) {
+  // Not while INDI's upload thread sends a frame: it holds the driver's
+  // output meanwhile, and waiting for it could make a read-out late.
+  const std::unique_lock<std::mutex> upload(ccdBufferLock, std::try_to_lock);
+  if (!upload.owns_lock()) return;
   const auto left = [now_us](int64_t deadline_us) {
     return static_cast<double>(std::max<int64_t>(0, deadline_us - now_us)) / 1e6;
   };
@@ -427,14 +435,16 @@ std::string NoctraCcd::image_type(const INDI::CCDChip& chip) {
 }
 
 void NoctraCcd::end_main_exposure() {
-  if (chips_->main_guided() && chips_->main_options().mode == CaptureMode::HighRes) {
-    LOG_INFO("Guide exposures ran during this exposure: it is read out in Low Res.");
-  }
+  const bool guided_high_res =
+      chips_->main_guided() && chips_->main_options().mode == CaptureMode::HighRes;
   // High Res begins its read-out early; its 0x37 waits for the exposure's end.
   pump_.hold_main_trigger_until(chips_->main_deadline_us());
   ExposureResult result = chips_->read_out_main();
   pump_.hold_main_trigger_until(std::nullopt);
   InExposure = false;
+  if (guided_high_res) {
+    LOG_INFO("Guide exposures ran during this exposure: it was read out in Low Res.");
+  }
   deliver(PrimaryCCD, std::move(result));
 }
 
