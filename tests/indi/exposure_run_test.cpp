@@ -223,179 +223,71 @@ TEST_F(ExposureRunTest, AbortIdlesThePortAndEndsTheExposure) {
   EXPECT_TRUE(acquirer_.requested.empty());
 }
 
-// The two chips on one port. The fake presses 3 ms after a request and
+// The two chips on one port, each read-out run when it falls due, as the
+// driver's timer runs them. The fake presses 3 ms after a request and
 // delivers 2 ms after the press; nothing else moves the clock.
 class CameraChipsTest : public ExposureRunTest {
  protected:
   CameraChips chips_{port_, acquirer_, clock_};
 };
 
-enum class Step {
-  BeginMain,         // 1 s, Low Res
-  BeginMainHighRes,  // 1 s
-  BeginGuide,        // 0.5 s
-  BeginEqualGuide,   // 1 s: due with the main exposure's end
-  BeginLongGuide,    // 5 s: due long after it
-  ReadMain,
-  ReadGuide,
-  AbortMain,
-  AbortGuide,
-};
-
 struct ChipCase {
   const char* name;
-  bool amp_off;
-  std::vector<Step> steps;
+  ExposureOptions main;  // 1 s, begun with a guide exposure of guide_us
+  int64_t guide_us;
   std::vector<uint8_t> bytes;
   std::vector<int> trigger_codes;
 };
 
-TEST_F(CameraChipsTest, GuideExposuresInterleaveAsTheGuideCycleWritesThem) {
+TEST_F(CameraChipsTest, GuideExposuresGoAsTheGuideCycleAroundTheMainOne) {
   const std::vector<ChipCase> cases = {
-      {"guide alone",
-       false,
-       {Step::BeginGuide, Step::ReadGuide},
-       {0x34, 0x14, 0x34, 0x34, 0x35, 0x2F, 0x3F},
-       {0x35}},
-      {"guide alone, amp off",
-       true,
-       {Step::BeginGuide, Step::ReadGuide},
-       {0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x31, 0x2F, 0x3F},
-       {0x35}},
-      {"guide during the main exposure",
-       false,
-       {Step::BeginMain, Step::BeginGuide, Step::ReadGuide, Step::ReadMain},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x35, 0x34, 0x14, 0x34, 0x34, 0x37,
-        0x2F, 0x3F},
-       {0x35, 0x37}},
-      {"guide during the main exposure, amp off",
-       true,
-       {Step::BeginMain, Step::BeginGuide, Step::ReadGuide, Step::ReadMain},
+      {"guide due first, amp off: read out, then the guide-start sequence",
+       {CaptureMode::LowRes, true},
+       500'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x14, 0x34, 0x30, 0x34,
         0x35, 0x31, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F},
        {0x35, 0x37}},
+      {"guide due 30 ms before the main end: read out after it",
+       {},
+       970'000,
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x37, 0x35, 0x2F, 0x3F},
+       {0x37, 0x35}},
+      {"guide due long after the main end: started again after the main frame",
+       {},
+       5'000'000,
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35,
+        0x2F, 0x3F},
+       {0x37, 0x35}},
       {"a guided High Res exposure is read out in Low Res",
-       false,
-       {Step::BeginMainHighRes, Step::BeginGuide, Step::ReadGuide, Step::ReadMain},
+       {CaptureMode::HighRes, false},
+       500'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x35, 0x34, 0x14, 0x34, 0x34, 0x37,
         0x2F, 0x3F},
        {0x35, 0x37}},
-      {"guide due with the main exposure's end: read out after it",
-       true,
-       {Step::BeginMain, Step::BeginEqualGuide, Step::ReadMain, Step::ReadGuide},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x37, 0x35,
-        0x31, 0x2F, 0x3F},
-       {0x37, 0x35}},
-      {"guide due long after the main exposure's end: started again",
-       true,
-       {Step::BeginMain, Step::BeginLongGuide, Step::ReadMain, Step::ReadGuide},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x14, 0x34, 0x30, 0x34,
-        0x37, 0x33, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x31, 0x2F, 0x3F},
-       {0x37, 0x35}},
-      {"guide aborted: the main exposure goes on",
-       false,
-       {Step::BeginMain, Step::BeginGuide, Step::AbortGuide, Step::ReadMain},
-       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x2F, 0x3F},
-       {0x37}},
-      {"main aborted: the guide exposure goes on",
-       false,
-       {Step::BeginGuide, Step::BeginMain, Step::AbortMain, Step::ReadGuide},
-       {0x34, 0x14, 0x34, 0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35, 0x2F, 0x3F},
-       {0x35}},
   };
   for (const ChipCase& c : cases) {
     SCOPED_TRACE(c.name);
     acquirer_.requested.clear();
     const std::size_t from = device_.log().size();
-    for (Step step : c.steps) {
-      switch (step) {
-        case Step::BeginMain:
-          chips_.begin_main({CaptureMode::LowRes, c.amp_off}, 1'000'000);
-          break;
-        case Step::BeginMainHighRes:
-          chips_.begin_main({CaptureMode::HighRes, c.amp_off}, 1'000'000);
-          break;
-        case Step::BeginGuide:
-          chips_.begin_guide(c.amp_off, 500'000);
-          break;
-        case Step::BeginEqualGuide:
-          chips_.begin_guide(c.amp_off, 1'000'000);
-          break;
-        case Step::BeginLongGuide:
-          chips_.begin_guide(c.amp_off, 5'000'000);
-          break;
-        case Step::ReadMain:
-          EXPECT_TRUE(chips_.read_out_main().frame);
-          break;
-        case Step::ReadGuide:
-          EXPECT_TRUE(chips_.read_out_guide().frame);
-          break;
-        case Step::AbortMain:
-          chips_.abort(Chip::Main);
-          break;
-        case Step::AbortGuide:
-          chips_.abort(Chip::Guide);
-          break;
-      }
+    chips_.begin_main(c.main, 1'000'000);
+    chips_.begin_guide(c.main.amp_off, c.guide_us);
+    while (const std::optional<CameraChips::Due> due = chips_.next_readout()) {
+      clock_.mono_us = std::max(clock_.mono_us, due->mono_us);
+      EXPECT_TRUE(
+          (due->chip == Chip::Main ? chips_.read_out_main() : chips_.read_out_guide()).frame);
     }
-    EXPECT_FALSE(chips_.next_readout());
     EXPECT_EQ(bytes_since(from), c.bytes);
     EXPECT_EQ(acquirer_.requested, c.trigger_codes);
   }
 }
 
-TEST_F(CameraChipsTest, AGuideReadOutNeverDelaysTheMainExposuresEnd) {
-  const Instant start = chips_.begin_main({CaptureMode::LowRes, false}, 5'000'000);
-  const int64_t main_end = start.mono_us + 5'000'000;
-  // Due well before the main read-out: first.
-  clock_.advance_ms(3900);
-  chips_.begin_guide(false, 1'000'000);
-  ASSERT_TRUE(chips_.next_readout());
-  EXPECT_EQ(chips_.next_readout()->chip, Chip::Guide);
-  // Due 30 ms before it: the guide read-out waits.
-  chips_.begin_guide(false, 1'070'000);
-  EXPECT_EQ(chips_.next_readout()->chip, Chip::Main);
-  EXPECT_EQ(chips_.next_readout()->mono_us, main_end);
-  clock_.advance_ms(1100);
-  chips_.read_out_main();
-  // Then it comes at once, counted from its own start.
-  ASSERT_TRUE(chips_.next_readout());
-  EXPECT_EQ(chips_.next_readout()->chip, Chip::Guide);
-  const ExposureResult guide = chips_.read_out_guide();
-  ASSERT_TRUE(guide.timing.start && guide.timing.end);
-  EXPECT_EQ(guide.timing.start->mono_us, start.mono_us + 3'900'000);
-  EXPECT_EQ(guide.timing.end, port_.last_trigger());
-  EXPECT_EQ(guide.metadata.field, KeptField::Odd);  // the brighter one
-}
-
-TEST_F(CameraChipsTest, TheGuideFieldRestartsWithTheMainExposureAndAfterItsFrame) {
-  chips_.begin_guide(false, 2'000'000);
-  clock_.advance_ms(500);
-  const Instant main_start = chips_.begin_main({CaptureMode::LowRes, false}, 1'000'000);
-  EXPECT_EQ(chips_.guide_deadline_us(), main_start.mono_us + 2'000'000);
-  clock_.advance_ms(1000);
-  chips_.read_out_main();
-  // Started again after the main frame: the guide-start sequence's stamp.
-  ASSERT_TRUE(port_.guide_started());
-  EXPECT_GT(port_.guide_started()->mono_us, main_start.mono_us + 1'000'000);
-  EXPECT_EQ(chips_.guide_deadline_us(), port_.guide_started()->mono_us + 2'000'000);
-}
-
-TEST_F(CameraChipsTest, HighResBeginsItsReadOutEarlyUnlessGuided) {
-  const Instant start = chips_.begin_main({CaptureMode::HighRes, false}, 1'000'000);
-  ASSERT_TRUE(chips_.next_readout());
-  const int64_t first_lead = start.mono_us + 1'000'000 - chips_.next_readout()->mono_us;
-  EXPECT_GT(first_lead, 0);
-  clock_.advance_ms(1000);
-  chips_.read_out_main();
-  // After a grab of 2 ms the lead follows what the source takes.
-  const Instant next = chips_.begin_main({CaptureMode::HighRes, false}, 1'000'000);
-  const int64_t lead = next.mono_us + 1'000'000 - chips_.next_readout()->mono_us;
-  EXPECT_GT(lead, 2000);
-  EXPECT_LT(lead, first_lead);
+// The exposure-start sequence restarts the guide field too.
+TEST_F(CameraChipsTest, AGuideExposureCountsFromAMainExposuresStart) {
   chips_.begin_guide(false, 500'000);
-  chips_.abort(Chip::Guide);
-  EXPECT_EQ(chips_.next_readout()->mono_us, next.mono_us + 1'000'000);
+  clock_.advance_ms(300);
+  const Instant start = chips_.begin_main({}, 1'000'000);
+  EXPECT_EQ(chips_.guide_deadline_us(), start.mono_us + 500'000);
+  EXPECT_EQ(chips_.read_out_guide().timing.start, start);
 }
 
 }  // namespace
