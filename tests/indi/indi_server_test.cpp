@@ -625,7 +625,7 @@ TEST_F(IndiServerTest, EachChipAbortsOnItsOwn) {
     const std::string kept_exposure = std::string(kept) + "_EXPOSURE";
     const std::string other = kept_exposure == "CCD_EXPOSURE" ? "GUIDER" : "CCD";
     const std::size_t trace_from = read_trace(trace_).size();
-    client_->sendNewNumber(kDevice, kept_exposure.c_str(), (kept_exposure + "_VALUE").c_str(), 1.0);
+    client_->sendNewNumber(kDevice, kept_exposure.c_str(), (kept_exposure + "_VALUE").c_str(), 0.5);
     client_->sendNewNumber(kDevice, (other + "_EXPOSURE").c_str(),
                            (other + "_EXPOSURE_VALUE").c_str(), 5.0);
     ASSERT_TRUE(
