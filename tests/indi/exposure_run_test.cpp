@@ -94,6 +94,7 @@ struct ByteCase {
   ExposureOptions options;
   std::vector<uint8_t> bytes;
   std::vector<int> trigger_codes;
+  int64_t guide_us = 0;  // the two chips: a guide exposure begun with the main one
 };
 
 TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
@@ -231,46 +232,38 @@ class CameraChipsTest : public ExposureRunTest {
   CameraChips chips_{port_, acquirer_, clock_};
 };
 
-struct ChipCase {
-  const char* name;
-  ExposureOptions main;  // 1 s, begun with a guide exposure of guide_us
-  int64_t guide_us;
-  std::vector<uint8_t> bytes;
-  std::vector<int> trigger_codes;
-};
-
 TEST_F(CameraChipsTest, GuideExposuresGoAsTheGuideCycleAroundTheMainOne) {
-  const std::vector<ChipCase> cases = {
+  const std::vector<ByteCase> cases = {
       {"guide due first, amp off: read out, then the guide-start sequence",
        {CaptureMode::LowRes, true},
-       500'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x14, 0x34, 0x30, 0x34,
         0x35, 0x31, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F},
-       {0x35, 0x37}},
+       {0x35, 0x37},
+       500'000},
       {"guide due 30 ms before the main end: read out after it",
        {},
-       970'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x37, 0x35, 0x2F, 0x3F},
-       {0x37, 0x35}},
+       {0x37, 0x35},
+       970'000},
       {"guide due long after the main end: started again after the main frame",
        {},
-       5'000'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35,
         0x2F, 0x3F},
-       {0x37, 0x35}},
+       {0x37, 0x35},
+       5'000'000},
       {"a guided High Res exposure is read out in Low Res",
        {CaptureMode::HighRes, false},
-       500'000,
        {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x35, 0x34, 0x14, 0x34, 0x34, 0x37,
         0x2F, 0x3F},
-       {0x35, 0x37}},
+       {0x35, 0x37},
+       500'000},
   };
-  for (const ChipCase& c : cases) {
+  for (const ByteCase& c : cases) {
     SCOPED_TRACE(c.name);
     acquirer_.requested.clear();
     const std::size_t from = device_.log().size();
-    chips_.begin_main(c.main, 1'000'000);
-    chips_.begin_guide(c.main.amp_off, c.guide_us);
+    chips_.begin_main(c.options, 1'000'000);  // 1 s
+    chips_.begin_guide(c.options.amp_off, c.guide_us);
     while (const std::optional<CameraChips::Due> due = chips_.next_readout()) {
       clock_.mono_us = std::max(clock_.mono_us, due->mono_us);
       EXPECT_TRUE(
