@@ -66,8 +66,11 @@ std::optional<CameraChips::Due> CameraChips::next_readout() const {
 }
 
 void CameraChips::note_grab(const FrameTiming& timing) {
-  if (!timing.end || !timing.delivered) return;
-  grabs_us_[next_grab_] = std::max<int64_t>(0, timing.delivered->mono_us - timing.end->mono_us);
+  if (timing.end && timing.delivered) note_grab_us(timing.delivered->mono_us - timing.end->mono_us);
+}
+
+void CameraChips::note_grab_us(int64_t us) {
+  grabs_us_[next_grab_] = std::max<int64_t>(0, us);
   next_grab_ = (next_grab_ + 1) % grabs_us_.size();
 }
 

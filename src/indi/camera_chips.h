@@ -87,6 +87,9 @@ class CameraChips {
   // of the High Res lead and of the guard time.
   int64_t grab_us() const;
   int64_t guard_us() const;
+  // A grab measured by the caller: High Res's first, from its 0x35 until
+  // the 0x37 was ready to go.
+  void note_grab_us(int64_t us);
 
  private:
   int64_t high_res_lead_us() const;

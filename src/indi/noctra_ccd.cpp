@@ -440,6 +440,9 @@ void NoctraCcd::end_main_exposure() {
   // High Res begins its read-out early; its 0x37 waits for the exposure's end.
   pump_.hold_main_trigger_until(chips_->main_deadline_us());
   ExposureResult result = chips_->read_out_main();
+  if (result.first_trigger && pump_.held_from_us()) {
+    chips_->note_grab_us(*pump_.held_from_us() - result.first_trigger->mono_us);
+  }
   pump_.hold_main_trigger_until(std::nullopt);
   InExposure = false;
   if (guided_high_res) {

@@ -20,8 +20,9 @@
 
 namespace noctra::indi {
 
-// Sleeps until the CLOCK_MONOTONIC instant (microseconds), also when signals
-// interrupt the sleep.
+// Waits until the CLOCK_MONOTONIC instant (microseconds), also when signals
+// interrupt the sleep: asleep until kSpinUs before it, then awake.
+inline constexpr int64_t kSpinUs = 1000;
 void sleep_until_mono(int64_t mono_us);
 
 class StillTriggerPump : public EventPump {
@@ -34,7 +35,12 @@ class StillTriggerPump : public EventPump {
   void set_acquirer(Acquisition* acquirer) { acquirer_ = acquirer; }
   // No press of the main trigger before this CLOCK_MONOTONIC instant
   // (microseconds); nothing lifts the hold.
-  void hold_main_trigger_until(std::optional<int64_t> mono_us) { hold_until_us_ = mono_us; }
+  void hold_main_trigger_until(std::optional<int64_t> mono_us) {
+    hold_until_us_ = mono_us;
+    held_from_us_.reset();
+  }
+  // When, under the last hold, the main trigger was first waiting to go.
+  const std::optional<int64_t>& held_from_us() const { return held_from_us_; }
 
   void run_until(const std::function<bool()>& done) override;
   bool quitting() const override { return false; }
@@ -43,6 +49,7 @@ class StillTriggerPump : public EventPump {
   Sleep sleep_;
   Acquisition* acquirer_ = nullptr;
   std::optional<int64_t> hold_until_us_;
+  std::optional<int64_t> held_from_us_;
 };
 
 }  // namespace noctra::indi

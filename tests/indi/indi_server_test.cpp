@@ -550,7 +550,6 @@ TEST_F(IndiServerTest, GuideExposuresAloneAndInterleavedWithAMainExposure) {
   EXPECT_EQ(connected.value("GUIDER_INFO.CCD_MAX_X") + connected.value("GUIDER_FRAME.HEIGHT"),
             "640.000000480.000000");
   std::size_t trace_from = read_trace(trace_).size();
-  auto asked = std::chrono::steady_clock::now();
   client_->sendNewNumber(kDevice, "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 0.05);
   ASSERT_TRUE(wait([&](const DeviceView& v) { return v.state("GUIDER_EXPOSURE") == IPS_OK; }));
   std::vector<TraceLine> trace = read_trace(trace_);
@@ -558,8 +557,7 @@ TEST_F(IndiServerTest, GuideExposuresAloneAndInterleavedWithAMainExposure) {
   const FitsFacts alone = read_fits(frames_on(client_->snapshot(), "CCD2").at(0).bytes);
   EXPECT_EQ(alone.imagetyp + " " + alone.mode, "Light Low Res");
   EXPECT_NEAR(alone.exptime * 1000, trace[trace_from + 4].ms - trace[trace_from].ms, 1.0);
-  std::printf("guide 0.05 s alone: request to 0x34 %.3f ms, EXPTIME %.6f s\n",
-              trace[trace_from].ms - mono_ms(asked), alone.exptime);
+  std::printf("guide 0.05 s alone: EXPTIME %.6f s\n", alone.exptime);
 
   trace_from = trace.size();
   client_->sendNewNumber(kDevice, "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 5.0);
