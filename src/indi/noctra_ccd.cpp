@@ -20,7 +20,7 @@ constexpr int kSourceText = 1;
 // INDI's timers wake the driver this long before a read-out; the rest is
 // slept on the monotonic clock, which lands on the instant even when the
 // event loop wakes late on a busy machine.
-constexpr int64_t kPreciseWaitUs = 20'000;
+constexpr int64_t kPreciseWaitUs = 50'000;
 // The countdowns a client sees are refreshed at least this often.
 constexpr int64_t kCountdownMs = 1000;
 constexpr double kMaxExposureS = 3600;

@@ -411,6 +411,8 @@ TEST_F(IndiServerTest, HighResWithAmpOffWritesBothTriggersAndSwitchesTheAmplifie
     std::printf("High Res %d: 0x27 to 0x35 %.3f ms, to 0x37 %.3f ms\n", n, t[at + 7].ms - t[at].ms,
                 t[at + 8].ms - t[at].ms);
     EXPECT_GE(t[at + 8].ms - t[at].ms, 200.0);
+    // After the end too: libindiclient may otherwise send the value 0 the end has just set.
+    ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("CCD_EXPOSURE") == IPS_OK; }));
     if (n == 1) expose(0.2);
   }
 }
