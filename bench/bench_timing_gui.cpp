@@ -2,11 +2,15 @@
 // Qt event pump, simulated port and sky camera) records on the offscreen
 // platform, and the exposure lengths are read back from its timing record.
 // Counters, in milliseconds: len_p50/len_p99/len_max |exposure_ms - setting|.
-// Arguments: exposure ms, delay ms, exposures.
+// Arguments: exposure ms, delay ms, exposures, the Star window (0 closed, 1
+// open with the main view stretched), guide interval ms (0: no guiding).
+// Each case runs with the Star window closed and no guiding as the baseline,
+// and again with the window open and guide frames every 100 ms.
 
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -14,12 +18,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/settings.h"
 #include "output/timing_log.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
+#include "ui/star_window.h"
 
 namespace noctra {
 namespace {
@@ -58,6 +64,8 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
     settings.delay = static_cast<int32_t>(state.range(1));
     settings.count = static_cast<int32_t>(state.range(2));
     settings.image_file_path = (home.path() + "/timing.avi").toStdString();
+    settings.guiding = state.range(4) > 0 ? 1 : 0;
+    if (state.range(4) > 0) settings.guide_interval = static_cast<int32_t>(state.range(4));
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
     if (!save_settings(settings, ini)) {
       state.SkipWithError("cannot write the settings");
@@ -73,6 +81,10 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
     }
     std::unique_ptr<DesktopProgram> program = std::move(*opened);
     MainWindow& window = program->main_window();
+    if (state.range(3) != 0) {
+      window.star_window_action()->trigger();
+      window.star_window()->stretch_box()->setChecked(true);
+    }
     window.action(Command::Record)->trigger();
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -91,10 +103,17 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
   state.counters["exposures"] = static_cast<double>(errors.size());
 }
 
+void timing_cases(benchmark::internal::Benchmark* b) {
+  for (const auto& [star_window, guide_ms] : {std::pair{0, 0}, std::pair{1, 100}}) {
+    b->Args({100, 0, 20, star_window, guide_ms});
+    b->Args({1000, 0, 6, star_window, guide_ms});
+    b->Args({1000, 250, 6, star_window, guide_ms});
+    b->Args({3000, 0, 3, star_window, guide_ms});
+  }
+}
+
 BENCHMARK(BM_DesktopExposureTiming)
-    ->Args({100, 0, 20})
-    ->Args({1000, 250, 6})
-    ->Args({3000, 0, 3})
+    ->Apply(timing_cases)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -257,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   acquisition.set_source(std::make_unique<FuzzedSource>(block));
 
   noctra::FrameHolder holder = noctra::FrameImage::create(4, 4);
-  acquisition.acquire_frame(holder);
+  acquisition.acquire_frame(holder, noctra::TriggerCode::Main);
 
   if (!holder) {
     // Refused (or nothing delivered): at most one line about it.

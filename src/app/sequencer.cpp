@@ -4,8 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "imaging/field_selection.h"
-#include "imaging/hi_res_merge.h"
+#include "camera/exposure_capture.h"
 
 namespace noctra {
 
@@ -63,7 +62,6 @@ void Sequencer::sequencer_tick() {
       }
     }
     if (remaining <= 0) {
-      port_.amplifier_on();
       capture_main_frame();
       if (!paused_) {
         const uint32_t recording = recording_generation_;
@@ -95,7 +93,6 @@ void Sequencer::sequencer_tick() {
   if (guide_state_ != GuideState::Off) {
     const int32_t guide_remaining = wrap_sub(settings_.guide_interval, wrap_sub(now, guide_base_));
     if (guide_remaining <= 0) {
-      port_.amplifier_on();
       capture_guide_frame();
       guide_base_ = clock_.now_ms();
       ++due_moment_;
@@ -110,48 +107,19 @@ void Sequencer::sequencer_tick() {
   timer_busy_ = false;
 }
 
-namespace {
-
-KeptField kept_field(const FrameImage& frame) {
-  const std::optional<FieldParity> kept = field_to_keep(frame);
-  if (!kept) return KeptField::Both;
-  return *kept == FieldParity::Odd ? KeptField::Odd : KeptField::Even;
-}
-
-}  // namespace
-
-bool Sequencer::acquire_main_frame() {
-  acquirer_.set_pending_trigger_code(kTriggerMain);
-  // Without a source the holder keeps its frame, and that frame its timing.
-  const bool asked = acquirer_.source_available();
-  acquirer_.acquire_frame(main_frame_);
-  if (!asked || !main_frame_) return false;
-  main_timing_ = acquirer_.last_timing();
-  main_timing_.start = port_.exposure_started();
-  main_how_ = FrameMetadata{};
-  main_how_.amp_switching = settings_.amp_off != 0;
-  return true;
-}
-
 void Sequencer::capture_main_frame() {
-  if (guide_state_ != GuideState::Off) {
-    const bool fresh = acquire_main_frame();
-    if (!main_frame_) return;
-    if (fresh) main_how_.field = kept_field(*main_frame_);
-    select_field(main_frame_);
-  } else if (settings_.hi_res != 0) {
-    acquirer_.set_pending_trigger_code(kTriggerGuide);
-    acquirer_.acquire_frame(first_hi_res_frame_);
-    if (!first_hi_res_frame_) return;
-    const bool fresh = acquire_main_frame();
-    if (!main_frame_) return;
-    if (fresh) main_how_.mode = CaptureMode::HighRes;
-    merge_hi_res(*main_frame_, *first_hi_res_frame_);
-  } else {
-    const bool fresh = acquire_main_frame();
-    if (fresh) main_how_.field = kept_field(*main_frame_);
-    select_field(main_frame_);
+  const bool guiding = guide_state_ != GuideState::Off;
+  const Capture capture =
+      capture_exposure(acquirer_, port_, main_readout(settings_.hi_res != 0, guiding),
+                       settings_.amp_off != 0, main_frame_, &first_hi_res_frame_);
+  // Otherwise the holder keeps its frame, and that frame its timing.
+  if (capture.outcome == CaptureOutcome::NewFrame) {
+    main_timing_ = capture.timing;
+    main_how_ = capture.metadata;
   }
+  // Low Res shows what came, even nothing; guiding and High Res only a frame.
+  const bool low_res = !guiding && settings_.hi_res == 0;
+  if (capture.outcome == CaptureOutcome::FirstFailed || (!low_res && !main_frame_)) return;
   if (host_ != nullptr) {
     host_->beep();
     host_->repaint_main();
@@ -159,12 +127,8 @@ void Sequencer::capture_main_frame() {
 }
 
 void Sequencer::capture_guide_frame() {
-  if (acquirer_.source_available()) {
-    acquirer_.set_pending_trigger_code(kTriggerGuide);
-    acquirer_.acquire_frame(guide_frame_);
-  }
+  capture_exposure(acquirer_, port_, Readout::Guide, settings_.amp_off != 0, guide_frame_);
   if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
-  select_field(guide_frame_);
   if (host_ != nullptr) host_->repaint_guide();
 }
 

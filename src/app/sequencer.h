@@ -79,9 +79,6 @@ class Sequencer {
 
  private:
   void set_frame_title();
-  // Acquires into the main frame with the main trigger code; true when a new
-  // frame came, whose timing and kind are then noted.
-  bool acquire_main_frame();
 
   Settings& settings_;
   Clock& clock_;

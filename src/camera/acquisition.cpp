@@ -32,7 +32,8 @@ void Acquisition::set_source(std::unique_ptr<FrameSource> source) {
 
 bool Acquisition::source_available() { return source_ != nullptr && source_->available(); }
 
-void Acquisition::acquire_frame(FrameHolder& holder) {
+void Acquisition::acquire_frame(FrameHolder& holder, TriggerCode code) {
+  pending_trigger_ = code;
   if (!source_available()) return;
   release_held_image();
 
@@ -57,11 +58,11 @@ void Acquisition::acquire_frame(FrameHolder& holder) {
 }
 
 void Acquisition::still_trigger() {
-  if (pending_trigger_code_ < 0) return;
+  if (!pending_trigger_) return;
   const std::optional<StillWindowRegistry::Press> press = windows_.find_capture_button();
   if (!press) return;
-  port_.write_trigger_code(static_cast<uint8_t>(pending_trigger_code_));
-  pending_trigger_code_ = -1;
+  port_.write_trigger_code(*pending_trigger_);
+  pending_trigger_.reset();
   if (*press) (*press)();
 }
 

@@ -35,12 +35,14 @@ class Acquisition : public FrameAcquirer {
   FrameSource* source() const { return source_.get(); }
 
   bool source_available() override;
-  void set_pending_trigger_code(int code) override { pending_trigger_code_ = code; }
-  int pending_trigger_code() const override { return pending_trigger_code_; }
-  void acquire_frame(FrameHolder& holder) override;
+  void acquire_frame(FrameHolder& holder, TriggerCode code) override;
   void still_trigger() override;
   bool busy() const override { return busy_; }
   FrameTiming last_timing() const override { return last_timing_; }
+
+  // The code the next press writes; nothing once a press has written it.
+  const std::optional<TriggerCode>& pending_trigger() const { return pending_trigger_; }
+  void set_pending_trigger(std::optional<TriggerCode> code) { pending_trigger_ = code; }
 
  private:
   void release_held_image() { held_image_.reset(); }
@@ -51,7 +53,7 @@ class Acquisition : public FrameAcquirer {
   std::unique_ptr<FrameSource> source_;
   // The block the source delivered last, until it has been copied.
   std::optional<std::vector<uint8_t>> held_image_;
-  int pending_trigger_code_ = -1;
+  std::optional<TriggerCode> pending_trigger_;
   FrameTiming last_timing_;
   bool busy_ = false;
 };

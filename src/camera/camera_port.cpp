@@ -29,7 +29,9 @@ void CameraPort::exposure_start_sequence() {
 }
 
 void CameraPort::guide_start_sequence() {
-  for (uint8_t byte : {0x34, 0x14, 0x34}) write_camera_port(byte);
+  write_camera_port(0x34);
+  guide_started_ = stamp();
+  for (uint8_t byte : {0x14, 0x34}) write_camera_port(byte);
 }
 
 void CameraPort::amplifier_on() {
@@ -40,8 +42,8 @@ void CameraPort::amplifier_off() {
   write_camera_port(static_cast<uint8_t>(read_camera_port() & 0xFB));
 }
 
-void CameraPort::write_trigger_code(uint8_t code) {
-  write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | code));
+void CameraPort::write_trigger_code(TriggerCode code) {
+  write_camera_port(static_cast<uint8_t>((read_camera_port() & 0xC0) | static_cast<uint8_t>(code)));
   last_trigger_ = stamp();
 }
 

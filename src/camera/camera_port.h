@@ -11,8 +11,12 @@
 
 namespace noctra {
 
-inline constexpr uint8_t kTriggerMain = 0x37;   // main frames
-inline constexpr uint8_t kTriggerGuide = 0x35;  // guide frames and the first hi-res frame
+// The code the still trigger writes as it presses the capture button: it
+// ends the exposure whose light the frame reads out.
+enum class TriggerCode : uint8_t {
+  Main = 0x37,   // main frames
+  Guide = 0x35,  // guide frames and the first hi-res frame
+};
 
 class CameraPort {
  public:
@@ -33,13 +37,15 @@ class CameraPort {
   void amplifier_on();
   void amplifier_off();
   // (port & 0xC0) | code: what the still trigger writes as it presses.
-  void write_trigger_code(uint8_t code);
+  void write_trigger_code(TriggerCode code);
 
   PortDevice& device() { return device_; }
   InstantClock* clock() const { return clock_; }
 
   // Right after the first byte (0x27) of the last exposure-start sequence.
   const std::optional<Instant>& exposure_started() const { return exposure_started_; }
+  // Right after the first byte (0x34) of the last guide-start sequence.
+  const std::optional<Instant>& guide_started() const { return guide_started_; }
   // Right after the last trigger code went out.
   const std::optional<Instant>& last_trigger() const { return last_trigger_; }
 
@@ -51,6 +57,7 @@ class CameraPort {
   PortDevice& device_;
   InstantClock* clock_;
   std::optional<Instant> exposure_started_;
+  std::optional<Instant> guide_started_;
   std::optional<Instant> last_trigger_;
 };
 

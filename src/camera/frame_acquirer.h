@@ -1,8 +1,9 @@
 #pragma once
-// What the capture sequencer needs from acquisition: the availability gate,
-// the pending trigger code, one blocking acquisition into a holder, and the
-// still trigger that runs at the start of every tick.
+// What the capture call needs from acquisition: the availability gate, one
+// blocking acquisition into a holder with the trigger code that ends it, and
+// the still trigger that runs at the start of every tick.
 
+#include "camera/camera_port.h"
 #include "config/timing.h"
 #include "imaging/frame_image.h"
 
@@ -12,12 +13,12 @@ class FrameAcquirer {
  public:
   virtual ~FrameAcquirer() = default;
   virtual bool source_available() = 0;
-  // 0x35 or 0x37 before an acquisition; -1 when none is pending.
-  virtual void set_pending_trigger_code(int code) = 0;
-  virtual int pending_trigger_code() const = 0;
   // Fills the holder with one new frame or with none; the holder keeps what it
-  // had when no source is available. Blocks inside the event pump.
-  virtual void acquire_frame(FrameHolder& holder) = 0;
+  // had when no source is available. Blocks inside the event pump. The code
+  // is pending from the call on: the still trigger writes it as it presses.
+  // An acquisition that ends without a press leaves it pending, and the next
+  // press the still trigger finds writes it.
+  virtual void acquire_frame(FrameHolder& holder, TriggerCode code) = 0;
   virtual void still_trigger() = 0;
   // True while acquire_frame waits; the command router drops commands then.
   virtual bool busy() const = 0;

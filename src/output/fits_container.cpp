@@ -86,8 +86,9 @@ std::string header_text(const std::string& text) {
 }
 
 // DATE-OBS wants ISO 8601 without the zone letter; TIMESYS says it is UTC.
+// The instant is rounded to the millisecond.
 std::string fits_date(int64_t utc_us) {
-  std::string text = format_utc(utc_us, 3);
+  std::string text = format_utc((utc_us + 500) / 1000 * 1000, 3);
   if (!text.empty() && text.back() == 'Z') text.pop_back();
   return text;
 }

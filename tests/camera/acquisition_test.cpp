@@ -132,7 +132,7 @@ TEST(AcquireFrame, CallsInOrderWithBusyFlagAroundTheWait) {
     busy_inside = rig.acquisition.busy();
     old_frame_kept_inside = holder.has_value() && holder->width() == 8;
   };
-  rig.acquisition.acquire_frame(holder);
+  rig.acquisition.acquire_frame(holder, TriggerCode::Main);
   EXPECT_EQ(rig.calls, (std::vector<std::string>{"available", "acquire"}));
   EXPECT_TRUE(busy_inside);
   EXPECT_TRUE(old_frame_kept_inside);
@@ -159,7 +159,7 @@ TEST(AcquireFrame, HolderOutcomes) {
     rig.source->is_available = c.available;
     rig.source->next = c.delivered;
     FrameHolder holder = FrameImage::create(8, 8);
-    rig.acquisition.acquire_frame(holder);
+    rig.acquisition.acquire_frame(holder, TriggerCode::Main);
     EXPECT_EQ(holder.has_value(), c.frame_held) << c.what;
     if (!c.available) {
       EXPECT_EQ(rig.calls, std::vector<std::string>{"available"}) << c.what;
@@ -171,7 +171,7 @@ TEST(AcquireFrame, HolderOutcomes) {
   no_source.acquisition.set_source(nullptr);
   FrameHolder holder = FrameImage::create(8, 8);
   EXPECT_FALSE(no_source.acquisition.source_available());
-  no_source.acquisition.acquire_frame(holder);
+  no_source.acquisition.acquire_frame(holder, TriggerCode::Main);
   EXPECT_TRUE(holder.has_value()) << "no source set at all";
 }
 
@@ -180,16 +180,16 @@ TEST(StillTrigger, WritesTheCodeKeepingTopBitsThenPresses) {
   int presses = 0;
   auto window = rig.windows.open_capture_window([&] {
     // The code is on the port before the button is pressed.
-    EXPECT_EQ(rig.device.read(), 0xC0 | kTriggerMain);
+    EXPECT_EQ(rig.device.read(), 0xC0 | 0x37);
     ++presses;
   });
   rig.acquisition.still_trigger();  // nothing pending yet
   EXPECT_TRUE(rig.device.log().empty());
 
-  rig.acquisition.set_pending_trigger_code(kTriggerMain);
+  rig.acquisition.set_pending_trigger(TriggerCode::Main);
   rig.acquisition.still_trigger();
   EXPECT_EQ(rig.device.log(), std::vector<uint8_t>{0xF7});
-  EXPECT_EQ(rig.acquisition.pending_trigger_code(), -1);
+  EXPECT_EQ(rig.acquisition.pending_trigger(), std::nullopt);
   EXPECT_EQ(presses, 1);
 
   rig.acquisition.still_trigger();  // consumed: no second press
@@ -200,10 +200,10 @@ TEST(StillTrigger, WithoutAButtonTheCodeStaysPending) {
   AcquisitionRig rig;
   auto window = rig.windows.open_window({"hauppauge capture", {{"Button", "Capture Still Image"}}},
                                         {[] { FAIL() << "pressed a lower-case window"; }});
-  rig.acquisition.set_pending_trigger_code(kTriggerGuide);
+  rig.acquisition.set_pending_trigger(TriggerCode::Guide);
   rig.acquisition.still_trigger();
   EXPECT_TRUE(rig.device.log().empty());
-  EXPECT_EQ(rig.acquisition.pending_trigger_code(), kTriggerGuide);
+  EXPECT_EQ(rig.acquisition.pending_trigger(), TriggerCode::Guide);
 }
 
 TEST(AcquireFrame, TicksInsideTheWaitPressTheSimulatedCameraButton) {
@@ -215,7 +215,7 @@ TEST(AcquireFrame, TicksInsideTheWaitPressTheSimulatedCameraButton) {
   };
   rig.port.exposure_start_sequence();
   rig.clock.advance(1000);
-  const FrameHolder holder = rig.grab_holder(kTriggerMain);
+  const FrameHolder holder = rig.grab_holder(TriggerCode::Main);
   ASSERT_TRUE(holder.has_value());
   EXPECT_EQ(holder->width(), 640);
   EXPECT_EQ(holder->height(), 480);
@@ -229,7 +229,7 @@ TEST(AcquireFrame, AQuittingPumpEndsTheWaitWithNoFrame) {
   test::SkyRig rig;
   rig.pump.quitting_ = true;
   FrameHolder holder = FrameImage::create(8, 8);
-  rig.acquisition.acquire_frame(holder);
+  rig.acquisition.acquire_frame(holder, TriggerCode::Main);
   EXPECT_FALSE(holder.has_value());
   EXPECT_FALSE(rig.acquisition.busy());
   EXPECT_TRUE(rig.log.lines.empty());

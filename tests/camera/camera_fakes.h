@@ -70,15 +70,14 @@ struct SkyRig {
     port.camera_idle();
   }
 
-  FrameHolder grab_holder(int code) {
+  FrameHolder grab_holder(TriggerCode code) {
     port.amplifier_on();
-    acquisition.set_pending_trigger_code(code);
     FrameHolder holder;
-    acquisition.acquire_frame(holder);
+    acquisition.acquire_frame(holder, code);
     return holder;
   }
 
-  FrameImage grab(int code) {
+  FrameImage grab(TriggerCode code) {
     FrameHolder holder = grab_holder(code);
     EXPECT_TRUE(holder.has_value());
     return holder ? std::move(*holder) : *FrameImage::create(1, 1);
@@ -87,7 +86,7 @@ struct SkyRig {
   FrameImage expose(int32_t ms) {
     port.exposure_start_sequence();
     clock.advance(ms);
-    return grab(kTriggerMain);
+    return grab(TriggerCode::Main);
   }
 };
 

@@ -21,7 +21,7 @@ TEST(CameraPort, EachOperationWritesTheseBytesFromThisStart) {
       {"amplifier off keeps the top bits", 0xFF, &CameraPort::amplifier_off, {0xFB}},
       {"trigger keeps the top bits",
        0xFF,
-       [](CameraPort& p) { p.write_trigger_code(kTriggerMain); },
+       [](CameraPort& p) { p.write_trigger_code(TriggerCode::Main); },
        {0xF7}},
       {"exposure start",
        0xFF,

@@ -30,9 +30,8 @@ struct SetupRig {
     setup->port().exposure_start_sequence();
     clock.advance(exposure_ms);
     setup->port().amplifier_on();
-    setup->acquisition().set_pending_trigger_code(kTriggerMain);
     FrameHolder holder;
-    setup->acquisition().acquire_frame(holder);
+    setup->acquisition().acquire_frame(holder, TriggerCode::Main);
     return holder;
   }
 };

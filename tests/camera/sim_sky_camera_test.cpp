@@ -82,13 +82,13 @@ TEST(SimSkyCamera, FrameHoldsLightUpToTheTriggerWriteAndNoneAfter) {
     rig.port.exposure_start_sequence();
     rig.clock.advance(2000);
     rig.port.amplifier_on();
-    rig.port.write_trigger_code(kTriggerMain);
+    rig.port.write_trigger_code(TriggerCode::Main);
     rig.pump.on_tick = [&rig, ticks, n = 0]() mutable {
       if (++n != ticks) return;
       if (auto press = rig.windows.find_capture_button()) (*press)();
     };
     FrameHolder holder;
-    rig.acquisition.acquire_frame(holder);
+    rig.acquisition.acquire_frame(holder, TriggerCode::Main);
     EXPECT_TRUE(holder.has_value());
     return patch_sums(*holder);
   };
@@ -106,8 +106,8 @@ TEST(SimSkyCamera, AmplifierOffLowersTheCornerGlow) {
   off_rig.port.amplifier_off();
   on_rig.clock.advance(3000);
   off_rig.clock.advance(3000);
-  const FrameImage on = on_rig.grab(kTriggerMain);
-  const FrameImage off = off_rig.grab(kTriggerMain);
+  const FrameImage on = on_rig.grab(TriggerCode::Main);
+  const FrameImage off = off_rig.grab(TriggerCode::Main);
   // Top-right corner of the picture: the last columns and stored rows.
   const double corner_on = field_mean(on, 0, 600, 440, 640, 480);
   const double corner_off = field_mean(off, 0, 600, 440, 640, 480);
@@ -121,13 +121,13 @@ TEST(SimSkyCamera, GuideStarDriftsBetweenGuideFrames) {
   SkyRig rig;
   rig.port.exposure_start_sequence();
   rig.clock.advance(500);
-  const FrameImage first = rig.grab(kTriggerGuide);
+  const FrameImage first = rig.grab(TriggerCode::Guide);
   const auto expected_first = rig.camera->guide_star_position(500 - 250);
   rig.port.guide_start_sequence();
   rig.clock.advance(20000);
   rig.port.guide_start_sequence();
   rig.clock.advance(500);
-  const FrameImage second = rig.grab(kTriggerGuide);
+  const FrameImage second = rig.grab(TriggerCode::Guide);
   const auto expected_second = rig.camera->guide_star_position(20550 + 250);
 
   const auto a = centroid(first, expected_first.x, expected_first.y);
@@ -145,7 +145,7 @@ TEST(SimSkyCamera, PortDecoding) {
   EXPECT_TRUE(rig.camera->main_exposing());
   EXPECT_TRUE(rig.camera->guide_exposing());
   rig.clock.advance(300);
-  rig.port.write_trigger_code(kTriggerGuide);
+  rig.port.write_trigger_code(TriggerCode::Guide);
   EXPECT_TRUE(rig.camera->main_exposing()) << "0x35 must not end the main exposure";
   EXPECT_FALSE(rig.camera->guide_exposing());
   ASSERT_TRUE(rig.camera->last_readout().has_value());
@@ -158,7 +158,7 @@ TEST(SimSkyCamera, PortDecoding) {
   rig.clock.advance(700);
   rig.port.amplifier_on();
   rig.clock.advance(100);
-  rig.port.write_trigger_code(kTriggerMain);
+  rig.port.write_trigger_code(TriggerCode::Main);
   EXPECT_FALSE(rig.camera->main_exposing());
   const SimExposure main = *rig.camera->last_readout();
   EXPECT_EQ(main.end_ms - main.start_ms, 1300);

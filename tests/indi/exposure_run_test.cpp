@@ -8,6 +8,7 @@
 #include "camera/camera_port.h"
 #include "camera/port_device.h"
 #include "imaging/frame_test_support.h"
+#include "indi/camera_chips.h"
 
 namespace noctra::indi {
 namespace {
@@ -30,36 +31,35 @@ class FakeAcquirer : public FrameAcquirer {
   FakeAcquirer(CameraPort& port, FakeInstantClock& clock) : port_(port), clock_(clock) {}
 
   bool source_available() override { return true; }
-  void set_pending_trigger_code(int code) override { pending_ = code; }
-  int pending_trigger_code() const override { return pending_; }
   bool busy() const override { return false; }
   void still_trigger() override {
-    if (pending_ < 0 || !press) return;
-    port_.write_trigger_code(static_cast<uint8_t>(pending_));
-    pending_ = -1;
+    if (!pending_ || !press) return;
+    port_.write_trigger_code(*pending_);
+    pending_.reset();
   }
-  void acquire_frame(FrameHolder& holder) override {
-    requested.push_back(pending_);
-    const int code = pending_;
+  void acquire_frame(FrameHolder& holder, TriggerCode code) override {
+    requested.push_back(static_cast<int>(code));
+    pending_ = code;
     clock_.advance_ms(press_after_ms);
     still_trigger();
     const int64_t pressed_us = clock_.mono_us;
     clock_.advance_ms(deliver_after_ms);
     holder.reset();
-    if (!deliver || pending_ >= 0) return;
+    if (!deliver || pending_) return;
     last_timing_ = {};
     last_timing_.end = port_.last_trigger();
     last_timing_.delivered = clock_.now();
     last_timing_.source_mono_us = pressed_us + buffer_stamp_us;
     FrameImage frame = test::make_frame(64, 300);
     for (int32_t r = 0; r < frame.height(); ++r) {
-      const uint8_t value =
-          code == kTriggerMain ? (r % 2 ? main_odd : main_even) : (r % 2 ? first_odd : first_even);
+      const uint8_t value = code == TriggerCode::Main ? (r % 2 ? main_odd : main_even)
+                                                      : (r % 2 ? first_odd : first_even);
       std::memset(frame.row(r), value, frame.stride());
     }
     holder = std::move(frame);
   }
   FrameTiming last_timing() const override { return last_timing_; }
+  const std::optional<TriggerCode>& pending_trigger() const { return pending_; }
 
   bool press = true;
   bool deliver = true;
@@ -72,7 +72,7 @@ class FakeAcquirer : public FrameAcquirer {
  private:
   CameraPort& port_;
   FakeInstantClock& clock_;
-  int pending_ = -1;
+  std::optional<TriggerCode> pending_;
   FrameTiming last_timing_;
 };
 
@@ -94,6 +94,7 @@ struct ByteCase {
   ExposureOptions options;
   std::vector<uint8_t> bytes;
   std::vector<int> trigger_codes;
+  int64_t guide_us = 0;  // the two chips: a guide exposure begun with the main one
 };
 
 TEST_F(ExposureRunTest, WritesTheSequencersBytesInOrder) {
@@ -188,13 +189,15 @@ TEST_F(ExposureRunTest, LowResKeepsTheBrighterFieldAndSaysWhich) {
   EXPECT_EQ(result.frame->row(1)[0], 80);
 }
 
-TEST_F(ExposureRunTest, AnUnpressedAcquisitionGivesNoFrameAndLeavesNoTriggerPending) {
+// The code of a press that never came stays pending, as in a recording: the
+// next press the still trigger finds writes it.
+TEST_F(ExposureRunTest, AnUnpressedAcquisitionGivesNoFrameAndLeavesItsCodePending) {
   acquirer_.press = false;
   run_.begin({});
   const ExposureResult result = run_.finish();
   EXPECT_FALSE(result.frame);
   EXPECT_FALSE(result.timing.end);
-  EXPECT_EQ(acquirer_.pending_trigger_code(), -1);
+  EXPECT_EQ(acquirer_.pending_trigger(), TriggerCode::Main);
   // The port still goes back to rest.
   EXPECT_EQ(device_.read(), 0x3F);
 }
@@ -219,6 +222,65 @@ TEST_F(ExposureRunTest, AbortIdlesThePortAndEndsTheExposure) {
   EXPECT_FALSE(run_.finish().frame);
   EXPECT_EQ(device_.log().size(), after_abort);
   EXPECT_TRUE(acquirer_.requested.empty());
+}
+
+// The two chips on one port, each read-out run when it falls due, as the
+// driver's timer runs them. The fake presses 3 ms after a request and
+// delivers 2 ms after the press; nothing else moves the clock.
+class CameraChipsTest : public ExposureRunTest {
+ protected:
+  CameraChips chips_{port_, acquirer_, clock_};
+};
+
+TEST_F(CameraChipsTest, GuideExposuresGoAsTheGuideCycleAroundTheMainOne) {
+  const std::vector<ByteCase> cases = {
+      {"guide due first, amp off: read out, then the guide-start sequence",
+       {CaptureMode::LowRes, true},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x14, 0x34, 0x30, 0x34,
+        0x35, 0x31, 0x34, 0x14, 0x34, 0x30, 0x34, 0x37, 0x33, 0x2F, 0x3F},
+       {0x35, 0x37},
+       500'000},
+      {"guide due 30 ms before the main end: read out after it",
+       {},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x37, 0x35, 0x2F, 0x3F},
+       {0x37, 0x35},
+       970'000},
+      {"guide due long after the main end: started again after the main frame",
+       {},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x37, 0x34, 0x14, 0x34, 0x34, 0x35,
+        0x2F, 0x3F},
+       {0x37, 0x35},
+       5'000'000},
+      {"a guided High Res exposure is read out in Low Res",
+       {CaptureMode::HighRes, false},
+       {0x27, 0x37, 0x34, 0x14, 0x34, 0x34, 0x14, 0x34, 0x34, 0x35, 0x34, 0x14, 0x34, 0x34, 0x37,
+        0x2F, 0x3F},
+       {0x35, 0x37},
+       500'000},
+  };
+  for (const ByteCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    acquirer_.requested.clear();
+    const std::size_t from = device_.log().size();
+    chips_.begin_main(c.options, 1'000'000);  // 1 s
+    chips_.begin_guide(c.options.amp_off, c.guide_us);
+    while (const std::optional<CameraChips::Due> due = chips_.next_readout()) {
+      clock_.mono_us = std::max(clock_.mono_us, due->mono_us);
+      EXPECT_TRUE(
+          (due->chip == Chip::Main ? chips_.read_out_main() : chips_.read_out_guide()).frame);
+    }
+    EXPECT_EQ(bytes_since(from), c.bytes);
+    EXPECT_EQ(acquirer_.requested, c.trigger_codes);
+  }
+}
+
+// The exposure-start sequence restarts the guide field too.
+TEST_F(CameraChipsTest, AGuideExposureCountsFromAMainExposuresStart) {
+  chips_.begin_guide(false, 500'000);
+  clock_.advance_ms(300);
+  const Instant start = chips_.begin_main({}, 1'000'000);
+  EXPECT_EQ(chips_.guide_deadline_us(), start.mono_us + 500'000);
+  EXPECT_EQ(chips_.read_out_guide().timing.start, start);
 }
 
 }  // namespace

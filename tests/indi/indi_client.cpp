@@ -5,6 +5,7 @@
 namespace noctra::indi::test {
 
 void IndiClient::record(INDI::Property property) {
+  const auto arrived_mono = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string name = property.getName();
   view_.states[name] = property.getState();
@@ -29,7 +30,7 @@ void IndiClient::record(INDI::Property property) {
         if (b.getBlobLen() <= 0 || b.getBlob() == nullptr) continue;
         const auto* data = static_cast<const uint8_t*>(b.getBlob());
         view_.blobs.push_back({std::vector<uint8_t>(data, data + b.getBlobLen()), b.getFormat(),
-                               std::chrono::system_clock::now()});
+                               std::chrono::system_clock::now(), name, arrived_mono});
       }
       break;
     default:

@@ -21,6 +21,8 @@ struct ReceivedBlob {
   std::vector<uint8_t> bytes;
   std::string format;
   std::chrono::system_clock::time_point arrived;
+  std::string property;                                // CCD1 or CCD2
+  std::chrono::steady_clock::time_point arrived_mono;  // the port trace's clock
 };
 
 struct DeviceView {

@@ -22,11 +22,14 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "imaging/guide_star.h"
 #include "indi/indi_client.h"
 
 namespace noctra::indi::test {
@@ -76,6 +79,24 @@ std::vector<uint8_t> bytes_of(const std::vector<TraceLine>& lines, std::size_t f
   std::vector<uint8_t> bytes;
   for (std::size_t i = from; i < lines.size(); ++i) bytes.push_back(lines[i].byte);
   return bytes;
+}
+
+// The trace's bytes as text, "27 37 34 ", for patterns of whole sequences.
+std::string text_of(const std::vector<TraceLine>& lines, std::size_t from) {
+  std::string text;
+  char hex[4];
+  for (uint8_t byte : bytes_of(lines, from)) text.append(hex, std::snprintf(hex, 4, "%02X ", byte));
+  return text;
+}
+
+double mono_ms(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
+}
+
+std::vector<ReceivedBlob> frames_on(const DeviceView& view, const std::string& property) {
+  std::vector<ReceivedBlob> frames = view.blobs;
+  std::erase_if(frames, [&](const ReceivedBlob& b) { return b.property != property; });
+  return frames;
 }
 
 // "2026-12-07T21:04:05.123" (UTC) in microseconds since 1970.
@@ -236,6 +257,37 @@ class IndiServerTest : public ::testing::Test {
 
   std::size_t blob_count() { return client_->snapshot().blobs.size(); }
 
+  // A request as any client may send it, also one libindiclient would not
+  // make (an element the property lacks, a number that is not one).
+  void send_raw(const std::string& xml) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(write(fd, xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
+    std::this_thread::sleep_for(100ms);
+    close(fd);
+  }
+
+  // Ends the driver as `end` does while both chips expose, with amp-off (the
+  // port carries 0x30): the trace must end with the idle pattern.
+  void expect_idle_port_after(const std::function<void()>& end) {
+    connect_sim();
+    switch_on("AMP_OFF", "INDI_ENABLED");
+    client_->sendNewNumber(kDevice, "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 5.0);
+    client_->sendNewNumber(kDevice, "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 5.0);
+    ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("GUIDER_EXPOSURE") == IPS_BUSY; }));
+    end();
+    const auto give_up = std::chrono::steady_clock::now() + 5s;
+    while (!text_of(read_trace(trace_), 0).ends_with("2F 3F ") &&
+           std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(text_of(read_trace(trace_), 0), "2F 3F 27 37 34 14 34 30 34 14 34 30 2F 3F ");
+  }
+
   // One exposure from the client's request to its BLOB; the frame and the
   // wall-clock window around it.
   struct Exposure {
@@ -318,8 +370,8 @@ TEST_F(IndiServerTest, ExposureSendsFitsFrameWithInstantsAndDocumentedBytes) {
     const auto start = parse_fits_date(fits.date_obs);
     const auto end = parse_fits_date(fits.date_end);
     ASSERT_TRUE(start && end) << fits.date_obs << " / " << fits.date_end;
-    // DATE-OBS is cut to the millisecond, so it may read up to 1 ms early.
-    EXPECT_GE(*start, exposure.asked_us - 1000);
+    // DATE-OBS is rounded to the millisecond: it may read 0.5 ms early.
+    EXPECT_GE(*start, exposure.asked_us - 500);
     EXPECT_LE(*end, exposure.received_us);
     EXPECT_LE(*start, *end);
 
@@ -351,6 +403,18 @@ TEST_F(IndiServerTest, HighResWithAmpOffWritesBothTriggersAndSwitchesTheAmplifie
   EXPECT_EQ(bytes_of(read_trace(trace_), trace_from),
             (std::vector<uint8_t>{0x27, 0x37, 0x34, 0x14, 0x34, 0x30, 0x34, 0x35, 0x37, 0x33, 0x2F,
                                   0x3F}));
+  // The 0x35 goes out early by about a grab, the 0x37 not before the end:
+  // with the first guess of what a grab takes, then with what they took.
+  for (int n = 1; n <= 2; ++n) {
+    const std::vector<TraceLine> t = read_trace(trace_);
+    const std::size_t at = t.size() - 12;
+    std::printf("High Res %d: 0x27 to 0x35 %.3f ms, to 0x37 %.3f ms\n", n, t[at + 7].ms - t[at].ms,
+                t[at + 8].ms - t[at].ms);
+    EXPECT_GE(t[at + 8].ms - t[at].ms, 200.0);
+    // After the end too: libindiclient may otherwise send the value 0 the end has just set.
+    ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("CCD_EXPOSURE") == IPS_OK; }));
+    if (n == 1) expose(0.2);
+  }
 }
 
 TEST_F(IndiServerTest, AbortInTheMiddleIdlesThePortAndSendsNoFrame) {
@@ -378,7 +442,8 @@ TEST_F(IndiServerTest, AbortInTheMiddleIdlesThePortAndSendsNoFrame) {
 TEST_F(IndiServerTest, DisconnectIdlesThePortAndClosesTheCamera) {
   connect_sim();
   client_->sendNewNumber(kDevice, "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 5.0);
-  ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("CCD_EXPOSURE") == IPS_BUSY; }));
+  client_->sendNewNumber(kDevice, "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 5.0);
+  ASSERT_TRUE(wait([](const DeviceView& v) { return v.state("GUIDER_EXPOSURE") == IPS_BUSY; }));
   const std::size_t trace_from = read_trace(trace_).size();
   client_->disconnectDevice(kDevice);
   ASSERT_TRUE(wait([](const DeviceView& v) {
@@ -388,19 +453,58 @@ TEST_F(IndiServerTest, DisconnectIdlesThePortAndClosesTheCamera) {
   // Connecting again opens the devices afresh.
   client_->connectDevice(kDevice);
   ASSERT_TRUE(wait([](const DeviceView& v) {
-    return v.value("CONNECTION.CONNECT") == "On" && v.has("CCD_EXPOSURE");
+    return v.value("CONNECTION.CONNECT") == "On" && v.has("GUIDER_EXPOSURE");
   }));
+  // Nothing runs: a client waiting for either exposure's end has it.
+  EXPECT_EQ(client_->snapshot().state("CCD_EXPOSURE"), IPS_IDLE);
+  EXPECT_EQ(client_->snapshot().state("GUIDER_EXPOSURE"), IPS_IDLE);
   const Exposure exposure = expose(0.1);
   EXPECT_EQ(read_fits(exposure.blob.bytes).error, "");
 }
 
 TEST_F(IndiServerTest, BadValuesGetTheAlertStateAndAMessage) {
   connect_sim();
+  switch_on("RESOLUTION", "HIGH_RES");
   const std::size_t trace_from = read_trace(trace_).size();
   client_->sendNewNumber(kDevice, "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", -1.0);
   EXPECT_TRUE(wait([](const DeviceView& v) {
     return v.state("CCD_EXPOSURE") == IPS_ALERT && v.said("out of bounds");
   })) << "a negative exposure";
+  // Guide exposures out of range, and requests libindiclient would not send
+  // (raw, so that no update can overwrite the client's copy of the value
+  // before it goes out): refused, and nothing changes.
+  const auto raw = [](const char* kind, const char* property, const char* element,
+                      const std::string& value) {
+    return std::string("<new") + kind + "Vector device=\"Noctra\" name=\"" + property + "\"><one" +
+           kind + " name=\"" + element + "\">" + value + "</one" + kind + "></new" + kind +
+           "Vector>";
+  };
+  const std::string very_long(70'000, 'x');
+  for (const auto& [property, xml, said] :
+       std::vector<std::tuple<const char*, std::string, const char*>>{
+           {"GUIDER_EXPOSURE", raw("Number", "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", "-1"),
+            "guide exposure value (-1) seconds out of bounds"},
+           {"GUIDER_EXPOSURE", raw("Number", "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", "0.01"),
+            "guide exposure value (0.01) seconds out of bounds"},
+           {"GUIDER_EXPOSURE", raw("Number", "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", "61"),
+            "guide exposure value (61) seconds out of bounds"},
+           {"CCD_EXPOSURE", raw("Number", "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", "nan"),
+            "CCD_EXPOSURE_VALUE: the value is not a finite number"},
+           {"RESOLUTION", raw("Switch", "RESOLUTION", "BOGUS", "On"),
+            "RESOLUTION has no switch BOGUS"},
+           {"AMP_OFF", raw("Switch", "AMP_OFF", "BOGUS", "On"), "AMP_OFF has no switch BOGUS"},
+           {"UPLOAD_SETTINGS", raw("Text", "UPLOAD_SETTINGS", "UPLOAD_DIR", very_long),
+            "UPLOAD_DIR: the text is longer than 4095 characters"},
+           {"PORT_TRACE", raw("Text", "PORT_TRACE", "FILE", very_long),
+            "FILE: the text is longer than 4095 characters"}}) {
+    send_raw(xml);
+    EXPECT_TRUE(wait([&](const DeviceView& v) {
+      return v.state(property) == IPS_ALERT && v.said(said);
+    })) << said;
+  }
+  const DeviceView refused = client_->snapshot();
+  EXPECT_EQ(refused.value("CCD_EXPOSURE.CCD_EXPOSURE_VALUE").find("nan"), std::string::npos);
+  EXPECT_EQ(refused.value("AMP_OFF.INDI_DISABLED"), "On");
   client_->sendNewText(kDevice, "HARDWARE", "Port", "parport9");
   EXPECT_TRUE(wait([](const DeviceView& v) {
     return v.state("HARDWARE") == IPS_ALERT && v.said("unknown camera port \"parport9\"");
@@ -408,10 +512,10 @@ TEST_F(IndiServerTest, BadValuesGetTheAlertStateAndAMessage) {
   EXPECT_EQ(client_->snapshot().value("HARDWARE.Port"), "sim");
   client_->sendNewText(kDevice, "HARDWARE", "Source", "webcam");
   EXPECT_TRUE(wait([](const DeviceView& v) { return v.said("unknown video source \"webcam\""); }));
-  // None of it touched the port, and the driver still works.
+  // None of it touched the port, and the driver still works in High Res.
   EXPECT_EQ(read_trace(trace_).size(), trace_from);
   const Exposure exposure = expose(0.1);
-  EXPECT_EQ(read_fits(exposure.blob.bytes).error, "");
+  EXPECT_EQ(read_fits(exposure.blob.bytes).mode, "High Res");
 }
 
 TEST_F(IndiServerTest, AnExplicitDeviceThatCannotOpenIsAnAlertNotTheSimulation) {
@@ -420,8 +524,13 @@ TEST_F(IndiServerTest, AnExplicitDeviceThatCannotOpenIsAnAlertNotTheSimulation) 
     const char* source;
     const char* named;
   };
-  for (const Case& c : {Case{"ppdev:/dev/parport9", "sim", "/dev/parport9"},
-                        Case{"sim", "v4l2:/dev/video99", "/dev/video99"}}) {
+  // A port name of 3000 characters, shortened so that the reason still shows.
+  std::string long_port = "ppdev:/dev";
+  while (long_port.size() < 3000) long_port += "/a";
+  for (const Case& c :
+       {Case{"ppdev:/dev/parport9", "sim", "/dev/parport9"},
+        Case{"sim", "v4l2:/dev/video99", "/dev/video99"},
+        Case{long_port.c_str(), "sim", " characters): No such file or directory"}}) {
     SCOPED_TRACE(c.named);
     set_hardware(c.port, c.source);
     client_->connectDevice(kDevice);
@@ -433,6 +542,125 @@ TEST_F(IndiServerTest, AnExplicitDeviceThatCannotOpenIsAnAlertNotTheSimulation) 
     EXPECT_NE(view.value("CONNECTION.CONNECT"), "On");
     EXPECT_FALSE(view.has("CCD_EXPOSURE"));
   }
+}
+
+// A guide exposure alone, then a guiding program's loop on the guide chip
+// during a main exposure.
+TEST_F(IndiServerTest, GuideExposuresAloneAndInterleavedWithAMainExposure) {
+  connect_sim();
+  const DeviceView connected = client_->snapshot();
+  EXPECT_EQ(connected.value("GUIDER_INFO.CCD_MAX_X") + connected.value("GUIDER_FRAME.HEIGHT"),
+            "640.000000480.000000");
+  std::size_t trace_from = read_trace(trace_).size();
+  client_->sendNewNumber(kDevice, "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 0.05);
+  ASSERT_TRUE(wait([&](const DeviceView& v) { return v.state("GUIDER_EXPOSURE") == IPS_OK; }));
+  std::vector<TraceLine> trace = read_trace(trace_);
+  ASSERT_EQ(text_of(trace, trace_from), "34 14 34 34 35 2F 3F ");
+  const FitsFacts alone = read_fits(frames_on(client_->snapshot(), "CCD2").at(0).bytes);
+  EXPECT_EQ(alone.imagetyp + " " + alone.mode, "Light Low Res");
+  EXPECT_NEAR(alone.exptime * 1000, trace[trace_from + 4].ms - trace[trace_from].ms, 1.0);
+  std::printf("guide 0.05 s alone: EXPTIME %.6f s\n", alone.exptime);
+
+  trace_from = trace.size();
+  client_->sendNewNumber(kDevice, "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 5.0);
+  while (frames_on(client_->snapshot(), "CCD1").empty()) {
+    const std::size_t guides = frames_on(client_->snapshot(), "CCD2").size();
+    client_->sendNewNumber(kDevice, "GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 1.0);
+    // The end as well as the frame: libindiclient would send the next value
+    // in a copy that the end's update may still overwrite.
+    ASSERT_TRUE(wait(
+        [&](const DeviceView& v) {
+          return frames_on(v, "CCD2").size() > guides && v.state("GUIDER_EXPOSURE") == IPS_OK;
+        },
+        4s));
+  }
+  std::vector<ReceivedBlob> guides = frames_on(client_->snapshot(), "CCD2");
+  guides.erase(guides.begin());
+  EXPECT_EQ(frames_on(client_->snapshot(), "CCD1").size(), 1U);
+  // The main exposure's own sequences once each, the guide cycle between.
+  trace = read_trace(trace_);
+  // Exposure start M, guide start G, guide read-out R, main read-out E, idle I.
+  const std::string M = "27 37 34 14 34 ", G = "34 14 34 ", R = "34 35 ", E = "34 37 ",
+                    I = "2F 3F ";
+  const std::string bytes = text_of(trace, trace_from);
+  EXPECT_TRUE(
+      std::regex_match(bytes, std::regex(M + "(" + G + R + G + ")*(" + G + ")?" + E + "(37 35 " +
+                                         I + "|" + G + R + I + "|" + I + "(" + G + R + I + ")?)")))
+      << bytes;
+  std::vector<double> triggers_ms;
+  for (std::size_t i = trace_from; i < trace.size(); ++i) {
+    if (trace[i].byte == 0x35) triggers_ms.push_back(trace[i].ms);
+  }
+  ASSERT_EQ(triggers_ms.size(), guides.size());
+  double delays_ms = 0;
+  for (std::size_t i = 0; i < guides.size(); ++i) {
+    delays_ms += mono_ms(guides[i].arrived_mono) - triggers_ms[i];
+    const FitsFacts fits = read_fits(guides[i].bytes);
+    EXPECT_EQ(fits.frameno, static_cast<long>(i + 1));
+    EXPECT_GE(fits.exptime, 1.0);  // longer when it waited for the main read-out
+    std::printf("guide %zu: EXPTIME %.6f s, 0x35 to CCD2 at the client %.1f ms\n", i + 1,
+                fits.exptime, mono_ms(guides[i].arrived_mono) - triggers_ms[i]);
+  }
+  // A loop whose frames take a third of a second to arrive (a sanitizer
+  // build on a busy machine) fits fewer in.
+  EXPECT_GE(guides.size(), delays_ms / guides.size() < 300 ? 4U : 3U);
+  EXPECT_LE(guides.size(), 5U);
+
+  // The last guide frame as the guide window shows it: the locator started at
+  // the window's first guide position finds the star, the glow is top right.
+  const FitsFacts fits = read_fits(guides.back().bytes);
+  FrameImage picture = *FrameImage::create(640, 480);
+  for (std::size_t i = 0; i < 640 * 480; ++i) {
+    for (std::size_t b = 0; b < 3; ++b) {
+      picture.row(0)[(i / 640) * picture.stride() + 3 * (i % 640) + b] =
+          fits.planes[(2 - b) * 640 * 480 + i];
+    }
+  }
+  int32_t x = -1, y = -1;
+  locate_guide_star(picture, 320, 240, x, y);
+  EXPECT_NEAR(x, 320, 3);
+  EXPECT_NEAR(y, 240, 3);
+  EXPECT_GT(picture.row(480 - y)[3 * x], 100);
+  EXPECT_GT(picture.row(479)[3 * 639], picture.row(0)[0] + 20);
+}
+
+TEST_F(IndiServerTest, EachChipAbortsOnItsOwn) {
+  connect_sim();
+  for (const char* kept : {"CCD", "GUIDER"}) {
+    const std::string kept_exposure = std::string(kept) + "_EXPOSURE";
+    const std::string other = kept_exposure == "CCD_EXPOSURE" ? "GUIDER" : "CCD";
+    const std::size_t trace_from = read_trace(trace_).size();
+    client_->sendNewNumber(kDevice, kept_exposure.c_str(), (kept_exposure + "_VALUE").c_str(), 0.5);
+    client_->sendNewNumber(kDevice, (other + "_EXPOSURE").c_str(),
+                           (other + "_EXPOSURE_VALUE").c_str(), 5.0);
+    ASSERT_TRUE(
+        wait([&](const DeviceView& v) { return v.state(other + "_EXPOSURE") == IPS_BUSY; }));
+    client_->sendNewSwitch(kDevice, (other + "_ABORT_EXPOSURE").c_str(), "ABORT");
+    EXPECT_TRUE(wait([&](const DeviceView& v) {
+      return v.state(other + "_EXPOSURE") == IPS_IDLE && v.state(kept_exposure) == IPS_BUSY;
+    }));
+    EXPECT_TRUE(wait([&](const DeviceView& v) { return v.state(kept_exposure) == IPS_OK; }));
+    EXPECT_EQ(text_of(read_trace(trace_), trace_from),
+              other == "CCD" ? "34 14 34 27 37 34 14 34 34 35 2F 3F "
+                             : "27 37 34 14 34 34 14 34 34 37 2F 3F ");
+  }
+}
+
+TEST_F(IndiServerTest, SigtermDuringExposuresLeavesThePortIdle) {
+  expect_idle_port_after([&] {
+    const std::string server = std::to_string(server_);
+    std::ifstream children("/proc/" + server + "/task/" + server + "/children");
+    pid_t driver = -1;
+    ASSERT_TRUE(children >> driver);
+    kill(driver, SIGTERM);
+  });
+}
+
+TEST_F(IndiServerTest, StoppingIndiserverDuringExposuresLeavesThePortIdle) {
+  expect_idle_port_after([&] {
+    kill(server_, SIGTERM);
+    waitpid(std::exchange(server_, -1), nullptr, 0);
+  });
 }
 
 }  // namespace

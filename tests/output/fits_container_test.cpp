@@ -132,7 +132,7 @@ TEST(FitsFrame, AstropyReadsTheSamplesInRgbPlanesAndEveryKey) {
                         {"ROWORDER", "BOTTOM-UP"},
                         {"EXPTIME", "1.50025"},
                         {"DATE-OBS", "2026-12-07T21:04:11.123"},
-                        {"DATE-END", "2026-12-07T21:04:12.623"},
+                        {"DATE-END", "2026-12-07T21:04:12.624"},
                         {"TIMESYS", "UTC"},
                         {"IMAGETYP", "Light"},
                         {"INSTRUME", "Noctra camera"},
