@@ -39,7 +39,7 @@ struct TimedRig : SkyRig {
 Shot expose(TimedRig& rig, int32_t ms) {
   rig.port.exposure_start_sequence();
   rig.clock.advance(ms);
-  FrameHolder holder = rig.grab_holder(kTriggerMain);
+  FrameHolder holder = rig.grab_holder(TriggerCode::Main);
   select_field(holder);
   return {std::move(*holder),
           {(rig.seen.end_ms - rig.seen.start_ms) / 1000.0, rig.seen.amplifier_ms / 1000.0}};
