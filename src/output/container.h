@@ -6,18 +6,13 @@
 // cannot be written completely is cut back, so the recording always ends at
 // its last whole frame.
 
-#include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "config/timing.h"
 #include "imaging/frame_image.h"
 #include "output/frame_metadata.h"
-#include "output/naming.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -85,74 +80,6 @@ class RecordingContainer {
   // Does not flush: call flush() first for a durable finish.
   virtual ContainerStatus close() = 0;
 };
-
-enum class RecordingFormat { Avi, Ser, Fits };
-
-// A format's data for the chooser, the extension rule and numbering.
-struct ContainerFormat {
-  RecordingFormat format;
-  std::string_view name;                       // in messages: "Can't write to SER file ..."
-  std::array<std::string_view, 2> extensions;  // lower case; the first is the one forced; "" unused
-  FileFilter filter;
-  // Whether a recording under this path exists already; numbering probes with
-  // it so that it never reuses the name of an earlier recording.
-  bool (*recording_exists)(const std::string& path);
-};
-
-const ContainerFormat& container_format(RecordingFormat format);
-// The format the path's extension names, in any letter case: ".ser" is SER,
-// ".fits" and ".fit" are FITS, everything else (".avi" among it) is AVI.
-RecordingFormat format_of_path(std::string_view path);
-
-// The chooser's filter pairs, in order: the two AVI ones, then SER and FITS.
-inline constexpr std::array<FileFilter, 4> kRecordingFileFilters{{
-    {"Microsoft AVI", "*.avi"},
-    {"All Files", "*.*"},
-    {"SER video", "*.ser"},
-    {"FITS images", "*.fits"},
-}};
-
-// The message for a failed call, worded as AVI's: "Can't open SER file <path>",
-// "Can't write to FITS file <file>: <reason>", "Frame not written to SER file
-// <path>: <detail>"; empty for success.
-std::string container_failure_message(const ContainerFormat& format, const ContainerStatus& status,
-                                      const std::string& recording_path);
-
-// Numbers the path by its format's rule: an AVI path exactly as
-// number_output_path() does; a SER or FITS path the same way with its own
-// extension, probing with the format's recording_exists.
-NumberingResult number_recording_path(std::string& path, int32_t auto_increment);
-NumberingResult number_recording_path(std::string& path, int32_t auto_increment,
-                                      const FileExistsProbe& exists);
-
-// The chooser with the recording formats' filters (kRecordingFileFilters).
-inline constexpr std::size_t kAllFilesFilter = 1;
-struct ChooserAnswer {
-  std::string path;
-  std::size_t filter = kAllFilesFilter;  // the filter the user had chosen
-};
-// Shows the chooser starting at the name with that filter chosen; nothing
-// when it was cancelled or failed.
-using BrowseRecordingPath = std::function<std::optional<ChooserAnswer>(
-    const std::string& initial_name, std::size_t filter)>;
-
-// The filter the chooser starts with: that of the path's format.
-std::size_t filter_of_path(std::string_view path);
-// The extension the rule forces after the user chose `filter`: that
-// filter's format's (".avi", ".ser", ".fits"; a FITS name ending in ".fit"
-// keeps it); with "All Files", that of the format the name already has
-// (".avi" for any name that is not SER or FITS, as the AVI rule always did).
-std::string_view forced_extension(std::size_t filter, std::string_view path);
-
-// "Save images in..." and the Setup Capture file button with the formats'
-// filters: as the AVI-only rules, but the extension forced is
-// forced_extension() of the chosen filter; after a cancel, of the path's
-// own format.
-PathChoice save_images_in_command(const std::string& image_file_path, bool capture_idle,
-                                  const BrowseRecordingPath& browse, PathFlavour flavour,
-                                  std::string_view home);
-PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
-                             PathFlavour flavour, std::string_view home);
 
 // The containers. `io` does every file call, so tests can fail a write.
 // The AVI container is the AVI writer's layout, with its own messages.

@@ -12,6 +12,7 @@
 
 #include "config/version.h"
 #include "output/checked_write.h"
+#include "output/naming.h"
 
 namespace noctra {
 
@@ -22,14 +23,8 @@ namespace fs = std::filesystem;
 constexpr std::size_t kFitsBlock = 2880;
 constexpr std::string_view kTemporarySuffix = ".part";
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool equals_any_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (ascii_lower(text[k]) != lower[k]) return false;
-  }
-  return true;
+  return text.size() == lower.size() && ends_with_any_case(text, lower);
 }
 
 // The folder, the name before the extension, and the extension (with its

@@ -4,27 +4,19 @@
 #include <system_error>
 #include <utility>
 
+#include "output/recording_naming.h"
+
 namespace noctra {
 
 MakeContainer standard_containers(WriterIo& io) {
-  return [&io](RecordingFormat format) -> std::unique_ptr<RecordingContainer> {
-    switch (format) {
-      case RecordingFormat::Ser:
-        return make_ser_container(io);
-      case RecordingFormat::Fits:
-        return make_fits_container(io);
-      case RecordingFormat::Avi:
-        break;
-    }
-    return make_avi_container(io);
-  };
+  return [&io](const RecordingFormat& format) { return format.make_container(io); };
 }
 
 NumberRecordingPath recording_numbering(const Settings& settings) {
   return [&settings](std::string& path) {
     const NumberingResult result = number_recording_path(path, settings.auto_increment);
     if (may_open_output(result)) return std::string();
-    return numbering_failure_message(result, path, container_format(format_of_path(path)).name);
+    return numbering_failure_message(result, path, format_of_path(path).name);
   };
 }
 
@@ -65,17 +57,17 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
       return false;
     }
   }
-  const RecordingFormat format = format_of_path(path);
+  const RecordingFormat& format = format_of_path(path);
   std::unique_ptr<RecordingContainer> container = make_container_(format);
   const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope};
   const ContainerStatus status = container->open(path, first, timing, info);
   if (!status.ok()) {
     // Every frame tries again and says so again, as a missing folder always did.
-    reporter_.show_error(container_failure_message(container_format(format), status, path));
+    reporter_.show_error(container_failure_message(format, status, path));
     return false;
   }
   container_ = std::move(container);
-  format_ = format;
+  format_ = &format;
   open_path_ = path;
   last_flush_ms_ = io_.now_ms();
   return true;
@@ -132,7 +124,7 @@ ContainerStatus Recording::finish_background_flush() {
 }
 
 void Recording::report(const ContainerStatus& status) {
-  const std::string text = container_failure_message(container_format(format_), status, open_path_);
+  const std::string text = container_failure_message(*format_, status, open_path_);
   if (status.failure == ContainerFailure::Refused) {
     report_once(refusal_reported_, text);
   } else {
@@ -168,7 +160,7 @@ void Recording::close_recording() {
       status = flushed;
   }
   if (ContainerStatus closed = container_->close(); !closed.ok() && status.ok()) status = closed;
-  const RecordingFormat format = format_;
+  const RecordingFormat& format = *format_;
   const std::string path = std::move(open_path_);
   open_path_.clear();
   container_.reset();
@@ -182,7 +174,7 @@ void Recording::close_recording() {
   }
   timing_failure_reported_ = false;
   if (!status.ok() && !already_reported) {
-    reporter_.show_error(container_failure_message(container_format(format), status, path));
+    reporter_.show_error(container_failure_message(format, status, path));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "config/version.h"
 #include "output/container.h"
 #include "output/faulty_io.h"
+#include "output/formats.h"
 #include "output/readers.h"
 #include "output/writer_fixture.h"
 
@@ -258,7 +259,7 @@ TEST(FitsContainer, NumberingSeesARecordingWhoseFramesExistUnderAnyOfItsNames) {
     EXPECT_EQ(fits_recording_exists(folder.file("m42_000.fits")), c.taken)
         << (c.files.empty() ? "no files" : c.files[0]);
   }
-  EXPECT_EQ(container_format(RecordingFormat::Fits).recording_exists, &fits_recording_exists);
+  EXPECT_EQ(format_of_path(".fits").recording_exists, &fits_recording_exists);
 }
 
 TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumber) {
@@ -290,7 +291,7 @@ TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumbe
     io.rename_error = 0;
     const std::string lost = rec.folder.file("m42_000_000001.fits");
     EXPECT_EQ(status.failure, ContainerFailure::Write);
-    EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Fits), status, rec.path),
+    EXPECT_EQ(container_failure_message(format_of_path(".fits"), status, rec.path),
               "Can't write to FITS file " + lost + ": " +
                   std::strerror(c.write_error ? c.write_error : c.rename_error));
     EXPECT_EQ(files_in(rec.folder.path()), std::vector<std::string>{"m42_000_000000.fits"});
@@ -308,7 +309,7 @@ TEST(FitsContainer, AMissingFolderFailsTheOpen) {
   const FrameImage frame = pattern_frame(8, 8, 1);
   const ContainerStatus status = rec.container->open(path, frame, timing_of(0), {});
   EXPECT_EQ(status.failure, ContainerFailure::Open);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Fits), status, path),
+  EXPECT_EQ(container_failure_message(format_of_path(".fits"), status, path),
             "Can't open FITS file " + path);
 }
 

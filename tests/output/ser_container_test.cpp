@@ -15,6 +15,7 @@
 
 #include "output/container.h"
 #include "output/faulty_io.h"
+#include "output/formats.h"
 #include "output/readers.h"
 #include "output/riff.h"
 #include "output/writer_fixture.h"
@@ -189,7 +190,7 @@ TEST(SerContainer, AFrameOfAnotherSizeIsRefusedAndTheRecordingGoesOn) {
   ASSERT_TRUE(rec.append(frames[0], 0).ok());
   const ContainerStatus refused = rec.append(other, 1);
   EXPECT_EQ(refused.failure, ContainerFailure::Refused);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), refused, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), refused, rec.path),
             "Frame not written to SER file " + rec.path +
                 ": its size 64x47 differs from the recording's 63x47");
   ASSERT_TRUE(rec.append(frames[1], 1).ok());
@@ -204,7 +205,7 @@ TEST(SerContainer, AMissingFolderFailsTheOpenAndLeavesNoFile) {
   const ContainerStatus status = rec.open(frame);
   EXPECT_EQ(status.failure, ContainerFailure::Open);
   EXPECT_EQ(status.error, ENOENT);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), status, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), status, rec.path),
             "Can't open SER file " + rec.path);
   EXPECT_FALSE(fs::exists(rec.path));
 }
@@ -276,7 +277,7 @@ TEST(SerContainer, TimestampsThatCannotBeWrittenAtCloseLeaveTheFramesReadable) {
   closing = true;
   const ContainerStatus status = rec.container->close();
   EXPECT_EQ(status.failure, ContainerFailure::Write);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), status, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), status, rec.path),
             "Can't write to SER file " + rec.path + ": No space left on device");
   EXPECT_EQ(fs::file_size(rec.path), kSerHeaderBytes + 3 * kFrameBytes);
   expect_ser_read_back(rec.path, frames);
