@@ -21,6 +21,8 @@ namespace noctra {
 enum class ContainerFailure {
   None,
   Open,     // the recording could not be created (missing folder, no permission, ...)
+  Stream,   // it was created but its header could not be written; nothing is left of it
+  Format,   // its first frame's format cannot be recorded; nothing is left of it
   Write,    // a write, flush or close failed; the recording was cut back to its last whole frame
   Refused,  // the frame does not fit the recording (other size, too many frames); nothing written
 };
@@ -36,9 +38,6 @@ struct ContainerStatus {
   // The file the failure concerns when it is not the recording's own path
   // (one frame's file of a FITS recording); empty otherwise.
   std::string file;
-  // The whole message when the container words its own (AVI keeps the
-  // messages it always had); empty otherwise.
-  std::string message = {};
 
   bool ok() const { return failure == ContainerFailure::None; }
   // The errno text ("No space left on device"), else the detail.
@@ -46,6 +45,8 @@ struct ContainerStatus {
 
   static ContainerStatus success() { return {}; }
   static ContainerStatus open_failed(int error, std::string file = {});
+  static ContainerStatus stream_not_created(int error);
+  static ContainerStatus format_refused();
   static ContainerStatus write_failed(int error, std::string file = {}, std::string detail = {});
   static ContainerStatus refused(std::string detail);
 };
@@ -76,15 +77,10 @@ class RecordingContainer {
   virtual int64_t frames() const = 0;
   // Puts everything written so far on the disk (fdatasync).
   virtual ContainerStatus flush() = 0;
-  // Completes the recording on disk and closes it; nothing to do when closed.
-  // Does not flush: call flush() first for a durable finish.
-  virtual ContainerStatus close() = 0;
+  // Completes the recording and closes it; nothing to do when closed. With
+  // `sync`, what it completes goes to the disk before the close, so a
+  // finished recording is whole there.
+  virtual ContainerStatus close(bool sync) = 0;
 };
-
-// The containers. `io` does every file call, so tests can fail a write.
-// The AVI container is the AVI writer's layout, with its own messages.
-std::unique_ptr<RecordingContainer> make_avi_container(WriterIo& io = posix_writer_io());
-std::unique_ptr<RecordingContainer> make_ser_container(WriterIo& io = posix_writer_io());
-std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
 
 }  // namespace noctra

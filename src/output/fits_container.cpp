@@ -127,11 +127,11 @@ std::string cfitsio_message(int status) {
 class FitsContainer final : public RecordingContainer {
  public:
   explicit FitsContainer(WriterIo& io) : io_(io) {}
-  ~FitsContainer() override { close(); }
+  ~FitsContainer() override { close(false); }
 
   ContainerStatus open(const std::string& path, const FrameImage&, const FrameTiming&,
                        const RecordingInfo& info) override {
-    close();
+    close(false);
     const RecordingName name = split_recording_name(path);
     // A folder the frames cannot go into fails here, as a file that cannot
     // be created fails the other formats' open.
@@ -197,11 +197,12 @@ class FitsContainer final : public RecordingContainer {
     return ContainerStatus::success();
   }
 
-  ContainerStatus close() override {
+  ContainerStatus close(bool sync) override {
     if (folder_fd_ < 0) return ContainerStatus::success();
-    const int result = io_.close(folder_fd_);
+    ContainerStatus status = sync ? flush() : ContainerStatus::success();
+    if (io_.close(folder_fd_) != 0 && status.ok()) status = ContainerStatus::write_failed(errno);
     folder_fd_ = -1;
-    return result == 0 ? ContainerStatus::success() : ContainerStatus::write_failed(errno);
+    return status;
   }
 
  private:

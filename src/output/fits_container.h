@@ -10,6 +10,7 @@
 // R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP').
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,6 +23,8 @@
 namespace noctra {
 
 inline constexpr int kFitsFrameDigits = 6;
+
+std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
 inline constexpr int64_t kMostFitsFrames = 1'000'000;
 
 // One card of a frame's header: text, a real (written with

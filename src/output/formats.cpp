@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "output/avi_container.h"
 #include "output/fits_container.h"
 #include "output/ser_container.h"
 
@@ -61,7 +62,6 @@ std::string_view own_extension(const RecordingFormat& format, std::string_view p
 
 std::string container_failure_message(const RecordingFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path) {
-  if (!status.message.empty()) return status.message;
   const std::string& file = status.file.empty() ? recording_path : status.file;
   const std::string name(format.name);
   switch (status.failure) {
@@ -70,6 +70,10 @@ std::string container_failure_message(const RecordingFormat& format, const Conta
     case ContainerFailure::Open:
       // The path alone says which folder is missing.
       return "Can't open " + name + " file " + file;
+    case ContainerFailure::Stream:
+      return "Can't create " + name + " stream";
+    case ContainerFailure::Format:
+      return "Can't set " + name + " stream format";
     case ContainerFailure::Write:
       return "Can't write to " + name + " file " + file + ": " + status.reason();
     case ContainerFailure::Refused:

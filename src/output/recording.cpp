@@ -62,8 +62,15 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
   const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope};
   const ContainerStatus status = container->open(path, first, timing, info);
   if (!status.ok()) {
-    // Every frame tries again and says so again, as a missing folder always did.
-    reporter_.show_error(container_failure_message(format, status, path));
+    const std::string text = container_failure_message(format, status, path);
+    // A refused frame is said once, as every refusal is; a recording that
+    // cannot be created is tried and said again at every frame, as a missing
+    // folder always was.
+    if (status.failure == ContainerFailure::Refused) {
+      report_once(refusal_reported_, text);
+    } else {
+      reporter_.show_error(text);
+    }
     return false;
   }
   container_ = std::move(container);
@@ -155,11 +162,9 @@ void Recording::close_recording() {
     return;
   }
   ContainerStatus status = finish_background_flush();
-  if (options_.flush_interval_ms >= 0) {
-    if (ContainerStatus flushed = container_->flush(); !flushed.ok() && status.ok())
-      status = flushed;
-  }
-  if (ContainerStatus closed = container_->close(); !closed.ok() && status.ok()) status = closed;
+  const bool sync = options_.flush_interval_ms >= 0;
+  if (ContainerStatus closed = container_->close(sync); !closed.ok() && status.ok())
+    status = closed;
   const RecordingFormat& format = *format_;
   const std::string path = std::move(open_path_);
   open_path_.clear();
@@ -180,7 +185,7 @@ void Recording::close_recording() {
 
 void Recording::finish_quietly() {
   finish_background_flush();
-  if (container_) container_->close();
+  if (container_) container_->close(false);
   container_.reset();
   timing_.close();
 }

@@ -35,13 +35,11 @@ void put_text(uint8_t* at, const std::string& text) {
 class SerContainer final : public RecordingContainer {
  public:
   explicit SerContainer(WriterIo& io) : io_(io) {}
-  ~SerContainer() override {
-    if (fd_ >= 0) close();
-  }
+  ~SerContainer() override { close(false); }
 
   ContainerStatus open(const std::string& path, const FrameImage& first,
                        const FrameTiming& first_timing, const RecordingInfo& info) override {
-    if (fd_ >= 0) close();
+    close(false);
     io_.remove_file(path.c_str());
     const int fd = io_.create_file(path.c_str());
     if (fd < 0) return ContainerStatus::open_failed(errno);
@@ -123,7 +121,7 @@ class SerContainer final : public RecordingContainer {
     return ContainerStatus::success();
   }
 
-  ContainerStatus close() override {
+  ContainerStatus close(bool sync) override {
     if (fd_ < 0) return ContainerStatus::success();
     ContainerStatus status;
     // A trailer with a hole would date frames wrongly; readers take a file
@@ -140,6 +138,8 @@ class SerContainer final : public RecordingContainer {
         io_.ftruncate(fd_, static_cast<off_t>(data_end()));
       }
     }
+    if (sync && io_.fdatasync(fd_) != 0 && status.ok())
+      status = ContainerStatus::write_failed(errno);
     if (io_.close(fd_) != 0 && status.ok()) status = ContainerStatus::write_failed(errno);
     fd_ = -1;
     return status;

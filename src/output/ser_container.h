@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,8 @@ namespace noctra {
 inline constexpr std::size_t kSerHeaderBytes = 178;
 inline constexpr int32_t kSerColourBgr = 101;
 inline constexpr std::size_t kSerTextBytes = 40;  // Observer, Instrument, Telescope
+
+std::unique_ptr<RecordingContainer> make_ser_container(WriterIo& io = posix_writer_io());
 
 // Where the header's fields stand, for the writer and the reader alike.
 namespace ser_layout {

@@ -16,7 +16,7 @@
 
 #include "app/command_line.h"
 #include "config/temp_folder.h"
-#include "output/avi_writer.h"
+#include "output/recording.h"
 
 namespace noctra {
 namespace {
@@ -136,15 +136,15 @@ TEST(MeasureCommand, ReadsNoctrasOwnAviFiles) {
   settings.image_file_path = (folder / "own.avi").string();
   QuietReporter reporter;
   {
-    AviWriter writer(settings, reporter, [](std::string&) { return std::string(); });
+    Recording recording(settings, reporter, nullptr, standard_containers());
     // The star drifts right and down over three frames; one empty frame.
     for (int i = 0; i < 3; ++i) {
       const FrameImage frame = frame_from_top_down(sky_top_down(40.3 + i, 20.6 + 0.5 * i, 150));
-      writer.avi_write_frame(&frame);
+      recording.write_frame(&frame, {}, {});
     }
     const FrameImage empty = frame_from_top_down(sky_top_down(0, 0, 0));
-    writer.avi_write_frame(&empty);
-    writer.avi_close();
+    recording.write_frame(&empty, {}, {});
+    recording.close_recording();
   }
   ASSERT_TRUE(reporter.messages.empty());
   for (const bool near : {false, true}) {

@@ -198,7 +198,7 @@ TEST(FitsContainer, EachFrameIsAFileNamedInFrameOrderThatAstropyReads) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.container->append(frames[i], timing_of(i), {}).ok());
   EXPECT_EQ(rec.container->frames(), 3);
   ASSERT_TRUE(rec.container->flush().ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   const std::vector<std::string> names = {"m42_000_000000.fits", "m42_000_000001.fits",
                                           "m42_000_000002.fits"};
@@ -230,7 +230,7 @@ TEST(FitsContainer, ANewRecordingUnderAnOldNameReplacesAllOfItsFrames) {
   }
   ASSERT_TRUE(rec.container->open(rec.path, frames[0], timing_of(0), {}).ok());
   ASSERT_TRUE(rec.container->append(frames[0], timing_of(0), {}).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   // Only the old recording's own frames went; names that merely look alike stay.
   EXPECT_EQ(files_in(rec.folder.path()),
             (std::vector<std::string>{"m42_000.fits.txt", "m42_0000_000000.fits",
@@ -297,7 +297,7 @@ TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumbe
     EXPECT_EQ(files_in(rec.folder.path()), std::vector<std::string>{"m42_000_000000.fits"});
     ASSERT_TRUE(rec.container->append(frames[2], timing_of(2), {}).ok());
     EXPECT_EQ(rec.container->frames(), 2);
-    ASSERT_TRUE(rec.container->close().ok());
+    ASSERT_TRUE(rec.container->close(false).ok());
     const auto views = read_with_astropy({lost});
     EXPECT_TRUE(views.at(lost).data == planes_of(frames[2]));
   }

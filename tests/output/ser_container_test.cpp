@@ -121,7 +121,7 @@ TEST(SerContainer, HeaderHoldsTheGeometryTheNamesAndTheFirstStartInLocalAndUtcTi
   ASSERT_TRUE(rec.open(frame, info).ok());
   ASSERT_TRUE(rec.append(frame, 0).ok());
   ASSERT_TRUE(rec.append(frame, 1).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   std::vector<uint8_t> expected(kSerHeaderBytes, 0);
   std::memcpy(expected.data(), "LUCAM-RECORDER", 14);
@@ -145,7 +145,7 @@ TEST(SerContainer, FramesAreStoredTopDownWithoutPaddingAndTheTimestampsFollowThe
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
   EXPECT_EQ(rec.container->frames(), 3);
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   const std::vector<uint8_t> bytes = file_bytes(rec.path);
   ASSERT_EQ(bytes.size(), kSerHeaderBytes + 3 * kFrameBytes + 3 * 8);
@@ -165,7 +165,7 @@ TEST(SerContainer, ReadersSeeTheSamePicturesAsInTheAviFileOfTheSameFrames) {
   SerRecording rec;
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   WriterRig avi;
   for (const FrameImage& frame : frames) avi.writer.avi_write_frame(&frame);
   avi.writer.avi_close();
@@ -194,7 +194,7 @@ TEST(SerContainer, AFrameOfAnotherSizeIsRefusedAndTheRecordingGoesOn) {
             "Frame not written to SER file " + rec.path +
                 ": its size 64x47 differs from the recording's 63x47");
   ASSERT_TRUE(rec.append(frames[1], 1).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   expect_ser_read_back(rec.path, frames);
 }
 
@@ -257,7 +257,7 @@ TEST(SerContainer, FailedWritesAreCutBackToTheLastWholeFrameAndLaterFramesGoOn) 
     }
     current = -1;
     EXPECT_EQ(rec.container->frames(), static_cast<int64_t>(kept.size()));
-    ASSERT_TRUE(rec.container->close().ok());
+    ASSERT_TRUE(rec.container->close(false).ok());
     const std::vector<uint8_t> bytes = file_bytes(rec.path);
     ASSERT_EQ(bytes.size(), kSerHeaderBytes + kept.size() * (kFrameBytes + 8));
     EXPECT_EQ(std::vector<uint8_t>(bytes.end() - static_cast<long>(kept.size() * 8), bytes.end()),
@@ -275,7 +275,7 @@ TEST(SerContainer, TimestampsThatCannotBeWrittenAtCloseLeaveTheFramesReadable) {
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
   closing = true;
-  const ContainerStatus status = rec.container->close();
+  const ContainerStatus status = rec.container->close(false);
   EXPECT_EQ(status.failure, ContainerFailure::Write);
   EXPECT_EQ(container_failure_message(format_of_path(".ser"), status, rec.path),
             "Can't write to SER file " + rec.path + ": No space left on device");
@@ -289,7 +289,7 @@ TEST(SerContainer, FramesWithoutAStartInstantLeaveTheFileUndated) {
   ASSERT_TRUE(rec.open(frames[0]).ok());
   ASSERT_TRUE(rec.append(frames[0], 0).ok());
   ASSERT_TRUE(rec.container->append(frames[1], FrameTiming{}, FrameMetadata{}).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   EXPECT_EQ(fs::file_size(rec.path), kSerHeaderBytes + 2 * kFrameBytes);
   expect_ser_read_back(rec.path, frames);
 }
@@ -390,7 +390,7 @@ TEST(SerCrash, FileSizeLimitCutsAFrameButLaterFramesGoOnWhenRoomComesBack) {
       const ContainerStatus status = container->append(frame, timing_of(i), {});
       as_expected = as_expected && (i == 3 ? status.error == EFBIG : status.ok());
     }
-    as_expected = container->close().ok() && as_expected;
+    as_expected = container->close(false).ok() && as_expected;
     ::_exit(as_expected ? 0 : 1);
   }
   int status = 0;
@@ -408,7 +408,7 @@ std::string finished_recording(const TempFolder& folder, const std::string& name
   const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3});
   container->open(path, frames[0], timing_of(0), {});
   for (int i = 0; i < 3; ++i) container->append(frames[i], timing_of(i), {});
-  container->close();
+  container->close(false);
   return path;
 }
 

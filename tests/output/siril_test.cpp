@@ -7,8 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "output/container.h"
+#include "output/fits_container.h"
 #include "output/readers.h"
+#include "output/ser_container.h"
 
 namespace noctra::test {
 namespace {
@@ -28,7 +29,7 @@ void record(RecordingContainer& container, const std::string& path,
             const std::vector<FrameImage>& frames) {
   ASSERT_TRUE(container.open(path, frames[0], timing_of(0), {}).ok());
   for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(container.append(frames[i], timing_of(i), {}).ok());
-  ASSERT_TRUE(container.close().ok());
+  ASSERT_TRUE(container.close(false).ok());
 }
 
 // Runs a Siril script in the folder; its log, or nothing when it failed.
