@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "output/checked_write.h"
+#include "output/checked_io.h"
 #include "output/riff.h"
 
 namespace noctra {
@@ -140,10 +140,10 @@ ContainerStatus AviContainer::open_bitmaps(const std::string& path,
 ContainerStatus AviContainer::create(const std::string& path, std::span<const uint8_t> header,
                                      uint32_t image_bytes) {
   io_.remove_file(path.c_str());
-  const int fd = io_.create_file(path.c_str());
-  if (fd < 0) return ContainerStatus::open_failed(errno);
+  UniqueFd fd(io_.create_file(path.c_str()), io_);
+  if (!fd) return ContainerStatus::open_failed(errno);
   const auto discard = [&](ContainerStatus status) {
-    io_.close(fd);
+    fd.close();
     io_.remove_file(path.c_str());
     return status;
   };
@@ -223,11 +223,11 @@ ContainerStatus AviContainer::create(const std::string& path, std::span<const ui
   b.patch_u32(4, static_cast<uint32_t>(b.size() - 8));
 
   const struct iovec whole = iovec_of(b.bytes().data(), b.size());
-  if (!write_fully(io_, fd, std::span(&whole, 1), 0)) {
+  if (!write_fully(io_, fd.get(), std::span(&whole, 1), 0)) {
     return discard(ContainerStatus::stream_not_created(errno));
   }
 
-  fd_ = fd;
+  fd_ = std::move(fd);
   avih_total_frames_at_ = avih_total;
   strh_length_at_ = strh_length;
   dmlh_total_frames_at_ = dmlh_total;
@@ -255,7 +255,7 @@ bool AviContainer::needs_new_segment(uint64_t chunk_bytes) const {
 
 ContainerStatus AviContainer::append_bitmap(std::span<const uint8_t> header,
                                             std::span<const uint8_t> pixels) {
-  if (fd_ < 0) return ContainerStatus::write_failed(EBADF);
+  if (!fd_) return ContainerStatus::write_failed(EBADF);
   std::string problem;
   const std::optional<uint32_t> sample_bytes = sample_bytes_of(header, pixels.size(), problem);
   if (!sample_bytes) return ContainerStatus::refused(problem);
@@ -286,7 +286,7 @@ ContainerStatus AviContainer::append_bitmap(std::span<const uint8_t> header,
       end_at_ = riff_at_;
       segment_open_ = false;
     }
-    io_.ftruncate(fd_, static_cast<off_t>(end_at_));
+    io_.ftruncate(fd_.get(), static_cast<off_t>(end_at_));
     return ContainerStatus::write_failed(error);
   }
 
@@ -308,7 +308,7 @@ int AviContainer::start_segment() {
   riff::store_u32(headers + 20, riff::fourcc("movi"));
   const struct iovec whole = iovec_of(headers, sizeof headers);
   if (const int error = write_at(end_at_, std::span(&whole, 1)); error != 0) {
-    io_.ftruncate(fd_, static_cast<off_t>(end_at_));
+    io_.ftruncate(fd_.get(), static_cast<off_t>(end_at_));
     return error;
   }
   riff_at_ = end_at_;
@@ -358,7 +358,7 @@ int AviContainer::finish_segment() {
   }
 
   const auto undo = [&](int error) {
-    io_.ftruncate(fd_, static_cast<off_t>(end_at_));
+    io_.ftruncate(fd_.get(), static_cast<off_t>(end_at_));
     patch_u32(movi_at_ + 4, static_cast<uint32_t>(end_at_ - movi_at_ - 8));
     patch_u32(riff_at_ + 4, static_cast<uint32_t>(end_at_ - riff_at_ - 8));
     return error;
@@ -415,24 +415,23 @@ int AviContainer::patch_u32(uint64_t offset, uint32_t value) {
 }
 
 int AviContainer::write_at(uint64_t offset, std::span<const struct iovec> parts) {
-  return write_fully(io_, fd_, parts, offset) ? 0 : errno;
+  return write_fully(io_, fd_.get(), parts, offset) ? 0 : errno;
 }
 
 ContainerStatus AviContainer::flush() {
-  if (fd_ >= 0 && io_.fdatasync(fd_) != 0) return ContainerStatus::write_failed(errno);
+  if (fd_ && io_.fdatasync(fd_.get()) != 0) return ContainerStatus::write_failed(errno);
   return ContainerStatus::success();
 }
 
 ContainerStatus AviContainer::close(bool sync) {
-  if (fd_ < 0) return ContainerStatus::success();
+  if (!fd_) return ContainerStatus::success();
   // Counts that a failed update left behind are put right here.
   int error = update_frame_counts();
   if (segment_open_) {
     if (const int e = finish_segment(); error == 0) error = e;
   }
-  if (sync && io_.fdatasync(fd_) != 0 && error == 0) error = errno;
-  if (io_.close(fd_) != 0 && error == 0) error = errno;
-  fd_ = -1;
+  if (sync && io_.fdatasync(fd_.get()) != 0 && error == 0) error = errno;
+  if (const int e = fd_.close(); error == 0) error = e;
   entries_.clear();
   return error == 0 ? ContainerStatus::success() : ContainerStatus::write_failed(error);
 }

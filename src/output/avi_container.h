@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "output/container.h"
+#include "output/unique_fd.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -76,7 +77,7 @@ class AviContainer final : public RecordingContainer {
 
   WriterIo& io_;
   AviLimits limits_;
-  int fd_ = -1;
+  UniqueFd fd_;
 
   // Where the counters live in the file's header.
   uint64_t avih_total_frames_at_ = 0;

@@ -225,7 +225,7 @@ TEST(AviReader, DamagedHeadersAreRefusedClearly) {
       {"not RIFF", 0, riff::fourcc("RIFX"), "is not an AVI file", 0},
       {"not AVI", 8, riff::fourcc("WAVE"), "is not an AVI file", 0},
       {"RIFF too small for its form", 4, 3, "has no video stream", 0},
-      {"8-bit frames", format + 14, 8 | (0u << 16), "8-bit", 0},
+      {"16-bit frames", format + 14, 16 | (0u << 16), "16-bit", 0},
       {"compressed", format + 16, riff::fourcc("MJPG"), "compressed ('MJPG')", 0},
       {"no width", format + 4, 0, "frame size 0 x 8", 0},
       {"huge width", format + 4, 1u << 30, "is not valid", 0},

@@ -19,6 +19,7 @@
 #include "output/readers.h"
 #include "output/recording_naming.h"
 #include "output/ser_container.h"
+#include "output/ser_repair.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {

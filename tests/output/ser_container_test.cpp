@@ -18,6 +18,7 @@
 #include "output/formats.h"
 #include "output/readers.h"
 #include "output/riff.h"
+#include "output/ser_repair.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {
