@@ -116,20 +116,51 @@ AviContainer::AviContainer(WriterIo& io, AviLimits limits) : io_(io), limits_(li
 AviContainer::~AviContainer() { close(false); }
 
 ContainerStatus AviContainer::open(const std::string& path, const FrameImage& first,
-                                   const FrameTiming&, const RecordingInfo&) {
-  return open_bitmaps(path, std::span<const uint8_t>(first.block(), kBitmapHeaderSize),
-                      first.rows().size());
+                                   const FrameTiming&, const RecordingInfo& info) {
+  if (!info.mono) {
+    return open_bitmaps(path, std::span<const uint8_t>(first.block(), kBitmapHeaderSize),
+                        first.rows().size());
+  }
+  close(false);
+  // 8-bit rows behind a colour table of 256 greys: the stream's format is
+  // that header with its table.
+  mono_ = true;
+  mono_width_ = first.width();
+  mono_height_ = first.height();
+  const std::size_t stride = (static_cast<std::size_t>(mono_width_) + 3) / 4 * 4;
+  const std::size_t image_bytes = stride * static_cast<std::size_t>(mono_height_);
+  mono_format_.assign(kBitmapHeaderSize + 4 * kMostColours, 0);
+  write_bitmap_header({.width = mono_width_,
+                       .height = mono_height_,
+                       .bit_count = 8,
+                       .size_image = static_cast<uint32_t>(image_bytes),
+                       .clr_used = kMostColours},
+                      mono_format_.data());
+  for (uint32_t k = 0; k < kMostColours; ++k) {
+    uint8_t* entry = mono_format_.data() + kBitmapHeaderSize + 4 * k;
+    entry[0] = entry[1] = entry[2] = static_cast<uint8_t>(k);
+  }
+  luma_.assign(image_bytes, 0);
+  return create(path, mono_format_, static_cast<uint32_t>(image_bytes));
 }
 
 ContainerStatus AviContainer::append(const FrameImage& frame, const FrameTiming&,
                                      const FrameMetadata&) {
-  return append_bitmap(std::span<const uint8_t>(frame.block(), kBitmapHeaderSize), frame.rows());
+  if (!mono_) {
+    return append_bitmap(std::span<const uint8_t>(frame.block(), kBitmapHeaderSize), frame.rows());
+  }
+  if (ContainerStatus other = refuse_other_size(frame, mono_width_, mono_height_); !other.ok()) {
+    return other;
+  }
+  take_luma(frame, luma_.data(), luma_.size() / static_cast<std::size_t>(mono_height_), false);
+  return append_bitmap(mono_format_, luma_);
 }
 
 ContainerStatus AviContainer::open_bitmaps(const std::string& path,
                                            std::span<const uint8_t> first_header,
                                            std::size_t first_pixel_bytes) {
   close(false);
+  mono_ = false;
   std::string problem;
   const std::optional<uint32_t> sample_bytes =
       sample_bytes_of(first_header, first_pixel_bytes, problem);

@@ -2,7 +2,8 @@
 // AVI recordings: one uncompressed video stream at 25 frames a second, one
 // key-frame sample per frame, the container laid out by Noctra itself. The
 // stream's format is the first frame's header (the frames as the camera
-// delivered them: 24-bit BGR rows, bottom-up).
+// delivered them: 24-bit BGR rows, bottom-up); a mono recording's frames are
+// 8-bit rows of their B bytes behind a colour table of 256 greys.
 //
 // Past the first segment limit (1 GiB) the file goes on in OpenDML segments,
 // so a night's recording has no size limit. After every frame the sizes and
@@ -95,6 +96,13 @@ class AviContainer final : public RecordingContainer {
   uint32_t total_frames_ = 0;
   uint32_t first_segment_frames_ = 0;
   std::vector<IndexEntry> entries_;  // frames of the current segment
+
+  // A mono recording: its frames' size, its stream format and one frame's rows.
+  bool mono_ = false;
+  int32_t mono_width_ = 0;
+  int32_t mono_height_ = 0;
+  std::vector<uint8_t> mono_format_;
+  std::vector<uint8_t> luma_;
 };
 
 std::unique_ptr<RecordingContainer> make_avi_container(WriterIo& io = posix_writer_io());

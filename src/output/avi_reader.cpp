@@ -146,7 +146,12 @@ class AviIndexer {
                ") is not valid";
       return false;
     }
-    if (h.compression != kBiRgb || (h.bit_count != 24 && h.bit_count != 8)) {
+    // 8-bit grey under a four-character code (ffmpeg's 'Y800') stores its
+    // rows top-down, whatever the height's sign.
+    const bool grey_code = h.bit_count == 8 && (h.compression == riff::fourcc("Y800") ||
+                                                h.compression == riff::fourcc("Y8  ") ||
+                                                h.compression == riff::fourcc("GREY"));
+    if ((h.compression != kBiRgb && !grey_code) || (h.bit_count != 24 && h.bit_count != 8)) {
       error_ = r_.path_ + ": its frames are " + std::to_string(h.bit_count) + "-bit" +
                (h.compression != kBiRgb ? " compressed ('" + fourcc_text(h.compression) + "')"
                                         : std::string()) +
@@ -162,11 +167,11 @@ class AviIndexer {
     }
     r_.width_ = h.width;
     r_.height_ = static_cast<int32_t>(height < 0 ? -height : height);
-    r_.top_down_ = height < 0;
-    if (h.bit_count == 8) {
+    r_.top_down_ = height < 0 || grey_code;
+    if (h.bit_count == 8) r_.samples_ = AviReader::Samples::Indexed;
+    if (h.bit_count == 8 && !grey_code) {
       // The colour table follows the header as far as the format holds it
       // (none at all: 256 greys); no entries counted means all 256.
-      r_.samples_ = AviReader::Samples::Indexed;
       const uint64_t entries =
           std::min<uint64_t>({h.clr_used == 0 ? 256 : h.clr_used, 256, (size - h.size) / 4});
       uint8_t table[4 * 256];

@@ -1,6 +1,7 @@
 #pragma once
 // Reads the frames of an uncompressed AVI file back as frame images: 24-bit
-// frames and 8-bit ones through their palette (Noctra's mono recordings),
+// frames, 8-bit ones through their palette (Noctra's mono recordings) and
+// 8-bit grey ('Y800'),
 // Noctra's own recordings (including OpenDML 'AVIX' segments and files cut
 // short by a crash) and other writers' files, whose rows may be stored
 // bottom-up (a positive height) or top-down (a negative height, as ffmpeg

@@ -56,7 +56,18 @@ struct RecordingInfo {
   std::string observer;
   std::string instrument;
   std::string telescope;
+  // 8-bit frames, one byte a pixel: the B byte of each of the frame's pixels
+  // (a mono camera's frames carry the luma in B, G and R alike).
+  bool mono = false;
 };
+
+// A mono frame's bytes: stored row r of the frame (0 = the bottom line) goes
+// to row r of `into`, or to row height - 1 - r when `top_down`, each row
+// `stride` bytes (padding zeroed).
+void take_luma(const FrameImage& frame, uint8_t* into, std::size_t stride, bool top_down);
+
+// Refuses a frame whose size is not the recording's; success when it is.
+ContainerStatus refuse_other_size(const FrameImage& frame, int32_t width, int32_t height);
 
 // One open recording of one format. Calls come from one thread, except
 // flush(), which may run on a helper thread while append() runs (it touches

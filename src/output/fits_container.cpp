@@ -284,7 +284,9 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   const auto width = static_cast<std::size_t>(frame.width());
   const auto height = static_cast<std::size_t>(frame.height());
   const std::size_t plane_bytes = width * height;
-  const std::size_t data_bytes = (plane_bytes * 3 + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+  const int planes = info.mono ? 1 : 3;
+  const std::size_t data_bytes =
+      (plane_bytes * static_cast<std::size_t>(planes) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
   // Room for the header and the data, so CFITSIO need not grow the buffer.
   std::size_t memory_size = 2 * kFitsBlock + data_bytes;
   void* memory = std::malloc(memory_size);
@@ -296,21 +298,26 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   fitsfile* file = nullptr;
   const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
   fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
-  long axes[3] = {static_cast<long>(width), static_cast<long>(height), 3};
-  fits_create_img(file, BYTE_IMG, 3, axes, &status);
+  long axes[3] = {static_cast<long>(width), static_cast<long>(height), planes};
+  fits_create_img(file, BYTE_IMG, planes == 1 ? 2 : 3, axes, &status);
 
   for (const FitsKey& key : fits_frame_keys(timing, metadata, info, frame_number)) {
     write_key(file, key, &status);
   }
 
-  // Planes R, G, B from the frame's B, G, R bytes, rows in stored order.
+  // Planes R, G, B from the frame's B, G, R bytes (mono: the B bytes), rows
+  // in stored order.
   std::vector<uint8_t> plane(plane_bytes);
-  for (int p = 0; p < 3 && status == 0; ++p) {
-    const std::size_t byte = static_cast<std::size_t>(2 - p);
-    for (std::size_t y = 0; y < height; ++y) {
-      const uint8_t* row = frame.row(static_cast<int32_t>(y));
-      uint8_t* out = plane.data() + y * width;
-      for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+  for (int p = 0; p < planes && status == 0; ++p) {
+    if (planes == 1) {
+      take_luma(frame, plane.data(), width, false);
+    } else {
+      const std::size_t byte = static_cast<std::size_t>(2 - p);
+      for (std::size_t y = 0; y < height; ++y) {
+        const uint8_t* row = frame.row(static_cast<int32_t>(y));
+        uint8_t* out = plane.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+      }
     }
     fits_write_img(file, TBYTE, static_cast<LONGLONG>(1 + p * plane_bytes),
                    static_cast<LONGLONG>(plane_bytes), plane.data(), &status);

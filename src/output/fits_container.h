@@ -7,7 +7,8 @@
 // crash leaves whole frames and never half a file under a frame's name.
 //
 // Data: 8-bit samples, NAXIS1 = width, NAXIS2 = height, NAXIS3 = 3 planes in
-// R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP').
+// R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP'); a
+// mono recording's frames have one plane (NAXIS = 2).
 
 #include <cstdint>
 #include <memory>

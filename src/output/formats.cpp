@@ -82,4 +82,10 @@ std::string container_failure_message(const RecordingFormat& format, const Conta
   return {};
 }
 
+std::string mono_refusal_message(const RecordingFormat& format, const std::string& path) {
+  const std::string name(format.name);
+  return "Can't open " + name + " file " + path + ": " + name +
+         " files take no 8-bit mono frames; set [Recording] Colour=bgr or choose another format";
+}
+
 }  // namespace noctra

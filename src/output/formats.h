@@ -46,4 +46,8 @@ std::string_view own_extension(const RecordingFormat& format, std::string_view p
 std::string container_failure_message(const RecordingFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path);
 
+// Why a format that takes no mono frames opens no recording while
+// [Recording] Colour=mono asks for them.
+std::string mono_refusal_message(const RecordingFormat& format, const std::string& path);
+
 }  // namespace noctra

@@ -59,7 +59,12 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
   }
   const RecordingFormat& format = format_of_path(path);
   std::unique_ptr<RecordingContainer> container = make_container_(format);
-  const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope};
+  const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope,
+                           mono_recording(settings_)};
+  if (info.mono && !format.takes_mono) {
+    reporter_.show_error(mono_refusal_message(format, path));
+    return false;
+  }
   const ContainerStatus status = container->open(path, first, timing, info);
   if (!status.ok()) {
     const std::string text = container_failure_message(format, status, path);

@@ -41,7 +41,8 @@ class SerContainer final : public RecordingContainer {
     std::memcpy(header, kFileId, kFileIdBytes);
     // LuID (14) stays 0; LittleEndian (22) stays 0, which is what readers
     // take to mean little-endian data.
-    riff::store_u32(header + kColourIdAt, static_cast<uint32_t>(kSerColourBgr));
+    riff::store_u32(header + kColourIdAt,
+                    static_cast<uint32_t>(info.mono ? kSerColourMono : kSerColourBgr));
     riff::store_u32(header + kWidthAt, static_cast<uint32_t>(first.width()));
     riff::store_u32(header + kHeightAt, static_cast<uint32_t>(first.height()));
     riff::store_u32(header + kDepthAt, static_cast<uint32_t>(kPixelDepth));
@@ -65,9 +66,11 @@ class SerContainer final : public RecordingContainer {
     fd_ = std::move(fd);
     width_ = first.width();
     height_ = first.height();
-    row_bytes_ = static_cast<std::size_t>(width_) * 3;
+    mono_ = info.mono;
+    row_bytes_ = static_cast<std::size_t>(width_) * (mono_ ? 1 : 3);
     frame_bytes_ = uint64_t{row_bytes_} * static_cast<uint64_t>(height_);
-    rows_.assign(static_cast<std::size_t>(height_), {});
+    rows_.assign(mono_ ? 1 : static_cast<std::size_t>(height_), {});
+    luma_.assign(mono_ ? frame_bytes_ : 0, 0);
     timestamps_.clear();
     all_stamped_ = true;
     return ContainerStatus::success();
@@ -76,19 +79,21 @@ class SerContainer final : public RecordingContainer {
   ContainerStatus append(const FrameImage& frame, const FrameTiming& timing,
                          const FrameMetadata&) override {
     if (!fd_) return ContainerStatus::write_failed(EBADF);
-    if (frame.width() != width_ || frame.height() != height_) {
-      return ContainerStatus::refused("its size " + std::to_string(frame.width()) + "x" +
-                                      std::to_string(frame.height()) +
-                                      " differs from the recording's " + std::to_string(width_) +
-                                      "x" + std::to_string(height_));
+    if (ContainerStatus other = refuse_other_size(frame, width_, height_); !other.ok()) {
+      return other;
     }
     if (timestamps_.size() >= static_cast<std::size_t>(INT32_MAX)) {
       return ContainerStatus::refused("the file's frame count is full");
     }
-    // SER stores the top line first; the frame keeps it last. The rows go
+    // SER stores the top line first; the frame keeps it last. Colour rows go
     // straight from the frame, without their padding.
-    for (int32_t r = 0; r < height_; ++r) {
-      rows_[static_cast<std::size_t>(r)] = iovec_of(frame.row(height_ - 1 - r), row_bytes_);
+    if (mono_) {
+      take_luma(frame, luma_.data(), row_bytes_, true);
+      rows_[0] = iovec_of(luma_.data(), luma_.size());
+    } else {
+      for (int32_t r = 0; r < height_; ++r) {
+        rows_[static_cast<std::size_t>(r)] = iovec_of(frame.row(height_ - 1 - r), row_bytes_);
+      }
     }
     const uint64_t end = data_end();
     if (!write_fully(io_, fd_.get(), rows_, end)) return cut_back(errno, end);
@@ -157,9 +162,11 @@ class SerContainer final : public RecordingContainer {
   UniqueFd fd_;
   int32_t width_ = 0;
   int32_t height_ = 0;
+  bool mono_ = false;
   std::size_t row_bytes_ = 0;
   uint64_t frame_bytes_ = 0;
   std::vector<struct iovec> rows_;
+  std::vector<uint8_t> luma_;        // a mono frame's rows
   std::vector<int64_t> timestamps_;  // one per whole frame
   bool all_stamped_ = true;
 };

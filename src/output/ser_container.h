@@ -1,6 +1,7 @@
 #pragma once
 // SER (version 3) recordings: a 178-byte header, the frames top-down as 8-bit
-// BGR rows without padding, and after the frames one UTC timestamp per frame.
+// BGR rows without padding (mono recordings: one byte a pixel, colour 0), and
+// after the frames one UTC timestamp per frame.
 //
 // The header's frame count is brought up to date after every frame, so a file
 // cut short by a crash reads up to its last whole frame; the timestamps are

@@ -67,6 +67,9 @@ TEST(RecordingFormats, FailureMessagesNameTheFormatAndTheFile) {
       "Can't write to FITS file /a_000003.fits: CFITSIO: memory");
   EXPECT_EQ(container_failure_message(ser, ContainerStatus::refused("its size differs"), "/a.ser"),
             "Frame not written to SER file /a.ser: its size differs");
+  EXPECT_EQ(mono_refusal_message(ser, "/a.ser"),
+            "Can't open SER file /a.ser: SER files take no 8-bit mono frames; set [Recording] "
+            "Colour=bgr or choose another format");
 }
 
 TEST(RecordingFormats, FitsFrameNamesKeepTheRecordingsNameAndExtension) {

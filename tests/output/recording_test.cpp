@@ -17,6 +17,7 @@
 #include "output/faulty_io.h"
 #include "output/fits_container.h"
 #include "output/readers.h"
+#include "output/recorded_frames.h"
 #include "output/recording_naming.h"
 #include "output/ser_container.h"
 #include "output/ser_repair.h"
@@ -244,6 +245,66 @@ TEST(RecordingChooser, TheChosenFilterForcesItsExtensionAndACancelKeepsThePathsF
   }
   EXPECT_EQ(path_too_long_message("/d/m42", ".fits"),
             "The name /d/m42 with the extension .fits would be longer than 259 characters");
+}
+
+// [Recording] Colour=mono: one byte a pixel, the frames' B bytes (a mono
+// camera's luma), whatever noise G and R carry.
+TEST(Recording, MonoRecordingsHoldTheLumaOneByteAPixelForEveryReader) {
+  const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3});
+  std::vector<FrameImage> grey;  // the pictures a reader must see: B in all three
+  std::vector<uint8_t> luma;     // the B planes, rows bottom-up, as FITS keeps them
+  for (const FrameImage& frame : frames) {
+    FrameImage g = frame.clone();
+    for (int32_t y = 0; y < kHeight; ++y) {
+      for (int32_t x = 0; x < kWidth; ++x) {
+        uint8_t* px = g.row(y) + 3 * x;
+        px[1] = px[2] = px[0];
+        luma.push_back(px[0]);
+      }
+    }
+    grey.push_back(std::move(g));
+  }
+  const std::size_t frame_luma = std::size_t{kWidth} * kHeight;
+  const std::map<std::string, std::string> pixel_formats = {{"AVI", "pal8"}, {"SER", "gray"}};
+  for (const char* name : {"m42.avi", "m42.ser", "m42.fits"}) {
+    SCOPED_TRACE(name);
+    RecordingRig rig(name);
+    rig.settings.colour = "mono";
+    rig.write(frames);
+    const std::string path = rig.recording.open_path();
+    rig.recording.close_recording();
+    EXPECT_TRUE(rig.reporter.messages.empty());
+    const std::string format(format_of_path(path).name);
+    if (format == "FITS") {
+      std::vector<std::string> files;
+      for (int i = 0; i < 3; ++i) files.push_back(fits_frame_path(path, i));
+      const auto keys = astropy_keys(files);
+      ASSERT_EQ(keys.size(), 3u);
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(keys.at(files[i]).substr(0, 13), "33 17 None " + std::to_string(i) + " ");
+        EXPECT_EQ(file_bytes(files[i] + ".raw"),
+                  std::vector<uint8_t>(luma.begin() + i * frame_luma,
+                                       luma.begin() + (i + 1) * frame_luma));
+      }
+      continue;
+    }
+    const auto probe = probe_video(path);
+    EXPECT_EQ(probe.at("pix_fmt"), pixel_formats.at(format));
+    EXPECT_EQ(probe.at("nb_read_frames"), "3");
+    EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(grey, "ffmpeg")), 3);
+    // And --measure's reader.
+    std::string error;
+    const std::unique_ptr<RecordedFrames> read = open_recorded_frames(path, error);
+    ASSERT_TRUE(read) << error;
+    ASSERT_EQ(read->frame_count(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::optional<FrameImage> frame = read->read_frame(i, error);
+      ASSERT_TRUE(frame) << error;
+      for (int32_t y = 0; y < kHeight; ++y) {
+        EXPECT_EQ(std::memcmp(frame->row(y), grey[i].row(y), kWidth * 3), 0) << i << ", " << y;
+      }
+    }
+  }
 }
 
 TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFormat) {
