@@ -13,6 +13,7 @@
 #include "config/version.h"
 #include "output/checked_io.h"
 #include "output/naming.h"
+#include "output/unique_fd.h"
 
 namespace noctra {
 
@@ -136,8 +137,8 @@ class FitsContainer final : public RecordingContainer {
     // A folder the frames cannot go into fails here, as a file that cannot
     // be created fails the other formats' open.
     if (::access(name.folder.c_str(), W_OK | X_OK) != 0) return ContainerStatus::open_failed(errno);
-    const int folder_fd = io_.open_folder(name.folder.c_str());
-    if (folder_fd < 0) return ContainerStatus::open_failed(errno);
+    UniqueFd folder(io_.open_folder(name.folder.c_str()), io_);
+    if (!folder) return ContainerStatus::open_failed(errno);
     // A new recording under an old name replaces the old one whole: frames
     // of it left beyond the new one's last would read as part of it.
     std::error_code ignored;
@@ -146,7 +147,7 @@ class FitsContainer final : public RecordingContainer {
         io_.remove_file(entry.path().c_str());
       }
     }
-    folder_fd_ = folder_fd;
+    folder_ = std::move(folder);
     path_ = path;
     info_ = info;
     frames_ = 0;
@@ -155,7 +156,7 @@ class FitsContainer final : public RecordingContainer {
 
   ContainerStatus append(const FrameImage& frame, const FrameTiming& timing,
                          const FrameMetadata& metadata) override {
-    if (folder_fd_ < 0) return ContainerStatus::write_failed(EBADF);
+    if (!folder_) return ContainerStatus::write_failed(EBADF);
     if (frames_ >= kMostFitsFrames) {
       return ContainerStatus::refused("the recording's frame numbers are all used");
     }
@@ -166,14 +167,14 @@ class FitsContainer final : public RecordingContainer {
     if (!bytes) return ContainerStatus::write_failed(0, final_path, error);
 
     const std::string temporary = final_path + std::string(kTemporarySuffix);
-    const int fd = io_.create_file(temporary.c_str());
-    if (fd < 0) return ContainerStatus::write_failed(errno, final_path);
+    UniqueFd fd(io_.create_file(temporary.c_str()), io_);
+    if (!fd) return ContainerStatus::write_failed(errno, final_path);
     const struct iovec whole = iovec_of(bytes->data(), bytes->size());
-    bool ok = write_fully(io_, fd, std::span(&whole, 1), 0) && io_.fdatasync(fd) == 0;
+    bool ok = write_fully(io_, fd.get(), std::span(&whole, 1), 0) && io_.fdatasync(fd.get()) == 0;
     int failure = ok ? 0 : errno;
-    if (io_.close(fd) != 0 && ok) {
+    if (const int error = fd.close(); error != 0 && ok) {
       ok = false;
-      failure = errno;
+      failure = error;
     }
     if (ok && io_.rename_file(temporary.c_str(), final_path.c_str()) != 0) {
       ok = false;
@@ -192,22 +193,22 @@ class FitsContainer final : public RecordingContainer {
   ContainerStatus flush() override {
     // Each frame's data reached the disk before its rename; this puts the
     // renames there too.
-    if (folder_fd_ >= 0 && io_.fdatasync(folder_fd_) != 0)
-      return ContainerStatus::write_failed(errno);
+    if (folder_ && io_.fdatasync(folder_.get()) != 0) return ContainerStatus::write_failed(errno);
     return ContainerStatus::success();
   }
 
   ContainerStatus close(bool sync) override {
-    if (folder_fd_ < 0) return ContainerStatus::success();
+    if (!folder_) return ContainerStatus::success();
     ContainerStatus status = sync ? flush() : ContainerStatus::success();
-    if (io_.close(folder_fd_) != 0 && status.ok()) status = ContainerStatus::write_failed(errno);
-    folder_fd_ = -1;
+    if (const int error = folder_.close(); error != 0 && status.ok()) {
+      status = ContainerStatus::write_failed(error);
+    }
     return status;
   }
 
  private:
   WriterIo& io_;
-  int folder_fd_ = -1;
+  UniqueFd folder_;
   std::string path_;
   RecordingInfo info_;
   int64_t frames_ = 0;

@@ -494,6 +494,30 @@ TEST(SerRepair, EachStateOfAFileGetsItsOwnAnswerAndNoFileIsShortened) {
   }
 }
 
+// A write that fails during the repair (a full disk) through the same seam
+// as the recording's: said with the reason, and nothing cut off the file.
+TEST(SerRepair, AFailedWriteIsSaidAndLeavesTheFileWhole) {
+  const uint64_t frames3 = kSerHeaderBytes + 3 * kFrameBytes;
+  for (const bool count_fails : {true, false}) {
+    SCOPED_TRACE(count_fails ? "the count" : "the timestamps");
+    TempFolder folder;
+    const std::string ser = finished_recording(folder, "m42.ser");
+    const std::string timing = folder.file("m42.timing.csv");
+    fs::resize_file(ser, frames3);
+    write_timing_record(timing, 3);
+    const std::vector<uint8_t> before = file_bytes(ser);
+    FaultyWriterIo io;
+    io.fault = [&](off_t offset, std::size_t) {
+      return (offset == 38) == count_fails ? ENOSPC : 0;
+    };
+    const SerRepairResult result = repair_ser(ser, timing, io);
+    EXPECT_EQ(result.outcome, SerRepairOutcome::Failed);
+    EXPECT_EQ(repair_exit_status(result.outcome), 1);
+    EXPECT_EQ(result.message, "Can't write to " + ser + ": No space left on device");
+    EXPECT_EQ(file_bytes(ser), before);
+  }
+}
+
 TEST(SerRepair, RefusesWhatIsNotASerFileAndLeavesItAsItWas) {
   TempFolder folder;
   WriterRig avi;
