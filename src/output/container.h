@@ -33,7 +33,7 @@ enum class ContainerFailure {
 // container hands over the parts rather than finished text.
 struct ContainerStatus {
   ContainerFailure failure = ContainerFailure::None;
-  int error = 0;       // errno of an Open or Write failure
+  int error = 0;       // errno of an Open, Stream or Write failure
   std::string detail;  // why a frame was refused, or a library's words when there is no errno
   // The file the failure concerns when it is not the recording's own path
   // (one frame's file of a FITS recording); empty otherwise.
