@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/riff.h"
 
 namespace noctra {

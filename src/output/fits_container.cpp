@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "config/version.h"
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/naming.h"
 #include "output/unique_fd.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "output/avi_reader.h"
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/ser_reader.h"
 
 namespace noctra {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/riff.h"
 #include "output/unique_fd.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/ser_header.h"
 
 namespace noctra {

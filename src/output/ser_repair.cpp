@@ -8,7 +8,7 @@
 
 #include "config/timing.h"
 #include "imaging/little_endian.h"
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 #include "output/ser_header.h"
 #include "output/unique_fd.h"
 

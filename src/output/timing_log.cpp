@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 
 namespace noctra {
 

@@ -1,4 +1,4 @@
-#include "output/checked_io.h"
+#include "output/checked_write.h"
 
 #include <limits.h>
 
