@@ -518,6 +518,26 @@ TEST(SerRepair, AFailedWriteIsSaidAndLeavesTheFileWhole) {
   }
 }
 
+// A file whose header makes its size billions of one-byte frames (a sparse
+// file here): their timestamps would fill gigabytes of memory, which the
+// repair never asks for.
+TEST(SerRepair, BillionsOfTinyFramesNeedNoTrailerInMemory) {
+  TempFolder folder;
+  const std::string ser = folder.file("tiny.ser");
+  std::vector<uint8_t> header(kSerHeaderBytes, 0);
+  std::memcpy(header.data(), "LUCAM-RECORDER", 14);
+  for (const std::size_t at : {26, 30}) riff::store_u32(header.data() + at, 1);  // 1 x 1
+  riff::store_u32(header.data() + 34, 8);                                        // mono, 8 bits
+  std::ofstream(ser, std::ios::binary)
+      .write(reinterpret_cast<const char*>(header.data()), kSerHeaderBytes);
+  fs::resize_file(ser, kSerHeaderBytes + (uint64_t{1} << 31));
+  write_timing_record(folder.file("tiny.timing.csv"), 3);
+  const SerRepairResult result = repair_ser(ser, folder.file("tiny.timing.csv"));
+  EXPECT_EQ(result.outcome, SerRepairOutcome::CountOnly) << result.message;
+  EXPECT_EQ(result.frames, INT32_MAX);
+  EXPECT_EQ(fs::file_size(ser), kSerHeaderBytes + (uint64_t{1} << 31));
+}
+
 TEST(SerRepair, RefusesWhatIsNotASerFileAndLeavesItAsItWas) {
   TempFolder folder;
   WriterRig avi;
