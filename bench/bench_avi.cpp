@@ -1,5 +1,7 @@
-// How fast frames reach the file, against a plain sequential write() of the
-// same bytes into the same folder, and what the writer keeps in memory.
+// How fast frames reach an AVI recording (the recording over the AVI
+// container, with its timing record, as the program writes it), against a
+// plain sequential write() of the same bytes into the same folder, and what
+// the recording keeps in memory.
 //
 // The files go into $NOCTRA_BENCH_DIR (default: the current folder) and are
 // deleted after each run.
@@ -16,7 +18,8 @@
 #include <new>
 #include <string>
 
-#include "output/avi_writer.h"
+#include "output/avi_container.h"
+#include "output/recording.h"
 
 // Counts every allocation, to show that writing a frame makes none. GCC takes
 // the malloc/free pair of these replacements for a mismatch.
@@ -62,8 +65,8 @@ FrameImage bench_frame(int32_t width, int32_t height) {
   return frame;
 }
 
-// The real calls, counting the writer's flushes (which run on its helper
-// thread).
+// The real calls, counting the recording's flushes (the file's and its
+// timing record's, on the recording's helper thread).
 class CountingIo final : public WriterIo {
  public:
   int create_file(const char* path) override { return real_.create_file(path); }
@@ -100,16 +103,16 @@ void BM_WriterVsPlainWrite(benchmark::State& state) {
   Settings settings;
   settings.image_file_path = avi_file.string();
   QuietReporter reporter;
-  AviLimits limits;
-  limits.flush_interval_ms = state.range(2) != 0 ? 1000 : -1;
+  RecordingOptions options;
+  options.flush_interval_ms = state.range(2) != 0 ? 1000 : -1;
   CountingIo io;
-  AviWriter writer(settings, reporter, nullptr, io, limits);
+  Recording writer(settings, reporter, nullptr, standard_containers(io), io, options);
   const int fd = ::open(plain_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     state.SkipWithError("cannot create the plain file");
     return;
   }
-  writer.avi_write_frame(&frame);  // opens the file outside the measurement
+  writer.write_frame(&frame, {}, {});  // opens the file outside the measurement
   const uint8_t chunk_header[8] = {'0', '0', 'd', 'b', 0, 0, 0, 0};
   Clock::duration writer_time{}, plain_time{};
   bool plain_ok = true;
@@ -118,7 +121,7 @@ void BM_WriterVsPlainWrite(benchmark::State& state) {
   const uint64_t allocations_before = g_allocations.load();
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    writer.avi_write_frame(&frame);
+    writer.write_frame(&frame, {}, {});
     const auto t1 = Clock::now();
     plain_ok = ::write(fd, chunk_header, sizeof chunk_header) ==
                    static_cast<ssize_t>(sizeof chunk_header) &&
@@ -135,8 +138,9 @@ void BM_WriterVsPlainWrite(benchmark::State& state) {
     plain_time += t2 - t1;
   }
   const uint64_t allocations = g_allocations.load() - allocations_before;
-  writer.avi_close();
-  state.counters["writer_flushes"] = io.flushes.load() - (limits.flush_interval_ms >= 0 ? 1 : 0);
+  writer.close_recording();
+  // Those that finish the file and its timing record not counted.
+  state.counters["writer_flushes"] = io.flushes.load() - (options.flush_interval_ms >= 0 ? 2 : 0);
   ::close(fd);
   fs::remove(avi_file);
   fs::remove(plain_file);
@@ -211,12 +215,12 @@ void BM_ResidentGrowth10000Frames(benchmark::State& state) {
     settings.image_file_path = "discarded.avi";
     QuietReporter reporter;
     DiscardingIo io;
-    AviWriter writer(settings, reporter, nullptr, io);
-    writer.avi_write_frame(&frame);
+    Recording writer(settings, reporter, nullptr, standard_containers(io), io);
+    writer.write_frame(&frame, {}, {});
     const long before = resident_bytes();
-    for (int i = 1; i < kFrames; ++i) writer.avi_write_frame(&frame);
+    for (int i = 1; i < kFrames; ++i) writer.write_frame(&frame, {}, {});
     const long after = resident_bytes();
-    writer.avi_close();
+    writer.close_recording();
     growth_per_frame = static_cast<double>(after - before) / (kFrames - 1);
   }
   state.counters["rss_bytes_per_frame"] = benchmark::Counter(growth_per_frame);

@@ -3,13 +3,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <ostream>
 
-#include "output/avi_reader.h"
-#include "output/ser_reader.h"
+#include "output/recorded_frames.h"
 
 namespace noctra {
 
@@ -29,34 +26,6 @@ std::string fixed3(double value) {
   // "-0.000" is a zero.
   if (std::string_view(text) == "-0.000") return "0.000";
   return text;
-}
-
-bool starts_as_ser(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  char id[14] = {};
-  in.read(id, sizeof id);
-  return in && std::string_view(id, sizeof id) == "LUCAM-RECORDER";
-}
-
-// The frames of one recording, whatever its container.
-struct FrameFile {
-  std::size_t count = 0;
-  std::function<std::optional<FrameImage>(std::size_t, std::string&)> read;
-};
-
-std::optional<FrameFile> open_frames(const std::string& path, std::string& error) {
-  if (starts_as_ser(path)) {
-    auto reader = SerReader::open(path, error);
-    if (!reader) return std::nullopt;
-    auto shared = std::make_shared<SerReader>(std::move(*reader));
-    return FrameFile{shared->frame_count(),
-                     [shared](std::size_t i, std::string& e) { return shared->read_frame(i, e); }};
-  }
-  auto reader = AviReader::open(path, error);
-  if (!reader) return std::nullopt;
-  auto shared = std::make_shared<AviReader>(std::move(*reader));
-  return FrameFile{shared->frame_count(),
-                   [shared](std::size_t i, std::string& e) { return shared->read_frame(i, e); }};
 }
 
 }  // namespace
@@ -84,14 +53,14 @@ std::string measure_csv_row(std::size_t frame, const std::optional<StarMeasureme
 int run_measure(const std::string& path, const std::optional<MeasurePoint>& at, std::ostream& out,
                 std::ostream& err) {
   std::string error;
-  std::optional<FrameFile> file = open_frames(path, error);
+  const std::unique_ptr<RecordedFrames> file = open_recorded_frames(path, error);
   if (!file) {
     err << "noctra: " << error << "\n";
     return 2;
   }
   out << kMeasureCsvHeader << "\n";
-  for (std::size_t i = 0; i < file->count; ++i) {
-    std::optional<FrameImage> frame = file->read(i, error);
+  for (std::size_t i = 0; i < file->frame_count(); ++i) {
+    std::optional<FrameImage> frame = file->read_frame(i, error);
     if (!frame) {
       out.flush();
       err << "noctra: " << error << "\n";

@@ -1,6 +1,6 @@
 #include "app/repair.h"
 
-#include "output/ser_container.h"
+#include "output/ser_repair.h"
 #include "output/timing_log.h"
 
 namespace noctra {

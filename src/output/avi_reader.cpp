@@ -1,13 +1,6 @@
 #include "output/avi_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "output/riff.h"
@@ -22,8 +15,6 @@ constexpr uint32_t kBiRgb = 0;
 // Nesting the reader follows: segment, 'movi', 'rec ' within it.
 constexpr int kDeepestList = 3;
 constexpr std::size_t kMostShortChunks = 4096;
-
-std::string system_message(int error) { return std::generic_category().message(error); }
 
 std::string fourcc_text(uint32_t code) {
   std::string text;
@@ -155,11 +146,16 @@ class AviIndexer {
                ") is not valid";
       return false;
     }
-    if (h.compression != kBiRgb || h.bit_count != 24) {
+    // 8-bit grey under a four-character code (ffmpeg's 'Y800') stores its
+    // rows top-down, whatever the height's sign.
+    const bool grey_code = h.bit_count == 8 && (h.compression == riff::fourcc("Y800") ||
+                                                h.compression == riff::fourcc("Y8  ") ||
+                                                h.compression == riff::fourcc("GREY"));
+    if ((h.compression != kBiRgb && !grey_code) || (h.bit_count != 24 && h.bit_count != 8)) {
       error_ = r_.path_ + ": its frames are " + std::to_string(h.bit_count) + "-bit" +
                (h.compression != kBiRgb ? " compressed ('" + fourcc_text(h.compression) + "')"
                                         : std::string()) +
-               "; only uncompressed 24-bit frames can be read";
+               "; only uncompressed 24-bit and 8-bit frames can be read";
       return false;
     }
     const int64_t height = h.height;
@@ -171,31 +167,26 @@ class AviIndexer {
     }
     r_.width_ = h.width;
     r_.height_ = static_cast<int32_t>(height < 0 ? -height : height);
-    r_.top_down_ = height < 0;
-    picture_bytes_ = static_cast<uint64_t>(r_.width_) * 3 * static_cast<uint64_t>(r_.height_);
+    r_.top_down_ = height < 0 || grey_code;
+    if (h.bit_count == 8) r_.samples_ = AviReader::Samples::Indexed;
+    if (h.bit_count == 8 && !grey_code) {
+      // The colour table follows the header as far as the format holds it
+      // (none at all: 256 greys); no entries counted means all 256.
+      const uint64_t entries =
+          std::min<uint64_t>({h.clr_used == 0 ? 256 : h.clr_used, 256, (size - h.size) / 4});
+      uint8_t table[4 * 256];
+      if (!read_at(at + h.size, table, 4 * entries)) return false;
+      r_.set_palette(table, entries);
+    }
+    picture_bytes_ =
+        static_cast<uint64_t>(r_.width_) * (h.bit_count / 8) * static_cast<uint64_t>(r_.height_);
     video_stream_ = streams_;
     have_format_ = true;
     return true;
   }
 
   bool read_at(uint64_t offset, uint8_t* into, std::size_t bytes) {
-    if (offset > r_.file_size_ || bytes > r_.file_size_ - offset) {
-      error_ = r_.path_ + " is cut short";
-      return false;
-    }
-    std::size_t done = 0;
-    while (done < bytes) {
-      const ssize_t got =
-          ::pread(r_.fd_, into + done, bytes - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        error_ =
-            "Can't read " + r_.path_ + ": " + (got < 0 ? system_message(errno) : "it is cut short");
-        return false;
-      }
-      done += static_cast<std::size_t>(got);
-    }
-    return true;
+    return r_.read_at(offset, into, bytes, error_);
   }
 
   AviReader& r_;
@@ -209,111 +200,12 @@ class AviIndexer {
   std::size_t short_chunks_ = 0;
 };
 
-AviReader::AviReader(int fd, std::string path, uint64_t file_size)
-    : fd_(fd), path_(std::move(path)), file_size_(file_size) {}
-
-AviReader::AviReader(AviReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)),
-      file_size_(other.file_size_), width_(other.width_), height_(other.height_),
-      top_down_(other.top_down_), truncated_(other.truncated_), frames_(std::move(other.frames_)),
-      scratch_(std::move(other.scratch_)) {}
-
-AviReader& AviReader::operator=(AviReader&& other) noexcept {
-  if (this != &other) {
-    close_file();
-    fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
-    file_size_ = other.file_size_;
-    width_ = other.width_;
-    height_ = other.height_;
-    top_down_ = other.top_down_;
-    truncated_ = other.truncated_;
-    frames_ = std::move(other.frames_);
-    scratch_ = std::move(other.scratch_);
-  }
-  return *this;
-}
-
-AviReader::~AviReader() { close_file(); }
-
-void AviReader::close_file() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 std::optional<AviReader> AviReader::open(const std::string& path, std::string& error) {
   error.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "Can't open " + path + ": " + system_message(errno);
-    return std::nullopt;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    error = "Can't read " + path + ": " +
-            (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a file");
-    ::close(fd);
-    return std::nullopt;
-  }
-  AviReader reader(fd, path, static_cast<uint64_t>(info.st_size));
-  if (!AviIndexer(reader, error).run()) return std::nullopt;
+  AviReader reader(path);
+  if (!reader.open_file(error) || !AviIndexer(reader, error).run()) return std::nullopt;
+  reader.frame_count_ = reader.frames_.size();
   return reader;
-}
-
-std::optional<FrameImage> AviReader::read_frame(std::size_t index, std::string& error) {
-  if (index >= frames_.size()) {
-    error = path_ + " has no frame " + std::to_string(index);
-    return std::nullopt;
-  }
-  std::optional<FrameImage> frame = FrameImage::create(width_, height_);
-  if (!frame) {
-    error = path_ + ": the frame size " + std::to_string(width_) + " x " + std::to_string(height_) +
-            " is too large";
-    return std::nullopt;
-  }
-  const FrameChunk& chunk = frames_[index];
-  const std::size_t stride = frame->stride();
-  const std::size_t packed = static_cast<std::size_t>(width_) * 3;
-  // Rows padded to four bytes, as the format says; some writers store them
-  // packed, which a sample of exactly that size shows.
-  const std::size_t padded_bytes = frame->rows_size();
-  const std::size_t packed_bytes = packed * static_cast<std::size_t>(height_);
-  std::size_t file_stride;
-  if (chunk.size >= padded_bytes) {
-    file_stride = stride;
-  } else if (chunk.size >= packed_bytes) {
-    file_stride = packed;
-  } else {
-    error = path_ + ": frame " + std::to_string(index) + " holds " + std::to_string(chunk.size) +
-            " bytes, fewer than its picture needs (" + std::to_string(padded_bytes) + ")";
-    return std::nullopt;
-  }
-  const std::size_t bytes = file_stride * static_cast<std::size_t>(height_);
-  const bool direct = !top_down_ && file_stride == stride;
-  uint8_t* into = frame->pixels();
-  if (!direct) {
-    scratch_.resize(bytes);
-    into = scratch_.data();
-  }
-  std::size_t done = 0;
-  while (done < bytes) {
-    const ssize_t got =
-        ::pread(fd_, into + done, bytes - done, static_cast<off_t>(chunk.offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      error = "Can't read " + path_ + ": " + (got < 0 ? system_message(errno) : "it is cut short");
-      return std::nullopt;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  if (!direct) {
-    for (int32_t q = 0; q < height_; ++q) {
-      const int32_t stored = top_down_ ? height_ - 1 - q : q;
-      std::memcpy(frame->row(stored), scratch_.data() + static_cast<std::size_t>(q) * file_stride,
-                  packed);
-    }
-  }
-  return frame;
 }
 
 }  // namespace noctra

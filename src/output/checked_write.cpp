@@ -44,4 +44,17 @@ bool write_fully(WriterIo& io, int fd, std::span<const struct iovec> parts, uint
   return true;
 }
 
+bool read_fully(WriterIo& io, int fd, uint8_t* into, std::size_t bytes, uint64_t offset) {
+  std::size_t done = 0;
+  while (done < bytes) {
+    const ssize_t got = io.pread(fd, into + done, bytes - done, static_cast<off_t>(offset + done));
+    if (got <= 0) {
+      if (got == 0) errno = 0;
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 }  // namespace noctra

@@ -6,18 +6,13 @@
 // cannot be written completely is cut back, so the recording always ends at
 // its last whole frame.
 
-#include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "config/timing.h"
 #include "imaging/frame_image.h"
 #include "output/frame_metadata.h"
-#include "output/naming.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -26,6 +21,8 @@ namespace noctra {
 enum class ContainerFailure {
   None,
   Open,     // the recording could not be created (missing folder, no permission, ...)
+  Stream,   // it was created but its header could not be written; nothing is left of it
+  Format,   // its first frame's format cannot be recorded; nothing is left of it
   Write,    // a write, flush or close failed; the recording was cut back to its last whole frame
   Refused,  // the frame does not fit the recording (other size, too many frames); nothing written
 };
@@ -36,14 +33,11 @@ enum class ContainerFailure {
 // container hands over the parts rather than finished text.
 struct ContainerStatus {
   ContainerFailure failure = ContainerFailure::None;
-  int error = 0;       // errno of an Open or Write failure
+  int error = 0;       // errno of an Open, Stream or Write failure
   std::string detail;  // why a frame was refused, or a library's words when there is no errno
   // The file the failure concerns when it is not the recording's own path
   // (one frame's file of a FITS recording); empty otherwise.
   std::string file;
-  // The whole message when the container words its own (AVI keeps the
-  // messages it always had); empty otherwise.
-  std::string message = {};
 
   bool ok() const { return failure == ContainerFailure::None; }
   // The errno text ("No space left on device"), else the detail.
@@ -51,6 +45,8 @@ struct ContainerStatus {
 
   static ContainerStatus success() { return {}; }
   static ContainerStatus open_failed(int error, std::string file = {});
+  static ContainerStatus stream_not_created(int error);
+  static ContainerStatus format_refused();
   static ContainerStatus write_failed(int error, std::string file = {}, std::string detail = {});
   static ContainerStatus refused(std::string detail);
 };
@@ -60,7 +56,18 @@ struct RecordingInfo {
   std::string observer;
   std::string instrument;
   std::string telescope;
+  // 8-bit frames, one byte a pixel: the B byte of each of the frame's pixels
+  // (a mono camera's frames carry the luma in B, G and R alike).
+  bool mono = false;
 };
+
+// A mono frame's bytes: stored row r of the frame (0 = the bottom line) goes
+// to row r of `into`, or to row height - 1 - r when `top_down`, each row
+// `stride` bytes (padding zeroed).
+void take_luma(const FrameImage& frame, uint8_t* into, std::size_t stride, bool top_down);
+
+// Refuses a frame whose size is not the recording's; success when it is.
+ContainerStatus refuse_other_size(const FrameImage& frame, int32_t width, int32_t height);
 
 // One open recording of one format. Calls come from one thread, except
 // flush(), which may run on a helper thread while append() runs (it touches
@@ -81,83 +88,10 @@ class RecordingContainer {
   virtual int64_t frames() const = 0;
   // Puts everything written so far on the disk (fdatasync).
   virtual ContainerStatus flush() = 0;
-  // Completes the recording on disk and closes it; nothing to do when closed.
-  // Does not flush: call flush() first for a durable finish.
-  virtual ContainerStatus close() = 0;
+  // Completes the recording and closes it; nothing to do when closed. With
+  // `sync`, what it completes goes to the disk before the close, so a
+  // finished recording is whole there.
+  virtual ContainerStatus close(bool sync) = 0;
 };
-
-enum class RecordingFormat { Avi, Ser, Fits };
-
-// A format's data for the chooser, the extension rule and numbering.
-struct ContainerFormat {
-  RecordingFormat format;
-  std::string_view name;                       // in messages: "Can't write to SER file ..."
-  std::array<std::string_view, 2> extensions;  // lower case; the first is the one forced; "" unused
-  FileFilter filter;
-  // Whether a recording under this path exists already; numbering probes with
-  // it so that it never reuses the name of an earlier recording.
-  bool (*recording_exists)(const std::string& path);
-};
-
-const ContainerFormat& container_format(RecordingFormat format);
-// The format the path's extension names, in any letter case: ".ser" is SER,
-// ".fits" and ".fit" are FITS, everything else (".avi" among it) is AVI.
-RecordingFormat format_of_path(std::string_view path);
-
-// The chooser's filter pairs, in order: the two AVI ones, then SER and FITS.
-inline constexpr std::array<FileFilter, 4> kRecordingFileFilters{{
-    {"Microsoft AVI", "*.avi"},
-    {"All Files", "*.*"},
-    {"SER video", "*.ser"},
-    {"FITS images", "*.fits"},
-}};
-
-// The message for a failed call, worded as AVI's: "Can't open SER file <path>",
-// "Can't write to FITS file <file>: <reason>", "Frame not written to SER file
-// <path>: <detail>"; empty for success.
-std::string container_failure_message(const ContainerFormat& format, const ContainerStatus& status,
-                                      const std::string& recording_path);
-
-// Numbers the path by its format's rule: an AVI path exactly as
-// number_output_path() does; a SER or FITS path the same way with its own
-// extension, probing with the format's recording_exists.
-NumberingResult number_recording_path(std::string& path, int32_t auto_increment);
-NumberingResult number_recording_path(std::string& path, int32_t auto_increment,
-                                      const FileExistsProbe& exists);
-
-// The chooser with the recording formats' filters (kRecordingFileFilters).
-inline constexpr std::size_t kAllFilesFilter = 1;
-struct ChooserAnswer {
-  std::string path;
-  std::size_t filter = kAllFilesFilter;  // the filter the user had chosen
-};
-// Shows the chooser starting at the name with that filter chosen; nothing
-// when it was cancelled or failed.
-using BrowseRecordingPath = std::function<std::optional<ChooserAnswer>(
-    const std::string& initial_name, std::size_t filter)>;
-
-// The filter the chooser starts with: that of the path's format.
-std::size_t filter_of_path(std::string_view path);
-// The extension the rule forces after the user chose `filter`: that
-// filter's format's (".avi", ".ser", ".fits"; a FITS name ending in ".fit"
-// keeps it); with "All Files", that of the format the name already has
-// (".avi" for any name that is not SER or FITS, as the AVI rule always did).
-std::string_view forced_extension(std::size_t filter, std::string_view path);
-
-// "Save images in..." and the Setup Capture file button with the formats'
-// filters: as the AVI-only rules, but the extension forced is
-// forced_extension() of the chosen filter; after a cancel, of the path's
-// own format.
-PathChoice save_images_in_command(const std::string& image_file_path, bool capture_idle,
-                                  const BrowseRecordingPath& browse, PathFlavour flavour,
-                                  std::string_view home);
-PathChoice setup_file_button(const std::string& button_text, const BrowseRecordingPath& browse,
-                             PathFlavour flavour, std::string_view home);
-
-// The containers. `io` does every file call, so tests can fail a write.
-// The AVI container is the AVI writer's layout, with its own messages.
-std::unique_ptr<RecordingContainer> make_avi_container(WriterIo& io = posix_writer_io());
-std::unique_ptr<RecordingContainer> make_ser_container(WriterIo& io = posix_writer_io());
-std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
 
 }  // namespace noctra

@@ -12,6 +12,8 @@
 
 #include "config/version.h"
 #include "output/checked_write.h"
+#include "output/naming.h"
+#include "output/unique_fd.h"
 
 namespace noctra {
 
@@ -22,14 +24,8 @@ namespace fs = std::filesystem;
 constexpr std::size_t kFitsBlock = 2880;
 constexpr std::string_view kTemporarySuffix = ".part";
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool equals_any_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (ascii_lower(text[k]) != lower[k]) return false;
-  }
-  return true;
+  return text.size() == lower.size() && ends_with_any_case(text, lower);
 }
 
 // The folder, the name before the extension, and the extension (with its
@@ -133,17 +129,17 @@ std::string cfitsio_message(int status) {
 class FitsContainer final : public RecordingContainer {
  public:
   explicit FitsContainer(WriterIo& io) : io_(io) {}
-  ~FitsContainer() override { close(); }
+  ~FitsContainer() override { close(false); }
 
   ContainerStatus open(const std::string& path, const FrameImage&, const FrameTiming&,
                        const RecordingInfo& info) override {
-    close();
+    close(false);
     const RecordingName name = split_recording_name(path);
     // A folder the frames cannot go into fails here, as a file that cannot
     // be created fails the other formats' open.
     if (::access(name.folder.c_str(), W_OK | X_OK) != 0) return ContainerStatus::open_failed(errno);
-    const int folder_fd = io_.open_folder(name.folder.c_str());
-    if (folder_fd < 0) return ContainerStatus::open_failed(errno);
+    UniqueFd folder(io_.open_folder(name.folder.c_str()), io_);
+    if (!folder) return ContainerStatus::open_failed(errno);
     // A new recording under an old name replaces the old one whole: frames
     // of it left beyond the new one's last would read as part of it.
     std::error_code ignored;
@@ -152,7 +148,7 @@ class FitsContainer final : public RecordingContainer {
         io_.remove_file(entry.path().c_str());
       }
     }
-    folder_fd_ = folder_fd;
+    folder_ = std::move(folder);
     path_ = path;
     info_ = info;
     frames_ = 0;
@@ -161,7 +157,7 @@ class FitsContainer final : public RecordingContainer {
 
   ContainerStatus append(const FrameImage& frame, const FrameTiming& timing,
                          const FrameMetadata& metadata) override {
-    if (folder_fd_ < 0) return ContainerStatus::write_failed(EBADF);
+    if (!folder_) return ContainerStatus::write_failed(EBADF);
     if (frames_ >= kMostFitsFrames) {
       return ContainerStatus::refused("the recording's frame numbers are all used");
     }
@@ -172,14 +168,14 @@ class FitsContainer final : public RecordingContainer {
     if (!bytes) return ContainerStatus::write_failed(0, final_path, error);
 
     const std::string temporary = final_path + std::string(kTemporarySuffix);
-    const int fd = io_.create_file(temporary.c_str());
-    if (fd < 0) return ContainerStatus::write_failed(errno, final_path);
+    UniqueFd fd(io_.create_file(temporary.c_str()), io_);
+    if (!fd) return ContainerStatus::write_failed(errno, final_path);
     const struct iovec whole = iovec_of(bytes->data(), bytes->size());
-    bool ok = write_fully(io_, fd, std::span(&whole, 1), 0) && io_.fdatasync(fd) == 0;
+    bool ok = write_fully(io_, fd.get(), std::span(&whole, 1), 0) && io_.fdatasync(fd.get()) == 0;
     int failure = ok ? 0 : errno;
-    if (io_.close(fd) != 0 && ok) {
+    if (const int error = fd.close(); error != 0 && ok) {
       ok = false;
-      failure = errno;
+      failure = error;
     }
     if (ok && io_.rename_file(temporary.c_str(), final_path.c_str()) != 0) {
       ok = false;
@@ -198,21 +194,22 @@ class FitsContainer final : public RecordingContainer {
   ContainerStatus flush() override {
     // Each frame's data reached the disk before its rename; this puts the
     // renames there too.
-    if (folder_fd_ >= 0 && io_.fdatasync(folder_fd_) != 0)
-      return ContainerStatus::write_failed(errno);
+    if (folder_ && io_.fdatasync(folder_.get()) != 0) return ContainerStatus::write_failed(errno);
     return ContainerStatus::success();
   }
 
-  ContainerStatus close() override {
-    if (folder_fd_ < 0) return ContainerStatus::success();
-    const int result = io_.close(folder_fd_);
-    folder_fd_ = -1;
-    return result == 0 ? ContainerStatus::success() : ContainerStatus::write_failed(errno);
+  ContainerStatus close(bool sync) override {
+    if (!folder_) return ContainerStatus::success();
+    ContainerStatus status = sync ? flush() : ContainerStatus::success();
+    if (const int error = folder_.close(); error != 0 && status.ok()) {
+      status = ContainerStatus::write_failed(error);
+    }
+    return status;
   }
 
  private:
   WriterIo& io_;
-  int folder_fd_ = -1;
+  UniqueFd folder_;
   std::string path_;
   RecordingInfo info_;
   int64_t frames_ = 0;
@@ -289,7 +286,9 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   const auto width = static_cast<std::size_t>(frame.width());
   const auto height = static_cast<std::size_t>(frame.height());
   const std::size_t plane_bytes = width * height;
-  const std::size_t data_bytes = (plane_bytes * 3 + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+  const int planes = info.mono ? 1 : 3;
+  const std::size_t data_bytes =
+      (plane_bytes * static_cast<std::size_t>(planes) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
   // Room for the header and the data, so CFITSIO need not grow the buffer.
   std::size_t memory_size = 2 * kFitsBlock + data_bytes;
   void* memory = std::malloc(memory_size);
@@ -301,21 +300,26 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   fitsfile* file = nullptr;
   const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
   fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
-  long axes[3] = {static_cast<long>(width), static_cast<long>(height), 3};
-  fits_create_img(file, BYTE_IMG, 3, axes, &status);
+  long axes[3] = {static_cast<long>(width), static_cast<long>(height), planes};
+  fits_create_img(file, BYTE_IMG, planes == 1 ? 2 : 3, axes, &status);
 
   for (const FitsKey& key : fits_frame_keys(timing, metadata, info, frame_number)) {
     write_key(file, key, &status);
   }
 
-  // Planes R, G, B from the frame's B, G, R bytes, rows in stored order.
+  // Planes R, G, B from the frame's B, G, R bytes (mono: the B bytes), rows
+  // in stored order.
   std::vector<uint8_t> plane(plane_bytes);
-  for (int p = 0; p < 3 && status == 0; ++p) {
-    const std::size_t byte = static_cast<std::size_t>(2 - p);
-    for (std::size_t y = 0; y < height; ++y) {
-      const uint8_t* row = frame.row(static_cast<int32_t>(y));
-      uint8_t* out = plane.data() + y * width;
-      for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+  for (int p = 0; p < planes && status == 0; ++p) {
+    if (planes == 1) {
+      take_luma(frame, plane.data(), width, false);
+    } else {
+      const std::size_t byte = static_cast<std::size_t>(2 - p);
+      for (std::size_t y = 0; y < height; ++y) {
+        const uint8_t* row = frame.row(static_cast<int32_t>(y));
+        uint8_t* out = plane.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+      }
     }
     fits_write_img(file, TBYTE, static_cast<LONGLONG>(1 + p * plane_bytes),
                    static_cast<LONGLONG>(plane_bytes), plane.data(), &status);

@@ -7,9 +7,11 @@
 // crash leaves whole frames and never half a file under a frame's name.
 //
 // Data: 8-bit samples, NAXIS1 = width, NAXIS2 = height, NAXIS3 = 3 planes in
-// R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP').
+// R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP'); a
+// mono recording's frames have one plane (NAXIS = 2).
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,6 +24,8 @@
 namespace noctra {
 
 inline constexpr int kFitsFrameDigits = 6;
+
+std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io = posix_writer_io());
 inline constexpr int64_t kMostFitsFrames = 1'000'000;
 
 // One card of a frame's header: text, a real (written with

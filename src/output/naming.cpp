@@ -15,15 +15,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool ends_with_any_case(std::string_view path, std::string_view lower_extension) {
-  if (lower_extension.empty() || path.size() < lower_extension.size()) return false;
-  const std::string_view tail = path.substr(path.size() - lower_extension.size());
-  for (std::size_t k = 0; k < tail.size(); ++k) {
-    if (ascii_lower(tail[k]) != lower_extension[k]) return false;
-  }
-  return true;
-}
-
 bool ends_file_name_folder(char c, PathFlavour flavour) {
   return flavour == PathFlavour::Windows ? (c == '\\' || c == '/' || c == ':') : c == '/';
 }
@@ -42,6 +33,15 @@ std::optional<std::string> usable_chooser_answer(const std::optional<std::string
 }
 
 }  // namespace
+
+bool ends_with_any_case(std::string_view text, std::string_view lower_tail) {
+  if (lower_tail.empty() || text.size() < lower_tail.size()) return false;
+  const std::string_view tail = text.substr(text.size() - lower_tail.size());
+  for (std::size_t k = 0; k < tail.size(); ++k) {
+    if (ascii_lower(tail[k]) != lower_tail[k]) return false;
+  }
+  return true;
+}
 
 bool output_file_exists(const std::string& path) {
   struct stat entry {};

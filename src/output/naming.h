@@ -16,6 +16,10 @@
 
 namespace noctra {
 
+// Whether the text ends with lower_tail (lower case) in any letter case; an
+// empty tail never matches.
+bool ends_with_any_case(std::string_view text, std::string_view lower_tail);
+
 // Tells whether a file is already there. Tests pass a fake file set.
 using FileExistsProbe = std::function<bool(const std::string& path)>;
 

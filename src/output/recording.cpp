@@ -4,27 +4,19 @@
 #include <system_error>
 #include <utility>
 
+#include "output/recording_naming.h"
+
 namespace noctra {
 
 MakeContainer standard_containers(WriterIo& io) {
-  return [&io](RecordingFormat format) -> std::unique_ptr<RecordingContainer> {
-    switch (format) {
-      case RecordingFormat::Ser:
-        return make_ser_container(io);
-      case RecordingFormat::Fits:
-        return make_fits_container(io);
-      case RecordingFormat::Avi:
-        break;
-    }
-    return make_avi_container(io);
-  };
+  return [&io](const RecordingFormat& format) { return format.make_container(io); };
 }
 
 NumberRecordingPath recording_numbering(const Settings& settings) {
   return [&settings](std::string& path) {
     const NumberingResult result = number_recording_path(path, settings.auto_increment);
     if (may_open_output(result)) return std::string();
-    return numbering_failure_message(result, path, container_format(format_of_path(path)).name);
+    return numbering_failure_message(result, path, format_of_path(path).name);
   };
 }
 
@@ -65,17 +57,29 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
       return false;
     }
   }
-  const RecordingFormat format = format_of_path(path);
+  const RecordingFormat& format = format_of_path(path);
   std::unique_ptr<RecordingContainer> container = make_container_(format);
-  const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope};
+  const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope,
+                           mono_recording(settings_)};
+  if (info.mono && !format.takes_mono) {
+    reporter_.show_error(mono_refusal_message(format, path));
+    return false;
+  }
   const ContainerStatus status = container->open(path, first, timing, info);
   if (!status.ok()) {
-    // Every frame tries again and says so again, as a missing folder always did.
-    reporter_.show_error(container_failure_message(container_format(format), status, path));
+    const std::string text = container_failure_message(format, status, path);
+    // A refused frame is said once, as every refusal is; a recording that
+    // cannot be created is tried and said again at every frame, as a missing
+    // folder always was.
+    if (status.failure == ContainerFailure::Refused) {
+      report_once(refusal_reported_, text);
+    } else {
+      reporter_.show_error(text);
+    }
     return false;
   }
   container_ = std::move(container);
-  format_ = format;
+  format_ = &format;
   open_path_ = path;
   last_flush_ms_ = io_.now_ms();
   return true;
@@ -132,7 +136,7 @@ ContainerStatus Recording::finish_background_flush() {
 }
 
 void Recording::report(const ContainerStatus& status) {
-  const std::string text = container_failure_message(container_format(format_), status, open_path_);
+  const std::string text = container_failure_message(*format_, status, open_path_);
   if (status.failure == ContainerFailure::Refused) {
     report_once(refusal_reported_, text);
   } else {
@@ -163,12 +167,10 @@ void Recording::close_recording() {
     return;
   }
   ContainerStatus status = finish_background_flush();
-  if (options_.flush_interval_ms >= 0) {
-    if (ContainerStatus flushed = container_->flush(); !flushed.ok() && status.ok())
-      status = flushed;
-  }
-  if (ContainerStatus closed = container_->close(); !closed.ok() && status.ok()) status = closed;
-  const RecordingFormat format = format_;
+  const bool sync = options_.flush_interval_ms >= 0;
+  if (ContainerStatus closed = container_->close(sync); !closed.ok() && status.ok())
+    status = closed;
+  const RecordingFormat& format = *format_;
   const std::string path = std::move(open_path_);
   open_path_.clear();
   container_.reset();
@@ -182,13 +184,13 @@ void Recording::close_recording() {
   }
   timing_failure_reported_ = false;
   if (!status.ok() && !already_reported) {
-    reporter_.show_error(container_failure_message(container_format(format), status, path));
+    reporter_.show_error(container_failure_message(format, status, path));
   }
 }
 
 void Recording::finish_quietly() {
   finish_background_flush();
-  if (container_) container_->close();
+  if (container_) container_->close(false);
   container_.reset();
   timing_.close();
 }

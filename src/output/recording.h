@@ -2,13 +2,11 @@
 // One recording from Record to Stop, whatever its file format: the part of
 // the output that every format shares. It numbers the settings' path when the
 // first frame comes (the numbered path stays in the settings), picks the
-// container by the path's extension (".ser" SER, ".fits"/".fit" FITS, any
-// other AVI), writes the timing record beside it (<name>.timing.csv, the row
-// before its frame, taken back when the frame is lost), reports each kind of
-// failure once a recording (a recording that cannot be opened at every
-// frame, as it always was), and puts the data on the disk at most once a
-// second from a helper thread, so that a slow disk never holds up the
-// capture timer.
+// container by the path's extension (output/formats.h), writes the timing record beside it
+// (<name>.timing.csv, the row before its frame, taken back when the frame is lost), reports each
+// kind of failure once a recording (a recording that cannot be opened at every frame, as it always
+// was), and puts the data on the disk at most once a second from a helper thread, so that a slow
+// disk never holds up the capture timer.
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +18,7 @@
 #include "config/platform.h"
 #include "config/settings.h"
 #include "output/container.h"
+#include "output/formats.h"
 #include "output/frame_writer.h"
 #include "output/timing_log.h"
 #include "output/writer_io.h"
@@ -33,7 +32,7 @@ struct RecordingOptions {
 };
 
 // Makes the container of a format; tests pass containers with failing io.
-using MakeContainer = std::function<std::unique_ptr<RecordingContainer>(RecordingFormat)>;
+using MakeContainer = std::function<std::unique_ptr<RecordingContainer>(const RecordingFormat&)>;
 // The program's containers, doing their file calls through io.
 MakeContainer standard_containers(WriterIo& io = posix_writer_io());
 
@@ -68,7 +67,7 @@ class Recording final : public FrameWriter {
   int64_t frames() const { return container_ ? container_->frames() : 0; }
   // The open recording's path and format; an empty path while closed.
   const std::string& open_path() const { return open_path_; }
-  RecordingFormat format() const { return format_; }
+  const RecordingFormat& format() const { return *format_; }
 
  private:
   bool open(const FrameImage& first, const FrameTiming& timing);
@@ -90,7 +89,7 @@ class Recording final : public FrameWriter {
   RecordingOptions options_;
 
   std::unique_ptr<RecordingContainer> container_;
-  RecordingFormat format_ = RecordingFormat::Avi;
+  const RecordingFormat* format_ = &format_of_path({});
   std::string open_path_;
   TimingLog timing_;
   bool write_failure_reported_ = false;

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
+
+#include "output/checked_write.h"
 
 namespace noctra {
 
@@ -44,9 +47,9 @@ std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_vie
 
 int TimingLog::open(const std::string& path) {
   close();
-  const int fd = io_.create_file(path.c_str());
-  if (fd < 0) return errno;
-  fd_ = fd;
+  UniqueFd fd(io_.create_file(path.c_str()), io_);
+  if (!fd) return errno;
+  fd_ = std::move(fd);
   path_ = path;
   end_ = 0;
   last_row_at_ = 0;
@@ -59,24 +62,19 @@ int TimingLog::open(const std::string& path) {
 }
 
 int TimingLog::write_all(std::string_view text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    iovec part{const_cast<char*>(text.data() + done), text.size() - done};
-    const ssize_t n = io_.pwritev(fd_, &part, 1, static_cast<off_t>(end_ + done));
-    if (n <= 0) {
-      const int error = n < 0 ? errno : ENOSPC;
-      // A half row would be read as a frame's record: take it back.
-      io_.ftruncate(fd_, static_cast<off_t>(end_));
-      return error;
-    }
-    done += static_cast<std::size_t>(n);
+  const struct iovec part = iovec_of(text.data(), text.size());
+  if (!write_fully(io_, fd_.get(), std::span(&part, 1), end_)) {
+    const int error = errno;
+    // A half row would be read as a frame's record: take it back.
+    io_.ftruncate(fd_.get(), static_cast<off_t>(end_));
+    return error;
   }
   end_ += text.size();
   return 0;
 }
 
 int TimingLog::append(int64_t frame, const FrameTiming& timing, std::string_view mode) {
-  if (fd_ < 0) return EBADF;
+  if (!fd_) return EBADF;
   const uint64_t row_at = end_;
   const int error = write_all(timing_row(frame, timing, mode));
   if (error == 0) last_row_at_ = row_at;
@@ -84,20 +82,15 @@ int TimingLog::append(int64_t frame, const FrameTiming& timing, std::string_view
 }
 
 int TimingLog::cut_back_last_row() {
-  if (fd_ < 0 || last_row_at_ == 0) return 0;
-  if (io_.ftruncate(fd_, static_cast<off_t>(last_row_at_)) != 0) return errno;
+  if (!fd_ || last_row_at_ == 0) return 0;
+  if (io_.ftruncate(fd_.get(), static_cast<off_t>(last_row_at_)) != 0) return errno;
   end_ = last_row_at_;
   last_row_at_ = 0;
   return 0;
 }
 
-int TimingLog::flush() { return fd_ >= 0 && io_.fdatasync(fd_) != 0 ? errno : 0; }
+int TimingLog::flush() { return fd_ && io_.fdatasync(fd_.get()) != 0 ? errno : 0; }
 
-int TimingLog::close() {
-  if (fd_ < 0) return 0;
-  const int result = io_.close(fd_);
-  fd_ = -1;
-  return result != 0 ? errno : 0;
-}
+int TimingLog::close() { return fd_.close(); }
 
 }  // namespace noctra

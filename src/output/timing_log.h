@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/timing.h"
+#include "output/unique_fd.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -32,16 +33,15 @@ std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_vie
 class TimingLog {
  public:
   explicit TimingLog(WriterIo& io = posix_writer_io()) : io_(io) {}
-  ~TimingLog() { close(); }
   TimingLog(const TimingLog&) = delete;
   TimingLog& operator=(const TimingLog&) = delete;
 
   // Creates (or truncates) the file and writes the header. The errno of a
   // failure, or 0.
   int open(const std::string& path);
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return static_cast<bool>(fd_); }
   // For a flush on the recording's helper thread; -1 while closed.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   // Appends the row of the frame about to be written.
   int append(int64_t frame, const FrameTiming& timing, std::string_view mode);
@@ -55,7 +55,7 @@ class TimingLog {
   int write_all(std::string_view text);
 
   WriterIo& io_;
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string path_;
   uint64_t end_ = 0;
   uint64_t last_row_at_ = 0;

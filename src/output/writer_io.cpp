@@ -1,6 +1,7 @@
 #include "output/writer_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,32 @@ int WriterIo::open_folder(const char* path) {
     fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+int WriterIo::open_file(const char* path, bool writable) {
+  int fd;
+  do {
+    fd = ::open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ssize_t WriterIo::pread(int fd, void* into, std::size_t bytes, off_t offset) {
+  ssize_t got;
+  do {
+    got = ::pread(fd, into, bytes, offset);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+int64_t WriterIo::file_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  return static_cast<int64_t>(info.st_size);
 }
 
 int PosixWriterIo::create_file(const char* path) {

@@ -1,13 +1,15 @@
 #pragma once
-// The file system calls the AVI writer makes, behind an interface so that
-// tests can make a write fail (disk full, file too large, device gone) at an
-// exact point and drive the flush timing with their own clock.
+// The file system calls the recordings, the repair and the readers make,
+// behind an interface so that tests can make a write fail (disk full, file
+// too large, device gone) at an exact point, drive the flush timing with
+// their own clock, or keep a whole file in memory.
 //
 // Calls follow the POSIX convention: -1 (or false) on failure with errno set.
 
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace noctra {
@@ -30,6 +32,13 @@ class WriterIo {
   virtual int rename_file(const char* from, const char* to);
   // A descriptor of the folder, for fdatasync and close; -1 when it cannot be opened.
   virtual int open_folder(const char* path);
+  // Calls that read an existing file (the readers) or mend one (the repair).
+  // Opens it for reading, and for writing too when asked; a descriptor or -1.
+  virtual int open_file(const char* path, bool writable);
+  virtual ssize_t pread(int fd, void* into, std::size_t bytes, off_t offset);
+  // The size of a regular file; -1 with errno set when the descriptor is
+  // not one (EISDIR for a folder, EINVAL for anything else) or fstat fails.
+  virtual int64_t file_size(int fd);
 };
 
 // The real calls. Stateless, so one instance can serve every writer.

@@ -14,7 +14,7 @@ std::optional<ChooserAnswer> SaveFileChooser::browse_recording_path(QWidget* own
                                                                     std::size_t) {
   std::optional<std::string> chosen = browse_output_path(owner, initial);
   if (!chosen) return std::nullopt;
-  return ChooserAnswer{std::move(*chosen), kAllFilesFilter};
+  return ChooserAnswer{std::move(*chosen), all_files_filter()};
 }
 
 std::optional<std::string> FileDialogChooser::browse_output_path(QWidget* owner,
@@ -28,10 +28,10 @@ std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* o
                                                                       const std::string& initial,
                                                                       std::size_t filter) {
   QStringList filters;
-  for (const FileFilter& f : kRecordingFileFilters) {
+  for (const ChooserFilter& f : recording_file_filters()) {
     // Qt's "all files" pattern is "*": "*.*" would hide names without a dot.
-    const std::string pattern = f.pattern == "*.*" ? "*" : std::string(f.pattern);
-    filters << QString::fromStdString(std::string(f.description) + " (" + pattern + ")");
+    const std::string pattern = f.format ? std::string(f.filter.pattern) : "*";
+    filters << QString::fromStdString(std::string(f.filter.description) + " (" + pattern + ")");
   }
   QString start = QString::fromStdString(initial);
   for (;;) {
@@ -49,7 +49,7 @@ std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* o
     const qsizetype chosen_filter = filters.indexOf(dialog.selectedNameFilter());
     if (QFileInfo(chosen).dir().exists()) {
       return ChooserAnswer{chosen.toStdString(), chosen_filter < 0
-                                                     ? kAllFilesFilter
+                                                     ? all_files_filter()
                                                      : static_cast<std::size_t>(chosen_filter)};
     }
     // The file is created later, when a recording starts: a folder that does

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "output/container.h"
+#include "output/recording_naming.h"
 
 class QWidget;
 
@@ -19,7 +19,7 @@ class SaveFileChooser {
   // nothing when the user cancelled.
   virtual std::optional<std::string> browse_output_path(QWidget* owner,
                                                         const std::string& initial) = 0;
-  // The same with the recording formats' filters (kRecordingFileFilters),
+  // The same with the recording formats' filters (recording_file_filters()),
   // `filter` chosen at first; the answer says which filter the user left
   // chosen. A chooser without filters answers as if "All Files" were chosen.
   virtual std::optional<ChooserAnswer> browse_recording_path(QWidget* owner,

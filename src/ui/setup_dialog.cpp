@@ -95,6 +95,7 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   start_capture_ = with_id(new QPushButton(QStringLiteral("Start Capture")), kSetupStartCapture);
   ok_ = with_id(new QPushButton(QStringLiteral("OK")), kSetupOk);
   cancel_ = with_id(new QPushButton(QStringLiteral("Cancel")), kSetupCancel);
+  mono_ = with_id(new QCheckBox(QStringLiteral("Mono recording (8-bit)")), kSetupMonoRecording);
 
   file_button_->setFlat(true);
   ok_->setDefault(true);
@@ -128,6 +129,7 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   file_row->addWidget(file_label);
   file_row->addWidget(file_button_, 1);
   file_row->addWidget(auto_increment_);
+  file_row->addWidget(mono_);
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(start_capture_);
@@ -142,7 +144,7 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
 
   const QList<QWidget*> tab_order = {
       exposure_,    guide_interval_, delay_,         count_, amp_off_, guiding_,
-      file_button_, auto_increment_, start_capture_, ok_,    cancel_};
+      file_button_, auto_increment_, start_capture_, ok_,    cancel_,  mono_};
   for (qsizetype i = 1; i < tab_order.size(); ++i) setTabOrder(tab_order[i - 1], tab_order[i]);
 
   exposure_->setText(unsigned_text(settings_.exposure));
@@ -153,6 +155,7 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   guiding_->setChecked(settings_.guiding != 0);
   amp_off_->setChecked(settings_.amp_off != 0);
   auto_increment_->setChecked(settings_.auto_increment != 0);
+  mono_->setChecked(mono_recording(settings_));
   (settings_.hi_res != 0 ? high_res_ : low_res_)->setChecked(true);
   start_capture_->setEnabled(!recording);
   guide_interval_->setEnabled(settings_.guiding != 0);
@@ -208,6 +211,10 @@ void SetupDialog::store_dialog_values() {
   settings_.guiding = guiding_->isChecked() ? 1 : 0;
   settings_.amp_off = amp_off_->isChecked() ? 1 : 0;
   settings_.auto_increment = auto_increment_->isChecked() ? 1 : 0;
+  // Only a change of the box rewrites the setting's text.
+  if (mono_->isChecked() != mono_recording(settings_)) {
+    settings_.colour = mono_->isChecked() ? "mono" : "bgr";
+  }
 }
 
 void SetupDialog::choose_file() {

@@ -32,6 +32,7 @@ enum SetupControl : int {
   kSetupGuideInterval = 1010,
   kSetupLowRes = 1015,
   kSetupHighRes = 1016,
+  kSetupMonoRecording = 1020,
 };
 
 // A field's text as an unsigned 32-bit decimal number: digits only (spaces
@@ -85,6 +86,7 @@ class SetupDialog : public QDialog {
   QPushButton* start_capture_ = nullptr;
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;
+  QCheckBox* mono_ = nullptr;
 };
 
 }  // namespace noctra

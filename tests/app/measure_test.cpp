@@ -16,7 +16,7 @@
 
 #include "app/command_line.h"
 #include "config/temp_folder.h"
-#include "output/avi_writer.h"
+#include "output/recording.h"
 
 namespace noctra {
 namespace {
@@ -136,15 +136,15 @@ TEST(MeasureCommand, ReadsNoctrasOwnAviFiles) {
   settings.image_file_path = (folder / "own.avi").string();
   QuietReporter reporter;
   {
-    AviWriter writer(settings, reporter, [](std::string&) { return std::string(); });
+    Recording recording(settings, reporter, nullptr, standard_containers());
     // The star drifts right and down over three frames; one empty frame.
     for (int i = 0; i < 3; ++i) {
       const FrameImage frame = frame_from_top_down(sky_top_down(40.3 + i, 20.6 + 0.5 * i, 150));
-      writer.avi_write_frame(&frame);
+      recording.write_frame(&frame, {}, {});
     }
     const FrameImage empty = frame_from_top_down(sky_top_down(0, 0, 0));
-    writer.avi_write_frame(&empty);
-    writer.avi_close();
+    recording.write_frame(&empty, {}, {});
+    recording.close_recording();
   }
   ASSERT_TRUE(reporter.messages.empty());
   for (const bool near : {false, true}) {
@@ -186,6 +186,46 @@ TEST(MeasureCommand, ReadsAviFilesWrittenByFfmpeg) {
   const auto rows = csv_rows(run.out);
   ASSERT_EQ(rows.size(), 2u);
   for (int i = 0; i < 2; ++i) expect_star(rows[i], i, 30.25 + 10 * i, 41.5);
+}
+
+// Mono AVI files: Noctra's own (8-bit, bottom-up, 256 greys), ffmpeg's copy
+// of it (8-bit paletted, top-down) and ffmpeg's grey ('Y800').
+TEST(MeasureCommand, ReadsMonoAviFiles) {
+  test::TempFolder folder;
+  Settings settings;
+  settings.colour = "mono";
+  settings.image_file_path = (folder / "own.avi").string();
+  const std::string raw = (folder / "frames.grey").string();
+  QuietReporter reporter;
+  {
+    Recording recording(settings, reporter, nullptr, standard_containers());
+    std::ofstream out(raw, std::ios::binary);
+    for (int i = 0; i < 2; ++i) {
+      const auto picture = sky_top_down(30.25 + 10 * i, 40.5, 120, 11 + i);
+      const FrameImage frame = frame_from_top_down(picture);
+      recording.write_frame(&frame, {}, {});
+      for (std::size_t p = 0; p < picture.size(); p += 3) out.put(static_cast<char>(picture[p]));
+    }
+    recording.close_recording();
+  }
+  ASSERT_TRUE(reporter.messages.empty());
+  const std::string top_down = (folder / "top_down.avi").string();
+  const std::string y800 = (folder / "y800.avi").string();
+  const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+  for (const std::string& command : {"ffmpeg -v error -y -i " + settings.image_file_path +
+                                         " -c:v rawvideo -pix_fmt pal8 " + top_down,
+                                     "ffmpeg -v error -y -f rawvideo -pix_fmt gray -s " + size +
+                                         " -i " + raw + " -c:v rawvideo -pix_fmt gray " + y800}) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  for (const std::string& path : {settings.image_file_path, top_down, y800}) {
+    SCOPED_TRACE(path);
+    const MeasureRun run = measure(path);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = csv_rows(run.out);
+    ASSERT_EQ(rows.size(), 2u);
+    for (int i = 0; i < 2; ++i) expect_star(rows[i], i, 30.25 + 10 * i, 41.5);
+  }
 }
 
 TEST(MeasureCommand, ReadsSerFilesInEveryColourOrder) {

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "output/avi_writer.h"
+#include "output/avi_container.h"
 #include "output/readers.h"
 #include "output/writer_fixture.h"
 
@@ -33,10 +33,10 @@ fs::path roomy_folder() {
 TEST(AviLarge, RecordingPastOneGibibyteReadsBackWhole) {
   constexpr int32_t kSide = 4096;  // 48 MiB a frame
   constexpr int kFrames = 22;      // 1.1 GB: 21 frames in the first segment
-  AviLimits limits;
-  limits.flush_interval_ms = -1;  // the flush has its own test; this one is about size
+  RecordingOptions options;
+  options.flush_interval_ms = -1;  // the flush has its own test; this one is about size
   TempFolder folder(roomy_folder());
-  WriterRig rig(limits);
+  WriterRig rig(AviLimits{}, posix_writer_io(), options);
   rig.settings.image_file_path = folder.file("Large.avi");
   FrameImage frame = pattern_frame(kSide, kSide, 99);
   for (int i = 0; i < kFrames; ++i) {

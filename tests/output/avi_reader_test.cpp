@@ -83,6 +83,34 @@ TEST(AviReader, ReadsNoctrasOwnFiles) {
   }
 }
 
+// 8-bit frames go through the file's own colour table, entry by entry, with
+// blue, green and red in their places.
+TEST(AviReader, ReadsPalettedFramesThroughTheirColourTable) {
+  constexpr int32_t kW = 5, kH = 3;  // rows of 5 bytes padded to 8
+  std::vector<uint8_t> header(kBitmapHeaderSize + 3 * 4, 0);
+  write_bitmap_header({.width = kW, .height = kH, .bit_count = 8, .clr_used = 3}, header.data());
+  const uint8_t table[] = {10, 20, 30, 0, 40, 50, 60, 0, 70, 80, 90, 0};
+  std::copy(std::begin(table), std::end(table), header.begin() + kBitmapHeaderSize);
+  std::vector<uint8_t> rows(8 * kH, 0);
+  for (int32_t q = 0; q < kH; ++q) {
+    for (int32_t x = 0; x < kW; ++x) rows[8 * q + x] = static_cast<uint8_t>((q + x) % 3);
+  }
+  TempFolder folder;
+  const std::string path = folder.file("paletted.avi");
+  AviContainer avi;
+  ASSERT_TRUE(avi.open_bitmaps(path, header, rows.size()).ok());
+  ASSERT_TRUE(avi.append_bitmap(header, rows).ok());
+  ASSERT_TRUE(avi.close(false).ok());
+  const std::vector<FrameImage> frames = read_all(path);
+  ASSERT_EQ(frames.size(), 1u);
+  for (int32_t q = 0; q < kH; ++q) {
+    for (int32_t x = 0; x < kW; ++x) {
+      const uint8_t* entry = table + 4 * ((q + x) % 3);
+      EXPECT_EQ(std::memcmp(frames[0].row(q) + 3 * x, entry, 3), 0) << q << ", " << x;
+    }
+  }
+}
+
 TEST(AviReader, ReadsEveryOpenDmlSegment) {
   AviLimits limits;
   limits.segment_bytes = 16384;  // four or so frames a segment
@@ -225,7 +253,7 @@ TEST(AviReader, DamagedHeadersAreRefusedClearly) {
       {"not RIFF", 0, riff::fourcc("RIFX"), "is not an AVI file", 0},
       {"not AVI", 8, riff::fourcc("WAVE"), "is not an AVI file", 0},
       {"RIFF too small for its form", 4, 3, "has no video stream", 0},
-      {"8-bit frames", format + 14, 8 | (0u << 16), "8-bit", 0},
+      {"16-bit frames", format + 14, 16 | (0u << 16), "16-bit", 0},
       {"compressed", format + 16, riff::fourcc("MJPG"), "compressed ('MJPG')", 0},
       {"no width", format + 4, 0, "frame size 0 x 8", 0},
       {"huge width", format + 4, 1u << 30, "is not valid", 0},

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "output/avi_writer.h"
+#include "output/avi_container.h"
 #include "output/readers.h"
 #include "output/riff.h"
 #include "output/writer_fixture.h"
@@ -14,8 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Small segments so that a few dozen small frames cross several of them.
-constexpr AviLimits kSmallSegments{
-    .segment_bytes = 64 << 10, .max_segments = 64, .flush_interval_ms = -1};
+constexpr AviLimits kSmallSegments{.segment_bytes = 64 << 10, .max_segments = 64};
+constexpr RecordingOptions kNoFlush{.flush_interval_ms = -1};
 
 struct SegmentSummary {
   std::size_t segments = 0;         // RIFF chunks
@@ -94,7 +94,7 @@ TEST(AviSegments, LongRecordingContinuesInIndexedSegmentsThatReadersFollowUntilT
     SCOPED_TRACE(c.what);
     AviLimits limits = kSmallSegments;
     limits.max_segments = c.max_segments;
-    WriterRig rig(limits);
+    WriterRig rig(limits, posix_writer_io(), kNoFlush);
     auto frames = write_frames(rig, c.written, 64, 48);
     EXPECT_EQ(rig.writer.next_frame_index(), c.kept);
     rig.writer.avi_close();
@@ -138,7 +138,7 @@ fs::path snapshot(const std::string& file, const fs::path& folder, int k,
 }
 
 TEST(AviSegments, OpenFileReadsUpToItsLastWholeFrameAtEveryStep) {
-  WriterRig rig(kSmallSegments);
+  WriterRig rig(kSmallSegments, posix_writer_io(), kNoFlush);
   std::vector<FrameImage> frames;
   // Crossing a segment boundary (at frame 7) and with a half-written frame.
   for (int k = 1; k <= 9; ++k) {

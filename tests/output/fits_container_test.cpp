@@ -12,6 +12,7 @@
 #include "config/version.h"
 #include "output/container.h"
 #include "output/faulty_io.h"
+#include "output/formats.h"
 #include "output/readers.h"
 #include "output/writer_fixture.h"
 
@@ -197,7 +198,7 @@ TEST(FitsContainer, EachFrameIsAFileNamedInFrameOrderThatAstropyReads) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.container->append(frames[i], timing_of(i), {}).ok());
   EXPECT_EQ(rec.container->frames(), 3);
   ASSERT_TRUE(rec.container->flush().ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   const std::vector<std::string> names = {"m42_000_000000.fits", "m42_000_000001.fits",
                                           "m42_000_000002.fits"};
@@ -229,7 +230,7 @@ TEST(FitsContainer, ANewRecordingUnderAnOldNameReplacesAllOfItsFrames) {
   }
   ASSERT_TRUE(rec.container->open(rec.path, frames[0], timing_of(0), {}).ok());
   ASSERT_TRUE(rec.container->append(frames[0], timing_of(0), {}).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   // Only the old recording's own frames went; names that merely look alike stay.
   EXPECT_EQ(files_in(rec.folder.path()),
             (std::vector<std::string>{"m42_000.fits.txt", "m42_0000_000000.fits",
@@ -258,7 +259,7 @@ TEST(FitsContainer, NumberingSeesARecordingWhoseFramesExistUnderAnyOfItsNames) {
     EXPECT_EQ(fits_recording_exists(folder.file("m42_000.fits")), c.taken)
         << (c.files.empty() ? "no files" : c.files[0]);
   }
-  EXPECT_EQ(container_format(RecordingFormat::Fits).recording_exists, &fits_recording_exists);
+  EXPECT_EQ(format_of_path(".fits").recording_exists, &fits_recording_exists);
 }
 
 TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumber) {
@@ -290,13 +291,13 @@ TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumbe
     io.rename_error = 0;
     const std::string lost = rec.folder.file("m42_000_000001.fits");
     EXPECT_EQ(status.failure, ContainerFailure::Write);
-    EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Fits), status, rec.path),
+    EXPECT_EQ(container_failure_message(format_of_path(".fits"), status, rec.path),
               "Can't write to FITS file " + lost + ": " +
                   std::strerror(c.write_error ? c.write_error : c.rename_error));
     EXPECT_EQ(files_in(rec.folder.path()), std::vector<std::string>{"m42_000_000000.fits"});
     ASSERT_TRUE(rec.container->append(frames[2], timing_of(2), {}).ok());
     EXPECT_EQ(rec.container->frames(), 2);
-    ASSERT_TRUE(rec.container->close().ok());
+    ASSERT_TRUE(rec.container->close(false).ok());
     const auto views = read_with_astropy({lost});
     EXPECT_TRUE(views.at(lost).data == planes_of(frames[2]));
   }
@@ -308,7 +309,7 @@ TEST(FitsContainer, AMissingFolderFailsTheOpen) {
   const FrameImage frame = pattern_frame(8, 8, 1);
   const ContainerStatus status = rec.container->open(path, frame, timing_of(0), {});
   EXPECT_EQ(status.failure, ContainerFailure::Open);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Fits), status, path),
+  EXPECT_EQ(container_failure_message(format_of_path(".fits"), status, path),
             "Can't open FITS file " + path);
 }
 

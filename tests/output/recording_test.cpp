@@ -17,7 +17,10 @@
 #include "output/faulty_io.h"
 #include "output/fits_container.h"
 #include "output/readers.h"
+#include "output/recorded_frames.h"
+#include "output/recording_naming.h"
 #include "output/ser_container.h"
+#include "output/ser_repair.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {
@@ -129,8 +132,8 @@ TEST(Recording, EachFormatIsReadByItsReadersWithTheTimingRecordBesideIt) {
     EXPECT_EQ(rig.settings.image_file_path, path);  // numbered, and kept in the settings
     EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1", "2"}));
 
-    const RecordingFormat format = format_of_path(path);
-    if (format == RecordingFormat::Fits) {
+    const std::string_view format = format_of_path(path).name;
+    if (format == "FITS") {
       EXPECT_EQ(fs::path(path).filename(), "m42_000.fits");
       std::vector<std::string> files;
       for (int i = 0; i < 3; ++i) files.push_back(fits_frame_path(path, i));
@@ -149,7 +152,7 @@ TEST(Recording, EachFormatIsReadByItsReadersWithTheTimingRecordBesideIt) {
     EXPECT_EQ(probe.at("nb_read_frames"), "3");
     EXPECT_EQ(probe.at("pix_fmt"), "bgr24");
     EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(frames, "ffmpeg")), 3);
-    if (format == RecordingFormat::Ser) {
+    if (format == "SER") {
       EXPECT_EQ(fs::path(path).filename(), "m42_000.SER");
       // Closed whole: nothing for a repair to add.
       EXPECT_EQ(repair_ser(path, timing_path_for(path)).outcome, SerRepairOutcome::AlreadyComplete);
@@ -242,8 +245,66 @@ TEST(RecordingChooser, TheChosenFilterForcesItsExtensionAndACancelKeepsThePathsF
   }
   EXPECT_EQ(path_too_long_message("/d/m42", ".fits"),
             "The name /d/m42 with the extension .fits would be longer than 259 characters");
-  EXPECT_EQ(kRecordingFileFilters[2].description, "SER video");
-  EXPECT_EQ(kRecordingFileFilters[3].pattern, "*.fits");
+}
+
+// [Recording] Colour=mono: one byte a pixel, the frames' B bytes (a mono
+// camera's luma), whatever noise G and R carry.
+TEST(Recording, MonoRecordingsHoldTheLumaOneByteAPixelForEveryReader) {
+  const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3});
+  std::vector<FrameImage> grey;  // the pictures a reader must see: B in all three
+  std::vector<uint8_t> luma;     // the B planes, rows bottom-up, as FITS keeps them
+  for (const FrameImage& frame : frames) {
+    FrameImage g = frame.clone();
+    for (int32_t y = 0; y < kHeight; ++y) {
+      for (int32_t x = 0; x < kWidth; ++x) {
+        uint8_t* px = g.row(y) + 3 * x;
+        px[1] = px[2] = px[0];
+        luma.push_back(px[0]);
+      }
+    }
+    grey.push_back(std::move(g));
+  }
+  const std::size_t frame_luma = std::size_t{kWidth} * kHeight;
+  const std::map<std::string, std::string> pixel_formats = {{"AVI", "pal8"}, {"SER", "gray"}};
+  for (const char* name : {"m42.avi", "m42.ser", "m42.fits"}) {
+    SCOPED_TRACE(name);
+    RecordingRig rig(name);
+    rig.settings.colour = "mono";
+    rig.write(frames);
+    const std::string path = rig.recording.open_path();
+    rig.recording.close_recording();
+    EXPECT_TRUE(rig.reporter.messages.empty());
+    const std::string format(format_of_path(path).name);
+    if (format == "FITS") {
+      std::vector<std::string> files;
+      for (int i = 0; i < 3; ++i) files.push_back(fits_frame_path(path, i));
+      const auto keys = astropy_keys(files);
+      ASSERT_EQ(keys.size(), 3u);
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(keys.at(files[i]).substr(0, 13), "33 17 None " + std::to_string(i) + " ");
+        EXPECT_EQ(file_bytes(files[i] + ".raw"),
+                  std::vector<uint8_t>(luma.begin() + i * frame_luma,
+                                       luma.begin() + (i + 1) * frame_luma));
+      }
+      continue;
+    }
+    const auto probe = probe_video(path);
+    EXPECT_EQ(probe.at("pix_fmt"), pixel_formats.at(format));
+    EXPECT_EQ(probe.at("nb_read_frames"), "3");
+    EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(grey, "ffmpeg")), 3);
+    // And --measure's reader.
+    std::string error;
+    const std::unique_ptr<RecordedFrames> read = open_recorded_frames(path, error);
+    ASSERT_TRUE(read) << error;
+    ASSERT_EQ(read->frame_count(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::optional<FrameImage> frame = read->read_frame(i, error);
+      ASSERT_TRUE(frame) << error;
+      for (int32_t y = 0; y < kHeight; ++y) {
+        EXPECT_EQ(std::memcmp(frame->row(y), grey[i].row(y), kWidth * 3), 0) << i << ", " << y;
+      }
+    }
+  }
 }
 
 TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFormat) {
@@ -268,15 +329,14 @@ TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFo
       const std::string path = rig.recording.open_path();
       EXPECT_EQ(rig.recording.frames(), 2);
       rig.recording.close_recording();
-      const RecordingFormat format = format_of_path(path);
-      const std::string file = format == RecordingFormat::Fits ? fits_frame_path(path, 1) : path;
-      const std::string kind(container_format(format).name);
+      const std::string kind(format_of_path(path).name);
+      const std::string file = kind == "FITS" ? fits_frame_path(path, 1) : path;
       EXPECT_EQ(rig.reporter.messages,
                 std::vector<std::string>{"Can't write to " + kind + " file " + file + ": " +
                                          std::strerror(error)});
       // The record keeps the rows of the frames that are there.
       EXPECT_EQ(timing_frames(path), (std::vector<std::string>{"0", "1"}));
-      if (format == RecordingFormat::Fits) {
+      if (kind == "FITS") {
         EXPECT_TRUE(fs::exists(fits_frame_path(path, 1)));
         EXPECT_FALSE(fs::exists(fits_frame_path(path, 2)));
         EXPECT_FALSE(fs::exists(fits_frame_path(path, 1) + ".part"));
@@ -295,7 +355,7 @@ TEST(Recording, AMissingFolderIsReportedAtEveryFrameInEveryFormatAndLeavesNothin
     rig.write(frames);
     EXPECT_FALSE(rig.recording.is_open());
     rig.recording.close_recording();
-    const std::string kind(container_format(format_of_path(name)).name);
+    const std::string kind(format_of_path(name).name);
     const std::string message =
         "Can't open " + kind + " file " + rig.folder.file("missing/" + std::string(name));
     EXPECT_EQ(rig.reporter.messages, (std::vector<std::string>{message, message}));
@@ -312,7 +372,7 @@ TEST(Recording, AFrameOfAnotherSizeIsRefusedOnceAndTakesItsTimingRowBack) {
     rig.write({&small[0], &large[0], &large[1], &small[1]});
     const std::string path = rig.recording.open_path();
     rig.recording.close_recording();
-    if (format_of_path(path) == RecordingFormat::Ser) {
+    if (format_of_path(path).name == "SER") {
       ASSERT_EQ(rig.reporter.messages.size(), 1u);
       EXPECT_EQ(rig.reporter.messages[0].rfind("Frame not written to SER file " + path + ": ", 0),
                 0u);

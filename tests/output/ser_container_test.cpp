@@ -15,8 +15,10 @@
 
 #include "output/container.h"
 #include "output/faulty_io.h"
+#include "output/formats.h"
 #include "output/readers.h"
 #include "output/riff.h"
+#include "output/ser_repair.h"
 #include "output/writer_fixture.h"
 
 namespace noctra::test {
@@ -120,7 +122,7 @@ TEST(SerContainer, HeaderHoldsTheGeometryTheNamesAndTheFirstStartInLocalAndUtcTi
   ASSERT_TRUE(rec.open(frame, info).ok());
   ASSERT_TRUE(rec.append(frame, 0).ok());
   ASSERT_TRUE(rec.append(frame, 1).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   std::vector<uint8_t> expected(kSerHeaderBytes, 0);
   std::memcpy(expected.data(), "LUCAM-RECORDER", 14);
@@ -144,7 +146,7 @@ TEST(SerContainer, FramesAreStoredTopDownWithoutPaddingAndTheTimestampsFollowThe
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
   EXPECT_EQ(rec.container->frames(), 3);
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
 
   const std::vector<uint8_t> bytes = file_bytes(rec.path);
   ASSERT_EQ(bytes.size(), kSerHeaderBytes + 3 * kFrameBytes + 3 * 8);
@@ -164,7 +166,7 @@ TEST(SerContainer, ReadersSeeTheSamePicturesAsInTheAviFileOfTheSameFrames) {
   SerRecording rec;
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   WriterRig avi;
   for (const FrameImage& frame : frames) avi.writer.avi_write_frame(&frame);
   avi.writer.avi_close();
@@ -189,11 +191,11 @@ TEST(SerContainer, AFrameOfAnotherSizeIsRefusedAndTheRecordingGoesOn) {
   ASSERT_TRUE(rec.append(frames[0], 0).ok());
   const ContainerStatus refused = rec.append(other, 1);
   EXPECT_EQ(refused.failure, ContainerFailure::Refused);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), refused, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), refused, rec.path),
             "Frame not written to SER file " + rec.path +
                 ": its size 64x47 differs from the recording's 63x47");
   ASSERT_TRUE(rec.append(frames[1], 1).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   expect_ser_read_back(rec.path, frames);
 }
 
@@ -204,7 +206,7 @@ TEST(SerContainer, AMissingFolderFailsTheOpenAndLeavesNoFile) {
   const ContainerStatus status = rec.open(frame);
   EXPECT_EQ(status.failure, ContainerFailure::Open);
   EXPECT_EQ(status.error, ENOENT);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), status, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), status, rec.path),
             "Can't open SER file " + rec.path);
   EXPECT_FALSE(fs::exists(rec.path));
 }
@@ -256,7 +258,7 @@ TEST(SerContainer, FailedWritesAreCutBackToTheLastWholeFrameAndLaterFramesGoOn) 
     }
     current = -1;
     EXPECT_EQ(rec.container->frames(), static_cast<int64_t>(kept.size()));
-    ASSERT_TRUE(rec.container->close().ok());
+    ASSERT_TRUE(rec.container->close(false).ok());
     const std::vector<uint8_t> bytes = file_bytes(rec.path);
     ASSERT_EQ(bytes.size(), kSerHeaderBytes + kept.size() * (kFrameBytes + 8));
     EXPECT_EQ(std::vector<uint8_t>(bytes.end() - static_cast<long>(kept.size() * 8), bytes.end()),
@@ -274,9 +276,9 @@ TEST(SerContainer, TimestampsThatCannotBeWrittenAtCloseLeaveTheFramesReadable) {
   ASSERT_TRUE(rec.open(frames[0]).ok());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.append(frames[i], i).ok());
   closing = true;
-  const ContainerStatus status = rec.container->close();
+  const ContainerStatus status = rec.container->close(false);
   EXPECT_EQ(status.failure, ContainerFailure::Write);
-  EXPECT_EQ(container_failure_message(container_format(RecordingFormat::Ser), status, rec.path),
+  EXPECT_EQ(container_failure_message(format_of_path(".ser"), status, rec.path),
             "Can't write to SER file " + rec.path + ": No space left on device");
   EXPECT_EQ(fs::file_size(rec.path), kSerHeaderBytes + 3 * kFrameBytes);
   expect_ser_read_back(rec.path, frames);
@@ -288,7 +290,7 @@ TEST(SerContainer, FramesWithoutAStartInstantLeaveTheFileUndated) {
   ASSERT_TRUE(rec.open(frames[0]).ok());
   ASSERT_TRUE(rec.append(frames[0], 0).ok());
   ASSERT_TRUE(rec.container->append(frames[1], FrameTiming{}, FrameMetadata{}).ok());
-  ASSERT_TRUE(rec.container->close().ok());
+  ASSERT_TRUE(rec.container->close(false).ok());
   EXPECT_EQ(fs::file_size(rec.path), kSerHeaderBytes + 2 * kFrameBytes);
   expect_ser_read_back(rec.path, frames);
 }
@@ -389,7 +391,7 @@ TEST(SerCrash, FileSizeLimitCutsAFrameButLaterFramesGoOnWhenRoomComesBack) {
       const ContainerStatus status = container->append(frame, timing_of(i), {});
       as_expected = as_expected && (i == 3 ? status.error == EFBIG : status.ok());
     }
-    as_expected = container->close().ok() && as_expected;
+    as_expected = container->close(false).ok() && as_expected;
     ::_exit(as_expected ? 0 : 1);
   }
   int status = 0;
@@ -407,7 +409,7 @@ std::string finished_recording(const TempFolder& folder, const std::string& name
   const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3});
   container->open(path, frames[0], timing_of(0), {});
   for (int i = 0; i < 3; ++i) container->append(frames[i], timing_of(i), {});
-  container->close();
+  container->close(false);
   return path;
 }
 
@@ -490,6 +492,50 @@ TEST(SerRepair, EachStateOfAFileGetsItsOwnAnswerAndNoFileIsShortened) {
     EXPECT_EQ(repair_exit_status(result.outcome), c.outcome == SerRepairOutcome::CountOnly ? 1 : 0);
     expect_ser_read_back(ser, pattern_frames(kWidth, kHeight, {1, 2, 3}));
   }
+}
+
+// A write that fails during the repair (a full disk) through the same seam
+// as the recording's: said with the reason, and nothing cut off the file.
+TEST(SerRepair, AFailedWriteIsSaidAndLeavesTheFileWhole) {
+  const uint64_t frames3 = kSerHeaderBytes + 3 * kFrameBytes;
+  for (const bool count_fails : {true, false}) {
+    SCOPED_TRACE(count_fails ? "the count" : "the timestamps");
+    TempFolder folder;
+    const std::string ser = finished_recording(folder, "m42.ser");
+    const std::string timing = folder.file("m42.timing.csv");
+    fs::resize_file(ser, frames3);
+    write_timing_record(timing, 3);
+    const std::vector<uint8_t> before = file_bytes(ser);
+    FaultyWriterIo io;
+    io.fault = [&](off_t offset, std::size_t) {
+      return (offset == 38) == count_fails ? ENOSPC : 0;
+    };
+    const SerRepairResult result = repair_ser(ser, timing, io);
+    EXPECT_EQ(result.outcome, SerRepairOutcome::Failed);
+    EXPECT_EQ(repair_exit_status(result.outcome), 1);
+    EXPECT_EQ(result.message, "Can't write to " + ser + ": No space left on device");
+    EXPECT_EQ(file_bytes(ser), before);
+  }
+}
+
+// A file whose header makes its size billions of one-byte frames (a sparse
+// file here): their timestamps would fill gigabytes of memory, which the
+// repair never asks for.
+TEST(SerRepair, BillionsOfTinyFramesNeedNoTrailerInMemory) {
+  TempFolder folder;
+  const std::string ser = folder.file("tiny.ser");
+  std::vector<uint8_t> header(kSerHeaderBytes, 0);
+  std::memcpy(header.data(), "LUCAM-RECORDER", 14);
+  for (const std::size_t at : {26, 30}) riff::store_u32(header.data() + at, 1);  // 1 x 1
+  riff::store_u32(header.data() + 34, 8);                                        // mono, 8 bits
+  std::ofstream(ser, std::ios::binary)
+      .write(reinterpret_cast<const char*>(header.data()), kSerHeaderBytes);
+  fs::resize_file(ser, kSerHeaderBytes + (uint64_t{1} << 31));
+  write_timing_record(folder.file("tiny.timing.csv"), 3);
+  const SerRepairResult result = repair_ser(ser, folder.file("tiny.timing.csv"));
+  EXPECT_EQ(result.outcome, SerRepairOutcome::CountOnly) << result.message;
+  EXPECT_EQ(result.frames, INT32_MAX);
+  EXPECT_EQ(fs::file_size(ser), kSerHeaderBytes + (uint64_t{1} << 31));
 }
 
 TEST(SerRepair, RefusesWhatIsNotASerFileAndLeavesItAsItWas) {

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "output/container.h"
+#include "output/fits_container.h"
 #include "output/readers.h"
+#include "output/ser_container.h"
 
 namespace noctra::test {
 namespace {
@@ -25,10 +26,12 @@ FrameTiming timing_of(int index) {
 }
 
 void record(RecordingContainer& container, const std::string& path,
-            const std::vector<FrameImage>& frames) {
-  ASSERT_TRUE(container.open(path, frames[0], timing_of(0), {}).ok());
+            const std::vector<FrameImage>& frames, bool mono = false) {
+  RecordingInfo info;
+  info.mono = mono;
+  ASSERT_TRUE(container.open(path, frames[0], timing_of(0), info).ok());
   for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(container.append(frames[i], timing_of(i), {}).ok());
-  ASSERT_TRUE(container.close().ok());
+  ASSERT_TRUE(container.close(false).ok());
 }
 
 // Runs a Siril script in the folder; its log, or nothing when it failed.
@@ -105,6 +108,27 @@ TEST(Siril, ConvertsASerRecordingAndAFitsSetToTheSamePictures) {
     EXPECT_NEAR(from_ser.at({image, 0}) / from_ser.at({image, 2}), 0.5, 0.02) << image;
     EXPECT_NEAR(from_ser.at({image, 1}) / from_ser.at({image, 2}), 0.75, 0.02) << image;
   }
+}
+
+TEST(Siril, LoadsMonoSerAndFitsRecordingsAsOnePlaneOfTheSamePictures) {
+  if (!fs::exists("/usr/bin/siril-cli")) GTEST_SKIP() << "siril-cli is not installed";
+  std::vector<FrameImage> frames;
+  for (int i = 0; i < kFrames; ++i) {
+    frames.push_back(pattern_frame(kWidth, kHeight, static_cast<uint32_t>(i + 1)));
+  }
+  TempFolder folder;
+  fs::create_directories(folder.path() / "ser");
+  fs::create_directories(folder.path() / "fits");
+  record(*make_ser_container(), folder.file("ser/m42_000.ser"), frames, true);
+  record(*make_fits_container(), folder.file("fits/m42_000.fits"), frames, true);
+  ASSERT_TRUE(run_siril(folder, "cd ser\nseqstat m42_000 stats.csv\n"));
+  ASSERT_TRUE(run_siril(folder,
+                        "cd fits\nlink frame -out=linked\ncd linked\n"
+                        "seqstat frame_ stats.csv\n"));
+  const auto from_ser = channel_means(folder.path() / "ser/stats.csv");
+  const auto from_fits = channel_means(folder.path() / "fits/linked/stats.csv");
+  EXPECT_EQ(from_ser.size(), std::size_t{kFrames});  // one channel a frame
+  EXPECT_EQ(from_ser, from_fits);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
-// A writer wired to a recording reporter, a counting numbering step and a
-// folder of its own.
+// An AVI recording as the program makes one (the recording over the AVI
+// container), wired to a recording reporter, a counting numbering step and a
+// folder of its own, and driven with the AVI writer's calls.
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,14 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "output/avi_writer.h"
+#include "output/avi_container.h"
 #include "output/readers.h"
+#include "output/recording.h"
 
 namespace noctra::test {
 
@@ -28,11 +31,27 @@ class RecordingReporter final : public ErrorReporter {
   std::function<void()> while_shown;
 };
 
+// The AVI writer's calls on a recording: a frame (or none), Stop, and the
+// next frame's position (-1 while no file is open).
+struct AviWriterCalls {
+  Recording& recording;
+  void avi_write_frame(const FrameImage* frame) { recording.write_frame(frame, {}, {}); }
+  void avi_close() { recording.close_recording(); }
+  int32_t next_frame_index() const {
+    return recording.is_open() ? static_cast<int32_t>(recording.frames()) : -1;
+  }
+  const std::string& open_path() const { return recording.open_path(); }
+};
+
 struct WriterRig {
   explicit WriterRig(AviLimits limits = {}, WriterIo& io = posix_writer_io(),
-                     const std::string& name = "Images.avi")
-      : writer(
-            settings, reporter, [this](std::string& path) { return number(path); }, io, limits) {
+                     RecordingOptions options = {}, const std::string& name = "Images.avi")
+      : recording(
+            settings, reporter, [this](std::string& path) { return number(path); },
+            [&io, limits](const RecordingFormat&) {
+              return std::make_unique<AviContainer>(io, limits);
+            },
+            io, options) {
     settings.image_file_path = folder.file(name);
   }
 
@@ -46,7 +65,8 @@ struct WriterRig {
   RecordingReporter reporter;
   int numbering_calls = 0;
   std::function<std::string(std::string&)> numbering;
-  AviWriter writer;
+  Recording recording;
+  AviWriterCalls writer{recording};
 };
 
 inline std::vector<FrameImage> write_frames(WriterRig& rig, int count, int32_t width,

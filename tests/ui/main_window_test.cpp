@@ -394,7 +394,7 @@ class MainWindowTest : public QObject {
     const int tab_ids[] = {kSetupExposure,   kSetupGuideInterval, kSetupDelay,
                            kSetupCount,      kSetupAmpOff,        kSetupGuiding,
                            kSetupFileButton, kSetupAutoIncrement, kSetupStartCapture,
-                           kSetupOk,         kSetupCancel};
+                           kSetupOk,         kSetupCancel,        kSetupMonoRecording};
     QWidget* at = dialog.control(kSetupExposure);
     for (std::size_t i = 1; i < std::size(tab_ids); ++i) {
       do {
@@ -433,7 +433,10 @@ class MainWindowTest : public QObject {
     control<QLineEdit>(&dialog, kSetupGuideInterval)->setText("12abc");
     control<QLineEdit>(&dialog, kSetupDelay)->setText("2147483648");
     control<QLineEdit>(&dialog, kSetupCount)->setText("");
+    QVERIFY(!control<QCheckBox>(&dialog, kSetupMonoRecording)->isChecked());
+    control<QCheckBox>(&dialog, kSetupMonoRecording)->click();
     control<QPushButton>(&dialog, kSetupOk)->click();
+    QCOMPARE(settings.colour, std::string("mono"));
     QCOMPARE(settings.exposure, -1);
     QCOMPARE(settings.guide_interval, 500);  // letters: kept
     QCOMPARE(settings.delay, static_cast<int32_t>(0x80000000u));

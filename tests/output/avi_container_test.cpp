@@ -1,10 +1,11 @@
-#include "output/avi_writer.h"
+#include "output/avi_container.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "output/formats.h"
 #include "output/readers.h"
 #include "output/riff.h"
 #include "output/writer_fixture.h"
@@ -92,7 +93,9 @@ TEST(AviWriter, PalettedFramesKeepTheirColourTableAndOddSamplesArePadded) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    WriterRig rig;
+    TempFolder folder;
+    const std::string path = folder.file("Images.avi");
+    AviContainer avi;
     std::vector<uint8_t> header(48, 0);
     write_bitmap_header({.width = c.width,
                          .height = c.height,
@@ -102,11 +105,11 @@ TEST(AviWriter, PalettedFramesKeepTheirColourTableAndOddSamplesArePadded) {
                         header.data());
     const uint8_t palette[8] = {0, 0, 0, 0, 255, 255, 255, 0};
     std::copy(std::begin(palette), std::end(palette), header.begin() + 40);
-    for (int i = 0; i < 3; ++i) rig.writer.avi_write_frame(header, c.pixels);
-    rig.writer.avi_close();
-    EXPECT_TRUE(rig.reporter.messages.empty());
+    ASSERT_TRUE(avi.open_bitmaps(path, header, c.pixels.size()).ok());
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(avi.append_bitmap(header, c.pixels).ok());
+    EXPECT_TRUE(avi.close(true).ok());
 
-    const auto chunks = walk_riff(rig.settings.image_file_path);
+    const auto chunks = walk_riff(path);
     const Chunk* strf = find_chunk(chunks, "RIFF:AVI /LIST:hdrl/LIST:strl/strf");
     ASSERT_NE(strf, nullptr);
     EXPECT_EQ(strf->body, header);
@@ -115,7 +118,7 @@ TEST(AviWriter, PalettedFramesKeepTheirColourTableAndOddSamplesArePadded) {
     for (const Chunk* frame : frames) EXPECT_EQ(frame->size, c.image_size);
     EXPECT_EQ(frames[1]->offset - frames[0]->offset, c.chunk_step);
     EXPECT_NE(find_chunk(chunks, "RIFF:AVI /idx1"), nullptr);
-    auto probe = probe_video(rig.settings.image_file_path);
+    auto probe = probe_video(path);
     EXPECT_EQ(probe["pix_fmt"], "pal8");
     EXPECT_EQ(probe["nb_read_frames"], "3");
   }
@@ -178,7 +181,8 @@ TEST(AviWriter, AutoIncrementTakesTheFirstFreeNumberForEachRecording) {
   settings.auto_increment = 1;
   { std::ofstream taken(folder.file("Night_000.avi")); }
   RecordingReporter reporter;
-  AviWriter writer(settings, reporter);
+  Recording recording(settings, reporter);
+  AviWriterCalls writer{recording};
   const FrameImage frame = pattern_frame(8, 8, 1);
   for (const char* expected : {"Night_001.avi", "Night_002.avi"}) {
     writer.avi_write_frame(&frame);
@@ -226,7 +230,9 @@ TEST(AviWriter, FormatsReadersCannotTakeAreRefusedWithoutLeavingAFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    WriterRig rig;
+    TempFolder folder;
+    const std::string path = folder.file("Images.avi");
+    AviContainer avi;
     std::vector<uint8_t> header(c.header_bytes, 0);
     write_bitmap_header({.size = c.bi_size,
                          .width = c.width,
@@ -234,10 +240,10 @@ TEST(AviWriter, FormatsReadersCannotTakeAreRefusedWithoutLeavingAFile) {
                          .size_image = 8 * 8 * 3,
                          .clr_used = c.clr_used},
                         header.data());
-    rig.writer.avi_write_frame(header, std::vector<uint8_t>(8 * 8 * 3));
-    EXPECT_EQ(rig.writer.next_frame_index(), -1);
-    EXPECT_EQ(rig.reporter.messages, std::vector<std::string>{"Can't set AVI stream format"});
-    EXPECT_FALSE(fs::exists(rig.settings.image_file_path));
+    const ContainerStatus status = avi.open_bitmaps(path, header, 8 * 8 * 3);
+    EXPECT_EQ(container_failure_message(format_of_path(path), status, path),
+              "Can't set AVI stream format");
+    EXPECT_FALSE(fs::exists(path));
   }
 }
 
@@ -263,7 +269,10 @@ TEST(AviWriter, ImageSizeZeroIsTakenFromTheGeometryAndOneBeyondTheRowsRefusesTha
   rig.writer.avi_write_frame(&good[0]);
   rig.writer.avi_write_frame(&*lying);
   // Rows of 30 bytes padded to 32: the geometry gives 128 bytes.
-  rig.writer.avi_write_frame(header_with_image_size(good[1], 0), good[1].rows());
+  auto sized_by_geometry = FrameImage::from_header(header_with_image_size(good[1], 0).data());
+  ASSERT_TRUE(sized_by_geometry.has_value());
+  std::copy(good[1].rows().begin(), good[1].rows().end(), sized_by_geometry->rows().begin());
+  rig.writer.avi_write_frame(&*sized_by_geometry);
   EXPECT_EQ(rig.writer.next_frame_index(), 2);
   rig.writer.avi_close();
   EXPECT_EQ(rig.reporter.messages,
