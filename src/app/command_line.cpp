@@ -39,8 +39,10 @@ std::string usage_text() {
          "  --list-devices      list capture devices and camera ports, and what auto takes\n"
          "  --repair FILE.ser   complete a SER recording a crash cut short (frame count and\n"
          "                      timestamps, from FILE.timing.csv); never shortens the file\n"
-         "  --measure FILE      one CSV row per frame of an AVI or SER file: the brightest star\n"
-         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates)\n"
+         "  --measure FILE      one CSV row per frame of an AVI, SER or FITS recording: the\n"
+         "                      brightest star\n"
+         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates),\n"
+         "                      within 16 px\n"
          "  --help              this text\n"
          "  --version           the version\n";
 }
