@@ -24,6 +24,7 @@ constexpr int32_t kRadiusBins = 512;
 constexpr int32_t kMinRingPixels = 24;
 constexpr double kClipSigmas = 3.0;
 constexpr int kClipRounds = 5;
+constexpr std::size_t kClipStartSamples = 200;
 // Quantised 8-bit noise never looks narrower than this to the clipping.
 constexpr double kNoiseFloor = 0.5;
 // The noise of rounding to whole levels, for skies without any other.
@@ -108,6 +109,7 @@ struct GaussModel {
   double row = 0;
   double sigma2 = 1;
   double amplitude = 0;
+  double elongation = 0;
 };
 
 // The sum of some fitted stars over a square of pixels around one point.
@@ -185,12 +187,17 @@ float lower_median(float* values, std::size_t n) {
 
 // Mean and standard deviation of the samples after sigma clipping, starting
 // from the median and the median absolute deviation, so that a star or a hot
-// pixel in the sample does not drag the first clip window. Reorders values;
-// scratch holds as many.
-Background clipped_statistics(float* values, float* scratch, std::size_t n) {
-  const float median = lower_median(values, n);
-  for (std::size_t i = 0; i < n; ++i) scratch[i] = std::abs(values[i] - median);
-  const double deviation = lower_median(scratch, n);
+// pixel in the sample does not drag the first clip window. scratch holds as
+// many samples.
+Background clipped_statistics(const float* values, float* scratch, std::size_t n) {
+  // The start needs only to be robust: a few hundred of the samples, evenly
+  // taken, give it.
+  const std::size_t step = std::max<std::size_t>(1, n / kClipStartSamples);
+  std::size_t taken = 0;
+  for (std::size_t i = 0; i < n; i += step) scratch[taken++] = values[i];
+  const float median = lower_median(scratch, taken);
+  for (std::size_t i = 0; i < taken; ++i) scratch[i] = std::abs(scratch[i] - median);
+  const double deviation = lower_median(scratch, taken);
   double mean = median;
   double spread = std::max(1.4826 * deviation, kNoiseFloor);
   double sd = 0;
@@ -354,7 +361,7 @@ MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceili
   double x = star.x, row = star.row;
   double s = std::sqrt(star.sigma2);
   const double wander = 2 + s;
-  double amplitude = 0;
+  double amplitude = 0, elongation = 0;
   std::array<double, 2 * kStarApertureLimit + 1> wx{}, wy{};
   for (int round = 0; round < kMomentRounds; ++round) {
     const double reach = std::clamp(std::ceil(4 * s), 3.0, double{kStarApertureLimit});
@@ -365,7 +372,7 @@ MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceili
       wx[static_cast<std::size_t>(k - w.k_lo)] = std::exp(scale * (k - x) * (k - x));
     for (int32_t q = w.q_lo; q <= w.q_hi; ++q)
       wy[static_cast<std::size_t>(q - w.q_lo)] = std::exp(scale * (q - row) * (q - row));
-    double s0 = 0, sx = 0, sy = 0, s2 = 0;
+    double s0 = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
     for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
       const double dy = q - row;
       const double weight_row = wy[static_cast<std::size_t>(q - w.q_lo)];
@@ -382,11 +389,14 @@ MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceili
       s0 += weight_row * r0;
       sx += weight_row * rx;
       sy += weight_row * r0 * dy;
-      s2 += weight_row * (rxx + r0 * dy * dy);
+      sxx += weight_row * rxx;
+      sxy += weight_row * rx * dy;
+      syy += weight_row * r0 * dy * dy;
     }
     if (!(s0 > 0)) return MomentsEnd::NoLight;
     const double ox = sx / s0, oy = sy / s0;
-    const double weighted = (s2 / s0 - ox * ox - oy * oy) / 2;
+    const double cxx = sxx / s0 - ox * ox, cyy = syy / s0 - oy * oy, cxy = sxy / s0 - ox * oy;
+    const double weighted = (cxx + cyy) / 2;
     if (!(weighted > 0) || !std::isfinite(ox) || !std::isfinite(oy)) return MomentsEnd::NoLight;
     double star2;
     if (weighted < 0.98 * s * s) {
@@ -396,6 +406,14 @@ MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceili
     }
     // s0 = A 2 pi sigma^2 s^2 / (sigma^2 + s^2) for a Gaussian of peak A.
     amplitude = s0 * (star2 + s * s) / (2 * M_PI * star2 * s * s);
+    // The star's own variances along its axes, out of the weighted ones as
+    // its width is above.
+    const double spread = std::hypot((cxx - cyy) / 2, cxy);
+    const auto unweighted = [&](double v) {
+      return v > 0 && v < 0.98 * s * s ? 1.0 / (1.0 / v - 1.0 / (s * s)) : 4 * s * s;
+    };
+    const double major = unweighted(weighted + spread), minor = unweighted(weighted - spread);
+    elongation = std::clamp((major - minor) / (major + minor), 0.0, 1.0);
     const double next_s = std::clamp(std::sqrt(star2), kSmallestSigma, kLargestSigma);
     const double gain = (star2 + s * s) / (s * s);
     double step_x = ox * gain, step_row = oy * gain;
@@ -412,7 +430,7 @@ MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceili
     if (settled) break;
   }
   if (s >= kLargestSigma) return MomentsEnd::TooWide;
-  star = {x, row, s * s, amplitude};
+  star = {x, row, s * s, amplitude, elongation};
   return MomentsEnd::Settled;
 }
 
@@ -465,6 +483,7 @@ StarSearch measure_light(const Pixels& pixels, const Light& light, int32_t colum
   m.x = fit.x;
   m.row = fit.row;
   m.fwhm = kFwhmPerSigma * std::sqrt(star2);
+  m.elongation = fit.elongation;
 
   // Flux, core and half-flux radius over a disc of 1.5 FWHM and a pixel,
   // which holds all but a trace of a Gaussian star's light and no more sky

@@ -43,6 +43,7 @@ struct StarMeasurement {
   double row = 0;          // stored row, pixel centres at whole numbers
   double y = 0;            // guide coordinates: frame height - row
   double fwhm = 0;         // px, of the Gaussian that matches the star's core
+  double elongation = 0;   // (a^2 - b^2) / (a^2 + b^2) of its axes: 0 round, near 1 a line
   double hfd = 0;          // px, diameter of the circle holding half the flux
   double snr = 0;          // (peak - background) / noise
   double peak = 0;         // brightest pixel value (0..255) within one FWHM of the centre

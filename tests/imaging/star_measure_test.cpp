@@ -273,6 +273,7 @@ TEST(StarMeasure, ReportsBothRowAndGuideY) {
   EXPECT_LT(m->flux, 3200);
   EXPECT_FALSE(m->saturated);
   EXPECT_FALSE(m->at_edge);
+  EXPECT_LT(m->elongation, 0.1);
 }
 
 TEST(StarMeasure, ReadsTheBlueByteOnly) {
