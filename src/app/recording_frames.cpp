@@ -169,6 +169,12 @@ class FitsSource final : public RecordingFrames::Source {
       }
     }
     if (status != 0) return failure("Can't read " + path + ": " + cfitsio_text(status));
+    // A grey frame kept in three equal planes (as recordings keep it) is one.
+    if (channels == 3 &&
+        std::equal(out.planes.plane(0), out.planes.plane(0) + plane_size, out.planes.plane(1)) &&
+        std::equal(out.planes.plane(0), out.planes.plane(0) + plane_size, out.planes.plane(2))) {
+      out.planes.shape(out.planes.width(), out.planes.height(), 1);
+    }
     // Rows go bottom-up in FITS unless the file says otherwise.
     if (fits_text(file, "ROWORDER") == "TOP-DOWN") {
       const auto width = static_cast<std::size_t>(out.planes.width());

@@ -44,6 +44,23 @@ const char* frame_verdict_text(FrameVerdict verdict) {
   return "dropped";
 }
 
+int64_t VerdictCounts::left_out() const {
+  int64_t total = 0;
+  for (const int64_t n : counts) total += n;
+  return total - stacked();
+}
+
+std::string VerdictCounts::left_out_text() const {
+  std::string text;
+  for (std::size_t v = 0; v < counts.size(); ++v) {
+    const auto verdict = static_cast<FrameVerdict>(v);
+    if (counts[v] == 0 || noctra::stacked(verdict)) continue;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(counts[v]) + ' ' + frame_verdict_text(verdict);
+  }
+  return text;
+}
+
 StackEngine::StackEngine(StackOptions options) : options_(options) {
   options_.max_stars = std::clamp(options_.max_stars, 1, kStarListCapacity);
 }

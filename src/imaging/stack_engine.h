@@ -10,7 +10,9 @@
 // channel count is left out. After the first frame of a size nothing is
 // allocated: the stack's memory stays what the first frame set.
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "imaging/frame_image.h"
@@ -40,6 +42,17 @@ const char* frame_verdict_text(FrameVerdict verdict);
 inline bool stacked(FrameVerdict verdict) {
   return verdict == FrameVerdict::Reference || verdict == FrameVerdict::Accepted;
 }
+
+// Frames judged, by verdict.
+struct VerdictCounts {
+  std::array<int64_t, static_cast<std::size_t>(FrameVerdict::Dropped) + 1> counts{};
+  void add(FrameVerdict verdict) { ++counts[static_cast<std::size_t>(verdict)]; }
+  int64_t of(FrameVerdict verdict) const { return counts[static_cast<std::size_t>(verdict)]; }
+  int64_t stacked() const { return of(FrameVerdict::Reference) + of(FrameVerdict::Accepted); }
+  int64_t left_out() const;
+  // "1 jump, 2 fwhm", the reasons of the frames left out; empty for none.
+  std::string left_out_text() const;
+};
 
 struct StackFrameReport {
   int64_t frame = 0;  // the frame's number in the recording
