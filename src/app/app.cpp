@@ -43,6 +43,7 @@ Status App::open(SequencerHost* host) {
   camera_options.port = settings_.port;
   camera_options.source = settings_.source;
   camera_options.instants = &instants_;
+  camera_options.sim_rotation = settings_.sim_rotation;
   // The monotonic time after each byte, so that a user can check the timing
   // of the exposures with any text tool.
   if (trace) {

@@ -13,6 +13,7 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
                                                        const SourceSystem& sources) {
   std::unique_ptr<CameraSetup> setup(
       new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
+  setup->sim_rotation_ = options.sim_rotation;
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;
@@ -28,7 +29,9 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
   setup->acquisition_ = std::make_unique<Acquisition>(*setup->port_, setup->windows_, log);
 
   Result<SourceChoice> source_choice = open_source(
-      options.source, SourceContext{clock, pump, setup->windows_, log, options.sim_seed}, sources);
+      options.source,
+      SourceContext{clock, pump, setup->windows_, log, options.sim_seed, options.sim_rotation},
+      sources);
   if (!source_choice) return failure("video source: " + source_choice.message());
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log) log(source.note);
@@ -54,7 +57,7 @@ std::string CameraSetup::source_name() const {
 Status CameraSetup::switch_source(const std::string& name) {
   if (acquisition_->busy()) return failure("a frame is being acquired");
   Result<SourceChoice> source_choice =
-      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_});
+      open_source(name, SourceContext{clock_, pump_, windows_, log_, sim_seed_, sim_rotation_});
   if (!source_choice) return source_choice.status();
   SourceChoice& source = *source_choice;
   if (!source.note.empty() && log_) log_(source.note);

@@ -28,6 +28,7 @@ struct CameraSetupOptions {
   // Called with every byte written to the port (--trace-port); may be empty.
   std::function<void(uint8_t)> trace;
   uint64_t sim_seed = 1;
+  double sim_rotation = 0;  // the simulated camera's field rotation, degrees per minute
   // Stamps the exposure starts and trigger writes for the timing record.
   InstantClock* instants = nullptr;
 };
@@ -64,6 +65,7 @@ class CameraSetup {
   std::function<void(uint8_t)> trace_;
   std::function<void(uint8_t)> sim_listener_;
   uint64_t sim_seed_;
+  double sim_rotation_ = 0;
   StillWindowRegistry windows_;
   std::string port_name_;
   std::unique_ptr<PortDevice> device_;

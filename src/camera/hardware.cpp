@@ -134,6 +134,7 @@ struct SourceBackEnd {
 SourceChoice simulated_source(const SourceContext& context) {
   SimSkyOptions options;
   options.seed = context.sim_seed;
+  options.rotation_deg_per_min = context.sim_rotation;
   auto sim = std::make_unique<SimSkyCamera>(context.clock, context.pump, context.windows,
                                             context.log, options);
   SimSkyCamera* camera = sim.get();

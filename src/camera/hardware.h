@@ -54,6 +54,7 @@ struct SourceContext {
   StillWindowRegistry& windows;
   LogSink log;
   uint64_t sim_seed = 1;
+  double sim_rotation = 0;  // degrees per minute
 };
 
 struct SourceSystem {

@@ -12,7 +12,10 @@
 //     builds up in the top-right corner of the picture.
 // The read-out light goes into the even stored rows (the long field) of the
 // next frame delivered; the odd rows hold one video field's worth of light.
-// Stars drift slowly over the sky, which wraps around at the frame's edges.
+// Stars drift slowly over the sky, which wraps around at the frame's edges,
+// and may turn about the guide star as an alt-azimuth mount's field does. A
+// small faint galaxy lies near the frame's centre, below one frame's noise,
+// for a stack to bring out.
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +35,9 @@ struct SimSkyOptions {
   int32_t star_count = 300;
   // How long a request waits for the capture button before it gives up.
   int32_t press_timeout_ms = 10000;
+  // Field rotation about the guide star, degrees per minute ([Simulation]
+  // Rotation=), counter-clockwise as the picture is shown.
+  double rotation_deg_per_min = 0;
 };
 
 // Where one exposure's light came from, as read out by a trigger code.
@@ -67,6 +73,11 @@ class SimSkyCamera : public FrameSource {
     double y;
   };
   Position guide_star_position(int32_t camera_ms) const;
+  // Where a point of the sky as it was at camera time 0 is at a camera time
+  // (drift and rotation; not wrapped into the frame).
+  Position sky_position(Position at_start, double seconds) const;
+  // The galaxy's centre on the sky at camera time 0.
+  Position galaxy_centre() const;
 
   bool main_exposing() const { return main_.active; }
   bool guide_exposing() const { return guide_.active; }

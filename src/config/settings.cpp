@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -269,6 +271,14 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   }
   for (const TextField& f : kRecordingFields) {
     if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
+  }
+  if (const char* rotation = ini.GetValue("Simulation", "Rotation")) {
+    const std::string_view text(rotation);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && end == text.data() + text.size() && std::isfinite(value)) {
+      settings.sim_rotation = value;
+    }
   }
   return settings;
 }

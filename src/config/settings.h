@@ -36,6 +36,9 @@ struct Settings {
   // "mono" writes one byte a pixel (the luma), anything else the 24-bit
   // frames as they come: see mono_recording().
   std::string colour = "bgr";  // [Recording] Colour
+  // The simulated camera's field rotation, degrees per minute ([Simulation]
+  // Rotation=, a decimal number). Read only: saving leaves the key as it is.
+  double sim_rotation = 0;
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };
