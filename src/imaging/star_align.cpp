@@ -400,8 +400,24 @@ double RigidTransform::distance_to(const RigidTransform& other, int32_t width,
   return most;
 }
 
+namespace {
+
+bool usable(const StarList& list) {
+  if (list.count < 0 || list.count > kStarListCapacity) return false;
+  return std::all_of(list.stars.begin(), list.stars.begin() + list.count, [](const ListedStar& s) {
+    return std::isfinite(s.x) && std::isfinite(s.row) && std::isfinite(s.snr);
+  });
+}
+
+}  // namespace
+
 Alignment align_stars(const StarList& reference, const StarList& frame,
                       const RigidTransform& prediction) {
+  const bool finite = std::isfinite(prediction.dx) && std::isfinite(prediction.dy) &&
+                      std::isfinite(prediction.rotation) && std::isfinite(prediction.cx) &&
+                      std::isfinite(prediction.cy) && std::abs(prediction.cx) < 1e6 &&
+                      std::abs(prediction.cy) < 1e6;
+  if (!finite || !usable(reference) || !usable(frame)) return {};
   const int fewest = std::min(reference.count, frame.count);
   if (fewest <= 0) return {};
   const int needed = std::min(3, fewest);

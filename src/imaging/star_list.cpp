@@ -131,6 +131,7 @@ void StarFinder::find(const FloatPlane& plane, StarList& out, int capacity) {
       }
       if (!top || lit_count < kLeastLitNeighbours) continue;
       const Candidate candidate{k, q, v - level};
+      if (!std::isfinite(candidate.height)) continue;
       if (candidates_.size() == most) {
         if (candidate.height <= candidates_.front().height) continue;
         std::pop_heap(candidates_.begin(), candidates_.end(), higher);

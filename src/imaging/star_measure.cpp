@@ -243,7 +243,8 @@ bool ring_background(const Pixels& px, int32_t column, int32_t row, Background& 
   const int32_t q_hi = std::min(px.height() - 1, row + kStarRingOuter);
   const auto take = [&](int32_t q, int32_t from, int32_t to) {
     for (int32_t k = std::max(0, from); k <= std::min(px.width() - 1, to); ++k) {
-      values[total++] = px(k, q);
+      // Samples that are not numbers (a float plane may hold them) are no sky.
+      if (const float v = px(k, q); std::isfinite(v)) values[total++] = v;
     }
   };
   // Each row of the ring is one or two runs of pixels: those inside the
@@ -732,7 +733,9 @@ StarSearch search_near(const Pixels& px, double x, double row_f) {
   std::size_t total = 0;
   const Window sky = window_around(px, column, row, kNearSkyReach);
   for (int32_t q = sky.q_lo; q <= sky.q_hi; q += kNearSkyStep) {
-    for (int32_t k = sky.k_lo; k <= sky.k_hi; k += kNearSkyStep) values[total++] = px(k, q);
+    for (int32_t k = sky.k_lo; k <= sky.k_hi; k += kNearSkyStep) {
+      if (const float v = px(k, q); std::isfinite(v)) values[total++] = v;
+    }
   }
   if (total == 0) return missed(StarMiss::OffFrame);
   const Background area = clipped_statistics(values.data(), scratch.data(), total);
