@@ -37,8 +37,8 @@ void check(const noctra::StarList& list, int capacity, int32_t width, int32_t he
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  const int32_t width = in.ConsumeIntegralInRange<int32_t>(1, 160);
-  const int32_t height = in.ConsumeIntegralInRange<int32_t>(1, 120);
+  const int32_t width = in.ConsumeIntegralInRange<int32_t>(1, 96);
+  const int32_t height = in.ConsumeIntegralInRange<int32_t>(1, 64);
   const bool raw_floats = in.ConsumeBool();
   const int capacity = in.ConsumeIntegralInRange<int>(1, noctra::kStarListCapacity);
   noctra::PlaneBuffer planes;

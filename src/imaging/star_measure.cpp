@@ -56,6 +56,9 @@ constexpr int32_t kNeighbourReach = 20;
 constexpr double kNeighbourLeast = 3.0;
 constexpr int kMostNeighbours = 6;
 constexpr int kDeblendRounds = 3;
+// Light below this (sigmas of the sky's noise, and ADU) is none.
+constexpr double kNegligibleSigmas = 0.5;
+constexpr double kNegligibleLight = 0.2;
 // The fitted neighbours are drawn over a box that holds the background ring
 // and every window the moments may wander to.
 constexpr int32_t kModelReach = kStarRingOuter + 8;
@@ -618,13 +621,25 @@ StarSearch measure(const Pixels& px, int32_t column, int32_t row) {
   if (lit_neighbours(px, column, row, bg) < kMinLitNeighbours) return missed(StarMiss::TooSmall);
 
   std::array<GaussModel, kMostNeighbours> neighbours;
-  const int count = find_neighbours(px, column, row, bg, neighbours);
+  int count = find_neighbours(px, column, row, bg, neighbours);
+  // A neighbour whose light is lost in the noise before it reaches the
+  // window this star is measured in leaves it alone.
+  const double first = first_sigma(px, column, row, bg);
+  const double window = std::max(3.0, std::ceil(4 * first)) + 1;
+  const double negligible = std::max(kNegligibleSigmas * bg.noise, kNegligibleLight);
+  count = static_cast<int>(
+      std::remove_if(neighbours.begin(), neighbours.begin() + count,
+                     [&](const GaussModel& n) {
+                       const double gap =
+                           std::max(0.0, std::hypot(n.x - column, n.row - row) - window);
+                       return n.amplitude * std::exp(-gap * gap / (2 * n.sigma2)) < negligible;
+                     }) -
+      neighbours.begin());
   if (count == 0) return measure_light(px, px, column, row, bg);
 
   // Each neighbour is fitted with this star and the other neighbours taken
   // off, then this star with the neighbours taken off; a few rounds settle
   // both. A "neighbour" that settles onto this star is part of it.
-  const double first = first_sigma(px, column, row, bg);
   GaussModel self{double(column), double(row), first * first, px(column, row) - bg.level};
   ModelBox models;
   for (int round = 0; round < kDeblendRounds; ++round) {
