@@ -161,14 +161,16 @@ void memory_over_a_night() {
 }
 
 // The console's report, and each benchmark's CPU time per iteration kept
-// (in microseconds) for the summary.
+// (in microseconds; the median with repetitions) for the summary.
 class CpuTimes : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      us[run.benchmark_name()] =
+      // With repetitions, their median.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median)) continue;
+      us[run.run_name.str()] =
           run.GetAdjustedCPUTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
     }
   }
