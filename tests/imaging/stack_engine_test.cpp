@@ -243,5 +243,38 @@ TEST(StackEngine, LeavesOutFramesWithTheirReasons) {
   EXPECT_EQ(engine.stacked_frames(), 1);
 }
 
+// Colour frames stack three channels, each on its own; a grey frame after
+// them does not fit the stack.
+TEST(StackEngine, ColourFramesStackThreeChannels) {
+  SkyScene scene;
+  scene.width = 320;
+  scene.height = 240;
+  scene.stars = test::scattered_stars(scene, 30, 20, 150, 41, 30);
+  StackEngine engine;
+  for (int i = 0; i < 3; ++i) {
+    FrameImage frame = test::sky_frame(scene, moved(scene, 1.5 * i, 0.5 * i, 0), 60 + i);
+    for (int32_t q = 0; q < frame.height(); ++q) {
+      uint8_t* p = frame.row(q);
+      for (int32_t k = 0; k < frame.width(); ++k, p += 3) {
+        p[1] = static_cast<uint8_t>(p[0] * 3 / 4);  // green
+        p[2] = static_cast<uint8_t>(p[0] / 2);      // red
+      }
+    }
+    EXPECT_TRUE(stacked(engine.add(frame, i).verdict)) << i;
+  }
+  const PlaneFrame picture = engine.picture();
+  ASSERT_EQ(picture.channels, 3);
+  double blue = 0, green = 0, red = 0;
+  for (int32_t k = 0; k < picture.width; ++k) {
+    blue += picture.planes[0].row(120)[k];
+    green += picture.planes[1].row(120)[k];
+    red += picture.planes[2].row(120)[k];
+  }
+  EXPECT_NEAR(green / blue, 0.75, 0.03);
+  EXPECT_NEAR(red / blue, 0.5, 0.03);
+  EXPECT_EQ(engine.add(test::sky_frame(scene, moved(scene, 5, 2, 0), 70), 3).verdict,
+            FrameVerdict::Size);
+}
+
 }  // namespace
 }  // namespace noctra
