@@ -188,7 +188,7 @@ TEST(StackEngine, SixteenFramesSharpQuietAndWithoutTrails) {
 // Frames the stack leaves out, each with its reason, in one night's order;
 // the stack goes on after each of them.
 TEST(StackEngine, LeavesOutFramesWithTheirReasons) {
-  enum Kind { kSky, kBlack, kWhite, kSmaller, kBlurred, kOtherField };
+  enum Kind { kSky, kBlack, kWhite, kSmaller, kBlurred, kOtherField, kScaled };
   struct Step {
     const char* name;
     Kind kind;
@@ -204,6 +204,8 @@ TEST(StackEngine, LeavesOutFramesWithTheirReasons) {
       {"another size", kSmaller, 3, 1.5, 0.06, FrameVerdict::Size},
       {"wind: the stars twice as wide", kBlurred, 3, 1.5, 0.06, FrameVerdict::Fwhm},
       {"another part of the sky", kOtherField, 3, 1.5, 0.06, FrameVerdict::TooFewMatched},
+      {"the field 1 % larger: no shift and turn fits it", kScaled, 3, 1.5, 0.06,
+       FrameVerdict::Residual},
       {"back to the drift", kSky, 4, 2, 0.08, FrameVerdict::Accepted},
       {"the mount knocked 60 px", kSky, 64, 2, 0.08, FrameVerdict::Jump},
       {"still there", kSky, 65, 2.5, 0.1, FrameVerdict::Jump},
@@ -230,13 +232,18 @@ TEST(StackEngine, LeavesOutFramesWithTheirReasons) {
       for (test::SkyStar& s : shown.stars) s.flux *= 4;
     } else if (step.kind == kOtherField) {
       shown.stars = test::scattered_stars(scene, 60, 15, 150, 32, 100);
+    } else if (step.kind == kScaled) {
+      for (test::SkyStar& s : shown.stars) {
+        s.x = 359.5 + 1.01 * (s.x - 359.5);
+        s.row = 287.5 + 1.01 * (s.row - 287.5);
+      }
     }
     render_sky(shown, moved(shown, step.dx, step.dy, step.degrees), 700 + number, planes);
     const StackFrameReport report = engine.add(planes.view(), number++);
     EXPECT_EQ(report.verdict, step.verdict) << frame_verdict_text(report.verdict);
   }
   EXPECT_EQ(engine.stacked_frames(), 6);
-  EXPECT_EQ(engine.rejected_frames(), 7);
+  EXPECT_EQ(engine.rejected_frames(), 8);
   engine.reset();
   render_sky(scene, moved(scene, 5, 5, 0), 900, planes);
   EXPECT_EQ(engine.add(planes.view(), number).verdict, FrameVerdict::Reference);
