@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -13,12 +16,16 @@
 #include <thread>
 
 #include "app/command_line.h"
+#include "app/recording_frames.h"
 #include "app/stack_command.h"
 #include "app/stack_session.h"
+#include "camera/sim_sky_camera.h"
 #include "config/temp_folder.h"
+#include "imaging/field_selection.h"
 #include "imaging/synthetic_sky.h"
 #include "output/container.h"
 #include "output/timing_log.h"
+#include "support/fake_clock.h"
 
 namespace noctra {
 namespace {
@@ -149,6 +156,73 @@ TEST(StackCommand, StacksEveryFormatAlikeIntoFilesAstropyAndSirilRead) {
   EXPECT_NE(siril.find("Reading PNG: 16-bit file m42_fits.stack.png, 1 layer(s), 320x240"),
             std::string::npos);
   EXPECT_NE(siril.find("Script execution finished successfully"), std::string::npos);
+}
+
+// The galaxy's light at its centre over the sky, in sigmas of one pixel's
+// noise: the mean of the 5 x 5 pixels there less the median of a patch of
+// sky beside it, over that patch's standard deviation.
+double galaxy_contrast(const FloatPlane& plane, double x, double row) {
+  const int gx = static_cast<int>(std::lround(x)), gy = static_cast<int>(std::lround(row));
+  double core = 0;
+  for (int q = gy - 2; q <= gy + 2; ++q) {
+    for (int k = gx - 2; k <= gx + 2; ++k) core += plane.row(q)[k] / 25;
+  }
+  std::vector<float> sky;
+  for (int q = gy - 30; q < gy + 30; ++q) {
+    for (int k = gx - 110; k < gx - 70; ++k) sky.push_back(plane.row(q)[k]);
+  }
+  std::nth_element(sky.begin(), sky.begin() + static_cast<std::ptrdiff_t>(sky.size() / 2),
+                   sky.end());
+  const double median = sky[sky.size() / 2];
+  double squares = 0;
+  for (const float v : sky) squares += (v - median) * (v - median);
+  return (core - median) / std::sqrt(squares / static_cast<double>(sky.size()));
+}
+
+// Sixteen 4 s frames of the simulated camera, drifting and turning, as the
+// program records them (the long field kept): the galaxy, lost in one
+// frame's noise, stands out of the stack's.
+TEST(StackCommand, TheSimulatedGalaxyGrowsOutOfTheNoise) {
+  struct NoEvents final : EventPump {
+    void run_until(const std::function<bool()>&) override {}
+    bool quitting() const override { return true; }
+  } pump;
+  test::FakeClock clock;
+  StillWindowRegistry windows;
+  SimSkyCamera camera(clock, pump, windows, nullptr, {.rotation_deg_per_min = 1});
+  test::TempFolder folder;
+  const std::string path = (folder / "night.avi").string();
+  auto avi = make_avi_container();
+  double single = 0;
+  for (int i = 0; i < 16; ++i) {
+    const std::vector<uint8_t> dib = camera.render({5000 * i, 5000 * i + 4000, 0});
+    FrameHolder frame = FrameImage::from_header(dib.data());
+    std::memcpy(frame->pixels(), dib.data() + kBitmapHeaderSize, frame->rows_size());
+    select_field(frame);
+    if (i == 0) {
+      ASSERT_TRUE(avi->open(path, *frame, {}, {}).ok());
+      PlaneBuffer planes;
+      planes_from_frame(*frame, planes);
+      const auto centre = camera.sky_position(camera.galaxy_centre(), 2.0);
+      single = galaxy_contrast(planes.view().planes[0], centre.x, centre.y);
+    }
+    ASSERT_TRUE(avi->append(*frame, {}, {}).ok());
+  }
+  ASSERT_TRUE(avi->close().ok());
+  const StackRun run = stack({path, "", "", ""});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("16 of 16 frames stacked"), std::string::npos) << run.err;
+  Result<RecordingFrames> stacked = RecordingFrames::open(stack_paths_for_recording(path).fits);
+  ASSERT_TRUE(stacked) << stacked.message();
+  RecordedFrame picture;
+  ASSERT_TRUE(stacked->read(0, picture).ok());
+  const auto centre = camera.sky_position(camera.galaxy_centre(), 2.0);
+  const double together = galaxy_contrast(picture.planes.view().planes[0], centre.x, centre.y);
+  std::printf("galaxy over the sky: %.2f sigma in one frame, %.2f in the stack of 16\n", single,
+              together);
+  EXPECT_LT(single, 1.0);
+  EXPECT_GT(together, 3 * single);
+  EXPECT_GT(together, 1.5);
 }
 
 TEST(StackCommand, ExitStatusesAndMessages) {
