@@ -56,6 +56,10 @@ constexpr int32_t kNeighbourReach = 20;
 constexpr double kNeighbourLeast = 3.0;
 constexpr int kMostNeighbours = 6;
 constexpr int kDeblendRounds = 3;
+// The fits while deblending need not settle as finely as the measurement's,
+// and a star that moved less than this between rounds has settled.
+constexpr int kDeblendMomentRounds = 10;
+constexpr double kDeblendSettled = 0.02;
 // Light below this (sigmas of the sky's noise, and ADU) is none.
 constexpr double kNegligibleSigmas = 0.5;
 constexpr double kNegligibleLight = 0.2;
@@ -361,13 +365,13 @@ enum class MomentsEnd { Settled, Empty, NoLight, Wandered, TooWide };
 // count as sky. The star's peak comes out too, from the weighted light.
 template <typename Pixels>
 MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceiling,
-                            GaussModel& star) {
+                            GaussModel& star, int rounds = kMomentRounds) {
   double x = star.x, row = star.row;
   double s = std::sqrt(star.sigma2);
   const double wander = 2 + s;
   double amplitude = 0, elongation = 0;
   std::array<double, 2 * kStarApertureLimit + 1> wx{}, wy{};
-  for (int round = 0; round < kMomentRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     const double reach = std::clamp(std::ceil(4 * s), 3.0, double{kStarApertureLimit});
     const Window w = window_around(px, std::round(x), std::round(row), reach);
     if (w.k_lo > w.k_hi || w.q_lo > w.q_hi) return MomentsEnd::Empty;
@@ -655,8 +659,8 @@ StarSearch measure(const Pixels& px, int32_t column, int32_t row) {
       GaussModel fit = n;
       // A peak that cannot be fitted is noise on this star's flank, or a
       // hot pixel: taking off a guess at it would do more harm than good.
-      if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(),
-                           fit) == MomentsEnd::Settled) {
+      if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(), fit,
+                           kDeblendMomentRounds) == MomentsEnd::Settled) {
         n = fit;
       } else {
         n.amplitude = 0;
@@ -670,11 +674,16 @@ StarSearch measure(const Pixels& px, int32_t column, int32_t row) {
     }
     models.place(column, row);
     for (int j = 0; j < count; ++j) models.add(neighbours[static_cast<std::size_t>(j)]);
+    // The last round's fit of this star is the measurement below.
+    if (round + 1 == kDeblendRounds) break;
     GaussModel fit{double(column), double(row), first * first, 0};
-    if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(),
-                         fit) == MomentsEnd::Settled) {
-      self = fit;
+    if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(), fit,
+                         kDeblendMomentRounds) != MomentsEnd::Settled) {
+      continue;
     }
+    const bool settled = std::hypot(fit.x - self.x, fit.row - self.row) < kDeblendSettled;
+    self = fit;
+    if (settled) break;
   }
   const Subtracted alone(px, models);
   Background own = bg;
