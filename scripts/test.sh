@@ -38,19 +38,11 @@ CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DNOCTRA_BUILD_FUZZ=ON -DNOCTRA_BUILD_TESTS=OFF -DNOCTRA_BUILD_GUI=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
 # Run inside the build folder so that a crash's reproducer lands there.
-# A target with seeds in fuzz/corpus/<target>/ starts from them; what it
-# finds goes to a corpus folder in the build, never into the repository.
 for f in build/fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   echo "-- $f"
-  name=$(basename "$f")
-  corpus=()
-  if [ -d "fuzz/corpus/${name#fuzz_}" ]; then
-    mkdir -p "build/fuzz/corpus/${name#fuzz_}"
-    corpus=("corpus/${name#fuzz_}" "../../fuzz/corpus/${name#fuzz_}")
-  fi
-  (cd build/fuzz && "../../$f" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 \
-    "${corpus[@]}" 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
+  (cd build/fuzz && "../../$f" -max_total_time="${NOCTRA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 |
+    grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done')
 done
 
 passed=$(cat build/release/ctest.log build/asan/ctest.log | sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' |
