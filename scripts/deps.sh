@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
   libsimpleini-dev
   libv4l-dev libftdi1-dev
-  libindi-dev libcfitsio-dev
+  libindi-dev libcfitsio-dev libpng-dev
 )
 case "${1:-}" in
   "") ;;

@@ -46,6 +46,7 @@ Status App::open(SequencerHost* host) {
   camera_options.instants = &instants_;
   camera_options.sim_covered = settings_.sim_covered != 0;
   camera_options.sim_flat_light = settings_.sim_flat_light != 0;
+  camera_options.sim_rotation = settings_.sim_rotation;
   // The monotonic time after each byte, so that a user can check the timing
   // of the exposures with any text tool.
   if (trace) {

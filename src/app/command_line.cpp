@@ -39,8 +39,14 @@ std::string usage_text() {
          "  --list-devices      list capture devices and camera ports, and what auto takes\n"
          "  --repair FILE.ser   complete a SER recording a crash cut short (frame count and\n"
          "                      timestamps, from FILE.timing.csv); never shortens the file\n"
-         "  --measure FILE      one CSV row per frame of an AVI or SER file: the brightest star\n"
-         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates)\n"
+         "  --measure FILE      one CSV row per frame of an AVI, SER or FITS recording: the\n"
+         "                      brightest star\n"
+         "  --at X,Y            with --measure: the star nearest X,Y (guide coordinates),\n"
+         "                      within 16 px\n"
+         "  --stack RECORDING   stack an AVI, SER or FITS recording into .stack.fits,\n"
+         "                      .stack.png and .stack.csv files beside it\n"
+         "  --dark FILE, --flat FILE  with --stack: the master dark and flat\n"
+         "  --output FILE.fits  with --stack: the stack's file (the PNG and CSV beside it)\n"
          "  --help              this text\n"
          "  --version           the version\n";
 }
@@ -72,6 +78,9 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     } else if (a == "--measure") {
       if (!value(v) || v.empty()) return failure("--measure needs a file name");
       cl.measure_file = v;
+    } else if (a == "--stack" || a == "--dark" || a == "--flat") {
+      if (!value(v) || v.empty()) return failure(a + " needs a file name");
+      (a == "--stack" ? cl.stack.recording : a == "--dark" ? cl.stack.dark : cl.stack.flat) = v;
     } else if (a == "--at") {
       cl.measure_at = value(v) ? parse_measure_point(v) : std::nullopt;
       if (!cl.measure_at) return failure("--at needs two numbers, X,Y");
@@ -99,6 +108,19 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     if (headless || list || args.size() != 2) return failure("--repair takes no other options");
     cl.mode = CommandLine::Mode::Repair;
     return cl;
+  }
+  if (!cl.stack.recording.empty()) {
+    if (headless || list || !cl.measure_file.empty() || cl.measure_at || cl.options.exposure ||
+        cl.options.delay || cl.options.count) {
+      return failure("--stack takes only --dark, --flat and --output");
+    }
+    cl.mode = CommandLine::Mode::Stack;
+    cl.stack.output = cl.options.output.value_or("");
+    cl.options.output.reset();
+    return cl;
+  }
+  if (!cl.stack.dark.empty() || !cl.stack.flat.empty()) {
+    return failure("--dark and --flat need --stack");
   }
   const bool measure = !cl.measure_file.empty();
   // A run does one thing; an option it would drop is refused, not ignored.

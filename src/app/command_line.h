@@ -8,18 +8,21 @@
 
 #include "app/app.h"
 #include "app/measure.h"
+#include "app/stack_command.h"
 #include "config/status.h"
 
 namespace noctra {
 
 struct CommandLine {
-  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair, Measure };
+  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair, Measure, Stack };
   Mode mode = Mode::Gui;
   AppOptions options;
   std::string repair_file;  // --repair FILE
   // --measure FILE [--at X,Y]
   std::string measure_file;
   std::optional<MeasurePoint> measure_at;
+  // --stack RECORDING [--dark FILE] [--flat FILE] [--output FILE.fits]
+  StackRequest stack;
 };
 
 // Fails, saying why, for an unknown option, a missing or bad value, more

@@ -1,12 +1,12 @@
 #include "app/measure.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <ostream>
 
-#include "output/recorded_frames.h"
+#include "app/recording_frames.h"
 
 namespace noctra {
 
@@ -52,25 +52,43 @@ std::string measure_csv_row(std::size_t frame, const std::optional<StarMeasureme
 
 int run_measure(const std::string& path, const std::optional<MeasurePoint>& at, std::ostream& out,
                 std::ostream& err) {
-  std::string error;
-  const std::unique_ptr<RecordedFrames> file = open_recorded_frames(path, error);
+  Result<RecordingFrames> file = RecordingFrames::open(path);
   if (!file) {
-    err << "noctra: " << error << "\n";
+    err << "noctra: " << file.message() << "\n";
     return 2;
   }
   out << kMeasureCsvHeader << "\n";
-  for (std::size_t i = 0; i < file->frame_count(); ++i) {
-    std::optional<FrameImage> frame = file->read_frame(i, error);
+  // Frames without a star, by why none was found.
+  std::array<std::size_t, static_cast<std::size_t>(StarMiss::AtEdge) + 1> misses{};
+  std::size_t missed = 0;
+  RecordedFrame recorded;
+  for (std::size_t i = 0; i < file->count(); ++i) {
+    const Status read = file->read(i, recorded);
+    const FrameHolder frame = read ? frame_image_of(recorded) : std::nullopt;
     if (!frame) {
       out.flush();
-      err << "noctra: " << error << "\n";
+      err << "noctra: "
+          << (read ? "frame " + std::to_string(i) + " is not a frame" : read.message()) << "\n";
       return 2;
     }
-    const std::optional<StarMeasurement> star =
-        at ? measure_star_near(*frame, at->x, at->y) : measure_brightest_star(*frame);
-    out << measure_csv_row(i, star) << "\n";
+    const StarSearch star = at ? find_star_near(*frame, at->x, at->y) : find_brightest_star(*frame);
+    if (!star.star) {
+      ++misses[static_cast<std::size_t>(star.miss)];
+      ++missed;
+    }
+    out << measure_csv_row(i, star.star) << "\n";
   }
   out.flush();
+  if (missed > 0) {
+    err << "noctra: " << missed << " of " << file->count() << " frames without a star:";
+    const char* separator = " ";
+    for (std::size_t m = 0; m < misses.size(); ++m) {
+      if (misses[m] == 0) continue;
+      err << separator << misses[m] << ' ' << star_miss_text(static_cast<StarMiss>(m));
+      separator = ", ";
+    }
+    err << "\n";
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@ Result<std::unique_ptr<CameraSetup>> CameraSetup::open(const CameraSetupOptions&
       new CameraSetup(clock, pump, log, options.trace, options.sim_seed));
   setup->sim_covered_ = options.sim_covered;
   setup->sim_flat_light_ = options.sim_flat_light;
+  setup->sim_rotation_ = options.sim_rotation;
   Result<PortChoice> port_choice = open_port(options.port, log, ports);
   if (!port_choice) return failure("camera port: " + port_choice.message());
   PortChoice& port = *port_choice;

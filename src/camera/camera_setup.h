@@ -33,6 +33,7 @@ struct CameraSetupOptions {
   // The simulated camera's cover and flat light ([Simulation] Covered, FlatLight).
   bool sim_covered = false;
   bool sim_flat_light = false;
+  double sim_rotation = 0;  // the simulated camera's field rotation, degrees per minute
   // Stamps the exposure starts and trigger writes for the timing record.
   InstantClock* instants = nullptr;
   // Whether the recording takes mono frames (the source then takes the
@@ -75,6 +76,7 @@ class CameraSetup {
     SourceContext context{clock_, pump_, windows_, log_, sim_seed_, sim_covered_,
                           sim_flat_light_};
     context.mono = mono_;
+    context.sim_rotation = sim_rotation_;
     return context;
   }
 
@@ -88,6 +90,7 @@ class CameraSetup {
   bool sim_covered_ = false;
   bool sim_flat_light_ = false;
   SimSkyCamera* sim_camera_ = nullptr;
+  double sim_rotation_ = 0;
   StillWindowRegistry windows_;
   std::string port_name_;
   std::unique_ptr<PortDevice> device_;

@@ -137,6 +137,7 @@ SourceChoice simulated_source(const SourceContext& context) {
   options.seed = context.sim_seed;
   options.covered = context.sim_covered;
   options.flat_light = context.sim_flat_light;
+  options.rotation_deg_per_min = context.sim_rotation;
   auto sim = std::make_unique<SimSkyCamera>(context.clock, context.pump, context.windows,
                                             context.log, options);
   SimSkyCamera* camera = sim.get();

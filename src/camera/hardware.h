@@ -63,6 +63,7 @@ struct SourceContext {
   // Whether the recording takes mono frames (asked at every frame); empty:
   // colour.
   std::function<bool()> mono = {};
+  double sim_rotation = 0;  // degrees per minute
 };
 
 struct SourceSystem {

@@ -49,6 +49,17 @@ constexpr double kWobbleY = 1.5, kWobblePeriodY = 180.0;
 
 constexpr std::size_t kGaussTableSize = 1 << 16;
 
+// The galaxy: an exponential disc seen at a slant, its centre 45 px right of
+// and 30 px above the guide star. At its centre it adds 0.6 ADU a second, a
+// little over 1 ADU in a 2 s exposure whose noise is near 3 ADU.
+constexpr double kGalaxyRight = 45.0;
+constexpr double kGalaxyUp = 30.0;
+constexpr double kGalaxyPeakPerSecond = 0.6;
+constexpr double kGalaxyScalePx = 7.0;
+constexpr double kGalaxyAxisRatio = 0.45;
+constexpr double kGalaxyAngle = 35.0 * std::numbers::pi / 180;
+constexpr int32_t kGalaxyReach = 45;
+
 uint64_t splitmix64(uint64_t& state) {
   uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -211,6 +222,18 @@ SimSkyCamera::Position SimSkyCamera::guide_star_position(int32_t camera_ms) cons
           wrap_into(stars_[0].y + d.y, options_.height)};
 }
 
+SimSkyCamera::Position SimSkyCamera::sky_position(Position at_start, double seconds) const {
+  const double turn = options_.rotation_deg_per_min * seconds / 60 * std::numbers::pi / 180;
+  const double c = std::cos(turn), s = std::sin(turn);
+  const double x = at_start.x - stars_[0].x, y = at_start.y - stars_[0].y;
+  const Position d = drift(seconds);
+  return {stars_[0].x + c * x - s * y + d.x, stars_[0].y + s * x + c * y + d.y};
+}
+
+SimSkyCamera::Position SimSkyCamera::galaxy_centre() const {
+  return {stars_[0].x + kGalaxyRight, stars_[0].y + kGalaxyUp};
+}
+
 void SimSkyCamera::render_rates(double seconds) {
   const int32_t w = options_.width;
   const int32_t h = options_.height;
@@ -224,10 +247,10 @@ void SimSkyCamera::render_rates(double seconds) {
   }
   std::fill(rate_.begin(), rate_.end(), kSkyPerSecond);
 
-  const Position d = drift(seconds);
   for (const auto& star : stars_) {
-    const double px = wrap_into(star.x + d.x, w);
-    const double py = wrap_into(star.y + d.y, h);
+    const Position at = sky_position({star.x, star.y}, seconds);
+    const double px = wrap_into(at.x, w);
+    const double py = wrap_into(at.y, h);
     int32_t ix = static_cast<int32_t>(std::floor(px));
     int32_t iy = static_cast<int32_t>(std::floor(py));
     int phase_x = static_cast<int>(std::lround((px - ix) * kPsfPhases));
@@ -250,6 +273,22 @@ void SimSkyCamera::render_rates(double seconds) {
         const int32_t x = (ix + k - kPsfRadius + w) % w;
         out_row[x] += fy * kx[k];
       }
+    }
+  }
+
+  // The galaxy turns with the field: its axes by the same angle.
+  const Position centre = sky_position(galaxy_centre(), seconds);
+  const double angle =
+      kGalaxyAngle + options_.rotation_deg_per_min * seconds / 60 * std::numbers::pi / 180;
+  const double c = std::cos(angle), s = std::sin(angle);
+  const auto gx = static_cast<int32_t>(std::lround(centre.x));
+  const auto gy = static_cast<int32_t>(std::lround(centre.y));
+  for (int32_t y = std::max(0, gy - kGalaxyReach); y <= std::min(h - 1, gy + kGalaxyReach); ++y) {
+    for (int32_t x = std::max(0, gx - kGalaxyReach); x <= std::min(w - 1, gx + kGalaxyReach); ++x) {
+      const double along = c * (x - centre.x) + s * (y - centre.y);
+      const double across = (-s * (x - centre.x) + c * (y - centre.y)) / kGalaxyAxisRatio;
+      rate_[static_cast<std::size_t>(y) * w + x] += static_cast<float>(
+          kGalaxyPeakPerSecond * std::exp(-std::hypot(along, across) / kGalaxyScalePx));
     }
   }
 }

@@ -19,6 +19,10 @@
 // blocks the sky and the stars but none of that, so dark frames can be
 // taken; the flat light puts an even light through the optics instead of the
 // sky (vignetting towards the corners, a few dust shadows) for flat frames.
+// Stars drift slowly over the sky, which wraps around at the frame's edges,
+// and may turn about the guide star as an alt-azimuth mount's field does. A
+// small faint galaxy lies near the frame's centre, below one frame's noise,
+// for a stack to bring out.
 
 #include <cstdint>
 #include <optional>
@@ -46,6 +50,9 @@ struct SimSkyOptions {
   // false: a perfect sensor without dark current, glow or hot pixels, to
   // compare a calibrated picture with.
   bool dark_signal = true;
+  // Field rotation about the guide star, degrees per minute ([Simulation]
+  // Rotation=), counter-clockwise as the picture is shown.
+  double rotation_deg_per_min = 0;
 };
 
 // Where one exposure's light came from, as read out by a trigger code.
@@ -81,6 +88,11 @@ class SimSkyCamera : public FrameSource {
     double y;
   };
   Position guide_star_position(int32_t camera_ms) const;
+  // Where a point of the sky as it was at camera time 0 is at a camera time
+  // (drift and rotation; not wrapped into the frame).
+  Position sky_position(Position at_start, double seconds) const;
+  // The galaxy's centre on the sky at camera time 0.
+  Position galaxy_centre() const;
 
   // The cover and the flat light, switched at any time (the Options menu);
   // they change the light of exposures read out from then on.

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -279,6 +281,14 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   for (const IntField& f : kSimulationFields) {
     if (const char* value = ini.GetValue(f.section, f.key)) {
       settings.*f.field = parse_profile_int(value);
+    }
+  }
+  if (const char* rotation = ini.GetValue("Simulation", "Rotation")) {
+    const std::string_view text(rotation);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && end == text.data() + text.size() && std::isfinite(value)) {
+      settings.sim_rotation = value;
     }
   }
   return settings;

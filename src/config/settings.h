@@ -40,6 +40,9 @@ struct Settings {
   // reads them.
   int32_t sim_covered = 0;     // [Simulation] Covered
   int32_t sim_flat_light = 0;  // [Simulation] FlatLight
+  // The simulated camera's field rotation, degrees per minute ([Simulation]
+  // Rotation=, a decimal number). Read only: saving leaves the key as it is.
+  double sim_rotation = 0;
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
+#include <limits>
 
 namespace noctra {
 
@@ -24,6 +24,7 @@ constexpr int32_t kRadiusBins = 512;
 constexpr int32_t kMinRingPixels = 24;
 constexpr double kClipSigmas = 3.0;
 constexpr int kClipRounds = 5;
+constexpr std::size_t kClipStartSamples = 200;
 // Quantised 8-bit noise never looks narrower than this to the clipping.
 constexpr double kNoiseFloor = 0.5;
 // The noise of rounding to whole levels, for skies without any other.
@@ -48,53 +49,178 @@ constexpr int kScanCandidates = 8;
 constexpr int32_t kCandidateSpacing = 8;
 constexpr int32_t kRefineReach = 3;
 
-constexpr int32_t kSearchSide = 2 * kStarSearchRadius + 1;
+// Other stars whose brightest pixel lies this close are fitted and taken off
+// before the star is measured; closer than kNeighbourLeast a peak belongs to
+// the star itself.
+constexpr int32_t kNeighbourReach = 20;
+constexpr double kNeighbourLeast = 3.0;
+constexpr int kMostNeighbours = 6;
+constexpr int kDeblendRounds = 3;
+// The fits while deblending need not settle as finely as the measurement's,
+// and a star that moved less than this between rounds has settled.
+constexpr int kDeblendMomentRounds = 10;
+constexpr double kDeblendSettled = 0.02;
+// Light below this (sigmas of the sky's noise, and ADU) is none.
+constexpr double kNegligibleSigmas = 0.5;
+constexpr double kNegligibleLight = 0.2;
+// The fitted neighbours are drawn over a box that holds the background ring
+// and every window the moments may wander to.
+constexpr int32_t kModelReach = kStarRingOuter + 8;
+constexpr int32_t kModelSide = 2 * kModelReach + 1;
+
+constexpr std::size_t kRingCapacity = (2 * kStarRingOuter + 1) * (2 * kStarRingOuter + 1);
+// The sky around a point given to the nearest-star search, sampled on every
+// other pixel out to the search radius and a ring beyond; a pixel must stand
+// this far above it to be worth measuring.
+constexpr int32_t kNearSkyReach = kStarSearchRadius + kStarRingOuter;
+constexpr int32_t kNearSkyStep = 2;
+constexpr std::size_t kNearSkySamples =
+    (2 * kNearSkyReach / kNearSkyStep + 1) * (2 * kNearSkyReach / kNearSkyStep + 1);
+constexpr double kNearCandidateSigmas = 3.0;
+constexpr double kNearCandidateMinimum = 2.0;
 constexpr int kMaxNearCandidates = 32;
+constexpr std::size_t kStatisticsCapacity = std::max(kRingCapacity, kNearSkySamples);
+
+double square(double v) { return v * v; }
+
+// The blue byte of a frame's pixels.
+class BlueBytes {
+ public:
+  explicit BlueBytes(const FrameImage& frame) : frame_(frame) {}
+  int32_t width() const { return frame_.width(); }
+  int32_t height() const { return frame_.height(); }
+  float saturation() const { return 255.0F; }
+  float operator()(int32_t k, int32_t q) const {
+    return frame_.row(q)[static_cast<std::size_t>(k) * kBytesPerPixel];
+  }
+
+ private:
+  const FrameImage& frame_;
+};
+
+class PlaneSamples {
+ public:
+  explicit PlaneSamples(const FloatPlane& plane) : plane_(plane) {}
+  int32_t width() const { return plane_.width; }
+  int32_t height() const { return plane_.height; }
+  float saturation() const { return plane_.saturation; }
+  float operator()(int32_t k, int32_t q) const { return plane_.row(q)[k]; }
+
+ private:
+  const FloatPlane& plane_;
+};
+
+// A star's light as a Gaussian: what is taken off when a neighbour is measured.
+struct GaussModel {
+  double x = 0;
+  double row = 0;
+  double sigma2 = 1;
+  double amplitude = 0;
+  double elongation = 0;
+};
+
+// The sum of some fitted stars over a square of pixels around one point.
+class ModelBox {
+ public:
+  void place(int32_t column, int32_t row) {
+    k0_ = column - kModelReach;
+    q0_ = row - kModelReach;
+    values_.fill(0.0F);
+  }
+
+  void add(const GaussModel& model) {
+    if (!(model.amplitude > 0) || !(model.sigma2 > 0)) return;
+    const double reach = 5 * std::sqrt(model.sigma2);
+    const int32_t i_lo = std::max(0, static_cast<int32_t>(std::floor(model.x - reach)) - k0_);
+    const int32_t i_hi =
+        std::min(kModelSide - 1, static_cast<int32_t>(std::ceil(model.x + reach)) - k0_);
+    const int32_t j_lo = std::max(0, static_cast<int32_t>(std::floor(model.row - reach)) - q0_);
+    const int32_t j_hi =
+        std::min(kModelSide - 1, static_cast<int32_t>(std::ceil(model.row + reach)) - q0_);
+    if (i_lo > i_hi || j_lo > j_hi) return;
+    std::array<float, kModelSide> along{};
+    const double scale = -1.0 / (2 * model.sigma2);
+    for (int32_t i = i_lo; i <= i_hi; ++i) {
+      along[static_cast<std::size_t>(i)] =
+          static_cast<float>(std::exp(scale * square(k0_ + i - model.x)));
+    }
+    for (int32_t j = j_lo; j <= j_hi; ++j) {
+      const float up =
+          static_cast<float>(model.amplitude * std::exp(scale * square(q0_ + j - model.row)));
+      float* out = &values_[static_cast<std::size_t>(j) * kModelSide];
+      for (int32_t i = i_lo; i <= i_hi; ++i) out[i] += up * along[static_cast<std::size_t>(i)];
+    }
+  }
+
+  float at(int32_t k, int32_t q) const {
+    const auto i = static_cast<uint32_t>(k - k0_), j = static_cast<uint32_t>(q - q0_);
+    if (i >= static_cast<uint32_t>(kModelSide) || j >= static_cast<uint32_t>(kModelSide)) return 0;
+    return values_[static_cast<std::size_t>(j) * kModelSide + i];
+  }
+
+ private:
+  int32_t k0_ = 0;
+  int32_t q0_ = 0;
+  std::array<float, kModelSide * kModelSide> values_{};
+};
+
+// The pixels with the fitted neighbours taken off.
+template <typename Pixels>
+class Subtracted {
+ public:
+  Subtracted(const Pixels& pixels, const ModelBox& models) : pixels_(pixels), models_(models) {}
+  int32_t width() const { return pixels_.width(); }
+  int32_t height() const { return pixels_.height(); }
+  float saturation() const { return pixels_.saturation(); }
+  float operator()(int32_t k, int32_t q) const { return pixels_(k, q) - models_.at(k, q); }
+
+ private:
+  const Pixels& pixels_;
+  const ModelBox& models_;
+};
 
 struct Background {
   double level = 0;
   double noise = 0;
 };
 
-int32_t value_at(const FrameImage& frame, int32_t column, int32_t row) {
-  return frame.row(row)[static_cast<std::size_t>(column) * kBytesPerPixel];
+// The lower median (the value with half the samples at or below it) of n
+// samples; reorders them.
+float lower_median(float* values, std::size_t n) {
+  const std::size_t middle = (n + 1) / 2 - 1;
+  std::nth_element(values, values + middle, values + n);
+  return values[middle];
 }
 
-// Mean and standard deviation of a histogram of levels after sigma clipping,
-// starting from the median and the median absolute deviation, so that a star
-// or a hot pixel in the sample does not drag the first clip window.
-Background clipped_statistics(const std::array<uint32_t, 256>& counts, uint32_t total) {
-  uint32_t below = 0;
-  int32_t median = 0;
-  for (; median < 255; ++median) {
-    below += counts[static_cast<std::size_t>(median)];
-    if (2 * below >= total) break;
-  }
-  uint32_t within = counts[static_cast<std::size_t>(median)];
-  int32_t deviation = 0;
-  while (2 * within < total && deviation < 255) {
-    ++deviation;
-    if (median - deviation >= 0) within += counts[static_cast<std::size_t>(median - deviation)];
-    if (median + deviation <= 255) within += counts[static_cast<std::size_t>(median + deviation)];
-  }
+// Mean and standard deviation of the samples after sigma clipping, starting
+// from the median and the median absolute deviation, so that a star or a hot
+// pixel in the sample does not drag the first clip window. scratch holds as
+// many samples.
+Background clipped_statistics(const float* values, float* scratch, std::size_t n) {
+  // The start needs only to be robust: a few hundred of the samples, evenly
+  // taken, give it.
+  const std::size_t step = std::max<std::size_t>(1, n / kClipStartSamples);
+  std::size_t taken = 0;
+  for (std::size_t i = 0; i < n; i += step) scratch[taken++] = values[i];
+  const float median = lower_median(scratch, taken);
+  for (std::size_t i = 0; i < taken; ++i) scratch[i] = std::abs(scratch[i] - median);
+  const double deviation = lower_median(scratch, taken);
   double mean = median;
   double spread = std::max(1.4826 * deviation, kNoiseFloor);
   double sd = 0;
   for (int round = 0; round < kClipRounds; ++round) {
-    const int32_t lo =
-        std::clamp(static_cast<int32_t>(std::ceil(mean - kClipSigmas * spread)), 0, 255);
-    const int32_t hi =
-        std::clamp(static_cast<int32_t>(std::floor(mean + kClipSigmas * spread)), 0, 255);
-    double n = 0, sum = 0, squares = 0;
-    for (int32_t v = lo; v <= hi; ++v) {
-      const double c = counts[static_cast<std::size_t>(v)];
-      n += c;
-      sum += c * v;
-      squares += c * v * v;
+    const double lo = mean - kClipSigmas * spread, hi = mean + kClipSigmas * spread;
+    double count = 0, sum = 0, squares = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = values[i];
+      if (v < lo || v > hi) continue;
+      count += 1;
+      sum += v;
+      squares += v * v;
     }
-    if (n == 0) break;
-    const double new_mean = sum / n;
-    sd = std::sqrt(std::max(squares / n - new_mean * new_mean, 0.0));
+    if (count == 0) break;
+    const double new_mean = sum / count;
+    sd = std::sqrt(std::max(squares / count - new_mean * new_mean, 0.0));
     const bool settled =
         std::abs(new_mean - mean) < 1e-6 && std::abs(std::max(sd, kNoiseFloor) - spread) < 1e-6;
     mean = new_mean;
@@ -113,56 +239,47 @@ int32_t half_chord(int32_t limit) {
   return dx;
 }
 
-bool ring_background(const FrameImage& frame, int32_t column, int32_t row, Background& out) {
-  std::array<uint32_t, 256> counts{};
-  uint32_t total = 0;
+template <typename Pixels>
+bool ring_background(const Pixels& px, int32_t column, int32_t row, Background& out) {
+  std::array<float, kRingCapacity> values;
+  std::array<float, kRingCapacity> scratch;
+  std::size_t total = 0;
   constexpr int32_t inner2 = kStarRingInner * kStarRingInner;
   constexpr int32_t outer2 = kStarRingOuter * kStarRingOuter;
   const int32_t q_lo = std::max(0, row - kStarRingOuter);
-  const int32_t q_hi = std::min(frame.height() - 1, row + kStarRingOuter);
-  const auto count = [&](const uint8_t* bytes, int32_t from, int32_t to) {
-    for (int32_t k = std::max(0, from); k <= std::min(frame.width() - 1, to); ++k) {
-      ++counts[bytes[static_cast<std::size_t>(k) * kBytesPerPixel]];
-      ++total;
+  const int32_t q_hi = std::min(px.height() - 1, row + kStarRingOuter);
+  const auto take = [&](int32_t q, int32_t from, int32_t to) {
+    for (int32_t k = std::max(0, from); k <= std::min(px.width() - 1, to); ++k) {
+      // Samples that are not numbers (a float plane may hold them) are no sky.
+      if (const float v = px(k, q); std::isfinite(v)) values[total++] = v;
     }
   };
   // Each row of the ring is one or two runs of pixels: those inside the
   // outer circle less those inside the inner one.
   for (int32_t q = q_lo; q <= q_hi; ++q) {
-    const uint8_t* bytes = frame.row(q);
     const int32_t dy2 = (q - row) * (q - row);
     const int32_t outer = half_chord(outer2 - 1 - dy2);
     if (dy2 >= inner2) {
-      count(bytes, column - outer, column + outer);
+      take(q, column - outer, column + outer);
     } else {
       const int32_t inner = half_chord(inner2 - 1 - dy2);
-      count(bytes, column - outer, column - inner - 1);
-      count(bytes, column + inner + 1, column + outer);
+      take(q, column - outer, column - inner - 1);
+      take(q, column + inner + 1, column + outer);
     }
   }
   if (total < kMinRingPixels) return false;
-  out = clipped_statistics(counts, total);
-  return true;
+  out = clipped_statistics(values.data(), scratch.data(), total);
+  return std::isfinite(out.level) && std::isfinite(out.noise);
 }
 
 // Light in the 3 x 3 pixels around a pixel without the brightest of them:
 // high for a star's core, low for a lone hot pixel.
-int32_t core_score(const FrameImage& frame, int32_t column, int32_t row) {
-  if (column >= 1 && column < frame.width() - 1 && row >= 1 && row < frame.height() - 1) {
-    const std::size_t at = static_cast<std::size_t>(column - 1) * kBytesPerPixel;
-    int32_t sum = 0, brightest = 0;
-    for (int32_t q = row - 1; q <= row + 1; ++q) {
-      const uint8_t* p = frame.row(q) + at;
-      const int32_t a = p[0], b = p[kBytesPerPixel], c = p[2 * kBytesPerPixel];
-      sum += a + b + c;
-      brightest = std::max(brightest, std::max(a, std::max(b, c)));
-    }
-    return sum - brightest;
-  }
-  int32_t sum = 0, brightest = 0;
-  for (int32_t q = std::max(0, row - 1); q <= std::min(frame.height() - 1, row + 1); ++q) {
-    for (int32_t k = std::max(0, column - 1); k <= std::min(frame.width() - 1, column + 1); ++k) {
-      const int32_t v = value_at(frame, k, q);
+template <typename Pixels>
+float core_score(const Pixels& px, int32_t column, int32_t row) {
+  float sum = 0, brightest = -std::numeric_limits<float>::infinity();
+  for (int32_t q = std::max(0, row - 1); q <= std::min(px.height() - 1, row + 1); ++q) {
+    for (int32_t k = std::max(0, column - 1); k <= std::min(px.width() - 1, column + 1); ++k) {
+      const float v = px(k, q);
       sum += v;
       brightest = std::max(brightest, v);
     }
@@ -170,29 +287,50 @@ int32_t core_score(const FrameImage& frame, int32_t column, int32_t row) {
   return sum - brightest;
 }
 
-bool is_star_core(const FrameImage& frame, int32_t column, int32_t row, const Background& bg) {
-  const double peak = value_at(frame, column, row) - bg.level;
-  if (peak < std::max(kDetectSigmas * bg.noise, kDetectMinimum)) return false;
-  const double lit = bg.level + std::max(kNeighbourSigmas * bg.noise, kNeighbourMinimum);
-  int neighbours = 0;
-  for (int32_t q = std::max(0, row - 1); q <= std::min(frame.height() - 1, row + 1); ++q) {
-    for (int32_t k = std::max(0, column - 1); k <= std::min(frame.width() - 1, column + 1); ++k) {
-      if ((k != column || q != row) && value_at(frame, k, q) > lit) ++neighbours;
+// Whether (column, row) has the best core score within `reach` pixels; ties
+// go to the first in scan order, so a flat top gives one peak.
+template <typename Pixels>
+bool is_core_peak(const Pixels& px, int32_t column, int32_t row, int32_t reach) {
+  const float score = core_score(px, column, row);
+  for (int32_t q = std::max(0, row - reach); q <= std::min(px.height() - 1, row + reach); ++q) {
+    for (int32_t k = std::max(0, column - reach); k <= std::min(px.width() - 1, column + reach);
+         ++k) {
+      if (k == column && q == row) continue;
+      const float other = core_score(px, k, q);
+      const bool earlier = q < row || (q == row && k < column);
+      if (other > score || (other == score && earlier)) return false;
     }
   }
-  return neighbours >= kMinLitNeighbours;
+  return true;
+}
+
+template <typename Pixels>
+int lit_neighbours(const Pixels& px, int32_t column, int32_t row, const Background& bg) {
+  const double lit = bg.level + std::max(kNeighbourSigmas * bg.noise, kNeighbourMinimum);
+  int neighbours = 0;
+  for (int32_t q = std::max(0, row - 1); q <= std::min(px.height() - 1, row + 1); ++q) {
+    for (int32_t k = std::max(0, column - 1); k <= std::min(px.width() - 1, column + 1); ++k) {
+      if ((k != column || q != row) && px(k, q) > lit) ++neighbours;
+    }
+  }
+  return neighbours;
+}
+
+double detection_level(const Background& bg) {
+  return bg.level + std::max(kDetectSigmas * bg.noise, kDetectMinimum);
 }
 
 // Width of the star from the pixels at or above half its peak: the area of
 // that disc is pi (FWHM / 2)^2.
-double first_sigma(const FrameImage& frame, int32_t column, int32_t row, const Background& bg) {
-  const double half = (value_at(frame, column, row) - bg.level) / 2;
+template <typename Pixels>
+double first_sigma(const Pixels& px, int32_t column, int32_t row, const Background& bg) {
+  const double half = (px(column, row) - bg.level) / 2;
   int32_t count = 0;
   for (int32_t q = std::max(0, row - kHalfMaxBox);
-       q <= std::min(frame.height() - 1, row + kHalfMaxBox); ++q) {
+       q <= std::min(px.height() - 1, row + kHalfMaxBox); ++q) {
     for (int32_t k = std::max(0, column - kHalfMaxBox);
-         k <= std::min(frame.width() - 1, column + kHalfMaxBox); ++k) {
-      if (value_at(frame, k, q) - bg.level >= half) ++count;
+         k <= std::min(px.width() - 1, column + kHalfMaxBox); ++k) {
+      if (px(k, q) - bg.level >= half) ++count;
     }
   }
   const double radius = std::sqrt(count / M_PI);
@@ -204,47 +342,52 @@ struct Window {
   bool clipped;
 };
 
-Window window_around(const FrameImage& frame, double x, double row, double reach) {
+template <typename Pixels>
+Window window_around(const Pixels& px, double x, double row, double reach) {
   const int32_t k_lo = static_cast<int32_t>(std::ceil(x - reach));
   const int32_t k_hi = static_cast<int32_t>(std::floor(x + reach));
   const int32_t q_lo = static_cast<int32_t>(std::ceil(row - reach));
   const int32_t q_hi = static_cast<int32_t>(std::floor(row + reach));
-  Window w{std::max(0, k_lo), std::min(frame.width() - 1, k_hi), std::max(0, q_lo),
-           std::min(frame.height() - 1, q_hi), false};
+  Window w{std::max(0, k_lo), std::min(px.width() - 1, k_hi), std::max(0, q_lo),
+           std::min(px.height() - 1, q_hi), false};
   w.clipped = w.k_lo != k_lo || w.k_hi != k_hi || w.q_lo != q_lo || w.q_hi != q_hi;
   return w;
 }
+
+enum class MomentsEnd { Settled, Empty, NoLight, Wandered, TooWide };
 
 // Centre and width by adaptive moments: moments weighted by a Gaussian whose
 // width follows the star's, until both settle. For a Gaussian star the
 // weighted offset is the true one scaled by s^2 / (sigma^2 + s^2) and the
 // weighted variance sigma^2 s^2 / (sigma^2 + s^2), so each round solves for
 // the star directly; the fixed point has the window as wide as the star,
-// where the weighting is the best the noise allows.
-bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t ceiling, double& x,
-                      double& row, double& sigma2) {
-  const double start_x = x, start_row = row;
-  double s = std::sqrt(sigma2);
+// where the weighting is the best the noise allows. Pixels above the ceiling
+// count as sky. The star's peak comes out too, from the weighted light.
+template <typename Pixels>
+MomentsEnd adaptive_moments(const Pixels& px, const Background& bg, double ceiling,
+                            GaussModel& star, int rounds = kMomentRounds) {
+  double x = star.x, row = star.row;
+  double s = std::sqrt(star.sigma2);
   const double wander = 2 + s;
+  double amplitude = 0, elongation = 0;
   std::array<double, 2 * kStarApertureLimit + 1> wx{}, wy{};
-  for (int round = 0; round < kMomentRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     const double reach = std::clamp(std::ceil(4 * s), 3.0, double{kStarApertureLimit});
-    const Window w = window_around(frame, std::round(x), std::round(row), reach);
-    if (w.k_lo > w.k_hi || w.q_lo > w.q_hi) return false;
+    const Window w = window_around(px, std::round(x), std::round(row), reach);
+    if (w.k_lo > w.k_hi || w.q_lo > w.q_hi) return MomentsEnd::Empty;
     const double scale = -1.0 / (2 * s * s);
     for (int32_t k = w.k_lo; k <= w.k_hi; ++k)
       wx[static_cast<std::size_t>(k - w.k_lo)] = std::exp(scale * (k - x) * (k - x));
     for (int32_t q = w.q_lo; q <= w.q_hi; ++q)
       wy[static_cast<std::size_t>(q - w.q_lo)] = std::exp(scale * (q - row) * (q - row));
-    double s0 = 0, sx = 0, sy = 0, s2 = 0;
+    double s0 = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
     for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
-      const uint8_t* bytes = frame.row(q);
       const double dy = q - row;
       const double weight_row = wy[static_cast<std::size_t>(q - w.q_lo)];
       double r0 = 0, rx = 0, rxx = 0;
       for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
         const double dx = k - x;
-        const int32_t v = bytes[static_cast<std::size_t>(k) * kBytesPerPixel];
+        const double v = px(k, q);
         const double light =
             v > ceiling ? 0.0 : (v - bg.level) * wx[static_cast<std::size_t>(k - w.k_lo)];
         r0 += light;
@@ -254,18 +397,31 @@ bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t cei
       s0 += weight_row * r0;
       sx += weight_row * rx;
       sy += weight_row * r0 * dy;
-      s2 += weight_row * (rxx + r0 * dy * dy);
+      sxx += weight_row * rxx;
+      sxy += weight_row * rx * dy;
+      syy += weight_row * r0 * dy * dy;
     }
-    if (!(s0 > 0)) return false;
+    if (!(s0 > 0)) return MomentsEnd::NoLight;
     const double ox = sx / s0, oy = sy / s0;
-    const double weighted = (s2 / s0 - ox * ox - oy * oy) / 2;
-    if (!(weighted > 0)) return false;
+    const double cxx = sxx / s0 - ox * ox, cyy = syy / s0 - oy * oy, cxy = sxy / s0 - ox * oy;
+    const double weighted = (cxx + cyy) / 2;
+    if (!(weighted > 0) || !std::isfinite(ox) || !std::isfinite(oy)) return MomentsEnd::NoLight;
     double star2;
     if (weighted < 0.98 * s * s) {
       star2 = 1.0 / (1.0 / weighted - 1.0 / (s * s));
     } else {
       star2 = 4 * s * s;  // the window is far too narrow: widen it quickly
     }
+    // s0 = A 2 pi sigma^2 s^2 / (sigma^2 + s^2) for a Gaussian of peak A.
+    amplitude = s0 * (star2 + s * s) / (2 * M_PI * star2 * s * s);
+    // The star's own variances along its axes, out of the weighted ones as
+    // its width is above.
+    const double spread = std::hypot((cxx - cyy) / 2, cxy);
+    const auto unweighted = [&](double v) {
+      return v > 0 && v < 0.98 * s * s ? 1.0 / (1.0 / v - 1.0 / (s * s)) : 4 * s * s;
+    };
+    const double major = unweighted(weighted + spread), minor = unweighted(weighted - spread);
+    elongation = std::clamp((major - minor) / (major + minor), 0.0, 1.0);
     const double next_s = std::clamp(std::sqrt(star2), kSmallestSigma, kLargestSigma);
     const double gain = (star2 + s * s) / (s * s);
     double step_x = ox * gain, step_row = oy * gain;
@@ -278,40 +434,64 @@ bool adaptive_moments(const FrameImage& frame, const Background& bg, int32_t cei
     row += step_row;
     const bool settled = step < 1e-4 && std::abs(next_s - s) < 1e-4 * s;
     s = next_s;
-    if (std::hypot(x - start_x, row - start_row) > wander) return false;
+    if (std::hypot(x - star.x, row - star.row) > wander) return MomentsEnd::Wandered;
     if (settled) break;
   }
-  if (s >= kLargestSigma) return false;
-  sigma2 = s * s;
-  return true;
+  if (s >= kLargestSigma) return MomentsEnd::TooWide;
+  star = {x, row, s * s, amplitude, elongation};
+  return MomentsEnd::Settled;
 }
 
-std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, int32_t row) {
-  if (column < 0 || column >= frame.width() || row < 0 || row >= frame.height())
-    return std::nullopt;
-  Background bg;
-  if (!ring_background(frame, column, row, bg)) return std::nullopt;
-  if (!is_star_core(frame, column, row, bg)) return std::nullopt;
+StarSearch missed(StarMiss why) { return {std::nullopt, why}; }
 
+StarMiss miss_of(MomentsEnd end) {
+  switch (end) {
+    case MomentsEnd::Empty:
+      return StarMiss::AtEdge;
+    case MomentsEnd::NoLight:
+      return StarMiss::LowSnr;
+    case MomentsEnd::Wandered:
+      return StarMiss::Blended;
+    case MomentsEnd::TooWide:
+      return StarMiss::TooWide;
+    case MomentsEnd::Settled:
+      break;
+  }
+  return StarMiss::None;
+}
+
+// Centre, width, flux and half-flux diameter of the star whose brightest
+// pixel is (column, row), from `light` (the pixels, or the pixels less the
+// fitted neighbours) over the background bg. `pixels` tells saturation.
+template <typename Pixels, typename Light>
+StarSearch measure_light(const Pixels& pixels, const Light& light, int32_t column, int32_t row,
+                         const Background& bg) {
   // Pixels brighter than this star's core belong to a brighter neighbour and
   // count as sky, so that its light cannot pull the centre over to it.
-  int32_t core_peak = 0;
-  for (int32_t q = std::max(0, row - 1); q <= std::min(frame.height() - 1, row + 1); ++q) {
-    for (int32_t k = std::max(0, column - 1); k <= std::min(frame.width() - 1, column + 1); ++k) {
-      core_peak = std::max(core_peak, value_at(frame, k, q));
+  double core_peak = -std::numeric_limits<double>::infinity();
+  bool saturated_core = false;
+  for (int32_t q = std::max(0, row - 1); q <= std::min(pixels.height() - 1, row + 1); ++q) {
+    for (int32_t k = std::max(0, column - 1); k <= std::min(pixels.width() - 1, column + 1); ++k) {
+      core_peak = std::max(core_peak, double{light(k, q)});
+      saturated_core = saturated_core || pixels(k, q) >= pixels.saturation();
     }
   }
-  const int32_t ceiling = core_peak + static_cast<int32_t>(std::ceil(std::max(3 * bg.noise, 2.0)));
+  const auto failed = [&](StarMiss why) {
+    return missed(saturated_core ? StarMiss::Saturated : why);
+  };
+  const double ceiling = core_peak + std::ceil(std::max(3 * bg.noise, 2.0));
 
+  const double first = first_sigma(light, column, row, bg);
+  GaussModel fit{double(column), double(row), first * first, 0};
+  if (const MomentsEnd end = adaptive_moments(light, bg, ceiling, fit); end != MomentsEnd::Settled)
+    return failed(miss_of(end));
+  const double star2 = fit.sigma2 - kPixelBoxVariance;
+  if (star2 < kSmallestSigma * kSmallestSigma) return failed(StarMiss::TooSmall);
   StarMeasurement m;
-  m.x = column;
-  m.row = row;
-  const double first = first_sigma(frame, column, row, bg);
-  double sigma2 = first * first;
-  if (!adaptive_moments(frame, bg, ceiling, m.x, m.row, sigma2)) return std::nullopt;
-  const double star2 = sigma2 - kPixelBoxVariance;
-  if (star2 < kSmallestSigma * kSmallestSigma) return std::nullopt;
+  m.x = fit.x;
+  m.row = fit.row;
   m.fwhm = kFwhmPerSigma * std::sqrt(star2);
+  m.elongation = fit.elongation;
 
   // Flux, core and half-flux radius over a disc of 1.5 FWHM and a pixel,
   // which holds all but a trace of a Gaussian star's light and no more sky
@@ -320,28 +500,31 @@ std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, 
   const int32_t subpixels =
       std::clamp(static_cast<int32_t>(std::ceil(9 / m.fwhm)), 2, kMostSubpixels);
   const double core = std::max(m.fwhm, 1.5);
-  const Window w = window_around(frame, m.x, m.row, aperture);
+  const Window w = window_around(light, m.x, m.row, aperture);
   m.at_edge = w.clipped;
   const double aperture2 = aperture * aperture, core2 = core * core;
   const double reach = aperture + 0.5 * std::sqrt(2.0);
   const double bin_scale = kRadiusBins / (reach * reach);
   std::array<double, kRadiusBins> ring_light{};
   double flux = 0;
-  int32_t pixels = 0;
-  int32_t peak = 0;
+  int32_t pixel_count = 0;
+  double peak = -std::numeric_limits<double>::infinity();
+  bool saturated = false;
   for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
-    const uint8_t* bytes = frame.row(q);
     const double dy = q - m.row;
     for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
       const double dx = k - m.x;
       const double d2 = dx * dx + dy * dy;
       if (d2 > aperture2) continue;
-      const int32_t v = bytes[static_cast<std::size_t>(k) * kBytesPerPixel];
-      const double light = v > ceiling ? 0.0 : v - bg.level;
-      flux += light;
-      ++pixels;
-      if (d2 <= core2 && v <= ceiling) peak = std::max(peak, v);
-      const double share = light / (subpixels * subpixels);
+      const double v = light(k, q);
+      const double star_light = v > ceiling ? 0.0 : v - bg.level;
+      flux += star_light;
+      ++pixel_count;
+      if (d2 <= core2 && v <= ceiling) {
+        peak = std::max(peak, v);
+        saturated = saturated || pixels(k, q) >= pixels.saturation();
+      }
+      const double share = star_light / (subpixels * subpixels);
       for (int32_t i = 0; i < subpixels; ++i) {
         const double sy = dy + (i + 0.5) / subpixels - 0.5;
         for (int32_t j = 0; j < subpixels; ++j) {
@@ -353,33 +536,159 @@ std::optional<StarMeasurement> measure(const FrameImage& frame, int32_t column, 
       }
     }
   }
-  if (!(flux > 0) || pixels == 0) return std::nullopt;
+  if (!(flux > 0) || pixel_count == 0) return failed(StarMiss::LowSnr);
 
   double enclosed = 0, half2 = -1;
   for (int32_t b = 0; b < kRadiusBins; ++b) {
-    const double light = ring_light[static_cast<std::size_t>(b)];
-    if (enclosed + light >= flux / 2 && light > 0) {
-      half2 = (b + (flux / 2 - enclosed) / light) / bin_scale;
+    const double ring = ring_light[static_cast<std::size_t>(b)];
+    if (enclosed + ring >= flux / 2 && ring > 0) {
+      half2 = (b + (flux / 2 - enclosed) / ring) / bin_scale;
       break;
     }
-    enclosed += light;
+    enclosed += ring;
   }
-  if (half2 < 0) return std::nullopt;
+  if (half2 < 0) return failed(StarMiss::LowSnr);
   const double subpixel_variance = (subpixels * subpixels - 1) / (12.0 * subpixels * subpixels);
   const double widening = kTwoLn2 * (kPixelBoxVariance + subpixel_variance);
   m.hfd = 2 * std::sqrt(std::max(half2 - widening, 0.0));
 
-  m.y = guide_y_from_row(frame, m.row);
+  m.y = pixels.height() - m.row;
   m.flux = flux;
   m.background = bg.level;
   m.noise = bg.noise;
   m.peak = peak;
-  m.saturated = peak >= 255;
+  m.saturated = saturated;
   // The peak over the sky's noise: the star's own photon noise would need
   // the camera's gain, which an analogue video signal does not tell, and an
   // aperture ratio would depend on the aperture.
   m.snr = (peak - bg.level) / std::max(bg.noise, kQuantisationNoise);
-  return m;
+  return {m, StarMiss::None};
+}
+
+// The other stars' brightest pixels within kNeighbourReach of (column, row),
+// brightest first, as first guesses of their light; the count.
+template <typename Pixels>
+int find_neighbours(const Pixels& px, int32_t column, int32_t row, const Background& bg,
+                    std::array<GaussModel, kMostNeighbours>& out) {
+  const double wanted = detection_level(bg);
+  int count = 0;
+  for (int32_t q = std::max(0, row - kNeighbourReach);
+       q <= std::min(px.height() - 1, row + kNeighbourReach); ++q) {
+    for (int32_t k = std::max(0, column - kNeighbourReach);
+         k <= std::min(px.width() - 1, column + kNeighbourReach); ++k) {
+      const double d2 = square(k - column) + square(q - row);
+      if (d2 < square(kNeighbourLeast) || d2 > square(kNeighbourReach)) continue;
+      const float v = px(k, q);
+      if (!(v >= wanted)) continue;
+      // The top of a star (ties go to the first in scan order); a lone hot
+      // pixel has no lit neighbours.
+      bool top = true;
+      for (int32_t dq = -1; dq <= 1 && top; ++dq) {
+        for (int32_t dk = -1; dk <= 1; ++dk) {
+          const int32_t nk = k + dk, nq = q + dq;
+          if ((dk == 0 && dq == 0) || nk < 0 || nk >= px.width() || nq < 0 || nq >= px.height())
+            continue;
+          const float other = px(nk, nq);
+          if (other > v || (other == v && (dq < 0 || (dq == 0 && dk < 0)))) {
+            top = false;
+            break;
+          }
+        }
+      }
+      if (!top || lit_neighbours(px, k, q, bg) < kMinLitNeighbours) continue;
+      const double first = first_sigma(px, k, q, bg);
+      const GaussModel guess{double(k), double(q), first * first, v - bg.level};
+      int at = count < kMostNeighbours ? count++ : kMostNeighbours;
+      if (at == kMostNeighbours) {
+        if (guess.amplitude <= out[kMostNeighbours - 1].amplitude) continue;
+        at = kMostNeighbours - 1;
+      }
+      while (at > 0 && out[static_cast<std::size_t>(at - 1)].amplitude < guess.amplitude) {
+        out[static_cast<std::size_t>(at)] = out[static_cast<std::size_t>(at - 1)];
+        --at;
+      }
+      out[static_cast<std::size_t>(at)] = guess;
+    }
+  }
+  return count;
+}
+
+template <typename Pixels>
+StarSearch measure(const Pixels& px, int32_t column, int32_t row) {
+  if (column < 0 || column >= px.width() || row < 0 || row >= px.height())
+    return missed(StarMiss::OffFrame);
+  Background bg;
+  if (!ring_background(px, column, row, bg)) return missed(StarMiss::AtEdge);
+  if (!(px(column, row) >= detection_level(bg))) {
+    return missed(px(column, row) >= px.saturation() ? StarMiss::Saturated : StarMiss::LowSnr);
+  }
+  if (lit_neighbours(px, column, row, bg) < kMinLitNeighbours) return missed(StarMiss::TooSmall);
+
+  std::array<GaussModel, kMostNeighbours> neighbours;
+  int count = find_neighbours(px, column, row, bg, neighbours);
+  // A neighbour whose light is lost in the noise before it reaches the
+  // window this star is measured in leaves it alone.
+  const double first = first_sigma(px, column, row, bg);
+  const double window = std::max(3.0, std::ceil(4 * first)) + 1;
+  const double negligible = std::max(kNegligibleSigmas * bg.noise, kNegligibleLight);
+  count = static_cast<int>(
+      std::remove_if(neighbours.begin(), neighbours.begin() + count,
+                     [&](const GaussModel& n) {
+                       const double gap =
+                           std::max(0.0, std::hypot(n.x - column, n.row - row) - window);
+                       return n.amplitude * std::exp(-gap * gap / (2 * n.sigma2)) < negligible;
+                     }) -
+      neighbours.begin());
+  if (count == 0) return measure_light(px, px, column, row, bg);
+
+  // Each neighbour is fitted with this star and the other neighbours taken
+  // off, then this star with the neighbours taken off; a few rounds settle
+  // both. A "neighbour" that settles onto this star is part of it.
+  GaussModel self{double(column), double(row), first * first, px(column, row) - bg.level};
+  ModelBox models;
+  for (int round = 0; round < kDeblendRounds; ++round) {
+    for (int i = 0; i < count; ++i) {
+      GaussModel& n = neighbours[static_cast<std::size_t>(i)];
+      if (!(n.amplitude > 0)) continue;
+      models.place(static_cast<int32_t>(std::lround(n.x)),
+                   static_cast<int32_t>(std::lround(n.row)));
+      models.add(self);
+      for (int j = 0; j < count; ++j) {
+        if (j != i) models.add(neighbours[static_cast<std::size_t>(j)]);
+      }
+      GaussModel fit = n;
+      // A peak that cannot be fitted is noise on this star's flank, or a
+      // hot pixel: taking off a guess at it would do more harm than good.
+      if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(), fit,
+                           kDeblendMomentRounds) == MomentsEnd::Settled) {
+        n = fit;
+      } else {
+        n.amplitude = 0;
+      }
+      if (std::hypot(n.x - self.x, n.row - self.row) < kNeighbourLeast) n.amplitude = 0;
+      for (int j = 0; j < i; ++j) {
+        const GaussModel& other = neighbours[static_cast<std::size_t>(j)];
+        if (other.amplitude > 0 && std::hypot(n.x - other.x, n.row - other.row) < kNeighbourLeast)
+          n.amplitude = 0;
+      }
+    }
+    models.place(column, row);
+    for (int j = 0; j < count; ++j) models.add(neighbours[static_cast<std::size_t>(j)]);
+    // The last round's fit of this star is the measurement below.
+    if (round + 1 == kDeblendRounds) break;
+    GaussModel fit{double(column), double(row), first * first, 0};
+    if (adaptive_moments(Subtracted(px, models), bg, std::numeric_limits<double>::infinity(), fit,
+                         kDeblendMomentRounds) != MomentsEnd::Settled) {
+      continue;
+    }
+    const bool settled = std::hypot(fit.x - self.x, fit.row - self.row) < kDeblendSettled;
+    self = fit;
+    if (settled) break;
+  }
+  const Subtracted alone(px, models);
+  Background own = bg;
+  ring_background(alone, column, row, own);
+  return measure_light(px, alone, column, row, own);
 }
 
 struct Candidate {
@@ -430,14 +739,120 @@ class CandidateList {
   int32_t lowest_ = 0;
 };
 
-}  // namespace
+template <typename Pixels>
+StarSearch search_near(const Pixels& px, double x, double row_f) {
+  constexpr double radius = kStarSearchRadius;
+  if (!std::isfinite(x) || !std::isfinite(row_f) || x < -radius || x > px.width() - 1 + radius ||
+      row_f < -radius || row_f > px.height() - 1 + radius) {
+    return missed(StarMiss::OffFrame);
+  }
+  const int32_t column = static_cast<int32_t>(std::lround(x));
+  const int32_t row = static_cast<int32_t>(std::lround(row_f));
 
-std::optional<StarMeasurement> measure_star_at(const FrameImage& frame, int32_t column,
-                                               int32_t row) {
-  return measure(frame, column, row);
+  // The sky of the area picks out the pixels worth measuring; each
+  // measurement then takes its background from its own ring. The area is
+  // wide enough that a broad star does not lift its sky.
+  std::array<float, kStatisticsCapacity> values;
+  std::array<float, kStatisticsCapacity> scratch;
+  std::size_t total = 0;
+  const Window sky = window_around(px, column, row, kNearSkyReach);
+  for (int32_t q = sky.q_lo; q <= sky.q_hi; q += kNearSkyStep) {
+    for (int32_t k = sky.k_lo; k <= sky.k_hi; k += kNearSkyStep) {
+      if (const float v = px(k, q); std::isfinite(v)) values[total++] = v;
+    }
+  }
+  if (total == 0) return missed(StarMiss::OffFrame);
+  const Background area = clipped_statistics(values.data(), scratch.data(), total);
+  const double wanted =
+      area.level + std::max(kNearCandidateSigmas * area.noise, kNearCandidateMinimum);
+
+  struct Near {
+    int32_t column, row;
+    double distance2;
+  };
+  std::array<Near, kMaxNearCandidates> near{};
+  int found = 0;
+  constexpr double reach = radius + 2;  // a peak lies within a pixel or two of the centre
+  const Window w = window_around(px, column, row, std::ceil(reach) + 1);
+  for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
+    for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
+      const double d2 = square(k - x) + square(q - row_f);
+      if (d2 > reach * reach || !(px(k, q) >= wanted) || !is_core_peak(px, k, q, 1)) continue;
+      if (found < kMaxNearCandidates) {
+        near[static_cast<std::size_t>(found++)] = {k, q, d2};
+      } else {
+        auto farthest = std::max_element(
+            near.begin(), near.end(),
+            [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
+        if (d2 < farthest->distance2) *farthest = {k, q, d2};
+      }
+    }
+  }
+  std::sort(near.begin(), near.begin() + found,
+            [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
+
+  StarSearch best = missed(StarMiss::NoCandidate);
+  double best_distance = std::numeric_limits<double>::infinity();
+  for (int i = 0; i < found; ++i) {
+    const Near& c = near[static_cast<std::size_t>(i)];
+    if (std::sqrt(c.distance2) > best_distance + 2) break;
+    StarSearch s = measure(px, c.column, c.row);
+    if (!s.star) {
+      if (!best.star && best.miss == StarMiss::NoCandidate) best.miss = s.miss;
+      continue;
+    }
+    const double d = std::hypot(s.star->x - x, s.star->row - row_f);
+    if (d <= radius && d < best_distance) {
+      best = s;
+      best_distance = d;
+    }
+  }
+  return best;
 }
 
-std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
+}  // namespace
+
+const char* star_miss_text(StarMiss miss) {
+  switch (miss) {
+    case StarMiss::None:
+      return "";
+    case StarMiss::OffFrame:
+      return "off the frame";
+    case StarMiss::NoCandidate:
+      return "no candidate";
+    case StarMiss::LowSnr:
+      return "low SNR";
+    case StarMiss::TooSmall:
+      return "too small";
+    case StarMiss::TooWide:
+      return "too wide";
+    case StarMiss::Blended:
+      return "blended";
+    case StarMiss::Saturated:
+      return "saturated";
+    case StarMiss::AtEdge:
+      return "at the edge";
+  }
+  return "unknown";
+}
+
+StarSearch find_star_at(const FrameImage& frame, int32_t column, int32_t row) {
+  return measure(BlueBytes(frame), column, row);
+}
+
+StarSearch find_star_at(const FloatPlane& plane, int32_t column, int32_t row) {
+  return measure(PlaneSamples(plane), column, row);
+}
+
+StarSearch find_star_near(const FrameImage& frame, double x, double y) {
+  return search_near(BlueBytes(frame), x, row_from_guide_y(frame, y));
+}
+
+StarSearch find_star_near(const FloatPlane& plane, double x, double y) {
+  return search_near(PlaneSamples(plane), x, plane.height - y);
+}
+
+StarSearch find_brightest_star(const FrameImage& frame) {
   const int32_t width = frame.width();
   const int32_t height = frame.height();
   CandidateList candidates;
@@ -473,6 +888,7 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
 
   // Each candidate moves to the best core nearby, at full resolution, and is
   // ranked by that core's light.
+  const BlueBytes px(frame);
   for (int i = 0; i < candidates.size(); ++i) {
     Candidate& c = candidates[i];
     Candidate best{c.column, c.row, -1};
@@ -480,7 +896,7 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
          q <= std::min(height - 1, c.row + kRefineReach); ++q) {
       for (int32_t k = std::max(0, c.column - kRefineReach);
            k <= std::min(width - 1, c.column + kRefineReach); ++k) {
-        const int32_t score = core_score(frame, k, q);
+        const auto score = static_cast<int32_t>(core_score(px, k, q));
         if (score > best.score) best = {k, q, score};
       }
     }
@@ -494,92 +910,13 @@ std::optional<StarMeasurement> measure_brightest_star(const FrameImage& frame) {
   // A star whose aperture is whole comes first: the brightest "star" at an
   // edge is often the amplifier glow in its corner, and a cut star's focus
   // numbers are not to be trusted anyway.
-  std::optional<StarMeasurement> at_edge;
+  StarSearch at_edge = missed(StarMiss::NoCandidate);
   for (int i = 0; i < candidates.size(); ++i) {
-    auto m = measure(frame, candidates[i].column, candidates[i].row);
-    if (m && !m->at_edge) return m;
-    if (m && !at_edge) at_edge = m;
+    StarSearch m = measure(px, candidates[i].column, candidates[i].row);
+    if (m.star && !m.star->at_edge) return m;
+    if (m.star ? !at_edge.star : at_edge.miss == StarMiss::NoCandidate) at_edge = m;
   }
   return at_edge;
-}
-
-std::optional<StarMeasurement> measure_star_near(const FrameImage& frame, double x, double y) {
-  const double row_f = row_from_guide_y(frame, y);
-  if (!std::isfinite(x) || !std::isfinite(row_f)) return std::nullopt;
-  if (x < -kStarSearchRadius || x > frame.width() - 1 + kStarSearchRadius ||
-      row_f < -kStarSearchRadius || row_f > frame.height() - 1 + kStarSearchRadius) {
-    return std::nullopt;
-  }
-  const int32_t column = static_cast<int32_t>(std::lround(x));
-  const int32_t row = static_cast<int32_t>(std::lround(row_f));
-  const Window w = window_around(frame, column, row, kStarSearchRadius);
-  if (w.k_lo > w.k_hi || w.q_lo > w.q_hi) return std::nullopt;
-
-  // The window's own level and noise pick out the pixels worth measuring;
-  // the measurement then takes its background from the ring.
-  std::array<int32_t, kSearchSide * kSearchSide> scores{};
-  std::array<uint32_t, 256> counts{};
-  const int32_t side = w.k_hi - w.k_lo + 1;
-  uint32_t total = 0;
-  for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
-    for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
-      scores[static_cast<std::size_t>((q - w.q_lo) * side + (k - w.k_lo))] =
-          core_score(frame, k, q);
-      ++counts[static_cast<std::size_t>(value_at(frame, k, q))];
-      ++total;
-    }
-  }
-  const Background sky = clipped_statistics(counts, total);
-  const double wanted = sky.level + std::max(kDetectSigmas * sky.noise, kDetectMinimum);
-
-  struct Near {
-    int32_t column, row;
-    double distance2;
-  };
-  std::array<Near, kMaxNearCandidates> near{};
-  int found = 0;
-  const auto score_at = [&](int32_t k, int32_t q) {
-    return scores[static_cast<std::size_t>((q - w.q_lo) * side + (k - w.k_lo))];
-  };
-  for (int32_t q = w.q_lo; q <= w.q_hi; ++q) {
-    for (int32_t k = w.k_lo; k <= w.k_hi; ++k) {
-      if (value_at(frame, k, q) < wanted) continue;
-      const int32_t score = score_at(k, q);
-      bool is_peak = true;
-      for (int32_t dq = -1; dq <= 1 && is_peak; ++dq) {
-        for (int32_t dk = -1; dk <= 1; ++dk) {
-          const int32_t nk = k + dk, nq = q + dq;
-          if ((dk == 0 && dq == 0) || nk < w.k_lo || nk > w.k_hi || nq < w.q_lo || nq > w.q_hi)
-            continue;
-          // Ties go to the first in scan order, so a flat top gives one peak.
-          const int32_t other = score_at(nk, nq);
-          if (other > score || (other == score && (dq < 0 || (dq == 0 && dk < 0)))) {
-            is_peak = false;
-            break;
-          }
-        }
-      }
-      if (!is_peak) continue;
-      const double d2 = (k - x) * (k - x) + (q - row_f) * (q - row_f);
-      if (found < kMaxNearCandidates) {
-        near[static_cast<std::size_t>(found++)] = {k, q, d2};
-      } else {
-        auto farthest = std::max_element(
-            near.begin(), near.end(),
-            [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
-        if (d2 < farthest->distance2) *farthest = {k, q, d2};
-      }
-    }
-  }
-  std::sort(near.begin(), near.begin() + found,
-            [](const Near& a, const Near& b) { return a.distance2 < b.distance2; });
-  for (int i = 0; i < found; ++i) {
-    if (auto m = measure(frame, near[static_cast<std::size_t>(i)].column,
-                         near[static_cast<std::size_t>(i)].row)) {
-      return m;
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace noctra

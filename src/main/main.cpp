@@ -48,6 +48,8 @@ int main(int argc, char** argv) {
       return noctra::run_repair(cl.repair_file, std::cout, std::cerr);
     case CommandLine::Mode::Measure:
       return noctra::run_measure(cl.measure_file, cl.measure_at, std::cout, std::cerr);
+    case CommandLine::Mode::Stack:
+      return noctra::run_stack(cl.stack, std::cerr);
     case CommandLine::Mode::Headless:
     case CommandLine::Mode::Gui:
       break;

@@ -157,6 +157,9 @@ TEST(MeasureCommand, ReadsNoctrasOwnAviFiles) {
     // Top row t is stored row height - 1 - t: y = t + 1.
     for (int i = 0; i < 3; ++i) expect_star(rows[i], i, 40.3 + i, 21.6 + 0.5 * i);
     EXPECT_EQ(rows[3], (std::vector<std::string>{"3", "", "", "", "", "", "", "", ""}));
+    // Why the last frame has none.
+    EXPECT_EQ(run.err, std::string("noctra: 1 of 4 frames without a star: 1 ") +
+                           (near ? "no candidate\n" : "low SNR\n"));
   }
   // A point far from the star finds none.
   const MeasureRun far = measure(settings.image_file_path, MeasurePoint{10, 50});
@@ -264,6 +267,10 @@ TEST(MeasureCommand, FilesItCannotReadExitWithStatus2) {
   test::TempFolder folder;
   const std::string garbage = (folder / "garbage.avi").string();
   std::ofstream(garbage) << "this is not a recording at all";
+  const std::string corrupt_ser = (folder / "corrupt.ser").string();
+  std::ofstream(corrupt_ser) << std::string(400, 'x');
+  const std::string corrupt_fits = (folder / "corrupt.fits").string();
+  std::ofstream(corrupt_fits) << std::string(3000, 'x');
   const std::string bayer = (folder / "bayer.ser").string();
   write_ser(bayer, 8, {sky_top_down(20, 20, 100)}, 1);
   const std::string short_header = (folder / "short.ser").string();
@@ -282,7 +289,9 @@ TEST(MeasureCommand, FilesItCannotReadExitWithStatus2) {
   } cases[] = {
       {(folder / "missing.avi").string(), "Can't open"},
       {folder.path().string(), "folder"},
-      {garbage, ""},
+      {garbage, "is not an AVI file"},
+      {corrupt_ser, "is not a SER file"},
+      {corrupt_fits, "is not a FITS file"},
       {bayer, "colour 8"},
       {short_header, "shorter than a SER header"},
       {huge, "frame size"},

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "camera_fakes.h"
+#include "imaging/field_selection.h"
+#include "imaging/stack_engine.h"
 
 namespace noctra {
 namespace {
@@ -202,6 +208,76 @@ TEST(SimSkyCamera, FrameSizeIsTheSizeOfTheFramesItRenders) {
   auto frame = copy_delivered_image(camera.render({0, 1000, 0}));
   ASSERT_TRUE(frame.ok());
   EXPECT_EQ((FrameSize{frame->width(), frame->height()}), camera.frame_size());
+}
+
+}  // namespace
+}  // namespace noctra
+
+namespace noctra {
+namespace {
+
+// A rendered picture as a frame, the long field's rows doubled as the
+// program keeps them.
+FrameImage main_frame_of(const std::vector<uint8_t>& dib) {
+  FrameHolder frame = FrameImage::from_header(dib.data());
+  std::memcpy(frame->pixels(), dib.data() + kBitmapHeaderSize, frame->rows_size());
+  select_field(frame);
+  return std::move(*frame);
+}
+
+// The median of the long field's pixels in a rectangle, the noise's
+// standard deviation about it.
+std::pair<double, double> field_median(const FrameImage& f, int x0, int y0, int x1, int y1) {
+  std::vector<int> values;
+  for (int y = y0 + y0 % 2; y < y1; y += 2) {
+    for (int x = x0; x < x1; ++x) values.push_back(f.row(y)[3 * x]);
+  }
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  const double median = values[values.size() / 2];
+  double squares = 0;
+  for (const int v : values) squares += (v - median) * (v - median);
+  return {median, std::sqrt(squares / values.size())};
+}
+
+TEST(SimSkyCamera, GalaxyBelowOneFramesNoiseShowsInSixteen) {
+  SkyRig rig;
+  const auto centre = rig.camera->sky_position(rig.camera->galaxy_centre(), 1.0);
+  const int gx = static_cast<int>(centre.x), gy = static_cast<int>(centre.y);
+  double core = 0, sky = 0, single_noise = 0;
+  for (int i = 0; i < 16; ++i) {
+    const FrameImage frame = main_frame_of(rig.camera->render({0, 2000, 0}));
+    core += field_mean(frame, gy % 2, gx - 2, gy - 2, gx + 3, gy + 3) / 16;
+    const auto [level, noise] = field_median(frame, gx - 120, gy - 40, gx - 80, gy + 40);
+    sky += level / 16;
+    single_noise = noise;
+  }
+  std::printf("galaxy core %.2f over a sky of %.2f, a frame's noise %.2f\n", core - sky, sky,
+              single_noise);
+  // Its centre adds 1.2 ADU to a 2 s frame, whose noise is more than twice that.
+  EXPECT_GT(single_noise, 2.4);
+  EXPECT_GT(core - sky, 0.45);
+  EXPECT_LT(core - sky, 1.2);
+}
+
+TEST(SimSkyCamera, FieldTurnsAboutTheGuideStar) {
+  SkyRig rig({.rotation_deg_per_min = 6});
+  // A point 100 px right of the guide star turns by 1 degree in 10 s,
+  // counter-clockwise, about the guide star wherever the drift takes it.
+  const auto guide = rig.camera->guide_star_position(0);
+  const auto later = rig.camera->guide_star_position(10000);
+  const auto a = rig.camera->sky_position({guide.x + 100, guide.y}, 0);
+  const auto b = rig.camera->sky_position({guide.x + 100, guide.y}, 10);
+  const double c = std::cos(M_PI / 180), s = std::sin(M_PI / 180);
+  EXPECT_NEAR(b.x - later.x, c * (a.x - guide.x) - s * (a.y - guide.y), 1e-9);
+  EXPECT_NEAR(b.y - later.y, s * (a.x - guide.x) + c * (a.y - guide.y), 1e-9);
+  // The stack finds the 3 degrees between two frames 30 s apart.
+  StackEngine engine;
+  EXPECT_EQ(engine.add(main_frame_of(rig.camera->render({0, 2000, 0})), 0).verdict,
+            FrameVerdict::Reference);
+  const StackFrameReport turned =
+      engine.add(main_frame_of(rig.camera->render({30000, 32000, 0})), 1);
+  EXPECT_EQ(turned.verdict, FrameVerdict::Accepted);
+  EXPECT_NEAR(turned.transform.rotation * 180 / M_PI, 3.0, 0.05);
 }
 
 }  // namespace

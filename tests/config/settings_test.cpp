@@ -280,6 +280,11 @@ TEST(SettingsLoad, ReadsWhatTheFileHolds) {
       {"a longer path is cut to 259 characters",
        "[Filenames]\nImageFile=" + long_path + "\n",
        {.image_file_path = long_path.substr(0, kMaxPathChars)}},
+      {"the simulated camera's field rotation",
+       "[Simulation]\nRotation=-0.25\n",
+       {.image_file_path = kDefaultPath, .sim_rotation = -0.25}},
+      {"a rotation that is not a number turns nothing", "[Simulation]\nRotation=0.5/min\n",
+       defaults},
       // Corrupt files load as defaults, using whatever lines still parse.
       {"binary", binary, defaults},
       {"NUL bytes only", std::string("\0\0\0\0", 4), defaults},

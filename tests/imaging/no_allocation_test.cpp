@@ -14,7 +14,9 @@
 #include "imaging/guide_star.h"
 #include "imaging/hi_res_merge.h"
 #include "imaging/levels.h"
+#include "imaging/stack_engine.h"
 #include "imaging/star_measure.h"
+#include "imaging/synthetic_sky.h"
 
 namespace {
 
@@ -114,6 +116,26 @@ TEST(NoAllocation, LevelsNeverAllocate) {
   EXPECT_EQ(allocations_during([&] { levels = auto_stretch_levels(histogram); }), 0u);
   EXPECT_EQ(allocations_during([&] { build_stretch_table(levels, table); }), 0u);
   EXPECT_EQ(histogram.total, 641u * 481u * 3u);
+}
+
+// The live stack sizes its memory with its first frame; every frame after
+// it, stacked or left out, touches no heap.
+TEST(NoAllocation, StackingAfterTheFirstFrameNeverAllocates) {
+  test::SkyScene scene;
+  scene.width = 320;
+  scene.height = 240;
+  scene.stars = test::scattered_stars(scene, 30, 10, 100, 7, 20);
+  std::vector<FrameImage> frames;
+  for (int i = 0; i < 4; ++i)
+    frames.push_back(test::sky_frame(scene, test::moved(scene, i, -i, 0.1 * i), i));
+  FrameImage black = make_frame(320, 240);
+  StackEngine engine;
+  engine.add(frames[0], 0);
+  engine.add(frames[1], 1);
+  EXPECT_EQ(allocations_during([&] { engine.add(frames[2], 2); }), 0u);
+  EXPECT_EQ(allocations_during([&] { engine.add(black, 3); }), 0u);
+  EXPECT_EQ(allocations_during([&] { engine.add(frames[3], 4); }), 0u);
+  EXPECT_EQ(engine.stacked_frames(), 4);
 }
 
 }  // namespace

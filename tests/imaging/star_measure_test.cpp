@@ -32,10 +32,26 @@ struct SyntheticStar {
   double sigma = 1;
   double flux = 0;  // total light, ADU
   bool integrated = true;
+  double moffat_beta = 0;  // a Moffat profile of the same FWHM instead of a Gaussian
 };
 
 // Light of a star in pixel (k, q).
 double star_light(const SyntheticStar& s, int32_t k, int32_t q) {
+  if (s.moffat_beta > 0) {
+    // Integrated over the pixel's square on a 4 x 4 grid.
+    const double fwhm = kFwhmPerSigma * s.sigma;
+    const double alpha = fwhm / (2 * std::sqrt(std::pow(2.0, 1 / s.moffat_beta) - 1));
+    const double top = s.flux * (s.moffat_beta - 1) / (M_PI * alpha * alpha);
+    double sum = 0;
+    for (int i = 0; i < 4; ++i) {
+      for (int j = 0; j < 4; ++j) {
+        const double d2 = (k - 0.375 + 0.25 * j - s.x) * (k - 0.375 + 0.25 * j - s.x) +
+                          (q - 0.375 + 0.25 * i - s.row) * (q - 0.375 + 0.25 * i - s.row);
+        sum += top * std::pow(1 + d2 / (alpha * alpha), -s.moffat_beta) / 16;
+      }
+    }
+    return sum;
+  }
   if (s.integrated) {
     const double r = 1 / (s.sigma * std::sqrt(2.0));
     const double fx = 0.5 * (std::erf((k + 0.5 - s.x) * r) - std::erf((k - 0.5 - s.x) * r));
@@ -63,7 +79,8 @@ FrameImage render(const Sky& sky) {
   std::vector<double> light(
       static_cast<std::size_t>(sky.width) * static_cast<std::size_t>(sky.height), sky.background);
   for (const SyntheticStar& s : sky.stars) {
-    const int32_t reach = static_cast<int32_t>(std::ceil(6 * s.sigma)) + 1;
+    const int32_t reach =
+        static_cast<int32_t>(std::ceil((s.moffat_beta > 0 ? 10 : 6) * s.sigma)) + 1;
     for (int32_t q = std::max(0, static_cast<int32_t>(s.row) - reach);
          q <= std::min(sky.height - 1, static_cast<int32_t>(s.row) + reach); ++q) {
       for (int32_t k = std::max(0, static_cast<int32_t>(s.x) - reach);
@@ -90,8 +107,9 @@ FrameImage render(const Sky& sky) {
 
 // The flux that gives a star the wanted signal-to-noise ratio as the
 // measurement reports it: its brightest pixel over the sky's noise.
-double flux_for_snr(double sigma, double x, double row, double noise, double snr, bool integrated) {
-  const SyntheticStar unit{x, row, sigma, 1.0, integrated};
+double flux_for_snr(double sigma, double x, double row, double noise, double snr, bool integrated,
+                    double moffat_beta = 0) {
+  const SyntheticStar unit{x, row, sigma, 1.0, integrated, moffat_beta};
   double brightest = 0;
   for (int32_t q = static_cast<int32_t>(row) - 2; q <= static_cast<int32_t>(row) + 2; ++q) {
     for (int32_t k = static_cast<int32_t>(x) - 2; k <= static_cast<int32_t>(x) + 2; ++k) {
@@ -255,6 +273,7 @@ TEST(StarMeasure, ReportsBothRowAndGuideY) {
   EXPECT_LT(m->flux, 3200);
   EXPECT_FALSE(m->saturated);
   EXPECT_FALSE(m->at_edge);
+  EXPECT_LT(m->elongation, 0.1);
 }
 
 TEST(StarMeasure, ReadsTheBlueByteOnly) {
@@ -373,6 +392,87 @@ TEST(StarMeasure, NearestStarWinsOverBrighterOne) {
   EXPECT_FALSE(measure_star_near(frame, -50, 240));
   EXPECT_FALSE(measure_star_near(frame, 320, 1e9));
   EXPECT_FALSE(measure_star_near(frame, std::nan(""), 240));
+}
+
+// The point given to the nearest-star search, as --at gives it: a close
+// pair, points at every distance up to the radius and beyond, and faint
+// broad stars with the point right on them. Each row runs over 12 or 24
+// skies, the star's centre moving over the pixel and a neighbour (five times
+// brighter) turning around it.
+TEST(StarMeasure, NearestStarSearchTable) {
+  enum Expect { kTheStar, kNothing, kAsBrightest };
+  struct Case {
+    const char* name;
+    double sigma, snr, moffat_beta;
+    double neighbour_distance;  // 0: no neighbour
+    double offset;              // of the point from the star, px
+    Expect expect;
+    int skies;
+  };
+  const Case cases[] = {
+      {"faint star 12 px from a bright one", 3, 20, 0, 12, 0, kTheStar, 12},
+      {"faint star 12 px from a bright one, point 4 px off", 3, 20, 0, 12, 4, kTheStar, 12},
+      {"close pair of small stars", 1.5, 20, 0, 6, 0, kTheStar, 12},
+      {"point on the star", 1.5, 30, 0, 0, 0, kTheStar, 12},
+      {"point 5 px away", 1.5, 30, 0, 0, 5, kTheStar, 12},
+      {"point 11.5 px away", 1.5, 30, 0, 0, 11.5, kTheStar, 12},
+      {"point 14.5 px away", 1.5, 30, 0, 0, 14.5, kTheStar, 12},
+      {"point 15.8 px away", 3, 30, 0, 0, 15.8, kTheStar, 12},
+      {"point 17 px away: beyond the radius", 1.5, 30, 0, 0, 17, kNothing, 12},
+      {"faint broad Moffat star", 3, 10, 3, 0, 0, kAsBrightest, 24},
+      {"faint Gaussian star", 2, 10, 0, 0, 0, kAsBrightest, 24},
+  };
+  for (const Case& c : cases) {
+    int found_by_brightest = 0;
+    for (int seed = 0; seed < c.skies; ++seed) {
+      SCOPED_TRACE(testing::Message() << c.name << ", sky " << seed);
+      const double x = 320.1 + 0.37 * (seed % 4), row = 240.2 + 0.29 * (seed / 4);
+      const double turn = 0.5236 * seed;
+      Sky sky;
+      sky.seed = static_cast<uint32_t>(300 + seed);
+      const double flux = flux_for_snr(c.sigma, x, row, 2, c.snr, true, c.moffat_beta);
+      sky.stars.push_back({x, row, c.sigma, flux, true, c.moffat_beta});
+      if (c.neighbour_distance > 0) {
+        sky.stars.push_back({x + c.neighbour_distance * std::cos(turn),
+                             row + c.neighbour_distance * std::sin(turn), c.sigma, 5 * flux, true,
+                             c.moffat_beta});
+      }
+      const FrameImage frame = render(sky);
+      const double px = x + c.offset * std::cos(2 * turn),
+                   prow = row + c.offset * std::sin(2 * turn);
+      const StarSearch near = find_star_near(frame, px, 480 - prow);
+      if (c.expect == kNothing) {
+        EXPECT_FALSE(near.star);
+        EXPECT_NE(near.miss, StarMiss::None);
+        continue;
+      }
+      if (c.expect == kAsBrightest) {
+        const StarSearch brightest = find_brightest_star(frame);
+        if (!brightest.star) continue;
+        ++found_by_brightest;
+        const StarSearch again = find_star_near(frame, brightest.star->x, brightest.star->y);
+        ASSERT_TRUE(again.star);
+        EXPECT_EQ(again.star->x, brightest.star->x);
+        EXPECT_EQ(again.star->fwhm, brightest.star->fwhm);
+        continue;
+      }
+      ASSERT_TRUE(near.star) << star_miss_text(near.miss);
+      EXPECT_EQ(near.miss, StarMiss::None);
+      EXPECT_NEAR(near.star->x, x, 0.3);
+      EXPECT_NEAR(near.star->row, row, 0.3);
+      EXPECT_NEAR(near.star->fwhm / (kFwhmPerSigma * c.sigma), 1, 0.12);
+      // Wherever the point lies, the star is measured around its own centre.
+      const StarSearch on = find_star_near(frame, x, 480 - row);
+      ASSERT_TRUE(on.star);
+      EXPECT_EQ(near.star->x, on.star->x);
+      EXPECT_EQ(near.star->fwhm, on.star->fwhm);
+      EXPECT_EQ(near.star->hfd, on.star->hfd);
+      EXPECT_EQ(near.star->flux, on.star->flux);
+    }
+    if (c.expect == kAsBrightest) {
+      EXPECT_GE(found_by_brightest, c.skies / 2) << c.name;
+    }
+  }
 }
 
 TEST(StarMeasure, BrightestOfMany) {

@@ -1,0 +1,239 @@
+#include "app/stack_session.h"
+
+#include <cstring>
+#include <utility>
+
+#include "imaging/stack_stretch.h"
+
+namespace noctra {
+
+namespace {
+
+// The frame into the slot's holder, reusing its block when the size is the
+// same.
+void copy_frame(const FrameImage& frame, FrameHolder& into) {
+  if (into && into->width() == frame.width() && into->height() == frame.height()) {
+    std::memcpy(into->pixels(), frame.pixels(), frame.rows_size());
+  } else {
+    into = frame.clone();
+  }
+}
+
+}  // namespace
+
+StackSession::StackSession() : StackSession(Options{}) {}
+
+StackSession::StackSession(Options options)
+    : options_(std::move(options)), engine_(options_.engine) {
+  options_.queue_frames = std::max<std::size_t>(options_.queue_frames, 1);
+  // One slot for the frame being stacked, the others for those waiting.
+  slots_.resize(options_.queue_frames + 1);
+  for (std::size_t i = 0; i < slots_.size(); ++i) free_slots_.push_back(i);
+  worker_ = std::thread([this] { work(); });
+}
+
+StackSession::~StackSession() {
+  {
+    std::lock_guard lock(mutex_);
+    quitting_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+}
+
+void StackSession::begin_stack(std::unique_lock<std::mutex>&) {
+  ++stack_id_;
+  running_ = true;
+  StackHeader fresh;
+  fresh.dark = header_.dark;
+  fresh.flat = header_.flat;
+  fresh.dark_scale = header_.dark_scale;
+  header_ = fresh;
+  counts_ = {};
+  reports_.clear();
+  recent_.clear();
+  std::lock_guard view_lock(view_mutex_);
+  view_.reset();
+  ++view_generation_;
+}
+
+void StackSession::start(const std::string& recording_path) {
+  std::unique_lock lock(mutex_);
+  recording_ = recording_path;
+  begin_stack(lock);
+}
+
+void StackSession::reset() {
+  std::unique_lock lock(mutex_);
+  begin_stack(lock);
+}
+
+void StackSession::stop() {
+  std::lock_guard lock(mutex_);
+  running_ = false;
+}
+
+void StackSession::set_calibration(StackCalibration calibrate, std::string dark, std::string flat,
+                                   std::optional<double> dark_scale) {
+  std::lock_guard lock(mutex_);
+  calibrate_ = std::move(calibrate);
+  header_.dark = std::move(dark);
+  header_.flat = std::move(flat);
+  header_.dark_scale = dark_scale;
+}
+
+void StackSession::note(const StackFrameReport& report, const FrameTiming& timing) {
+  counts_.add(report.verdict);
+  count_stack_frame(header_, report, timing);
+  reports_.push_back(report);
+  recent_.push_back(report);
+  while (recent_.size() > options_.recent_frames) recent_.pop_front();
+}
+
+bool StackSession::feed(const FrameImage& frame, const FrameTiming& timing, int64_t frame_number) {
+  std::size_t slot = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return false;
+    if (free_slots_.empty()) {
+      StackFrameReport dropped;
+      dropped.frame = frame_number;
+      dropped.verdict = FrameVerdict::Dropped;
+      note(dropped, timing);
+      return false;
+    }
+    slot = free_slots_.back();
+    free_slots_.pop_back();
+    slots_[slot].timing = timing;
+    slots_[slot].number = frame_number;
+    slots_[slot].stack_id = stack_id_;
+  }
+  // Nobody else touches a slot between the free list and the job queue.
+  copy_frame(frame, slots_[slot].frame);
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back({slot, {}, nullptr});
+  }
+  wake_.notify_one();
+  return true;
+}
+
+std::future<Result<StackPaths>> StackSession::save(const std::string& fits_path) {
+  auto saved = std::make_shared<std::promise<Result<StackPaths>>>();
+  std::future<Result<StackPaths>> result = saved->get_future();
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back({kSaveJob, fits_path, saved});
+  }
+  wake_.notify_one();
+  return result;
+}
+
+void StackSession::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return quitting_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    lock.unlock();
+    if (job.slot == kSaveJob) {
+      job.saved->set_value(save_now(job.fits_path));
+    } else {
+      stack_one(slots_[job.slot]);
+    }
+    lock.lock();
+    if (job.slot != kSaveJob) free_slots_.push_back(job.slot);
+  }
+}
+
+void StackSession::stack_one(Slot& slot) {
+  StackCalibration calibrate;
+  {
+    std::lock_guard lock(mutex_);
+    // A frame of a stack that was reset or replaced since it was fed.
+    if (slot.stack_id != stack_id_) return;
+    calibrate = calibrate_;
+  }
+  if (engine_stack_id_ != slot.stack_id) {
+    engine_.reset();
+    engine_stack_id_ = slot.stack_id;
+  }
+  const FrameImage& raw = *slot.frame;
+  const StackFrameReport report = calibrate && calibrate(raw, slot.timing, calibrated_)
+                                      ? engine_.add(calibrated_.view(), slot.number)
+                                      : engine_.add(raw, slot.number);
+  if (stacked(report.verdict)) {
+    // The view is drawn here and only copied under its lock.
+    const PlaneFrame picture = engine_.picture();
+    if (!drawn_ || drawn_->width() != picture.width || drawn_->height() != picture.height) {
+      drawn_ = FrameImage::create(picture.width, picture.height);
+    }
+    if (drawn_) {
+      render_stretched(picture, auto_stack_stretch(picture, stretch_scratch_), *drawn_);
+      std::lock_guard view_lock(view_mutex_);
+      copy_frame(*drawn_, view_);
+      ++view_generation_;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  if (slot.stack_id == stack_id_) note(report, slot.timing);
+}
+
+Result<StackPaths> StackSession::save_now(const std::string& fits_path) {
+  StackHeader header;
+  std::vector<StackFrameReport> reports;
+  std::string recording;
+  uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    header = header_;
+    reports = reports_;
+    recording = recording_;
+    id = stack_id_;
+  }
+  if (recording.empty() && fits_path.empty()) return failure("no stack has been started");
+  // A stack reset since its last frame holds nothing yet.
+  if (engine_stack_id_ != id) {
+    engine_.reset();
+    engine_stack_id_ = id;
+  }
+  const StackPaths paths =
+      fits_path.empty() ? stack_paths_for_recording(recording) : stack_paths_for_fits(fits_path);
+  if (Status written = write_stack_files(paths, engine_.picture(), header, reports); !written) {
+    return failure(written.message());
+  }
+  return paths;
+}
+
+StackSessionStatus StackSession::status() const {
+  std::lock_guard lock(mutex_);
+  StackSessionStatus status;
+  status.running = running_;
+  status.counts = counts_;
+  status.integration_s = header_.exposure_s;
+  if (!recent_.empty()) status.last = recent_.back();
+  status.waiting = static_cast<int64_t>(jobs_.size());
+  status.recording = recording_;
+  return status;
+}
+
+std::vector<StackFrameReport> StackSession::recent_frames(std::size_t count) const {
+  std::lock_guard lock(mutex_);
+  const std::size_t from = recent_.size() > count ? recent_.size() - count : 0;
+  return {recent_.begin() + static_cast<std::ptrdiff_t>(from), recent_.end()};
+}
+
+bool StackSession::copy_view(FrameHolder& out, uint64_t& seen) const {
+  std::lock_guard lock(view_mutex_);
+  if (view_generation_ == seen) return false;
+  if (view_) {
+    copy_frame(*view_, out);
+  } else {
+    out.reset();
+  }
+  seen = view_generation_;
+  return true;
+}
+
+}  // namespace noctra
