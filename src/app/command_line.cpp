@@ -45,7 +45,8 @@ std::string usage_text() {
          "                      within 16 px\n"
          "  --stack RECORDING   stack an AVI, SER or FITS recording into .stack.fits,\n"
          "                      .stack.png and .stack.csv files beside it\n"
-         "  --dark FILE, --flat FILE  with --stack: the master dark and flat\n"
+         "  --dark FILE         with --stack: the master dark\n"
+         "  --flat FILE         with --stack: the master flat\n"
          "  --output FILE.fits  with --stack: the stack's file (the PNG and CSV beside it)\n"
          "  --help              this text\n"
          "  --version           the version\n";

@@ -15,6 +15,7 @@
 #include "output/naming.h"
 #include "output/ser_container.h"
 #include "output/ser_reader.h"
+#include "output/ser_repair.h"
 #include "output/timing_log.h"
 
 namespace noctra {

@@ -123,16 +123,6 @@ void FloatPlanes::resize(int32_t w, int32_t h, int32_t c) {
 
 int32_t neighbour_row_step(bool rows_doubled) { return rows_doubled ? 2 : 1; }
 
-bool is_grey_frame(const FrameImage& frame) {
-  for (int32_t y = 0; y < frame.height(); ++y) {
-    const uint8_t* row = frame.row(y);
-    for (int32_t x = 0; x < frame.width(); ++x) {
-      if (row[3 * x] != row[3 * x + 1] || row[3 * x] != row[3 * x + 2]) return false;
-    }
-  }
-  return true;
-}
-
 void frame_to_planes(const FrameImage& frame, FloatPlanes& planes) {
   const int32_t channels = is_grey_frame(frame) ? 1 : 3;
   planes.resize(frame.width(), frame.height(), channels);

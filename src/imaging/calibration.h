@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "imaging/frame_image.h"
+#include "imaging/plane_frame.h"
 
 namespace noctra {
 
@@ -92,9 +93,6 @@ struct MasterFrame {
 // 2 for frames whose kept field's rows were doubled by field selection, 1
 // for frames that hold both fields (short frames, High Res merges).
 int32_t neighbour_row_step(bool rows_doubled);
-
-// B = G = R in every pixel.
-bool is_grey_frame(const FrameImage& frame);
 
 // Combines frames into a master by a per-pixel sigma-clipped mean: the centre
 // and spread come from the median and the MAD (scaled to a standard

@@ -17,6 +17,7 @@
 
 #include "app/command_line.h"
 #include "app/recording_frames.h"
+#include "output/formats.h"
 #include "app/stack_command.h"
 #include "app/stack_session.h"
 #include "camera/sim_sky_camera.h"
@@ -53,6 +54,11 @@ FrameTiming timing_of(int i) {
   return {Instant{start, 0}, Instant{start + 2'000'000, 0}, std::nullopt, std::nullopt};
 }
 
+// A closed container of the format the extension names.
+std::unique_ptr<RecordingContainer> container_for(std::string_view extension) {
+  return format_of_path(extension).make_container(posix_writer_io());
+}
+
 // A recording of the scene's drifting frames, with its timing record.
 void record(RecordingContainer& container, const std::string& path, const test::SkyScene& scene) {
   TimingLog timing;
@@ -65,7 +71,7 @@ void record(RecordingContainer& container, const std::string& path, const test::
     ASSERT_EQ(timing.append(i, timing_of(i), "Low Res"), 0);
     ASSERT_TRUE(container.append(frame, timing_of(i), {}).ok());
   }
-  ASSERT_TRUE(container.close().ok());
+  ASSERT_TRUE(container.close(false).ok());
   timing.close();
 }
 
@@ -99,9 +105,9 @@ TEST(StackCommand, StacksEveryFormatAlikeIntoFilesAstropyAndSirilRead) {
   test::TempFolder folder;
   const test::SkyScene scene = small_scene();
   const std::pair<const char*, std::unique_ptr<RecordingContainer>> formats[] = {
-      {"m42_avi.avi", make_avi_container()},
-      {"m42_ser.ser", make_ser_container()},
-      {"m42_fits.fits", make_fits_container()}};
+      {"m42_avi.avi", container_for(".avi")},
+      {"m42_ser.ser", container_for(".ser")},
+      {"m42_fits.fits", container_for(".fits")}};
   std::string first_csv;
   for (const auto& [name, container] : formats) {
     SCOPED_TRACE(name);
@@ -192,7 +198,7 @@ TEST(StackCommand, TheSimulatedGalaxyGrowsOutOfTheNoise) {
   SimSkyCamera camera(clock, pump, windows, nullptr, {.rotation_deg_per_min = 1});
   test::TempFolder folder;
   const std::string path = (folder / "night.avi").string();
-  auto avi = make_avi_container();
+  auto avi = container_for(".avi");
   double single = 0;
   for (int i = 0; i < 16; ++i) {
     const std::vector<uint8_t> dib = camera.render({5000 * i, 5000 * i + 4000, 0});
@@ -208,7 +214,7 @@ TEST(StackCommand, TheSimulatedGalaxyGrowsOutOfTheNoise) {
     }
     ASSERT_TRUE(avi->append(*frame, {}, {}).ok());
   }
-  ASSERT_TRUE(avi->close().ok());
+  ASSERT_TRUE(avi->close(false).ok());
   const StackRun run = stack({path, "", "", ""});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("16 of 16 frames stacked"), std::string::npos) << run.err;
@@ -232,14 +238,14 @@ TEST(StackCommand, ExitStatusesAndMessages) {
   // A recording whose frames are all black: nothing to stack, the reasons written.
   const std::string black = (folder / "black.fits").string();
   {
-    auto container = make_fits_container();
+    auto container = container_for(".fits");
     const FrameImage frame = *FrameImage::create(64, 48);
     ASSERT_TRUE(container->open(black, frame, {}, {}).ok());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(container->append(frame, {}, {}).ok());
-    ASSERT_TRUE(container->close().ok());
+    ASSERT_TRUE(container->close(false).ok());
   }
   const std::string recording = (folder / "sky.ser").string();
-  record(*make_ser_container(), recording, small_scene());
+  record(*container_for(".ser"), recording, small_scene());
   const std::string chosen = (folder / "chosen.fits").string();
   const struct {
     StackRequest request;
