@@ -7,12 +7,14 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <map>
-#include <optional>
 
+#include "app/due_ticker.h"
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
+#include "config/settings.h"
 #include "imaging/levels.h"
 #include "ui/video_source_dialog.h"
 
@@ -34,8 +36,10 @@ class FrameView : public QWidget {
   Q_OBJECT
 
  public:
-  FrameView(const FrameHolder& frame, QWidget* parent);
+  explicit FrameView(QWidget* parent);
   QSize sizeHint() const override;
+  // The holder to paint from, kept: the sequencer's main frame.
+  void set_frame(const FrameHolder* frame) { frame_ = frame; }
   void set_stretch(bool on);
   bool stretch() const { return stretch_; }
 
@@ -43,7 +47,7 @@ class FrameView : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  const FrameHolder& frame_;
+  const FrameHolder* frame_ = nullptr;
   bool stretch_ = false;
   QImage stretched_;  // reused from paint to paint
   LevelHistogram levels_;
@@ -58,18 +62,20 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // acquisition waits; Record, Stop and Pause go to the sequencer and the rest
   // come back to this window. on_close runs once when the window goes away
   // (Exit or closing it): that ends the program.
-  MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+  // The ticker drives the sequencer: the 50 ms timer's tick, and a tick at
+  // each moment the sequencer says falls due.
+  MainWindow(Settings& settings, CommandRouter& router, DueTicker& ticker, GuideWindow& guide,
              SaveFileChooser& chooser, DeviceCatalog devices, std::function<void()> on_close);
   ~MainWindow() override;
 
-  // Shows both windows, lays them out, idles the camera port and sets the
-  // controls: the rest of start-up once the windows exist.
+  // Shows both windows, lays them out and sets the controls: the rest of
+  // start-up once the windows exist.
   void start();
 
   void set_title(const std::string& title) override;
-  void set_ui_state(UiState state) override;
-  void repaint_main() override;
-  void repaint_guide() override;
+  void set_ui_state(UiState state, bool paused) override;
+  void repaint_main(const FrameHolder& frame) override;
+  void repaint_guide(const FrameHolder& frame) override;
   void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
@@ -87,9 +93,6 @@ class MainWindow : public QMainWindow, public SequencerHost {
   SetupDialog* open_setup_dialog() const { return open_setup_; }
   bool recording() const { return recording_; }
   bool closing() const { return closing_; }
-  // True when the window went away while a tick was waiting for a frame:
-  // the port is idled once that tick has unwound.
-  bool camera_idle_deferred() const { return camera_idle_deferred_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -104,30 +107,35 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void save_images_in();
   void update_autoincrement_mark();
   void go_away();
+  // A posted command runs before the next tick, whichever timer fires first.
+  void deliver_posted();
+  void tick();
+  void due_tick();
+  void schedule_due_tick();
 
-  Sequencer& sequencer_;
+  Settings& settings_;
   CommandRouter& router_;
+  DueTicker& ticker_;
   GuideWindow& guide_;
   SaveFileChooser& chooser_;
   DeviceCatalog devices_;
   std::function<void()> on_close_;
-  void tick();
-  void schedule_due_tick();
 
   QTimer timer_;
   QTimer due_timer_;
-  std::optional<Sequencer::Due> due_;
-  std::optional<uint32_t> last_due_moment_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
   QAction* star_action_ = nullptr;
   StarWindow* star_window_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
+  std::deque<Command> posted_;
+  // The sequencer's frames, as the host calls gave them.
+  const FrameHolder* main_frame_ = nullptr;
+  const FrameHolder* guide_frame_ = nullptr;
   bool recording_ = false;
   bool pause_marked_ = false;
   bool closing_ = false;
-  bool camera_idle_deferred_ = false;
 };
 
 }  // namespace noctra

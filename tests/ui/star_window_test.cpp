@@ -96,7 +96,8 @@ class StarWindowTest : public QObject {
   void stretch_changes_only_the_pixels_shown() {
     FrameHolder holder = star_frame(100, 100, 25);
     const FrameImage before = holder->clone();
-    FrameView view(holder, nullptr);
+    FrameView view(nullptr);
+    view.set_frame(&holder);
     view.resize(640, 480);
     QVERIFY(!view.stretch());
     const QImage plain = view.grab().toImage();
