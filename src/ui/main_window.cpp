@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QToolBar>
+#include <utility>
 
 #include "config/paths.h"
 #include "output/naming.h"
@@ -26,6 +27,7 @@ namespace noctra {
 FrameView::FrameView(QWidget* parent) : QWidget(parent) {
   setBackgroundRole(QPalette::Base);
   setAutoFillBackground(true);
+  build_stretch_table(StretchLevels{}, table_);
 }
 
 QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
@@ -33,6 +35,11 @@ QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
 void FrameView::set_stretch(bool on) {
   stretch_ = on;
   update();
+}
+
+void FrameView::set_stretch_levels(const StretchLevels& levels) {
+  build_stretch_table(levels, table_);
+  if (stretch_) update();
 }
 
 void FrameView::paintEvent(QPaintEvent*) {
@@ -43,8 +50,6 @@ void FrameView::paintEvent(QPaintEvent*) {
     draw_frame_unscaled(painter, frame, QPoint(0, 0));
     return;
   }
-  count_levels(frame, levels_);
-  build_stretch_table(auto_stretch_levels(levels_), table_);
   if (stretched_.width() != frame.width() || stretched_.height() != frame.height()) {
     stretched_ = QImage(frame.width(), frame.height(), QImage::Format_BGR888);
   }
@@ -68,8 +73,18 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
   build_menu_and_toolbar();
   frame_view_ = new FrameView(this);
   setCentralWidget(frame_view_);
-  star_window_ = new StarWindow([this](bool on) { frame_view_->set_stretch(on); }, this);
+  star_window_ = new StarWindow(
+      [this](bool on) {
+        frame_view_->set_stretch(on);
+        if (on) analyse_main_frame();
+      },
+      this);
   router_.set_window_commands([this](Command id) { return window_command(id); });
+  // The worker only posts: the results are shown on this thread.
+  analysis_ = std::make_unique<FrameAnalysis>([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { show_analyses(); }, Qt::QueuedConnection);
+  });
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTickMs);
@@ -82,7 +97,11 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
   connect(&due_timer_, &QTimer::timeout, this, [this] { due_tick(); });
 }
 
-MainWindow::~MainWindow() { router_.set_window_commands(nullptr); }
+MainWindow::~MainWindow() {
+  // No result may be posted to a window on its way out.
+  analysis_.reset();
+  router_.set_window_commands(nullptr);
+}
 
 QAction* MainWindow::add_command(QMenu* menu, const QString& text, Command id) {
   auto* action = menu->addAction(text);
@@ -111,10 +130,8 @@ void MainWindow::build_menu_and_toolbar() {
     star_window_->show();
     star_window_->raise();
     if (!first) return;
-    if (main_frame_ != nullptr && *main_frame_) star_window_->main_frame_arrived(**main_frame_);
-    if (guide_frame_ != nullptr && *guide_frame_) {
-      star_window_->guide_frame_arrived(**guide_frame_, guide_.guide_x(), guide_.guide_y());
-    }
+    analyse_main_frame();
+    analyse_guide_frame();
   });
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
@@ -177,16 +194,29 @@ void MainWindow::start() {
 void MainWindow::tick() {
   deliver_posted();
   if (closing_) return;
+  const bool outer_tick = std::exchange(in_tick_, true);
   ticker_.tick();
-  schedule_due_tick();
+  in_tick_ = outer_tick;
+  after_tick();
 }
 
 void MainWindow::due_tick() {
   deliver_posted();
   if (closing_) return;
+  const bool outer_tick = std::exchange(in_tick_, true);
+  const bool ticked = ticker_.tick_if_due();
+  in_tick_ = outer_tick;
   // A timer that fired a little early waits again for the rest.
-  ticker_.tick_if_due();
+  if (ticked) {
+    after_tick();
+  } else {
+    schedule_due_tick();
+  }
+}
+
+void MainWindow::after_tick() {
   schedule_due_tick();
+  show_analyses();
 }
 
 void MainWindow::schedule_due_tick() {
@@ -198,6 +228,29 @@ void MainWindow::schedule_due_tick() {
     return;
   }
   due_timer_.start(*wait);
+}
+
+void MainWindow::analyse_main_frame() {
+  if (main_frame_ != nullptr && *main_frame_) analysis_->analyse_main(**main_frame_);
+}
+
+void MainWindow::analyse_guide_frame() {
+  if (guide_frame_ != nullptr && *guide_frame_) {
+    analysis_->analyse_guide(**guide_frame_, guide_.guide_x(), guide_.guide_y());
+  }
+}
+
+void MainWindow::show_analyses() {
+  if (closing_ || in_tick_) return;
+  // The charts take a few milliseconds to repaint: never just before a tick.
+  if (const std::optional<int32_t> wait = ticker_.wait_ms(); wait && *wait < kViewWorkMs) return;
+  if (std::optional<MainFrameAnalysis> main = analysis_->take_main()) {
+    frame_view_->set_stretch_levels(main->stretch);
+    if (star_window_->isVisible()) star_window_->show_main(*main);
+  }
+  if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
+    if (star_window_->isVisible()) star_window_->show_guide(*guide);
+  }
 }
 
 void MainWindow::command(Command id) {
@@ -311,16 +364,16 @@ void MainWindow::repaint_main(const FrameHolder& frame) {
   main_frame_ = &frame;
   frame_view_->set_frame(&frame);
   frame_view_->repaint();
-  if (star_window_->isVisible() && frame) star_window_->main_frame_arrived(*frame);
+  if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
 
 void MainWindow::repaint_guide(const FrameHolder& frame) {
   if (closing_) return;
   guide_frame_ = &frame;
+  // The markers go into the frame as it is painted: measured after them, as
+  // the locator reads only the blue byte they never touch.
   guide_.repaint_now();
-  if (star_window_->isVisible() && frame) {
-    star_window_->guide_frame_arrived(*frame, guide_.guide_x(), guide_.guide_y());
-  }
+  if (star_window_->isVisible()) analyse_guide_frame();
 }
 
 void MainWindow::post_command(Command id) {

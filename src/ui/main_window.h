@@ -10,8 +10,10 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 
 #include "app/due_ticker.h"
+#include "app/frame_analysis.h"
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
 #include "config/settings.h"
@@ -29,9 +31,11 @@ class SetupDialog;
 class StarWindow;
 
 // The area below the toolbar: the main frame, unscaled, top-left. With the
-// display stretch on (off by default) the frame's levels are mapped from
-// automatic black and white points into a display copy, so faint stars
-// show; the frame itself is never changed.
+// display stretch on (off by default) the frame's levels are mapped through a
+// table into a display copy, so faint stars show; the frame itself is never
+// changed. The table comes from the levels measured off the window thread
+// (set_stretch_levels): a new frame is drawn through the last one until its
+// own arrive.
 class FrameView : public QWidget {
   Q_OBJECT
 
@@ -42,6 +46,7 @@ class FrameView : public QWidget {
   void set_frame(const FrameHolder* frame) { frame_ = frame; }
   void set_stretch(bool on);
   bool stretch() const { return stretch_; }
+  void set_stretch_levels(const StretchLevels& levels);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -50,9 +55,13 @@ class FrameView : public QWidget {
   const FrameHolder* frame_ = nullptr;
   bool stretch_ = false;
   QImage stretched_;  // reused from paint to paint
-  LevelHistogram levels_;
   StretchTable table_{};
 };
+
+// The Star window's charts and a stretched view repaint within this many
+// milliseconds: their updates wait for the next tick when its moment is
+// nearer, so that a repaint never delays an exposure.
+inline constexpr int32_t kViewWorkMs = 25;
 
 class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
@@ -93,6 +102,8 @@ class MainWindow : public QMainWindow, public SequencerHost {
   SetupDialog* open_setup_dialog() const { return open_setup_; }
   bool recording() const { return recording_; }
   bool closing() const { return closing_; }
+  // Frames handed to the measuring while the one before still waited.
+  int64_t analyses_dropped() const { return analysis_->dropped(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -111,7 +122,15 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void deliver_posted();
   void tick();
   void due_tick();
+  void after_tick();
   void schedule_due_tick();
+  // The measurements of the frames for the Star window and the stretch.
+  void analyse_main_frame();
+  void analyse_guide_frame();
+  // Shows the measurements that came, unless a tick is running or the next
+  // moment is too near for the charts' repaint to be over by then: they
+  // wait for the next tick.
+  void show_analyses();
 
   Settings& settings_;
   CommandRouter& router_;
@@ -133,9 +152,11 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // The sequencer's frames, as the host calls gave them.
   const FrameHolder* main_frame_ = nullptr;
   const FrameHolder* guide_frame_ = nullptr;
+  std::unique_ptr<FrameAnalysis> analysis_;
   bool recording_ = false;
   bool pause_marked_ = false;
   bool closing_ = false;
+  bool in_tick_ = false;  // also inside the waits of a tick's acquisition
 };
 
 }  // namespace noctra
