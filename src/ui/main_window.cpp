@@ -94,7 +94,10 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
   // falls due, so that exposures start and end on time.
   due_timer_.setTimerType(Qt::PreciseTimer);
   due_timer_.setSingleShot(true);
-  connect(&due_timer_, &QTimer::timeout, this, [this] { due_tick(); });
+  connect(&due_timer_, &QTimer::timeout, this, [this] {
+    hurried_ = false;
+    due_tick();
+  });
 }
 
 MainWindow::~MainWindow() {
@@ -192,29 +195,27 @@ void MainWindow::start() {
 }
 
 void MainWindow::tick() {
+  hurried_ = false;
   deliver_posted();
   if (closing_) return;
   const bool outer_tick = std::exchange(in_tick_, true);
   ticker_.tick();
   in_tick_ = outer_tick;
-  after_tick();
+  settle();
 }
 
 void MainWindow::due_tick() {
   deliver_posted();
   if (closing_) return;
+  // A timer that fired a little early finds nothing due yet: settle()
+  // waits again for the rest.
   const bool outer_tick = std::exchange(in_tick_, true);
-  const bool ticked = ticker_.tick_if_due();
+  ticker_.tick_if_due();
   in_tick_ = outer_tick;
-  // A timer that fired a little early waits again for the rest.
-  if (ticked) {
-    after_tick();
-  } else {
-    schedule_due_tick();
-  }
+  settle();
 }
 
-void MainWindow::after_tick() {
+void MainWindow::settle() {
   schedule_due_tick();
   show_analyses();
 }
@@ -225,6 +226,19 @@ void MainWindow::schedule_due_tick() {
   const std::optional<int32_t> wait = ticker_.wait_ms();
   if (!wait || closing_) {
     due_timer_.stop();
+    return;
+  }
+  // A moment due now (the first start after Record, the start after an
+  // exposure with no delay) is ticked by a queued call: it runs before the
+  // repaints the last tick or command asked for, which Qt posts at a lower
+  // priority and which would make the start late, but after the commands
+  // posted before it. Not twice in a row: a run of moments due at once then
+  // goes through the timer, which lets the window's own events in.
+  if (*wait == 0 && !hurried_) {
+    hurried_ = true;
+    due_timer_.stop();
+    QMetaObject::invokeMethod(
+        this, [this] { due_tick(); }, Qt::QueuedConnection);
     return;
   }
   due_timer_.start(*wait);
@@ -255,8 +269,12 @@ void MainWindow::show_analyses() {
 
 void MainWindow::command(Command id) {
   if (closing_) return;
+  route(id);
+  settle();
+}
+
+void MainWindow::route(Command id) {
   router_.route(id);
-  schedule_due_tick();
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
@@ -379,14 +397,19 @@ void MainWindow::repaint_guide(const FrameHolder& frame) {
 void MainWindow::post_command(Command id) {
   posted_.push_back(id);
   QMetaObject::invokeMethod(
-      this, [this] { deliver_posted(); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        deliver_posted();
+        settle();
+      },
+      Qt::QueuedConnection);
 }
 
 void MainWindow::deliver_posted() {
   while (!posted_.empty() && !closing_) {
     const Command id = posted_.front();
     posted_.pop_front();
-    command(id);
+    route(id);
   }
 }
 

@@ -118,11 +118,14 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void save_images_in();
   void update_autoincrement_mark();
   void go_away();
+  void route(Command id);
   // A posted command runs before the next tick, whichever timer fires first.
   void deliver_posted();
   void tick();
   void due_tick();
-  void after_tick();
+  // After every tick and command: the due tick for the next moment, the
+  // measurements that came meanwhile.
+  void settle();
   void schedule_due_tick();
   // The measurements of the frames for the Star window and the stretch.
   void analyse_main_frame();
@@ -157,6 +160,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   bool pause_marked_ = false;
   bool closing_ = false;
   bool in_tick_ = false;  // also inside the waits of a tick's acquisition
+  bool hurried_ = false;  // a due tick was queued since the last timer's tick
 };
 
 }  // namespace noctra
