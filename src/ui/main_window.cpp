@@ -88,7 +88,10 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTickMs);
-  connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    hurried_ = false;
+    tick(false);
+  });
   timer_.start();
   // Besides the 50 ms tick, a tick at the instant the sequencer's next moment
   // falls due, so that exposures start and end on time.
@@ -96,7 +99,7 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
   due_timer_.setSingleShot(true);
   connect(&due_timer_, &QTimer::timeout, this, [this] {
     hurried_ = false;
-    due_tick();
+    tick(true);
   });
 }
 
@@ -194,23 +197,17 @@ void MainWindow::start() {
   update_autoincrement_mark();
 }
 
-void MainWindow::tick() {
-  hurried_ = false;
+void MainWindow::tick(bool due_moment_only) {
   deliver_posted();
   if (closing_) return;
   const bool outer_tick = std::exchange(in_tick_, true);
-  ticker_.tick();
-  in_tick_ = outer_tick;
-  settle();
-}
-
-void MainWindow::due_tick() {
-  deliver_posted();
-  if (closing_) return;
-  // A timer that fired a little early finds nothing due yet: settle()
+  // A due timer that fired a little early finds nothing due yet: settle()
   // waits again for the rest.
-  const bool outer_tick = std::exchange(in_tick_, true);
-  ticker_.tick_if_due();
+  if (due_moment_only) {
+    ticker_.tick_if_due();
+  } else {
+    ticker_.tick();
+  }
   in_tick_ = outer_tick;
   settle();
 }
@@ -238,7 +235,7 @@ void MainWindow::schedule_due_tick() {
     hurried_ = true;
     due_timer_.stop();
     QMetaObject::invokeMethod(
-        this, [this] { due_tick(); }, Qt::QueuedConnection);
+        this, [this] { tick(true); }, Qt::QueuedConnection);
     return;
   }
   due_timer_.start(*wait);

@@ -121,8 +121,8 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void route(Command id);
   // A posted command runs before the next tick, whichever timer fires first.
   void deliver_posted();
-  void tick();
-  void due_tick();
+  // The 50 ms tick, or (due_moment_only) the tick of a moment due now.
+  void tick(bool due_moment_only);
   // After every tick and command: the due tick for the next moment, the
   // measurements that came meanwhile.
   void settle();
