@@ -50,9 +50,11 @@ class App {
   // Start of the program: the two leftover temporary files are deleted by
   // create(); this puts the port into its idle pattern.
   void camera_idle();
-  // End of the program: finishes an open recording as Stop does, idles the
-  // port, and saves the settings (unless --no-save) without the overrides.
-  // Returns false (and reports) if the settings could not be saved.
+  // End of the program, after the last tick has unwound: finishes an open
+  // recording as Stop does, idles the port (the one place it is idled at the
+  // end, for the windows and the headless runner alike), and saves the
+  // settings (unless --no-save) without the overrides. Returns false (and
+  // reports) if the settings could not be saved.
   bool shutdown();
 
  private:

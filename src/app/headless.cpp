@@ -20,29 +20,25 @@ void HeadlessEventPump::run_until(const std::function<bool()>& done) {
   // next 50 ms tick.
   const Nesting nesting(depth_);
   if (due_ticks_ && depth_ > 1 && !quitting() && !done()) {
-    if (tick_) tick_();
+    ticker_.tick();
     deliver_posted();
   }
   while (!quitting() && !done()) {
+    if (due_ticks_ && ticker_.tick_if_due()) {
+      deliver_posted();
+      continue;
+    }
     const int32_t now = clock_.now_ms();
     int32_t wait = wrap_sub(next_tick_, now);
-    const std::optional<Sequencer::Due> due = due_ticks_ && due_ ? due_() : std::nullopt;
-    // One tick for each due moment: a moment that stays due after its tick
-    // does not make the pump spin.
-    const bool fresh = due && last_due_moment_ != due->moment;
-    const bool due_now = fresh && due->wait_ms <= 0;
-    if (fresh && due->wait_ms > 0 && due->wait_ms < wait) wait = due->wait_ms;
-    if (wait > 0 && !due_now) {
+    const std::optional<int32_t> due = due_ticks_ ? ticker_.wait_ms() : std::nullopt;
+    if (due && *due < wait) wait = *due;
+    if (wait > 0) {
       sleep_(wait);
       continue;  // re-check: the sleep may end early on a signal
     }
-    if (due_now) {
-      last_due_moment_ = due->moment;
-    } else {
-      // A late tick is not repeated to catch up, as a window timer is not.
-      next_tick_ = wrap_add(now, kTickMs);
-    }
-    if (tick_) tick_();
+    // A late tick is not repeated to catch up, as a window timer is not.
+    next_tick_ = wrap_add(now, kTickMs);
+    ticker_.tick();
     deliver_posted();
   }
 }

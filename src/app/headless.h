@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/due_ticker.h"
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
 #include "config/platform.h"
@@ -31,10 +32,9 @@ class HeadlessEventPump : public EventPump {
   // due tells the next moment something falls due (nothing: only the 50 ms
   // tick); the pump ticks at that instant too, once for each moment.
   void set_handlers(std::function<void()> tick, std::function<void(Command)> route,
-                    std::function<std::optional<Sequencer::Due>()> due = nullptr) {
-    tick_ = std::move(tick);
+                    DueTicker::NextDue due = nullptr) {
+    ticker_ = DueTicker(std::move(tick), std::move(due));
     route_ = std::move(route);
-    due_ = std::move(due);
   }
   // Off: only the 50 ms tick, as a plain window timer gives (the benchmark's
   // baseline).
@@ -50,9 +50,8 @@ class HeadlessEventPump : public EventPump {
   Clock& clock_;
   Sleep sleep_;
   const std::atomic<bool>* interrupt_;
-  std::function<void()> tick_;
+  DueTicker ticker_{nullptr, nullptr};
   std::function<void(Command)> route_;
-  std::function<std::optional<Sequencer::Due>()> due_;
   struct Nesting {
     explicit Nesting(int& depth) : depth_(depth) { ++depth_; }
     ~Nesting() { --depth_; }
@@ -60,7 +59,6 @@ class HeadlessEventPump : public EventPump {
   };
   int depth_ = 0;
   bool due_ticks_ = true;
-  std::optional<uint32_t> last_due_moment_;
   std::deque<Command> posted_;
   bool have_deadline_ = false;
   int32_t next_tick_ = 0;
@@ -70,9 +68,9 @@ class HeadlessHost : public SequencerHost {
  public:
   HeadlessHost(std::ostream& out, HeadlessEventPump& pump) : out_(out), pump_(pump) {}
   void set_title(const std::string& title) override;
-  void set_ui_state(UiState) override {}
-  void repaint_main() override {}
-  void repaint_guide() override {}
+  void set_ui_state(UiState, bool) override {}
+  void repaint_main(const FrameHolder&) override {}
+  void repaint_guide(const FrameHolder&) override {}
   void post_command(Command id) override { pump_.post(id); }
   void layout_if_idle() override {}
   void beep() override {}

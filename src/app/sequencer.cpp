@@ -16,25 +16,24 @@ Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAc
 void Sequencer::start_recording() {
   ++recording_generation_;
   frames_written_ = 0;
-  ++due_moment_;
+  exposures_begun_ = 0;
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Waiting;
   if (settings_.guiding != 0) {
     guide_base_ = clock_.now_ms();
     guide_state_ = GuideState::Pending;
   }
-  if (host_ != nullptr) host_->set_ui_state(UiState::Recording);
+  if (host_ != nullptr) host_->set_ui_state(UiState::Recording, paused_);
 }
 
 void Sequencer::stop_recording() {
   ++recording_generation_;
   port_.camera_idle();
-  ++due_moment_;
   exposure_base_ = clock_.now_ms();
   capture_state_ = CaptureState::Idle;
   guide_base_ = clock_.now_ms();
   guide_state_ = GuideState::Off;
-  if (host_ != nullptr) host_->set_ui_state(UiState::Idle);
+  if (host_ != nullptr) host_->set_ui_state(UiState::Idle, paused_);
   writer_.close_recording();
   show_countdown(0);
   if (host_ != nullptr) host_->layout_if_idle();
@@ -42,69 +41,67 @@ void Sequencer::stop_recording() {
 
 void Sequencer::toggle_pause() {
   paused_ = !paused_;
-  if (host_ != nullptr) host_->set_ui_state(UiState::RefreshPauseMarks);
+  if (host_ != nullptr) host_->set_ui_state(UiState::RefreshPauseMarks, paused_);
 }
 
 void Sequencer::sequencer_tick() {
   acquirer_.still_trigger();
   if (timer_busy_) return;
   timer_busy_ = true;
-  int32_t now = clock_.now_ms();
-
-  if (capture_state_ != CaptureState::Idle) {
-    const int32_t remaining = wrap_sub(settings_.exposure, wrap_sub(now, exposure_base_));
-    if (remaining <= settings_.exposure) {
-      show_countdown(remaining);
-      if (capture_state_ == CaptureState::Waiting) {
-        port_.exposure_start_sequence();
-        capture_state_ = CaptureState::Exposing;
-        ++due_moment_;
-      }
-    }
-    if (remaining <= 0) {
-      capture_main_frame();
-      if (!paused_) {
-        const uint32_t recording = recording_generation_;
-        writer_.write_frame(main_frame_ ? &*main_frame_ : nullptr, main_timing_, main_how_);
-        // A Stop (or Stop and Record) given while the writer's error box was
-        // up has ended this recording: carrying on would count and schedule
-        // for it behind the user's back.
-        if (recording_generation_ != recording) {
-          timer_busy_ = false;
-          return;
-        }
-        frames_written_ = wrap_add(frames_written_, 1);
-        set_frame_title();
-      }
-      exposure_base_ = wrap_add(clock_.now_ms(), settings_.delay);
-      ++due_moment_;
-      capture_state_ = CaptureState::Waiting;
-      if (guide_state_ != GuideState::Off) {
-        guide_base_ = clock_.now_ms();
-        port_.guide_start_sequence();
-        guide_state_ = GuideState::Running;
-      }
-      if (settings_.count != 0 && frames_written_ >= settings_.count && host_ != nullptr) {
-        host_->post_command(Command::Stop);
-      }
-    }
+  const int32_t now = clock_.now_ms();
+  if (main_cycle(now)) {
+    guide_cycle(now);
+    if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
   }
-
-  if (guide_state_ != GuideState::Off) {
-    const int32_t guide_remaining = wrap_sub(settings_.guide_interval, wrap_sub(now, guide_base_));
-    if (guide_remaining <= 0) {
-      capture_guide_frame();
-      guide_base_ = clock_.now_ms();
-      ++due_moment_;
-      if (guide_state_ != GuideState::Off) {
-        port_.guide_start_sequence();
-        guide_state_ = GuideState::Running;
-      }
-    }
-  }
-
-  if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
   timer_busy_ = false;
+}
+
+bool Sequencer::main_cycle(int32_t now) {
+  if (capture_state_ == CaptureState::Idle) return true;
+  const int32_t remaining = wrap_sub(settings_.exposure, wrap_sub(now, exposure_base_));
+  if (remaining <= settings_.exposure) {
+    show_countdown(remaining);
+    if (capture_state_ == CaptureState::Waiting) {
+      port_.exposure_start_sequence();
+      capture_state_ = CaptureState::Exposing;
+      ++exposures_begun_;
+    }
+  }
+  if (remaining > 0) return true;
+  capture_main_frame();
+  if (!paused_) {
+    const uint32_t recording = recording_generation_;
+    writer_.write_frame(main_frame_ ? &*main_frame_ : nullptr, main_timing_, main_how_);
+    // A Stop (or Stop and Record) given while the writer's error box was up
+    // has ended this recording: carrying on would count and schedule for it
+    // behind the user's back.
+    if (recording_generation_ != recording) return false;
+    frames_written_ = wrap_add(frames_written_, 1);
+    set_frame_title();
+  }
+  exposure_base_ = wrap_add(clock_.now_ms(), settings_.delay);
+  capture_state_ = CaptureState::Waiting;
+  if (guide_state_ != GuideState::Off) {
+    guide_base_ = clock_.now_ms();
+    port_.guide_start_sequence();
+    guide_state_ = GuideState::Running;
+  }
+  if (settings_.count != 0 && frames_written_ >= settings_.count && host_ != nullptr) {
+    host_->post_command(Command::Stop);
+  }
+  return true;
+}
+
+void Sequencer::guide_cycle(int32_t now) {
+  if (guide_state_ == GuideState::Off) return;
+  const int32_t guide_remaining = wrap_sub(settings_.guide_interval, wrap_sub(now, guide_base_));
+  if (guide_remaining > 0) return;
+  capture_guide_frame();
+  guide_base_ = clock_.now_ms();
+  if (guide_state_ != GuideState::Off) {
+    port_.guide_start_sequence();
+    guide_state_ = GuideState::Running;
+  }
 }
 
 void Sequencer::capture_main_frame() {
@@ -122,14 +119,14 @@ void Sequencer::capture_main_frame() {
   if (capture.outcome == CaptureOutcome::FirstFailed || (!low_res && !main_frame_)) return;
   if (host_ != nullptr) {
     host_->beep();
-    host_->repaint_main();
+    host_->repaint_main(main_frame_);
   }
 }
 
 void Sequencer::capture_guide_frame() {
   capture_exposure(acquirer_, port_, Readout::Guide, settings_.amp_off != 0, guide_frame_);
   if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
-  if (host_ != nullptr) host_->repaint_guide();
+  if (host_ != nullptr) host_->repaint_guide(guide_frame_);
 }
 
 namespace {
@@ -153,22 +150,22 @@ void Sequencer::set_frame_title() {
 std::optional<Sequencer::Due> Sequencer::next_due() {
   if (timer_busy_) return std::nullopt;
   const int32_t now = clock_.now_ms();
-  std::optional<int32_t> soonest;
-  const auto consider = [&](int32_t due) {
-    const int32_t wait = std::max<int32_t>(0, wrap_sub(due, now));
-    if (!soonest || wait < *soonest) soonest = wait;
+  std::optional<Due> soonest;
+  const auto consider = [&](DueKind kind, int32_t at) {
+    const int32_t wait = std::max<int32_t>(0, wrap_sub(at, now));
+    if (!soonest || wait < soonest->wait_ms)
+      soonest = Due{wait, {kind, at, recording_generation_, exposures_begun_}};
   };
-  if (capture_state_ == CaptureState::Waiting) consider(exposure_base_);
+  if (capture_state_ == CaptureState::Waiting) consider(DueKind::Start, exposure_base_);
   if (capture_state_ == CaptureState::Exposing) {
-    consider(wrap_add(exposure_base_, settings_.exposure));
+    consider(DueKind::End, wrap_add(exposure_base_, settings_.exposure));
   }
   // A guide interval of 0 or less would make every moment due: the 50 ms
   // tick paces it, as it always has.
   if (guide_state_ != GuideState::Off && settings_.guide_interval > 0) {
-    consider(wrap_add(guide_base_, settings_.guide_interval));
+    consider(DueKind::Guide, wrap_add(guide_base_, settings_.guide_interval));
   }
-  if (!soonest) return std::nullopt;
-  return Due{*soonest, due_moment_};
+  return soonest;
 }
 
 void Sequencer::show_countdown(int32_t remaining_ms) {

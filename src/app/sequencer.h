@@ -51,16 +51,26 @@ class Sequencer {
   // When the current or next exposure begins (ms clock).
   int32_t exposure_base() const { return exposure_base_; }
 
-  // The next moment something falls due (the exposure's base while waiting,
-  // its end while exposing, the next guide frame): milliseconds from now, 0
-  // when it has passed, and which moment it is (the number changes whenever
-  // a tick has acted on a moment, so a pump ticks once for each). Nothing
+  // The next moment something falls due: the exposure's base while waiting,
+  // its end while exposing, the next guide frame. A moment is what it is
+  // due for, its instant on the ms clock, the recording and the exposure it
+  // belongs to, so a tick that acts on it moves the sequencer on to another
+  // one (an exposure of 0 ms with no delay starts the next at the instant
+  // of the last: it is the next exposure's moment all the same). Nothing
   // while idle or while a tick runs (the tick looks again when it is done).
-  // The event pumps tick at that instant, so an exposure starts and ends on
-  // time instead of on the next 50 ms tick.
+  // The event pumps tick at that instant (see DueTicker), so an exposure
+  // starts and ends on time instead of on the next 50 ms tick.
+  enum class DueKind : uint8_t { Start, End, Guide };
+  struct Moment {
+    DueKind kind;
+    int32_t at;
+    uint32_t recording;
+    uint32_t exposure;
+    friend bool operator==(const Moment&, const Moment&) = default;
+  };
   struct Due {
-    int32_t wait_ms;
-    uint32_t moment;
+    int32_t wait_ms;  // from now; 0 when it has come
+    Moment moment;
     friend bool operator==(const Due&, const Due&) = default;
   };
   std::optional<Due> next_due();
@@ -69,15 +79,18 @@ class Sequencer {
   const FrameTiming& main_timing() const { return main_timing_; }
   const FrameMetadata& main_how() const { return main_how_; }
 
-  Settings& settings() { return settings_; }
-  CameraPort& camera_port() { return port_; }
-
   const FrameHolder& main_frame() const { return main_frame_; }
   const FrameHolder& first_hi_res_frame() const { return first_hi_res_frame_; }
   // The guide window draws its markers into this frame.
   FrameHolder& guide_frame() { return guide_frame_; }
 
  private:
+  // The two halves of a tick, in this order: the exposure (start, end and
+  // the frame's capture and writing) and the guide frames. main_cycle is
+  // false when a Stop given during the frame's writing ended the recording:
+  // the tick then ends there.
+  bool main_cycle(int32_t now);
+  void guide_cycle(int32_t now);
   void set_frame_title();
 
   Settings& settings_;
@@ -95,9 +108,11 @@ class Sequencer {
   int32_t frames_written_ = 0;
   bool paused_ = false;
   bool timer_busy_ = false;
+  // Changes at every Record and Stop: a tick whose recording ended while it
+  // ran stops there, and due moments of different recordings never match.
   uint32_t recording_generation_ = 0;
-  uint32_t due_moment_ =
-      0;  // changes whenever a due moment has been acted on  // changes at every Record and Stop
+  // Exposures begun since Record.
+  uint32_t exposures_begun_ = 0;
   int32_t last_title_seconds_ = -1;
   int32_t last_title_frames_ = -1;
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "imaging/frame_image.h"
+
 namespace noctra {
 
 // Command identifiers of the main window's menu, toolbar and accelerators,
@@ -28,13 +30,18 @@ enum class UiState {
   RefreshPauseMarks,  // the Pause marks follow the sequencer's pause flag
 };
 
+// Everything the windows show comes through these calls: the windows never
+// look into the sequencer.
 class SequencerHost {
  public:
   virtual ~SequencerHost() = default;
   virtual void set_title(const std::string& title) = 0;
-  virtual void set_ui_state(UiState state) = 0;
-  virtual void repaint_main() = 0;
-  virtual void repaint_guide() = 0;
+  // paused is the sequencer's pause flag, which the Pause marks follow.
+  virtual void set_ui_state(UiState state, bool paused) = 0;
+  // Paint now, before the capture returns. The holder is the sequencer's and
+  // stays valid while the sequencer lives; a window may keep it to paint from.
+  virtual void repaint_main(const FrameHolder& frame) = 0;
+  virtual void repaint_guide(const FrameHolder& frame) = 0;
   // Queued: runs through the command router after the current event.
   virtual void post_command(Command id) = 0;
   virtual void layout_if_idle() = 0;

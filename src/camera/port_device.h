@@ -64,6 +64,7 @@ class TracingPortDevice : public PortDevice {
     trace_(byte);
   }
   std::string name() const override { return inner_->name(); }
+  PortDevice& inner() { return *inner_; }
 
  private:
   std::unique_ptr<PortDevice> inner_;

@@ -57,7 +57,8 @@ Status DesktopProgram::start(const AppOptions& options) {
   if (!created) return created.status();
   app_ = std::move(*created);
   Sequencer& sequencer = app_->sequencer();
-  pump_.set_tick([&sequencer] { sequencer.sequencer_tick(); });
+  ticker_ = std::make_unique<DueTicker>(sequencer);
+  pump_.set_tick([this] { ticker_->tick(); });
   guide_ = std::make_unique<GuideWindow>(sequencer.guide_frame(), [this] {
     if (window_) window_->close();
   });
@@ -67,10 +68,12 @@ Status DesktopProgram::start(const AppOptions& options) {
     pump_.set_quitting();
     QCoreApplication::exit(0);
   };
-  window_ = std::make_unique<MainWindow>(sequencer, app_->router(), *guide_, chooser_,
-                                         device_catalog(*app_), on_close);
+  window_ = std::make_unique<MainWindow>(app_->settings(), app_->router(), *ticker_, *guide_,
+                                         chooser_, device_catalog(*app_), on_close);
   sequencer.set_host(window_.get());
   window_->start();
+  // The port at rest once the windows are up, and once more as start-up ends.
+  app_->camera_idle();
   app_->camera_idle();
   return {};
 }
@@ -83,7 +86,6 @@ DesktopProgram::~DesktopProgram() {
 
 bool DesktopProgram::finish() {
   app_->sequencer().set_host(nullptr);
-  if (window_->camera_idle_deferred()) app_->camera_idle();
   return app_->shutdown();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/due_ticker.h"
 #include "ui/error_box.h"
 #include "ui/qt_event_pump.h"
 #include "ui/save_file_chooser.h"
@@ -31,8 +32,8 @@ class DesktopProgram {
   MainWindow& main_window() { return *window_; }
   GuideWindow& guide_window() { return *guide_; }
   App& app() { return *app_; }
-  // After the main loop: the port idled if the windows went away during an
-  // acquisition, an open recording finished, the settings saved. False when
+  // After the main loop, once a tick that waited for a frame has unwound: an
+  // open recording finished, the port idled, the settings saved. False when
   // the settings could not be saved.
   bool finish();
 
@@ -44,6 +45,7 @@ class DesktopProgram {
   MessageBoxErrorReporter reporter_;
   FileDialogChooser chooser_;
   std::unique_ptr<App> app_;
+  std::unique_ptr<DueTicker> ticker_;
   std::unique_ptr<GuideWindow> guide_;
   std::unique_ptr<MainWindow> window_;
 };

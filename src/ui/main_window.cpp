@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QToolBar>
+#include <utility>
 
 #include "config/paths.h"
 #include "output/naming.h"
@@ -23,9 +24,10 @@
 
 namespace noctra {
 
-FrameView::FrameView(const FrameHolder& frame, QWidget* parent) : QWidget(parent), frame_(frame) {
+FrameView::FrameView(QWidget* parent) : QWidget(parent) {
   setBackgroundRole(QPalette::Base);
   setAutoFillBackground(true);
+  build_stretch_table(StretchLevels{}, table_);
 }
 
 QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
@@ -35,16 +37,19 @@ void FrameView::set_stretch(bool on) {
   update();
 }
 
+void FrameView::set_stretch_levels(const StretchLevels& levels) {
+  build_stretch_table(levels, table_);
+  if (stretch_) update();
+}
+
 void FrameView::paintEvent(QPaintEvent*) {
-  if (!frame_) return;
+  if (frame_ == nullptr || !*frame_) return;
   QPainter painter(this);
+  const FrameImage& frame = **frame_;
   if (!stretch_) {
-    draw_frame_unscaled(painter, *frame_, QPoint(0, 0));
+    draw_frame_unscaled(painter, frame, QPoint(0, 0));
     return;
   }
-  const FrameImage& frame = *frame_;
-  count_levels(frame, levels_);
-  build_stretch_table(auto_stretch_levels(levels_), table_);
   if (stretched_.width() != frame.width() || stretched_.height() != frame.height()) {
     stretched_ = QImage(frame.width(), frame.height(), QImage::Format_BGR888);
   }
@@ -58,34 +63,51 @@ void FrameView::paintEvent(QPaintEvent*) {
   painter.drawImage(QPoint(0, 0), stretched_);
 }
 
-MainWindow::MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
-                       SaveFileChooser& chooser, DeviceCatalog devices,
+MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& ticker,
+                       GuideWindow& guide, SaveFileChooser& chooser, DeviceCatalog devices,
                        std::function<void()> on_close)
-    : sequencer_(sequencer), router_(router), guide_(guide), chooser_(chooser),
+    : settings_(settings), router_(router), ticker_(ticker), guide_(guide), chooser_(chooser),
       devices_(std::move(devices)), on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
   build_menu_and_toolbar();
-  frame_view_ = new FrameView(sequencer_.main_frame(), this);
+  frame_view_ = new FrameView(this);
   setCentralWidget(frame_view_);
-  star_window_ = new StarWindow([this](bool on) { frame_view_->set_stretch(on); }, this);
+  star_window_ = new StarWindow(
+      [this](bool on) {
+        frame_view_->set_stretch(on);
+        if (on) analyse_main_frame();
+      },
+      this);
   router_.set_window_commands([this](Command id) { return window_command(id); });
+  // The worker only posts: the results are shown on this thread.
+  analysis_ = std::make_unique<FrameAnalysis>([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { show_analyses(); }, Qt::QueuedConnection);
+  });
 
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.setInterval(kTickMs);
-  connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    hurried_ = false;
+    tick(false);
+  });
   timer_.start();
   // Besides the 50 ms tick, a tick at the instant the sequencer's next moment
   // falls due, so that exposures start and end on time.
   due_timer_.setTimerType(Qt::PreciseTimer);
   due_timer_.setSingleShot(true);
   connect(&due_timer_, &QTimer::timeout, this, [this] {
-    if (due_) last_due_moment_ = due_->moment;
-    tick();
+    hurried_ = false;
+    tick(true);
   });
 }
 
-MainWindow::~MainWindow() { router_.set_window_commands(nullptr); }
+MainWindow::~MainWindow() {
+  // No result may be posted to a window on its way out.
+  analysis_.reset();
+  router_.set_window_commands(nullptr);
+}
 
 QAction* MainWindow::add_command(QMenu* menu, const QString& text, Command id) {
   auto* action = menu->addAction(text);
@@ -114,11 +136,8 @@ void MainWindow::build_menu_and_toolbar() {
     star_window_->show();
     star_window_->raise();
     if (!first) return;
-    if (sequencer_.main_frame()) star_window_->main_frame_arrived(*sequencer_.main_frame());
-    if (sequencer_.guide_frame()) {
-      star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(),
-                                        guide_.guide_y());
-    }
+    analyse_main_frame();
+    analyse_guide_frame();
   });
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
@@ -173,33 +192,86 @@ void MainWindow::start() {
   // Beside the main window rather than over it, where the desktop leaves
   // the placing to the program.
   guide_.move(frameGeometry().right() + 1, frameGeometry().top());
-  guide_.setVisible(sequencer_.settings().guiding != 0);
-  sequencer_.camera_port().camera_idle();
-  set_ui_state(UiState::Idle);
+  guide_.setVisible(settings_.guiding != 0);
+  set_ui_state(UiState::Idle, pause_marked_);
   update_autoincrement_mark();
 }
 
-void MainWindow::tick() {
+void MainWindow::tick(bool due_moment_only) {
+  deliver_posted();
   if (closing_) return;
-  sequencer_.sequencer_tick();
+  const bool outer_tick = std::exchange(in_tick_, true);
+  // A due timer that fired a little early finds nothing due yet: settle()
+  // waits again for the rest.
+  if (due_moment_only) {
+    ticker_.tick_if_due();
+  } else {
+    ticker_.tick();
+  }
+  in_tick_ = outer_tick;
+  settle();
+}
+
+void MainWindow::settle() {
   schedule_due_tick();
+  show_analyses();
 }
 
 void MainWindow::schedule_due_tick() {
   // Inside an acquisition the tick that started it is still running: it
   // schedules again once it is done.
-  due_ = sequencer_.next_due();
-  if (!due_ || closing_ || due_->moment == last_due_moment_) {
+  const std::optional<int32_t> wait = ticker_.wait_ms();
+  if (!wait || closing_) {
     due_timer_.stop();
     return;
   }
-  due_timer_.start(due_->wait_ms);
+  // A moment due now (the first start after Record, the start after an
+  // exposure with no delay) is ticked by a queued call: it runs before the
+  // repaints the last tick or command asked for, which Qt posts at a lower
+  // priority and which would make the start late, but after the commands
+  // posted before it. Not twice in a row: a run of moments due at once then
+  // goes through the timer, which lets the window's own events in.
+  if (*wait == 0 && !hurried_) {
+    hurried_ = true;
+    due_timer_.stop();
+    QMetaObject::invokeMethod(
+        this, [this] { tick(true); }, Qt::QueuedConnection);
+    return;
+  }
+  due_timer_.start(*wait);
+}
+
+void MainWindow::analyse_main_frame() {
+  if (main_frame_ != nullptr && *main_frame_) analysis_->analyse_main(**main_frame_);
+}
+
+void MainWindow::analyse_guide_frame() {
+  if (guide_frame_ != nullptr && *guide_frame_) {
+    analysis_->analyse_guide(**guide_frame_, guide_.guide_x(), guide_.guide_y());
+  }
+}
+
+void MainWindow::show_analyses() {
+  if (closing_ || in_tick_) return;
+  // The charts take a few milliseconds to repaint: never just before a tick.
+  if (const std::optional<int32_t> wait = ticker_.wait_ms(); wait && *wait < kViewWorkMs) return;
+  if (std::optional<MainFrameAnalysis> main = analysis_->take_main()) {
+    frame_view_->set_stretch_levels(main->stretch);
+    if (star_window_->isVisible()) star_window_->show_main(*main);
+  }
+  if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
+    if (star_window_->isVisible()) star_window_->show_guide(*guide);
+  }
 }
 
 void MainWindow::command(Command id) {
   if (closing_) return;
+  route(id);
+  settle();
+}
+
+void MainWindow::route(Command id) {
   router_.route(id);
-  schedule_due_tick();
   // A checkable action flips its own mark when clicked; the marks follow the
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
@@ -234,7 +306,7 @@ bool MainWindow::window_command(Command id) {
       save_images_in();
       return true;
     case Command::Autoincrement:
-      sequencer_.settings().auto_increment = sequencer_.settings().auto_increment == 0 ? 1 : 0;
+      settings_.auto_increment = settings_.auto_increment == 0 ? 1 : 0;
       update_autoincrement_mark();
       return true;
     case Command::Setup:
@@ -249,11 +321,11 @@ void MainWindow::show_setup_dialog() {
   SetupDialog::Hooks hooks;
   hooks.set_open_dialog = [this](SetupDialog* dialog) { open_setup_ = dialog; };
   hooks.layout_if_idle = [this] { layout_if_idle(); };
-  SetupDialog dialog(sequencer_.settings(), recording_, chooser_, std::move(hooks), this);
+  SetupDialog dialog(settings_, recording_, chooser_, std::move(hooks), this);
   place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
-  guide_.setVisible(sequencer_.settings().guiding != 0);
+  guide_.setVisible(settings_.guiding != 0);
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
   // the values just stored, and goes through the same command rules.
@@ -261,25 +333,23 @@ void MainWindow::show_setup_dialog() {
 }
 
 void MainWindow::save_images_in() {
-  Settings& settings = sequencer_.settings();
-  const bool idle = sequencer_.capture_state() == CaptureState::Idle;
   const PathChoice choice =
-      save_images_in_command(settings.image_file_path, idle, browse_with(chooser_, this),
+      save_images_in_command(settings_.image_file_path, !recording_, browse_with(chooser_, this),
                              kNativePathFlavour, home_folder());
   if (choice.outcome == PathChoiceOutcome::TooLong) {
     show_path_too_long(this, choice.path, choice.extension);
     return;
   }
-  settings.image_file_path = choice.path;
+  settings_.image_file_path = choice.path;
 }
 
 void MainWindow::show_video_source_dialog() {
-  VideoSourceDialog dialog(sequencer_.settings(), devices_, this);
+  VideoSourceDialog dialog(settings_, devices_, this);
   dialog.exec();
 }
 
 void MainWindow::update_autoincrement_mark() {
-  action(Command::Autoincrement)->setChecked(sequencer_.settings().auto_increment != 0);
+  action(Command::Autoincrement)->setChecked(settings_.auto_increment != 0);
 }
 
 void MainWindow::set_title(const std::string& title) {
@@ -287,7 +357,7 @@ void MainWindow::set_title(const std::string& title) {
   setWindowTitle(QString::fromStdString(title));
 }
 
-void MainWindow::set_ui_state(UiState state) {
+void MainWindow::set_ui_state(UiState state, bool paused) {
   if (closing_) return;
   switch (state) {
     case UiState::Idle:
@@ -298,37 +368,51 @@ void MainWindow::set_ui_state(UiState state) {
       if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
       break;
     case UiState::RefreshPauseMarks:
-      pause_marked_ = sequencer_.paused();
+      pause_marked_ = paused;
       action(Command::Pause)->setChecked(pause_marked_);
       break;
   }
 }
 
-void MainWindow::repaint_main() {
+void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
+  main_frame_ = &frame;
+  frame_view_->set_frame(&frame);
   frame_view_->repaint();
-  if (star_window_->isVisible() && sequencer_.main_frame()) {
-    star_window_->main_frame_arrived(*sequencer_.main_frame());
-  }
+  if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
 
-void MainWindow::repaint_guide() {
+void MainWindow::repaint_guide(const FrameHolder& frame) {
   if (closing_) return;
+  guide_frame_ = &frame;
+  // The markers go into the frame as it is painted: measured after them, as
+  // the locator reads only the blue byte they never touch.
   guide_.repaint_now();
-  if (star_window_->isVisible() && sequencer_.guide_frame()) {
-    star_window_->guide_frame_arrived(*sequencer_.guide_frame(), guide_.guide_x(),
-                                      guide_.guide_y());
-  }
+  if (star_window_->isVisible()) analyse_guide_frame();
 }
 
 void MainWindow::post_command(Command id) {
+  posted_.push_back(id);
   QMetaObject::invokeMethod(
-      this, [this, id] { command(id); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        deliver_posted();
+        settle();
+      },
+      Qt::QueuedConnection);
+}
+
+void MainWindow::deliver_posted() {
+  while (!posted_.empty() && !closing_) {
+    const Command id = posted_.front();
+    posted_.pop_front();
+    route(id);
+  }
 }
 
 void MainWindow::layout_if_idle() {
   if (closing_) return;
-  if (sequencer_.capture_state() == CaptureState::Idle) layout_windows();
+  if (!recording_) layout_windows();
 }
 
 void MainWindow::beep() {
@@ -362,13 +446,8 @@ void MainWindow::go_away() {
   due_timer_.stop();
   guide_.hide();
   star_window_->hide();
-  // A tick waiting for a frame still drives the port: it is idled once the
-  // wait has ended and the tick has unwound.
-  if (sequencer_.tick_running()) {
-    camera_idle_deferred_ = true;
-  } else {
-    sequencer_.camera_port().camera_idle();
-  }
+  // The port is idled by the program's shut-down, once a tick still waiting
+  // for a frame has unwound.
   if (on_close_) on_close_();
 }
 

@@ -7,12 +7,16 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <map>
-#include <optional>
+#include <memory>
 
+#include "app/due_ticker.h"
+#include "app/frame_analysis.h"
 #include "app/sequencer.h"
 #include "app/sequencer_host.h"
+#include "config/settings.h"
 #include "imaging/levels.h"
 #include "ui/video_source_dialog.h"
 
@@ -27,28 +31,37 @@ class SetupDialog;
 class StarWindow;
 
 // The area below the toolbar: the main frame, unscaled, top-left. With the
-// display stretch on (off by default) the frame's levels are mapped from
-// automatic black and white points into a display copy, so faint stars
-// show; the frame itself is never changed.
+// display stretch on (off by default) the frame's levels are mapped through a
+// table into a display copy, so faint stars show; the frame itself is never
+// changed. The table comes from the levels measured off the window thread
+// (set_stretch_levels): a new frame is drawn through the last one until its
+// own arrive.
 class FrameView : public QWidget {
   Q_OBJECT
 
  public:
-  FrameView(const FrameHolder& frame, QWidget* parent);
+  explicit FrameView(QWidget* parent);
   QSize sizeHint() const override;
+  // The holder to paint from, kept: the sequencer's main frame.
+  void set_frame(const FrameHolder* frame) { frame_ = frame; }
   void set_stretch(bool on);
   bool stretch() const { return stretch_; }
+  void set_stretch_levels(const StretchLevels& levels);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  const FrameHolder& frame_;
+  const FrameHolder* frame_ = nullptr;
   bool stretch_ = false;
   QImage stretched_;  // reused from paint to paint
-  LevelHistogram levels_;
   StretchTable table_{};
 };
+
+// The Star window's charts and a stretched view repaint within this many
+// milliseconds: their updates wait for the next tick when its moment is
+// nearer, so that a repaint never delays an exposure.
+inline constexpr int32_t kViewWorkMs = 25;
 
 class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
@@ -58,18 +71,20 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // acquisition waits; Record, Stop and Pause go to the sequencer and the rest
   // come back to this window. on_close runs once when the window goes away
   // (Exit or closing it): that ends the program.
-  MainWindow(Sequencer& sequencer, CommandRouter& router, GuideWindow& guide,
+  // The ticker drives the sequencer: the 50 ms timer's tick, and a tick at
+  // each moment the sequencer says falls due.
+  MainWindow(Settings& settings, CommandRouter& router, DueTicker& ticker, GuideWindow& guide,
              SaveFileChooser& chooser, DeviceCatalog devices, std::function<void()> on_close);
   ~MainWindow() override;
 
-  // Shows both windows, lays them out, idles the camera port and sets the
-  // controls: the rest of start-up once the windows exist.
+  // Shows both windows, lays them out and sets the controls: the rest of
+  // start-up once the windows exist.
   void start();
 
   void set_title(const std::string& title) override;
-  void set_ui_state(UiState state) override;
-  void repaint_main() override;
-  void repaint_guide() override;
+  void set_ui_state(UiState state, bool paused) override;
+  void repaint_main(const FrameHolder& frame) override;
+  void repaint_guide(const FrameHolder& frame) override;
   void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
@@ -87,9 +102,8 @@ class MainWindow : public QMainWindow, public SequencerHost {
   SetupDialog* open_setup_dialog() const { return open_setup_; }
   bool recording() const { return recording_; }
   bool closing() const { return closing_; }
-  // True when the window went away while a tick was waiting for a frame:
-  // the port is idled once that tick has unwound.
-  bool camera_idle_deferred() const { return camera_idle_deferred_; }
+  // Frames handed to the measuring while the one before still waited.
+  int64_t analyses_dropped() const { return analysis_->dropped(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -104,30 +118,49 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void save_images_in();
   void update_autoincrement_mark();
   void go_away();
+  void route(Command id);
+  // A posted command runs before the next tick, whichever timer fires first.
+  void deliver_posted();
+  // The 50 ms tick, or (due_moment_only) the tick of a moment due now.
+  void tick(bool due_moment_only);
+  // After every tick and command: the due tick for the next moment, the
+  // measurements that came meanwhile.
+  void settle();
+  void schedule_due_tick();
+  // The measurements of the frames for the Star window and the stretch.
+  void analyse_main_frame();
+  void analyse_guide_frame();
+  // Shows the measurements that came, unless a tick is running or the next
+  // moment is too near for the charts' repaint to be over by then: they
+  // wait for the next tick.
+  void show_analyses();
 
-  Sequencer& sequencer_;
+  Settings& settings_;
   CommandRouter& router_;
+  DueTicker& ticker_;
   GuideWindow& guide_;
   SaveFileChooser& chooser_;
   DeviceCatalog devices_;
   std::function<void()> on_close_;
-  void tick();
-  void schedule_due_tick();
 
   QTimer timer_;
   QTimer due_timer_;
-  std::optional<Sequencer::Due> due_;
-  std::optional<uint32_t> last_due_moment_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
   QAction* star_action_ = nullptr;
   StarWindow* star_window_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
+  std::deque<Command> posted_;
+  // The sequencer's frames, as the host calls gave them.
+  const FrameHolder* main_frame_ = nullptr;
+  const FrameHolder* guide_frame_ = nullptr;
+  std::unique_ptr<FrameAnalysis> analysis_;
   bool recording_ = false;
   bool pause_marked_ = false;
   bool closing_ = false;
-  bool camera_idle_deferred_ = false;
+  bool in_tick_ = false;  // also inside the waits of a tick's acquisition
+  bool hurried_ = false;  // a due tick was queued since the last timer's tick
 };
 
 }  // namespace noctra

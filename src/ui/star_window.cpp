@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "imaging/star_measure.h"
 #include "ui/pictures.h"
 
 namespace noctra {
@@ -120,9 +119,11 @@ void StarWindow::fit_axes(QChart* chart, const QList<QPointF>& a, const QList<QP
   axes_y.first()->setRange(y0, y1);
 }
 
-void StarWindow::guide_frame_arrived(const FrameImage& frame, int32_t guide_x, int32_t guide_y) {
-  const int64_t index = guide_frames_++;
-  const std::optional<StarMeasurement> star = measure_star_near(frame, guide_x, guide_y);
+void StarWindow::show_guide(const GuideFrameAnalysis& guide) {
+  const auto index = static_cast<double>(guide.frame);
+  const int32_t guide_x = guide.guide_x;
+  const int32_t guide_y = guide.guide_y;
+  const std::optional<StarMeasurement>& star = guide.star;
   if (!star) {
     guide_text_->setText(
         QStringLiteral("Guide star: none near (%1, %2)").arg(guide_x).arg(guide_y));
@@ -138,26 +139,26 @@ void StarWindow::guide_frame_arrived(const FrameImage& frame, int32_t guide_x, i
           .arg(dy, 0, 'f', 2)
           .arg(star->snr, 0, 'f', 1)
           .arg(star->hfd, 0, 'f', 2));
-  append_point(drift_x_points_, static_cast<double>(index), dx);
-  append_point(drift_y_points_, static_cast<double>(index), dy);
+  append_point(drift_x_points_, index, dx);
+  append_point(drift_y_points_, index, dy);
   drift_x_->replace(drift_x_points_);
   drift_y_->replace(drift_y_points_);
   fit_axes(drift_chart_, drift_x_points_, drift_y_points_, 2);
 }
 
-void StarWindow::main_frame_arrived(const FrameImage& frame) {
-  const int64_t index = main_frames_++;
-  count_levels(frame, levels_);
+void StarWindow::show_main(const MainFrameAnalysis& main) {
+  const auto index = static_cast<double>(main.frame);
   QList<QPointF> bars;
   bars.reserve(256);
   for (int level = 0; level < 256; ++level) {
-    bars.append(QPointF(level, std::log10(1.0 + levels_.counts[static_cast<std::size_t>(level)])));
+    bars.append(
+        QPointF(level, std::log10(1.0 + main.levels.counts[static_cast<std::size_t>(level)])));
   }
   histogram_->replace(bars);
   fit_axes(histogram_chart_, bars, {}, 1);
   histogram_chart_->axes(Qt::Horizontal).first()->setRange(0, 255);
 
-  const std::optional<StarMeasurement> star = measure_brightest_star(frame);
+  const std::optional<StarMeasurement>& star = main.star;
   if (!star) {
     main_text_->setText(QStringLiteral("Main frame: no star found"));
     return;
@@ -168,8 +169,8 @@ void StarWindow::main_frame_arrived(const FrameImage& frame) {
                           .arg(star->saturated ? QStringLiteral("  saturated") : QString())
                           .arg(star->hfd, 0, 'f', 2)
                           .arg(star->fwhm, 0, 'f', 2));
-  append_point(hfd_points_, static_cast<double>(index), star->hfd);
-  append_point(fwhm_points_, static_cast<double>(index), star->fwhm);
+  append_point(hfd_points_, index, star->hfd);
+  append_point(fwhm_points_, index, star->fwhm);
   hfd_->replace(hfd_points_);
   fwhm_->replace(fwhm_points_);
   fit_axes(focus_chart_, hfd_points_, fwhm_points_, 1);

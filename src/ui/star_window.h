@@ -5,8 +5,8 @@
 // the HFD and FWHM of its brightest star with their history, and the
 // frame's histogram. It also switches the main view's display stretch.
 //
-// It only reads the frames, and only while it is shown, so a hidden Star
-// window costs the capture nothing.
+// It shows what FrameAnalysis measured off the window thread, and only while
+// it is shown, so the Star window never delays the capture.
 
 #include <QList>
 #include <QPointF>
@@ -14,8 +14,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "imaging/frame_image.h"
-#include "imaging/levels.h"
+#include "app/frame_analysis.h"
 
 class QCheckBox;
 class QLabel;
@@ -35,10 +34,10 @@ class StarWindow : public QWidget {
   // on_stretch runs when the stretch box is ticked or cleared.
   explicit StarWindow(std::function<void(bool)> on_stretch, QWidget* parent = nullptr);
 
-  // A new guide frame; (guide_x, guide_y) is the chosen guide position in
-  // guide coordinates.
-  void guide_frame_arrived(const FrameImage& frame, int32_t guide_x, int32_t guide_y);
-  void main_frame_arrived(const FrameImage& frame);
+  // The measurements of a guide frame (against the guide position chosen
+  // then) and of a main frame; the plots count the frames by their numbers.
+  void show_guide(const GuideFrameAnalysis& guide);
+  void show_main(const MainFrameAnalysis& main);
 
   QCheckBox* stretch_box() const { return stretch_; }
   QLabel* guide_label() const { return guide_text_; }
@@ -67,9 +66,6 @@ class StarWindow : public QWidget {
   QLineSeries* fwhm_ = nullptr;
   QLineSeries* histogram_ = nullptr;
   QList<QPointF> drift_x_points_, drift_y_points_, hfd_points_, fwhm_points_;
-  int64_t guide_frames_ = 0;
-  int64_t main_frames_ = 0;
-  LevelHistogram levels_;
 };
 
 }  // namespace noctra

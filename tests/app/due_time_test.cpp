@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/due_ticker.h"
 #include "app/headless.h"
 #include "app/sequencer.h"
 #include "camera/acquisition.h"
@@ -62,9 +63,9 @@ struct TitleLog : SequencerHost {
   void set_title(const std::string& title) override {
     if (titles.empty() || titles.back() != title) titles.push_back(title);
   }
-  void set_ui_state(UiState) override {}
-  void repaint_main() override {}
-  void repaint_guide() override {}
+  void set_ui_state(UiState, bool) override {}
+  void repaint_main(const FrameHolder&) override {}
+  void repaint_guide(const FrameHolder&) override {}
   void post_command(Command id) override { pump->post(id); }
   void layout_if_idle() override {}
   void beep() override {}
@@ -227,6 +228,39 @@ TEST(DueTimeTicks, NothingIsDueWhileIdleOrWhileATickRuns) {
   EXPECT_EQ(rig.sequencer.next_due()->wait_ms, 0);  // the exposure's end has passed too
   rig.router.route(Command::Stop);
   EXPECT_EQ(rig.sequencer.next_due(), std::nullopt);
+}
+
+// One tick for each moment once it has come: none before, none again for a
+// moment nothing acted on (the 50 ms tick carries on from there), and one for
+// each new moment, even at the same instant.
+TEST(DueTicker, TicksEachMomentOnceWhenItHasCome) {
+  using Kind = Sequencer::DueKind;
+  std::optional<Sequencer::Due> due;
+  int ticks = 0;
+  DueTicker ticker([&] { ++ticks; }, [&] { return due; });
+  const struct {
+    std::optional<Sequencer::Due> due;
+    std::optional<int32_t> wait;
+    bool ticks;
+  } steps[] = {
+      {std::nullopt, std::nullopt, false},
+      {Sequencer::Due{30, {Kind::End, 1030, 1, 1}}, 30, false},
+      {Sequencer::Due{0, {Kind::End, 1030, 1, 1}}, 0, true},
+      {Sequencer::Due{0, {Kind::End, 1030, 1, 1}}, std::nullopt, false},
+      {Sequencer::Due{0, {Kind::Start, 1030, 1, 1}}, 0, true},
+      {Sequencer::Due{0, {Kind::Start, 1030, 1, 2}}, 0, true},
+      {Sequencer::Due{0, {Kind::Start, 1030, 3, 0}}, 0, true},
+  };
+  int expected_ticks = 0;
+  for (const auto& step : steps) {
+    due = step.due;
+    EXPECT_EQ(ticker.wait_ms(), step.wait);
+    EXPECT_EQ(ticker.tick_if_due(), step.ticks);
+    expected_ticks += step.ticks ? 1 : 0;
+    EXPECT_EQ(ticks, expected_ticks);
+  }
+  ticker.tick();  // the 50 ms tick always runs
+  EXPECT_EQ(ticks, expected_ticks + 1);
 }
 
 }  // namespace

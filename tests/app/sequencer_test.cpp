@@ -26,9 +26,9 @@ struct FakeHost : SequencerHost {
   std::vector<Command> posted;
   int main_repaints = 0, guide_repaints = 0, beeps = 0, layouts = 0;
   void set_title(const std::string& t) override { titles.push_back(t); }
-  void set_ui_state(UiState state) override { ui_states.push_back(state); }
-  void repaint_main() override { ++main_repaints; }
-  void repaint_guide() override { ++guide_repaints; }
+  void set_ui_state(UiState state, bool) override { ui_states.push_back(state); }
+  void repaint_main(const FrameHolder&) override { ++main_repaints; }
+  void repaint_guide(const FrameHolder&) override { ++guide_repaints; }
   void post_command(Command id) override { posted.push_back(id); }
   void layout_if_idle() override { ++layouts; }
   void beep() override { ++beeps; }

@@ -28,10 +28,11 @@ struct RecordingRig {
   test::FakeWriter writer;
   Sequencer sequencer{settings, clock, port, acquirer, writer, nullptr};
   CommandRouter router{sequencer, acquirer, nullptr};
+  DueTicker ticker{sequencer};
   ScriptedChooser chooser;
   int closes = 0;
   GuideWindow guide{sequencer.guide_frame(), [this] { window.close(); }};
-  MainWindow window{sequencer, router, guide, chooser, {}, [this] {
+  MainWindow window{settings, router, ticker, guide, chooser, {}, [this] {
                       ++closes;
                       pump.set_quitting();
                     }};
@@ -41,7 +42,7 @@ struct RecordingRig {
     settings.image_file_path = "/tmp/noctra-ui-test.avi";
     // Frames come from inside the event pump, once the still trigger pressed.
     acquirer.pump = &pump;
-    pump.set_tick([this] { sequencer.sequencer_tick(); });
+    pump.set_tick([this] { ticker.tick(); });
     sequencer.set_host(&window);
     window.start();
   }
@@ -140,7 +141,6 @@ class RecordingTest : public QObject {
     rig.window.action(Command::Record)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(closed_while_busy && !rig.acquirer.busy(), 3000);
     QCOMPARE(rig.closes, 1);
-    QVERIFY(rig.window.camera_idle_deferred());
     QCOMPARE(rig.acquirer.acquisitions, acquisitions);  // the wait ended with no frame
     QCOMPARE(rig.writer.writes, 0);
     QVERIFY(!rig.window.isVisible());

@@ -47,8 +47,17 @@ class StarWindowTest : public QObject {
   void shows_the_numbers_and_plots_of_the_stars() {
     StarWindow window(nullptr);
     QCOMPARE(window.drift_x_series()->count(), 0);
+    int64_t guide_frames = 0;
+    const auto guide_frame_arrived = [&](const FrameImage& frame) {
+      GuideFrameAnalysis guide;
+      analyse_guide_frame(frame, 320, 240, guide);
+      guide.frame = guide_frames++;
+      window.show_guide(guide);
+    };
     const FrameImage main = star_frame(200.25, 150.5, 60);
-    window.main_frame_arrived(main);
+    MainFrameAnalysis main_analysis;
+    analyse_main_frame(main, main_analysis);
+    window.show_main(main_analysis);
     QVERIFY2(window.main_label()->text().contains("HFD 3."),
              qPrintable(window.main_label()->text()));
     QVERIFY(window.main_label()->text().contains("(200.2"));
@@ -62,7 +71,7 @@ class StarWindowTest : public QObject {
     // The guide star drifts 0.5 px right per frame from the guide position.
     for (int i = 0; i < 4; ++i) {
       const FrameImage guide = star_frame(320 + 0.5 * i, 240, 80);
-      window.guide_frame_arrived(guide, 320, 240);
+      guide_frame_arrived(guide);
     }
     QCOMPARE(window.drift_x_series()->count(), 4);
     QCOMPARE(window.drift_y_series()->count(), 4);
@@ -73,30 +82,33 @@ class StarWindowTest : public QObject {
     QVERIFY(window.guide_label()->text().contains("SNR"));
 
     // A frame without a star says so and adds no point.
-    window.guide_frame_arrived(star_frame(320, 240, 0), 320, 240);
+    guide_frame_arrived(star_frame(320, 240, 0));
     QVERIFY(window.guide_label()->text().contains("none"));
     QCOMPARE(window.drift_x_series()->count(), 4);
 
     // The history keeps the recent frames only.
-    for (int i = 0; i < kStarHistoryFrames + 5; ++i)
-      window.guide_frame_arrived(star_frame(321, 241, 80), 320, 240);
+    for (int i = 0; i < kStarHistoryFrames + 5; ++i) guide_frame_arrived(star_frame(321, 241, 80));
     QCOMPARE(window.drift_x_series()->count(), kStarHistoryFrames);
 
-    // What a frame costs the capture tick while the window is open.
+    // What a main frame costs the measuring thread, and showing it the window.
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < 20; ++i) window.main_frame_arrived(main);
-    const double main_ms = clock.nsecsElapsed() / 20e6;
+    for (int i = 0; i < 20; ++i) analyse_main_frame(main, main_analysis);
+    const double measure_ms = clock.nsecsElapsed() / 20e6;
     clock.restart();
-    const FrameImage guide = star_frame(321, 241, 80);
-    for (int i = 0; i < 20; ++i) window.guide_frame_arrived(guide, 320, 240);
-    qInfo("per main frame %.3f ms, per guide frame %.3f ms", main_ms, clock.nsecsElapsed() / 20e6);
+    for (int i = 0; i < 20; ++i) window.show_main(main_analysis);
+    qInfo("per main frame %.3f ms measuring, %.3f ms showing", measure_ms,
+          clock.nsecsElapsed() / 20e6);
   }
 
   void stretch_changes_only_the_pixels_shown() {
     FrameHolder holder = star_frame(100, 100, 25);
     const FrameImage before = holder->clone();
-    FrameView view(holder, nullptr);
+    FrameView view(nullptr);
+    view.set_frame(&holder);
+    MainFrameAnalysis levels;
+    analyse_main_frame(*holder, levels);
+    view.set_stretch_levels(levels.stretch);
     view.resize(640, 480);
     QVERIFY(!view.stretch());
     const QImage plain = view.grab().toImage();

@@ -1,0 +1,84 @@
+#pragma once
+// What the windows show beside the frames, measured on a thread of its own so
+// that no window ever delays an exposure: for a main frame its level
+// histogram, the display stretch's levels and its brightest star; for a guide
+// frame the star near the chosen guide position.
+//
+// The window thread hands each frame over (copied into a block kept from frame
+// to frame, a fraction of a millisecond) and picks the results up when it has
+// the time, typically right after a tick. Only the newest frame of each kind
+// waits: a frame handed over while the one before still waits takes its place
+// (dropped() counts those), so a slow machine shows fewer points, never older
+// ones.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "imaging/frame_image.h"
+#include "imaging/levels.h"
+#include "imaging/star_measure.h"
+
+namespace noctra {
+
+struct MainFrameAnalysis {
+  int64_t frame = 0;  // how many main frames were handed over before this one
+  LevelHistogram levels;
+  StretchLevels stretch;
+  std::optional<StarMeasurement> star;  // the brightest
+};
+
+struct GuideFrameAnalysis {
+  int64_t frame = 0;                    // how many guide frames were handed over before this one
+  int32_t guide_x = 0, guide_y = 0;     // the chosen guide position, guide coordinates
+  std::optional<StarMeasurement> star;  // the one near it
+};
+
+// The measuring itself, on the calling thread.
+void analyse_main_frame(const FrameImage& frame, MainFrameAnalysis& out);
+void analyse_guide_frame(const FrameImage& frame, int32_t guide_x, int32_t guide_y,
+                         GuideFrameAnalysis& out);
+
+class FrameAnalysis {
+ public:
+  // ready runs on the worker thread each time a result is ready; it may only
+  // wake the window thread (post an event), never touch a window.
+  explicit FrameAnalysis(std::function<void()> ready);
+  ~FrameAnalysis();
+  FrameAnalysis(const FrameAnalysis&) = delete;
+  FrameAnalysis& operator=(const FrameAnalysis&) = delete;
+
+  void analyse_main(const FrameImage& frame);
+  void analyse_guide(const FrameImage& frame, int32_t guide_x, int32_t guide_y);
+  // The newest result of each kind not taken yet.
+  std::optional<MainFrameAnalysis> take_main();
+  std::optional<GuideFrameAnalysis> take_guide();
+  int64_t dropped() const;
+
+ private:
+  // One kind of frame: the copy waiting for the worker (with its number and
+  // guide position), a block to copy the next one into, the newest result.
+  struct Lane {
+    std::optional<FrameImage> waiting, spare;
+    int64_t waiting_number = 0;
+    int32_t guide_x = 0, guide_y = 0;
+    int64_t handed_over = 0;
+  };
+  void hand_over(Lane& lane, const FrameImage& frame, int32_t guide_x, int32_t guide_y);
+  void run();
+
+  std::function<void()> ready_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  Lane main_, guide_;
+  std::optional<MainFrameAnalysis> main_result_;
+  std::optional<GuideFrameAnalysis> guide_result_;
+  int64_t dropped_ = 0;
+  bool stopping_ = false;
+  std::thread worker_;  // last: it starts once everything above is made
+};
+
+}  // namespace noctra
