@@ -83,8 +83,10 @@ int64_t PosixWriterIo::now_ms() {
 }
 
 WriterIo& posix_writer_io() {
-  static PosixWriterIo io;
-  return io;
+  // Never destroyed: a reader or writer kept until the program's exit still
+  // closes its file through it after the other statics have gone.
+  static PosixWriterIo* const io = new PosixWriterIo;
+  return *io;
 }
 
 }  // namespace noctra
