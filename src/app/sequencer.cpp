@@ -13,7 +13,13 @@ Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAc
     : settings_(settings), clock_(clock), port_(port), acquirer_(acquirer), writer_(writer),
       host_(host), title_flavour_(title_flavour) {}
 
-void Sequencer::start_recording() {
+void Sequencer::start_run(RunKind kind, int32_t frames) {
+  // A preview or calibration run gives way to the new run as Stop would end
+  // it; Record during a recording starts it afresh, as it always has.
+  if (capture_state_ != CaptureState::Idle && run_kind_ != RunKind::Recording) stop_recording();
+  run_kind_ = kind;
+  run_frames_ = kind == RunKind::Calibration ? frames : 0;
+  frames_taken_ = 0;
   ++recording_generation_;
   frames_written_ = 0;
   exposures_begun_ = 0;
@@ -68,9 +74,10 @@ bool Sequencer::main_cycle(int32_t now) {
     }
   }
   if (remaining > 0) return true;
-  capture_main_frame();
-  if (!paused_) {
-    const uint32_t recording = recording_generation_;
+  const bool new_frame = capture_main_frame();
+  const uint32_t recording = recording_generation_;
+  const bool write = run_kind_ == RunKind::Recording && !paused_;
+  if (write) {
     writer_.write_frame(main_frame_ ? &*main_frame_ : nullptr, main_timing_, main_how_);
     // A Stop (or Stop and Record) given while the writer's error box was up
     // has ended this recording: carrying on would count and schedule for it
@@ -79,6 +86,12 @@ bool Sequencer::main_cycle(int32_t now) {
     frames_written_ = wrap_add(frames_written_, 1);
     set_frame_title();
   }
+  if (new_frame && main_frame_) {
+    frames_taken_ = wrap_add(frames_taken_, 1);
+    const TakenFrame taken{*main_frame_, main_timing_, main_how_, run_kind_, write};
+    for (const FrameListener& listener : listeners_) listener(taken);
+    if (recording_generation_ != recording) return false;
+  }
   exposure_base_ = wrap_add(clock_.now_ms(), settings_.delay);
   capture_state_ = CaptureState::Waiting;
   if (guide_state_ != GuideState::Off) {
@@ -86,9 +99,10 @@ bool Sequencer::main_cycle(int32_t now) {
     port_.guide_start_sequence();
     guide_state_ = GuideState::Running;
   }
-  if (settings_.count != 0 && frames_written_ >= settings_.count && host_ != nullptr) {
-    host_->post_command(Command::Stop);
-  }
+  const bool done = run_kind_ == RunKind::Recording
+                        ? settings_.count != 0 && frames_written_ >= settings_.count
+                        : run_frames_ > 0 && frames_taken_ >= run_frames_;
+  if (done && host_ != nullptr) host_->post_command(Command::Stop);
   return true;
 }
 
@@ -104,7 +118,7 @@ void Sequencer::guide_cycle(int32_t now) {
   }
 }
 
-void Sequencer::capture_main_frame() {
+bool Sequencer::capture_main_frame() {
   const bool guiding = guide_state_ != GuideState::Off;
   const Capture capture =
       capture_exposure(acquirer_, port_, main_readout(settings_.hi_res != 0, guiding),
@@ -116,11 +130,15 @@ void Sequencer::capture_main_frame() {
   }
   // Low Res shows what came, even nothing; guiding and High Res only a frame.
   const bool low_res = !guiding && settings_.hi_res == 0;
-  if (capture.outcome == CaptureOutcome::FirstFailed || (!low_res && !main_frame_)) return;
+  const bool new_frame = capture.outcome == CaptureOutcome::NewFrame;
+  if (capture.outcome == CaptureOutcome::FirstFailed || (!low_res && !main_frame_)) {
+    return new_frame;
+  }
   if (host_ != nullptr) {
     host_->beep();
     host_->repaint_main(main_frame_);
   }
+  return new_frame;
 }
 
 void Sequencer::capture_guide_frame() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/sequencer_host.h"
 #include "camera/camera_port.h"
@@ -24,6 +25,26 @@ namespace noctra {
 enum class CaptureState : int32_t { Idle = 0, Waiting = 1, Exposing = 2 };
 enum class GuideState : int32_t { Off = 0, Pending = 1, Running = 2 };
 
+// What a run of exposures is for. A recording writes its frames; a preview
+// (framing, focusing) and a calibration run (dark, flat or bias frames)
+// take exposures in exactly the same way, with the same control bytes and
+// timing, but write nothing. A calibration run ends by itself after its
+// number of frames, as a recording does after its count.
+enum class RunKind : uint8_t { Recording, Preview, Calibration };
+
+// Each new main frame of a run, after the recording has written it (or not):
+// the frame, its timing and kind, and the run it belongs to. Called on the
+// window thread inside the tick, before the next exposure is scheduled:
+// a listener only copies what it needs and does its work elsewhere.
+struct TakenFrame {
+  const FrameImage& frame;
+  const FrameTiming& timing;
+  const FrameMetadata& how;
+  RunKind run;
+  bool written;  // a recording's frame that went to the file (not paused)
+};
+using FrameListener = std::function<void(const TakenFrame&)>;
+
 class Sequencer {
  public:
   Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAcquirer& acquirer,
@@ -34,16 +55,30 @@ class Sequencer {
   // while no host is attached, there is nobody to tell.
   void set_host(SequencerHost* host) { host_ = host; }
 
-  void start_recording();
+  // Record: a run that writes its frames.
+  void start_recording() { start_run(RunKind::Recording); }
+  // A run of this kind; frames > 0 ends a calibration run after that many
+  // frames (a recording takes its count from the settings, a preview runs
+  // until stopped). A preview or calibration run that is on ends first, as
+  // Stop ends it.
+  void start_run(RunKind kind, int32_t frames = 0);
+  // Stop: ends whatever run is on.
   void stop_recording();
   void toggle_pause();
   void sequencer_tick();
 
-  void capture_main_frame();
+  // True when a new frame came (the holder may keep the previous one).
+  bool capture_main_frame();
   void capture_guide_frame();
   void show_countdown(int32_t remaining_ms);
 
   CaptureState capture_state() const { return capture_state_; }
+  // The kind of the run that is on (or was last, when idle).
+  RunKind run_kind() const { return run_kind_; }
+  // Frames taken in this run, written or not.
+  int32_t frames_taken() const { return frames_taken_; }
+  // Listeners are told of every new main frame (see TakenFrame).
+  void add_frame_listener(FrameListener listener) { listeners_.push_back(std::move(listener)); }
   GuideState guide_state() const { return guide_state_; }
   bool paused() const { return paused_; }
   int32_t frames_written() const { return frames_written_; }
@@ -106,6 +141,10 @@ class Sequencer {
   GuideState guide_state_ = GuideState::Off;
   int32_t guide_base_ = 0;
   int32_t frames_written_ = 0;
+  RunKind run_kind_ = RunKind::Recording;
+  int32_t run_frames_ = 0;  // a calibration run's number of frames
+  int32_t frames_taken_ = 0;
+  std::vector<FrameListener> listeners_;
   bool paused_ = false;
   bool timer_busy_ = false;
   // Changes at every Record and Stop: a tick whose recording ended while it

@@ -395,5 +395,40 @@ TEST(CommandRouter, SaveImagesInOnlyWhileIdleAndOtherCommandsGoToTheWindows) {
   EXPECT_EQ(window_ids.size(), 3u);
 }
 
+// A preview and a calibration run expose exactly as a recording does (the
+// same bytes on the port) but write nothing; every new frame reaches the
+// listeners with its run, and a calibration run stops after its frames.
+TEST(Sequencer, RunsOfEachKindExposeAlikeAndOnlyARecordingWrites) {
+  struct Case {
+    RunKind kind;
+    int32_t frames;
+    int writes;
+    int32_t taken;  // after 8 exposures' worth of ticks
+    bool stopped;
+  };
+  Bytes recording_bytes;
+  for (const Case& c :
+       {Case{RunKind::Recording, 0, 8, 8, false}, Case{RunKind::Preview, 0, 0, 8, false},
+        Case{RunKind::Calibration, 3, 0, 3, true}}) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    Rig r;
+    r.settings.exposure = 100;
+    std::vector<std::pair<RunKind, bool>> heard;
+    r.seq.add_frame_listener([&](const TakenFrame& t) { heard.emplace_back(t.run, t.written); });
+    r.seq.start_run(c.kind, c.frames);
+    r.device.clear_log();
+    r.ticks(8 * 2 + 1);
+    EXPECT_EQ(r.writer.writes, c.writes);
+    EXPECT_EQ(r.seq.frames_taken(), c.taken);
+    EXPECT_EQ(heard, (std::vector<std::pair<RunKind, bool>>(
+                         c.taken, {c.kind, c.kind == RunKind::Recording})));
+    EXPECT_EQ(r.seq.capture_state() == CaptureState::Idle, c.stopped);
+    if (c.kind == RunKind::Recording) recording_bytes = r.device.log();
+    if (!c.stopped) {
+      EXPECT_EQ(r.device.log(), recording_bytes);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace noctra
