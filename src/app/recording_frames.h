@@ -1,13 +1,9 @@
 #pragma once
 // The frames of a recording for the commands that read one back (--measure,
-// --stack): an AVI or SER file through the output layer's readers, or a
-// FITS recording (one file per frame, or a single FITS image) read here with
-// CFITSIO. Each frame comes with its exposure's instants when the recording
-// has them: from the timing record beside it, else from a FITS frame's
-// DATE-OBS, DATE-END and EXPTIME.
-//
-// Every file is untrusted: sizes are checked before anything is allocated,
-// and a failure says which format the file claims to be.
+// --stack), through the reader of the format the file claims to be. Each
+// frame comes with its exposure's instants when the recording has them:
+// from the timing record beside it, else from what the file itself says
+// (a FITS frame's DATE-OBS, DATE-END and EXPTIME).
 
 #include <cstddef>
 #include <memory>
@@ -18,18 +14,9 @@
 #include "imaging/frame_image.h"
 #include "imaging/plane_frame.h"
 #include "output/formats.h"
+#include "output/recording_reader.h"
 
 namespace noctra {
-
-// What the file claims to be: SER by its signature, else the format its
-// extension names (format_of_path).
-const RecordingFormat& claimed_format(const std::string& path);
-
-struct RecordedFrame {
-  FrameHolder image;   // AVI and SER: the frame as recorded
-  PlaneBuffer planes;  // FITS: the samples, one plane per channel
-  FrameTiming timing;  // start and end when the recording tells them
-};
 
 class RecordingFrames {
  public:
@@ -46,7 +33,7 @@ class RecordingFrames {
   // Frame `index` into out (its buffers are reused from call to call).
   Status read(std::size_t index, RecordedFrame& out);
 
-  class Source;
+  struct Source;
 
  private:
   explicit RecordingFrames(std::unique_ptr<Source> source);

@@ -58,6 +58,22 @@ std::string format(int64_t us, int decimals, const char* zone) {
   return text;
 }
 
+bool digits_at(std::string_view text, std::size_t at, std::size_t count, int64_t& value) {
+  if (at + count > text.size()) return false;
+  value = 0;
+  for (std::size_t k = at; k < at + count; ++k) {
+    if (text[k] < '0' || text[k] > '9') return false;
+    value = value * 10 + (text[k] - '0');
+  }
+  return true;
+}
+
+unsigned days_in_month(int64_t year, int64_t month) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 }  // namespace
 
 Instant SystemInstantClock::now() { return {read_us(CLOCK_REALTIME), read_us(CLOCK_MONOTONIC)}; }
@@ -80,6 +96,48 @@ int64_t ticks_since_year_one(int64_t utc_us) {
   // 0001-01-01 lies 719162 days before 1970-01-01.
   constexpr int64_t kEpochTicks = int64_t{719162} * 86400 * 10'000'000;
   return kEpochTicks + utc_us * 10;
+}
+
+std::optional<int64_t> parse_utc(std::string_view text) {
+  // YYYY-MM-DDThh:mm:ss[.f{1,6}]Z
+  int64_t year, month, day, hour, minute, second;
+  if (text.size() < 20 || !digits_at(text, 0, 4, year) || text[4] != '-' ||
+      !digits_at(text, 5, 2, month) || text[7] != '-' || !digits_at(text, 8, 2, day) ||
+      text[10] != 'T' || !digits_at(text, 11, 2, hour) || text[13] != ':' ||
+      !digits_at(text, 14, 2, minute) || text[16] != ':' || !digits_at(text, 17, 2, second)) {
+    return std::nullopt;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+      minute > 59 || second > 60) {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  int64_t micro = 0;
+  if (text[at] == '.') {
+    ++at;
+    int decimals = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && decimals < 6) {
+      micro = micro * 10 + (text[at] - '0');
+      ++at;
+      ++decimals;
+    }
+    if (decimals == 0) return std::nullopt;
+    for (int k = decimals; k < 6; ++k) micro *= 10;
+  }
+  if (at + 1 != text.size() || text[at] != 'Z') return std::nullopt;
+  const int64_t days =
+      days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  return ((days * 86400 + hour * 3600 + minute * 60 + second) * 1'000'000) + micro;
+}
+
+// H. Hinnant's algorithm.
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 }  // namespace noctra

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace noctra {
 
@@ -42,6 +43,11 @@ struct FrameTiming {
 // "2026-12-07T21:04:05.123456Z" with `decimals` digits of the second (0 to 6,
 // truncated, not rounded, so an instant never moves into the next second).
 std::string format_utc(int64_t utc_us, int decimals = 6);
+// format_utc's text (0 to 6 decimals, the Z required) back to microseconds
+// since 1970; nothing for any other text.
+std::optional<int64_t> parse_utc(std::string_view text);
+// Days from 1970-01-01 to a proleptic Gregorian date.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
 // The same instant as local civil time without a zone letter, for formats that
 // want the observer's clock beside UTC; `offset_s` is the local offset east of UTC.
 std::string format_civil(int64_t utc_us, int64_t offset_s, int decimals);

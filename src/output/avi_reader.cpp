@@ -208,4 +208,11 @@ std::optional<AviReader> AviReader::open(const std::string& path, std::string& e
   return reader;
 }
 
+Result<std::unique_ptr<RecordingReader>> open_avi_recording(const std::string& path) {
+  std::string error;
+  std::optional<AviReader> reader = AviReader::open(path, error);
+  if (!reader) return failure(error);
+  return recording_reader_of(std::make_unique<AviReader>(std::move(*reader)));
+}
+
 }  // namespace noctra

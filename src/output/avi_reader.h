@@ -9,11 +9,13 @@
 // parent chunk before anything is read, and a damaged part ends the frame
 // list at the last whole frame.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "output/recorded_frames.h"
+#include "output/recording_reader.h"
 
 namespace noctra {
 
@@ -32,5 +34,8 @@ class AviReader final : public RecordedFrames {
 
   friend class AviIndexer;
 };
+
+// The AVI recording at path for reading back, or why not.
+Result<std::unique_ptr<RecordingReader>> open_avi_recording(const std::string& path);
 
 }  // namespace noctra

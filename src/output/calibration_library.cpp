@@ -12,6 +12,7 @@
 
 #include "config/version.h"
 #include "output/checked_write.h"
+#include "output/fits_container.h"
 
 namespace noctra {
 
@@ -65,13 +66,6 @@ std::string header_text(const std::string& text) {
   return clean;
 }
 
-std::string cfitsio_message(int status) {
-  char text[FLEN_STATUS] = {};
-  fits_get_errstatus(status, text);
-  fits_clear_errmsg();
-  return "CFITSIO: " + std::string(text);
-}
-
 // A FITS file that CFITSIO builds in memory, and its bytes once complete.
 class MemoryFits {
  public:
@@ -119,16 +113,6 @@ class MemoryFits {
   fitsfile* file_ = nullptr;
   int status_ = 0;
 };
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 std::string fits_date(int64_t utc_us) {
   std::string text = format_utc(utc_us, 3);
@@ -347,7 +331,9 @@ Result<StoredMaster> read_master(fitsfile* file, std::size_t file_bytes) {
   fits_str2time(date, &year, &month, &day, &hour, &minute, &second, &status);
   if (status != 0) return failure("DATE-OBS is no date (" + cfitsio_message(status) + ")");
   stored.first_frame_utc_us =
-      (days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60) * 1000000 +
+      (days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+       hour * 3600 + minute * 60) *
+          1000000 +
       std::llround(second * 1e6);
 
   master.image.samples.resize(samples);

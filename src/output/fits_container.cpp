@@ -120,12 +120,6 @@ void write_key(fitsfile* file, const FitsKey& key, int* status) {
   }
 }
 
-std::string cfitsio_message(int status) {
-  char text[FLEN_STATUS] = {};
-  fits_get_errstatus(status, text);
-  return "CFITSIO: " + std::string(text);
-}
-
 class FitsContainer final : public RecordingContainer {
  public:
   explicit FitsContainer(WriterIo& io) : io_(io) {}
@@ -342,6 +336,13 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   }
   std::free(memory);
   return bytes;
+}
+
+std::string cfitsio_message(int status) {
+  char text[FLEN_STATUS] = {};
+  fits_get_errstatus(status, text);
+  fits_clear_errmsg();
+  return "CFITSIO: " + std::string(text);
 }
 
 }  // namespace noctra

@@ -65,4 +65,8 @@ std::string fits_frame_path(const std::string& recording_path, int64_t index);
 // recording whose frames exist even when its first frame is gone.
 bool fits_recording_exists(const std::string& recording_path);
 
+// "CFITSIO: <its text of the status>"; CFITSIO's own message stack is
+// cleared, so an old failure never shows in a later message.
+std::string cfitsio_message(int status);
+
 }  // namespace noctra

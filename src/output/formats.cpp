@@ -3,8 +3,11 @@
 #include <algorithm>
 
 #include "output/avi_container.h"
+#include "output/avi_reader.h"
 #include "output/fits_container.h"
+#include "output/fits_reader.h"
 #include "output/ser_container.h"
+#include "output/ser_reader.h"
 
 namespace noctra {
 
@@ -17,21 +20,27 @@ constexpr RecordingFormat kFormats[] = {
      true,
      true,
      output_file_exists,
-     make_avi_container},
+     make_avi_container,
+     nullptr,
+     open_avi_recording},
     {"SER",
      {".ser", ""},
      {"SER video", "*.ser"},
      true,
      false,
      output_file_exists,
-     make_ser_container},
+     make_ser_container,
+     SerReader::claims,
+     open_ser_recording},
     {"FITS",
      {".fits", ".fit"},
      {"FITS images", "*.fits"},
      true,
      false,
      fits_recording_exists,
-     make_fits_container},
+     make_fits_container,
+     nullptr,
+     open_fits_recording},
 };
 static_assert(std::ranges::count_if(kFormats, &RecordingFormat::takes_other_names) == 1,
               "exactly one format takes the names no other format claims");
@@ -51,6 +60,13 @@ const RecordingFormat& format_of_path(std::string_view path) {
     }
   }
   return format_of_other_names();
+}
+
+const RecordingFormat& claimed_format(const std::string& path) {
+  for (const RecordingFormat& format : kFormats) {
+    if (format.claims_content != nullptr && format.claims_content(path)) return format;
+  }
+  return format_of_path(path);
 }
 
 std::string_view own_extension(const RecordingFormat& format, std::string_view path) {

@@ -10,8 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "config/status.h"
 #include "output/container.h"
 #include "output/naming.h"
+#include "output/recording_reader.h"
 #include "output/writer_io.h"
 
 namespace noctra {
@@ -27,6 +29,11 @@ struct RecordingFormat {
   bool (*recording_exists)(const std::string& path);
   // A closed container of the format, doing every file call through io.
   std::unique_ptr<RecordingContainer> (*make_container)(WriterIo& io);
+  // Whether the file's own first bytes say it is of this format (a
+  // signature), whatever its name; nullptr when only the name tells.
+  bool (*claims_content)(const std::string& path);
+  // The recording at path opened for reading back, or why not.
+  Result<std::unique_ptr<RecordingReader>> (*open_reader)(const std::string& path);
 };
 
 // Every row, in the order the chooser offers them.
@@ -35,6 +42,10 @@ std::span<const RecordingFormat> recording_formats();
 // The format the path's extension names, in any letter case ("m42.SER" is
 // SER), else the one that takes other names.
 const RecordingFormat& format_of_path(std::string_view path);
+
+// What the file claims to be: the format whose signature it starts with,
+// else the one its name says (format_of_path).
+const RecordingFormat& claimed_format(const std::string& path);
 
 // The format's extension the path ends with (as the row spells it), else the
 // one forced.

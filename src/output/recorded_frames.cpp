@@ -5,9 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "output/avi_reader.h"
 #include "output/checked_write.h"
-#include "output/ser_reader.h"
+#include "output/recording_reader.h"
 
 namespace noctra {
 
@@ -111,13 +110,28 @@ void RecordedFrames::unpack_row(const uint8_t* from, uint8_t* to) const {
   }
 }
 
-std::unique_ptr<RecordedFrames> open_recorded_frames(const std::string& path, std::string& error) {
-  if (SerReader::claims(path)) {
-    std::optional<SerReader> ser = SerReader::open(path, error);
-    return ser ? std::make_unique<SerReader>(std::move(*ser)) : nullptr;
+namespace {
+
+class FramesReader final : public RecordingReader {
+ public:
+  explicit FramesReader(std::unique_ptr<RecordedFrames> frames) : frames_(std::move(frames)) {}
+  std::size_t count() const override { return frames_->frame_count(); }
+  Status read_frame(std::size_t index, RecordedFrame& out) override {
+    std::string error;
+    out.timing = {};
+    out.image = frames_->read_frame(index, error);
+    if (!out.image) return failure(error);
+    return {};
   }
-  std::optional<AviReader> avi = AviReader::open(path, error);
-  return avi ? std::make_unique<AviReader>(std::move(*avi)) : nullptr;
+
+ private:
+  std::unique_ptr<RecordedFrames> frames_;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordingReader> recording_reader_of(std::unique_ptr<RecordedFrames> frames) {
+  return std::make_unique<FramesReader>(std::move(frames));
 }
 
 }  // namespace noctra

@@ -83,9 +83,4 @@ class RecordedFrames {
   std::vector<uint8_t> scratch_;
 };
 
-// The recording at path, AVI or SER (by its signature: SER files start with
-// theirs, anything else is taken for AVI); nothing, with the reason in
-// error, when it cannot be read.
-std::unique_ptr<RecordedFrames> open_recorded_frames(const std::string& path, std::string& error);
-
 }  // namespace noctra

@@ -61,4 +61,11 @@ RecordedFrames::StoredFrame SerReader::stored_frame(std::size_t index) const {
   return {kSerHeaderBytes + frame_bytes_ * index, frame_bytes_};
 }
 
+Result<std::unique_ptr<RecordingReader>> open_ser_recording(const std::string& path) {
+  std::string error;
+  std::optional<SerReader> reader = SerReader::open(path, error);
+  if (!reader) return failure(error);
+  return recording_reader_of(std::make_unique<SerReader>(std::move(*reader)));
+}
+
 }  // namespace noctra

@@ -4,10 +4,12 @@
 // monochrome. SER stores the top line first; a file cut short (or one whose
 // count claims more than it holds) reads its whole frames.
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "output/recorded_frames.h"
+#include "output/recording_reader.h"
 
 namespace noctra {
 
@@ -25,5 +27,8 @@ class SerReader final : public RecordedFrames {
 
   uint64_t frame_bytes_ = 0;
 };
+
+// The SER recording at path for reading back, or why not.
+Result<std::unique_ptr<RecordingReader>> open_ser_recording(const std::string& path);
 
 }  // namespace noctra

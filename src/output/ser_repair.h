@@ -11,10 +11,6 @@
 
 namespace noctra {
 
-// "2026-12-07T21:04:05.123456Z" (0 to 6 decimals, the Z required) back to
-// microseconds since 1970; nothing for any other text.
-std::optional<int64_t> parse_utc(std::string_view text);
-
 enum class SerRepairOutcome {
   Completed,        // the frame count is right and the timestamps are there
   AlreadyComplete,  // the file had its count and timestamps: nothing written

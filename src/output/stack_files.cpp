@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "config/version.h"
+#include "output/fits_container.h"
 
 namespace noctra {
 
@@ -112,11 +113,7 @@ Status write_fits_file(const std::string& file, const PlaneFrame& stack,
   int closing = 0;
   fits_close_file(fits, &closing);
   if (status == 0) status = closing;
-  if (status != 0) {
-    char reason[FLEN_STATUS] = {};
-    fits_get_errstatus(status, reason);
-    return failure("Can't write " + file + ": CFITSIO: " + reason);
-  }
+  if (status != 0) return failure("Can't write " + file + ": " + cfitsio_message(status));
   return {};
 }
 

@@ -6,6 +6,8 @@
 // has fewer rows than the recording has frames, and at most one more.
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,16 @@ std::string timing_path_for(std::string_view recording_path);
 
 // One row, with its line break; empty fields for instants the frame lacks.
 std::string timing_row(int64_t frame, const FrameTiming& timing, std::string_view mode);
+
+// A timing record read back: each frame's exposure start and end, by its
+// frame number (a frame listed twice keeps its last row). Rows that are not
+// a frame's are passed over; readable says whether the file could be opened.
+struct TimingRecordRow {
+  std::optional<int64_t> start_utc, end_utc;  // microseconds since 1970
+};
+std::map<int64_t, TimingRecordRow> read_timing_record(const std::string& path,
+                                                      WriterIo& io = posix_writer_io(),
+                                                      bool* readable = nullptr);
 
 class TimingLog {
  public:

@@ -293,15 +293,15 @@ TEST(Recording, MonoRecordingsHoldTheLumaOneByteAPixelForEveryReader) {
     EXPECT_EQ(probe.at("nb_read_frames"), "3");
     EXPECT_EQ(stream_with_ffmpeg(path, kWidth, kHeight, expect_frames(grey, "ffmpeg")), 3);
     // And --measure's reader.
-    std::string error;
-    const std::unique_ptr<RecordedFrames> read = open_recorded_frames(path, error);
-    ASSERT_TRUE(read) << error;
-    ASSERT_EQ(read->frame_count(), 3u);
+    Result<std::unique_ptr<RecordingReader>> read = claimed_format(path).open_reader(path);
+    ASSERT_TRUE(read) << read.message();
+    ASSERT_EQ((*read)->count(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::optional<FrameImage> frame = read->read_frame(i, error);
-      ASSERT_TRUE(frame) << error;
+      RecordedFrame frame;
+      ASSERT_TRUE((*read)->read_frame(i, frame));
       for (int32_t y = 0; y < kHeight; ++y) {
-        EXPECT_EQ(std::memcmp(frame->row(y), grey[i].row(y), kWidth * 3), 0) << i << ", " << y;
+        EXPECT_EQ(std::memcmp(frame.image->row(y), grey[i].row(y), kWidth * 3), 0)
+            << i << ", " << y;
       }
     }
   }
