@@ -199,34 +199,32 @@ Status check_address_given(const std::string& name, const std::string& address, 
   return {};
 }
 
+// A name checked against the back ends of one kind (ports or sources).
+template <typename BackEnds>
+Status check_name(const std::string& name, const BackEnds& back_ends, const std::string& unknown) {
+  if (name == "auto" || name.empty()) return {};
+  for (const auto& back_end : back_ends) {
+    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
+    if (!address) continue;
+    if (Status given = check_address_given(name, *address, back_end.address, back_end.example);
+        !given) {
+      return given;
+    }
+    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
+  }
+  return failure(unknown);
+}
+
 }  // namespace
 
 Status check_port_name(const std::string& name) {
-  if (name == "auto" || name.empty()) return {};
-  for (const PortBackEnd& back_end : kPortBackEnds) {
-    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
-    if (!address) continue;
-    if (Status given = check_address_given(name, *address, back_end.address, back_end.example);
-        !given) {
-      return given;
-    }
-    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
-  }
-  return failure("unknown camera port \"" + name + "\" " + kUnknownPortHint);
+  return check_name(name, kPortBackEnds,
+                    "unknown camera port \"" + name + "\" " + kUnknownPortHint);
 }
 
 Status check_source_name(const std::string& name) {
-  if (name == "auto" || name.empty()) return {};
-  for (const SourceBackEnd& back_end : kSourceBackEnds) {
-    const std::optional<std::string> address = address_for(name, back_end.kind, back_end.address);
-    if (!address) continue;
-    if (Status given = check_address_given(name, *address, back_end.address, back_end.example);
-        !given) {
-      return given;
-    }
-    return back_end.check != nullptr ? back_end.check(name, *address) : Status{};
-  }
-  return failure("unknown video source \"" + name + "\" " + kUnknownSourceHint);
+  return check_name(name, kSourceBackEnds,
+                    "unknown video source \"" + name + "\" " + kUnknownSourceHint);
 }
 
 PortSystem system_port_access() {
