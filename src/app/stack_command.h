@@ -19,8 +19,10 @@ struct StackRequest {
 // and left out (by reason). Returns the exit status: 0 when the files were
 // written, 1 when no frame could be stacked or a file could not be written,
 // 2 when the recording (or a frame of it, after which the frames read so
-// far are still stacked and written) cannot be read, or calibration was
-// asked for where it is not available.
+// far are still stacked and written) cannot be read, or a master given is
+// not a master of its kind for frames of the recording's size. The dark
+// is scaled to each frame's exposure and its k fitted, as the live stack
+// does; hot pixels are mended from the dark's map.
 int run_stack(const StackRequest& request, std::ostream& err);
 
 }  // namespace noctra

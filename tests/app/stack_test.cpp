@@ -17,14 +17,15 @@
 
 #include "app/command_line.h"
 #include "app/recording_frames.h"
-#include "output/formats.h"
 #include "app/stack_command.h"
 #include "app/stack_session.h"
 #include "camera/sim_sky_camera.h"
 #include "config/temp_folder.h"
 #include "imaging/field_selection.h"
 #include "imaging/synthetic_sky.h"
+#include "output/calibration_library.h"
 #include "output/container.h"
+#include "output/formats.h"
 #include "output/timing_log.h"
 #include "support/fake_clock.h"
 
@@ -231,6 +232,74 @@ TEST(StackCommand, TheSimulatedGalaxyGrowsOutOfTheNoise) {
   EXPECT_GT(together, 1.5);
 }
 
+// A master dark of the glow in the top right corner of small_scene's frames
+// (40 ADU over 40 x 40 pixels, 2 s), saved in the folder's library.
+std::string small_dark(const fs::path& folder, int32_t width, int32_t height) {
+  StoredMaster dark;
+  dark.identity = {width, height, "sim", "sim", CaptureMode::LowRes, KeptField::Both, false};
+  dark.master.kind = MasterKind::Dark;
+  dark.master.times = {2.0, 2.0};
+  dark.master.frames_combined = 16;
+  dark.master.image.resize(width, height, 1);
+  for (int32_t q = 0; q < height; ++q) {
+    for (int32_t x = 0; x < width; ++x) {
+      dark.master.image.samples[static_cast<std::size_t>(q) * width + x] =
+          x >= width - 40 && q >= height - 40 ? 40.0F : 0.0F;
+    }
+  }
+  Result<fs::path> saved = CalibrationLibrary(folder / "library").save(dark);
+  EXPECT_TRUE(saved) << saved.message();
+  return saved ? saved->string() : std::string();
+}
+
+// The recording's frames less the dark: the corner's glow is gone from the
+// stack, and its header names the dark.
+TEST(StackCommand, AGivenDarkIsTakenOffEveryFrame) {
+  test::TempFolder folder;
+  const test::SkyScene scene = small_scene();
+  const std::string path = (folder / "glow.ser").string();
+  {
+    auto ser = container_for(".ser");
+    TimingLog timing;
+    ASSERT_EQ(timing.open(timing_path_for(path)), 0);
+    for (int i = 0; i < kFrames; ++i) {
+      FrameImage frame = test::sky_frame(scene, drift(scene, i), 50 + i);
+      for (int32_t q = frame.height() - 40; q < frame.height(); ++q) {
+        for (int32_t b = (frame.width() - 40) * 3; b < frame.width() * 3; ++b) {
+          frame.row(q)[b] = static_cast<uint8_t>(std::min(255, frame.row(q)[b] + 40));
+        }
+      }
+      if (i == 0) {
+        ASSERT_TRUE(ser->open(path, frame, timing_of(0), {}).ok());
+      }
+      ASSERT_EQ(timing.append(i, timing_of(i), "Low Res"), 0);
+      ASSERT_TRUE(ser->append(frame, timing_of(i), {}).ok());
+    }
+    ASSERT_TRUE(ser->close(false).ok());
+  }
+  const auto corner_over_median = [&](const std::string& dark) {
+    const StackRun run = stack({path, dark, "", ""});
+    EXPECT_EQ(run.status, 0) << run.err;
+    Result<RecordingFrames> stacked = RecordingFrames::open(stack_paths_for_recording(path).fits);
+    RecordedFrame picture;
+    if (!stacked || !stacked->read(0, picture)) return -1000.0;
+    const PlaneBuffer& p = picture.planes;
+    std::vector<float> all(p.plane(0), p.plane(0) + p.plane_size());
+    std::nth_element(all.begin(), all.begin() + all.size() / 2, all.end());
+    double corner = 0;
+    for (int32_t q = p.height() - 30; q < p.height() - 10; ++q) {
+      for (int32_t x = p.width() - 30; x < p.width() - 10; ++x) {
+        corner += p.plane(0)[static_cast<std::size_t>(q) * p.width() + x] / 400.0;
+      }
+    }
+    return corner - all[all.size() / 2];
+  };
+  EXPECT_GT(corner_over_median(""), 30);
+  EXPECT_LT(std::abs(corner_over_median(small_dark(folder.path(), 320, 240))), 2.0);
+  EXPECT_NE(read_text(stack_paths_for_recording(path).fits).find("CALDARK = 'dark_320x240"),
+            std::string::npos);
+}
+
 TEST(StackCommand, ExitStatusesAndMessages) {
   test::TempFolder folder;
   const std::string corrupt = (folder / "corrupt.ser").string();
@@ -254,7 +323,11 @@ TEST(StackCommand, ExitStatusesAndMessages) {
   } cases[] = {
       {{(folder / "missing.avi").string(), "", "", ""}, 2, "Can't open"},
       {{corrupt, "", "", ""}, 2, "is not a SER file"},
-      {{recording, "dark.fits", "", ""}, 2, "calibration library"},
+      {{recording, "dark.fits", "", ""}, 2, "--dark dark.fits: "},
+      {{recording, small_dark(folder.path(), 64, 48), "", ""},
+       2,
+       "is 64 x 48, the recording's frames 320 x 240"},
+      {{recording, "", small_dark(folder.path(), 320, 240), ""}, 2, "is a master of another kind"},
       {{black, "", "", ""}, 1, "no frame of " + black + " could be stacked (2 no_stars)"},
       {{recording, "", "", chosen}, 0, chosen + ": 6 of 6 frames stacked"},
   };
