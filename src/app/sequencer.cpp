@@ -106,10 +106,17 @@ bool Sequencer::main_cycle(int32_t now) {
   return true;
 }
 
+bool Sequencer::guide_waits_for_end(int32_t guide_at) const {
+  if (capture_state_ != CaptureState::Exposing) return false;
+  const int32_t before_end =
+      wrap_sub(wrap_add(exposure_base_, settings_.exposure), std::max(guide_at, clock_.now_ms()));
+  return before_end >= 0 && before_end < kGuideYieldMs;
+}
+
 void Sequencer::guide_cycle(int32_t now) {
   if (guide_state_ == GuideState::Off) return;
   const int32_t guide_remaining = wrap_sub(settings_.guide_interval, wrap_sub(now, guide_base_));
-  if (guide_remaining > 0) return;
+  if (guide_remaining > 0 || guide_waits_for_end(now)) return;
   capture_guide_frame();
   guide_base_ = clock_.now_ms();
   if (guide_state_ != GuideState::Off) {
@@ -181,7 +188,8 @@ std::optional<Sequencer::Due> Sequencer::next_due() {
   // A guide interval of 0 or less would make every moment due: the 50 ms
   // tick paces it, as it always has.
   if (guide_state_ != GuideState::Off && settings_.guide_interval > 0) {
-    consider(DueKind::Guide, wrap_add(guide_base_, settings_.guide_interval));
+    const int32_t guide_at = wrap_add(guide_base_, settings_.guide_interval);
+    if (!guide_waits_for_end(guide_at)) consider(DueKind::Guide, guide_at);
   }
   return soonest;
 }

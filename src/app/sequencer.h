@@ -126,6 +126,12 @@ class Sequencer {
   // the tick then ends there.
   bool main_cycle(int32_t now);
   void guide_cycle(int32_t now);
+  // A guide frame that falls due within kGuideYieldMs before the exposure's
+  // end waits for it: its capture (up to a frame's time on a grabber) would
+  // hold the end back. The end's tick then comes first, as it does when both
+  // fall into one 50 ms tick, and its frame restarts the guide cycle.
+  static constexpr int32_t kGuideYieldMs = 50;
+  bool guide_waits_for_end(int32_t guide_at) const;
   void set_frame_title();
 
   Settings& settings_;

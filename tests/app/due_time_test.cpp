@@ -141,16 +141,23 @@ TEST(DueTimeTicks, ExposuresStartAtTheirBaseAndEndAfterExactlyTheirLength) {
 }
 
 TEST(DueTimeTicks, GuideFramesFollowTheirIntervalExactly) {
-  Rig rig(true);
-  rig.settings.exposure = 1000;
-  rig.settings.count = 1;
-  rig.settings.guiding = 1;
-  rig.settings.guide_interval = 130;
-  rig.record();
-  // 0x35 is the guide trigger: every 130 ms from the Record; the main frame's
-  // own capture at 1000 restarts the guide cycle from there.
-  EXPECT_EQ(rig.times_of(0x35), (std::vector<int32_t>{130, 260, 390, 520, 650, 780, 910}));
-  EXPECT_EQ(rig.times_of(0x37).back(), 1000);
+  // 0x35 is the guide trigger: every interval from the Record; the main
+  // frame's own capture at 1000 restarts the guide cycle from there. A guide
+  // frame due within 50 ms before the end (960) waits for it.
+  const struct {
+    int32_t interval;
+    std::vector<int32_t> triggers;
+  } cases[] = {{130, {130, 260, 390, 520, 650, 780, 910}}, {160, {160, 320, 480, 640, 800}}};
+  for (const auto& c : cases) {
+    Rig rig(true);
+    rig.settings.exposure = 1000;
+    rig.settings.count = 1;
+    rig.settings.guiding = 1;
+    rig.settings.guide_interval = c.interval;
+    rig.record();
+    EXPECT_EQ(rig.times_of(0x35), c.triggers) << c.interval;
+    EXPECT_EQ(rig.times_of(0x37).back(), 1000);
+  }
 }
 
 TEST(DueTimeTicks, TitlesAndBytesAreThoseOfThePlainTick) {
