@@ -11,14 +11,6 @@ namespace noctra {
 
 namespace {
 
-// The recording's titles (file name, frames written) say nothing of a
-// calibration run: the progress lines below take their place.
-class CalibrationHost : public HeadlessHost {
- public:
-  using HeadlessHost::HeadlessHost;
-  void set_title(const std::string&) override {}
-};
-
 std::string result_text(const CalibrationResult& result) {
   char figures[160];
   std::snprintf(figures, sizeof figures, "%d frames of %.3f s, noise %.3f ADU", result.frames,
@@ -33,39 +25,25 @@ std::string result_text(const CalibrationResult& result) {
 
 int run_headless_calibration(const AppOptions& options, MasterKind kind, int32_t frames,
                              const std::atomic<bool>& interrupt, std::ostream& log) {
-  SteadyClock clock;
-  HeadlessEventPump pump(
-      clock,
-      [](int32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5)); },
-      &interrupt);
-  CalibrationHost host(log, pump);
-  StreamErrorReporter reporter(log);
-  Result<std::unique_ptr<App>> created =
-      App::create(options, &host, pump, reporter,
-                  [&log](const std::string& line) { log << line << std::endl; });
-  if (!created) {
-    log << "noctra: " << created.message() << std::endl;
-    return 2;
-  }
-  std::unique_ptr<App> app = std::move(*created);
-  Sequencer& seq = app->sequencer();
-  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); },
-                    [&] { return seq.next_due(); });
-  app->camera_idle();
+  // The recording's titles (file name, frames written) say nothing of a
+  // calibration run: the progress lines below take their place.
+  HeadlessProgram program(interrupt, log, false);
+  if (!program.open(options)) return 2;
+  App& app = program.app();
 
   CalibrationProgress progress;
   {
-    CalibrationRun run({seq, app->settings(), app->camera().acquisition(), clock,
-                        [&app] { return capture_device(app->camera()); },
+    CalibrationRun run({app.sequencer(), app.settings(), app.camera().acquisition(),
+                        program.clock(), [&app] { return capture_device(app.camera()); },
                         default_calibration_folder(home_folder())});
     if (const Status started = run.start(kind, frames); !started) {
       log << "noctra: " << started.message() << std::endl;
-      app->shutdown();
+      app.shutdown();
       return 2;
     }
     const std::string what = std::string(master_kind_word(kind)) + " frames: ";
     int32_t shown = -1;
-    pump.run_until([&] {
+    program.pump().run_until([&] {
       progress = run.poll();
       if (progress.frames_in != shown) {
         shown = progress.frames_in;
@@ -73,9 +51,11 @@ int run_headless_calibration(const AppOptions& options, MasterKind kind, int32_t
       }
       return progress.over();
     });
-    if (!progress.over()) {
-      run.cancel();
-      progress = run.poll();
+    // Ctrl-C: frames still coming are dropped; frames being combined are
+    // saved, and said to be.
+    run.cancel();
+    while (!(progress = run.poll()).over()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
   if (progress.state == CalibrationProgress::State::Saved) {
@@ -83,7 +63,7 @@ int run_headless_calibration(const AppOptions& options, MasterKind kind, int32_t
   } else {
     log << "noctra: " << progress.error << std::endl;
   }
-  const bool saved_settings = app->shutdown();
+  const bool saved_settings = app.shutdown();
   return progress.state == CalibrationProgress::State::Saved && saved_settings ? 0 : 1;
 }
 

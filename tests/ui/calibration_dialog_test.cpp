@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
+#include <fstream>
 
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
@@ -28,19 +29,14 @@ class CalibrationDialogTest : public QObject {
     QVERIFY(home.isValid());
     qputenv("HOME", home.path().toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
-    Settings settings = default_settings(home.path().toStdString());
-    settings.port = "sim";
-    settings.source = "sim";
-    settings.sim_covered = 1;
-    settings.exposure = 150;
-    const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
-    QVERIFY(save_settings(settings, ini));
+    const std::string ini = (home.path() + "/Noctra.ini").toStdString();
+    std::ofstream(ini) << "[Hardware]\nPort=sim\nSource=sim\n[Simulation]\nCovered=1\n"
+                          "[Capture]\nExposure=150\n";
     AppOptions options;
     options.settings_file = ini;
-    auto opened = DesktopProgram::open(options);
-    QVERIFY2(opened.ok(), opened.message().c_str());
-    std::unique_ptr<DesktopProgram> program = std::move(*opened);
-    MainWindow& window = program->main_window();
+    auto program = DesktopProgram::open(options);
+    QVERIFY2(program.ok(), program.message().c_str());
+    MainWindow& window = (*program)->main_window();
 
     QAction* item = nullptr;
     for (QAction* a : window.findChild<QMenu*>("capture_menu")->actions()) {
@@ -75,7 +71,7 @@ class CalibrationDialogTest : public QObject {
              qPrintable(file));
     QVERIFY(std::filesystem::exists(file.toStdString()));
     QTRY_VERIFY(window.statusBar()->currentMessage().contains(file));
-    QVERIFY(program->finish());
+    QVERIFY((*program)->finish());
   }
 };
 
