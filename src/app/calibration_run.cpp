@@ -78,15 +78,19 @@ CalibrationRun::CalibrationRun(Context context)
 }
 
 CalibrationRun::~CalibrationRun() {
-  cancel();
-  end_sequencer_run();
-  put_settings_back();
+  shut_down();
   {
     std::lock_guard lock(mutex_);
     quitting_ = true;
   }
   wake_.notify_one();
   worker_.join();
+}
+
+void CalibrationRun::shut_down() {
+  cancel();
+  end_sequencer_run();
+  put_settings_back();
 }
 
 bool CalibrationRun::busy() const {

@@ -105,6 +105,10 @@ class CalibrationRun {
   Status start(MasterKind kind, int32_t frames);
   // Ends the capture without a master (the run is stopped too).
   void cancel();
+  // At the program's end, before the settings are saved: a capture still
+  // taking frames ends without a master, the run with it, and a bias's
+  // exposure is put back. Frames being combined are still saved.
+  void shut_down();
   // From the window thread, cheap; call it often (a timer, the headless
   // pump): notices a run that ended, stops the sequencer's run when the
   // capture is over and puts the user's settings back. Tells the listeners

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -151,11 +152,12 @@ void CalibrationDialog::reject() {
   QDialog::reject();
 }
 
-void add_calibration_items(QMainWindow& window, QMenu& capture, CalibrationRun& run,
-                           const Settings& settings) {
-  capture.addSeparator();
+void add_calibration_items(QMainWindow& window, CalibrationRun& run, const Settings& settings) {
+  auto* capture = window.findChild<QMenu*>(QStringLiteral("capture_menu"));
+  if (capture == nullptr) capture = window.menuBar()->addMenu(QStringLiteral("&Capture"));
+  capture->addSeparator();
   for (const KindText& kind : kKindTexts) {
-    QAction* item = capture.addAction(QString::fromLatin1(kind.item));
+    QAction* item = capture->addAction(QString::fromLatin1(kind.item));
     QObject::connect(item, &QAction::triggered, &window, [&window, &run, &settings, &kind] {
       CalibrationDialog dialog(run, kind.kind, settings, &window);
       dialog.exec();

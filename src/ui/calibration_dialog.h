@@ -15,7 +15,6 @@
 
 class QLabel;
 class QMainWindow;
-class QMenu;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
@@ -57,11 +56,11 @@ class CalibrationDialog : public QDialog {
   bool started_ = false;  // this dialog started the capture shown
 };
 
-// The three items at the end of the window's Capture menu, and a timer that
+// The three items at the end of the window's Capture menu (the menu named
+// "capture_menu"), and a timer that
 // looks after the capture while no dialog is open (a bias's exposure put
 // back, the saved master told to the run's listeners). Passing notes go to
 // the window's status bar.
-void add_calibration_items(QMainWindow& window, QMenu& capture, CalibrationRun& run,
-                           const Settings& settings);
+void add_calibration_items(QMainWindow& window, CalibrationRun& run, const Settings& settings);
 
 }  // namespace noctra

@@ -1,7 +1,6 @@
 #include "ui/gui_main.h"
 
 #include <QApplication>
-#include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
@@ -79,8 +78,7 @@ Status DesktopProgram::start(const AppOptions& options) {
       CalibrationRun::Context{sequencer, app_->settings(), app_->camera().acquisition(), clock_,
                               [this] { return capture_device(app_->camera()); },
                               default_calibration_folder(home_folder())});
-  add_calibration_items(*window_, *window_->findChild<QMenu*>(QStringLiteral("capture_menu")),
-                        *calibration_, app_->settings());
+  add_calibration_items(*window_, *calibration_, app_->settings());
   window_->start();
   // The port at rest once the windows are up, and once more as start-up ends.
   app_->camera_idle();
@@ -98,7 +96,7 @@ bool DesktopProgram::finish() {
   app_->sequencer().set_host(nullptr);
   // A capture of master frames still going ends without a master, and a
   // bias's exposure is put back before the settings are saved.
-  calibration_.reset();
+  calibration_->shut_down();
   return app_->shutdown();
 }
 

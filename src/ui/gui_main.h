@@ -52,7 +52,7 @@ class DesktopProgram {
   std::unique_ptr<GuideWindow> guide_;
   std::unique_ptr<MainWindow> window_;
   SteadyClock clock_;
-  // Goes first: it ends a capture still going while the sequencer is there.
+  // Goes first, while the sequencer is still there.
   std::unique_ptr<CalibrationRun> calibration_;
 };
 
