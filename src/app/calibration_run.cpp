@@ -1,5 +1,11 @@
 #include "app/calibration_run.h"
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -12,6 +18,10 @@
 namespace noctra {
 
 namespace {
+
+#ifdef __linux__
+constexpr int kWorkerNice = 10;
+#endif
 
 struct KindWord {
   MasterKind kind;
@@ -231,6 +241,10 @@ void CalibrationRun::put_settings_back() {
 }
 
 void CalibrationRun::work() {
+#ifdef __linux__
+  // Combining may wait; the thread that times the exposures may not.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
+#endif
   std::optional<Combining> combining;
   std::unique_lock lock(mutex_);
   for (;;) {
