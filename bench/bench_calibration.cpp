@@ -109,7 +109,57 @@ void BM_CalibrateKFixedNoLonePixels(benchmark::State& state) {
   calibrate(state, options);
 }
 
+// What a capture's worker does with 16 dark frames: each added to the
+// combiner as it comes, then the clipped mean and the hot-pixel map. The
+// baseline copies the same 16 frames.
+constexpr int kMasterFrames = 16;
+
+std::vector<FrameImage> dark_frames() {
+  const Masters m;
+  std::vector<FrameImage> frames;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal(0, 2);
+  for (int i = 0; i < kMasterFrames; ++i) {
+    FrameImage frame = *FrameImage::create(kWidth, kHeight);
+    for (int32_t y = 0; y < kHeight; ++y) {
+      for (int32_t x = 0; x < kWidth; ++x) {
+        const float v = m.dark.image.plane(0)[static_cast<std::size_t>(y) * kWidth + x];
+        const auto byte = static_cast<uint8_t>(std::clamp(v + normal(rng), 0.0F, 255.0F));
+        frame.row(y)[3 * x] = frame.row(y)[3 * x + 1] = frame.row(y)[3 * x + 2] = byte;
+      }
+    }
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+void BM_MemcpySixteenFrames(benchmark::State& state) {
+  const std::vector<FrameImage> frames = dark_frames();
+  std::vector<uint8_t> target(frames[0].block_size());
+  for (auto _ : state) {
+    for (const FrameImage& frame : frames) {
+      std::memcpy(target.data(), frame.block(), frame.block_size());
+      benchmark::ClobberMemory();
+    }
+  }
+}
+
+void BM_MasterDarkFromSixteenFrames(benchmark::State& state) {
+  const std::vector<FrameImage> frames = dark_frames();
+  std::size_t hot = 0;
+  for (auto _ : state) {
+    MasterCombiner combiner(MasterKind::Dark);
+    for (const FrameImage& frame : frames) combiner.add(frame, {5, 5});
+    const std::optional<MasterFrame> master = combiner.finish();
+    hot = find_hot_pixels(master->image, 2)[0].size();
+    benchmark::DoNotOptimize(master->image.samples.data());
+  }
+  state.counters["hot"] = static_cast<double>(hot);
+}
+
 BENCHMARK(BM_MemcpyFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemcpySixteenFrames)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MasterDarkFromSixteenFrames)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CalibrateKFitted)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalibrateKFixed)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalibrateKFixedNoLonePixels)->Unit(benchmark::kMicrosecond);

@@ -9,6 +9,9 @@
 //   len_p50/len_p99/len_max  |exposure length - setting|
 //   late_p50/late_p99/late_max  start after its base
 // Long cases: --benchmark_filter=Long (60 s exposures, 10 s delays).
+// BM_CalibrationTiming takes the same exposures as a capture of dark frames
+// (each frame copied on the tick's thread, combined on the capture's worker)
+// beside a recording of them as the baseline.
 
 #include <benchmark/benchmark.h>
 
@@ -16,11 +19,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "app/calibration_run.h"
 #include "app/headless.h"
 #include "app/sequencer.h"
 #include "camera/acquisition.h"
@@ -47,8 +52,10 @@ struct Figures {
   std::vector<double> late_ms;
 };
 
-// One recording of `count` exposures; appends each exposure's figures.
-void record(int32_t exposure, int32_t delay, int32_t count, bool due_ticks, Figures& figures) {
+// One recording (or a capture of dark frames) of `count` exposures; appends
+// each exposure's figures.
+void record(int32_t exposure, int32_t delay, int32_t count, bool due_ticks, Figures& figures,
+            bool calibration = false) {
   SteadyClock clock;
   SystemInstantClock instants;
   std::atomic<bool> interrupt{false};
@@ -80,8 +87,21 @@ void record(int32_t exposure, int32_t delay, int32_t count, bool due_ticks, Figu
   });
   pump.set_handlers([&] { sequencer.sequencer_tick(); }, [&](Command id) { router.route(id); },
                     [&] { return sequencer.next_due(); });
-  router.route(Command::Record);
-  pump.run_until([&] { return sequencer.capture_state() == CaptureState::Idle; });
+  if (calibration) {
+    const auto folder = std::filesystem::temp_directory_path() / "noctra-bench-calibration";
+    sequencer.add_frame_listener([&](const TakenFrame& t) { writer.timings.push_back(t.timing); });
+    CalibrationRun run({sequencer, settings, acquisition, clock,
+                        [] {
+                          return CaptureDevice{"sim", "sim"};
+                        },
+                        folder});
+    if (!run.start(MasterKind::Dark, count)) return;
+    pump.run_until([&] { return run.poll().over(); });
+    std::filesystem::remove_all(folder);
+  } else {
+    router.route(Command::Record);
+    pump.run_until([&] { return sequencer.capture_state() == CaptureState::Idle; });
+  }
 
   for (std::size_t i = 0; i < writer.timings.size() && i < bases.size(); ++i) {
     const FrameTiming& t = writer.timings[i];
@@ -134,6 +154,24 @@ void timing_cases(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_ExposureTiming)
     ->Apply(timing_cases)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+// Args: exposure ms, delay ms, exposures; calibration (1) or the recording (0).
+void BM_CalibrationTiming(benchmark::State& state) {
+  Figures figures;
+  for (auto _ : state) {
+    record(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)),
+           static_cast<int32_t>(state.range(2)), true, figures, state.range(3) != 0);
+  }
+  report(state, figures);
+}
+
+BENCHMARK(BM_CalibrationTiming)
+    ->Args({100, 0, 32, 1})
+    ->Args({100, 0, 32, 0})
+    ->Args({1000, 0, 16, 1})
+    ->Args({1000, 0, 16, 0})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

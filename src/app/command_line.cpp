@@ -5,6 +5,8 @@
 #include <limits>
 #include <optional>
 
+#include "app/calibration_run.h"
+
 namespace noctra {
 
 namespace {
@@ -33,6 +35,9 @@ std::string usage_text() {
          "  --count N           number of frames for this run, 0 = no limit (not saved)\n"
          "  --output PATH       output path for this run (not saved): .avi AVI, .ser SER,\n"
          "                      .fits or .fit one FITS file per frame\n"
+         "  --calibrate KIND    with --headless: take --count frames (16 when not given) of\n"
+         "                      KIND dark, flat or bias and save their master in the\n"
+         "                      calibration library\n"
          "  --trace-port        print every camera port write on stderr\n"
          "  --no-save           do not save the settings at exit\n"
          "  --config FILE       settings file instead of ~/.config/noctra/Noctra.ini\n"
@@ -85,6 +90,10 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     } else if (a == "--at") {
       cl.measure_at = value(v) ? parse_measure_point(v) : std::nullopt;
       if (!cl.measure_at) return failure("--at needs two numbers, X,Y");
+    } else if (a == "--calibrate") {
+      if (!value(v) || !master_kind_from_word(v))
+        return failure("--calibrate needs dark, flat or bias");
+      cl.calibrate = master_kind_from_word(v);
     } else if (a == "--trace-port") {
       cl.options.trace_port = true;
     } else if (a == "--no-save") {
@@ -132,6 +141,17 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       (cl.options.exposure || cl.options.delay || cl.options.count || cl.options.output)) {
     // The windows edit and save the settings; a run-only value would get mixed in.
     return failure("--exposure, --delay, --count and --output need --headless");
+  }
+  if (cl.calibrate) {
+    if (!headless) return failure("--calibrate needs --headless");
+    if (cl.options.output)
+      return failure("--calibrate writes to the calibration library: no --output");
+    if (cl.options.count && *cl.options.count < 1)
+      return failure("--count with --calibrate needs at least 1 frame");
+    cl.calibrate_frames = cl.options.count.value_or(cl.calibrate_frames);
+    cl.options.count.reset();
+    cl.mode = CommandLine::Mode::Calibrate;
+    return cl;
   }
   cl.mode = measure    ? CommandLine::Mode::Measure
             : list     ? CommandLine::Mode::ListDevices

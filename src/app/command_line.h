@@ -10,11 +10,12 @@
 #include "app/measure.h"
 #include "app/stack_command.h"
 #include "config/status.h"
+#include "imaging/calibration.h"
 
 namespace noctra {
 
 struct CommandLine {
-  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair, Measure, Stack };
+  enum class Mode { Gui, Headless, ListDevices, Help, Version, Repair, Measure, Stack, Calibrate };
   Mode mode = Mode::Gui;
   AppOptions options;
   std::string repair_file;  // --repair FILE
@@ -23,6 +24,9 @@ struct CommandLine {
   std::optional<MeasurePoint> measure_at;
   // --stack RECORDING [--dark FILE] [--flat FILE] [--output FILE.fits]
   StackRequest stack;
+  // --headless --calibrate dark|flat|bias [--count N]: a master of N frames
+  std::optional<MasterKind> calibrate;
+  int32_t calibrate_frames = 16;
 };
 
 // Fails, saying why, for an unknown option, a missing or bad value, more

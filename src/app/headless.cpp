@@ -44,7 +44,7 @@ void HeadlessEventPump::run_until(const std::function<bool()>& done) {
 }
 
 void HeadlessHost::set_title(const std::string& title) {
-  if (title == last_title_) return;
+  if (!titles_ || title == last_title_) return;
   last_title_ = title;
   out_ << title << std::endl;
 }

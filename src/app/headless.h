@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -66,7 +67,8 @@ class HeadlessEventPump : public EventPump {
 
 class HeadlessHost : public SequencerHost {
  public:
-  HeadlessHost(std::ostream& out, HeadlessEventPump& pump) : out_(out), pump_(pump) {}
+  HeadlessHost(std::ostream& out, HeadlessEventPump& pump, bool titles = true)
+      : out_(out), pump_(pump), titles_(titles) {}
   void set_title(const std::string& title) override;
   void set_ui_state(UiState, bool) override {}
   void repaint_main(const FrameHolder&) override {}
@@ -78,6 +80,7 @@ class HeadlessHost : public SequencerHost {
  private:
   std::ostream& out_;
   HeadlessEventPump& pump_;
+  bool titles_;
   std::string last_title_;
 };
 
@@ -88,6 +91,30 @@ class StreamErrorReporter : public ErrorReporter {
 
  private:
   std::ostream& out_;
+};
+
+// The program's parts for a run without windows: the real clock, the pump
+// (short naps, so that Ctrl-C is seen within a few milliseconds) with its
+// ticks, commands and due moments routed to the sequencer, the host and
+// errors on `log`.
+class HeadlessProgram {
+ public:
+  // titles: whether the host prints the recording's titles as progress lines.
+  HeadlessProgram(const std::atomic<bool>& interrupt, std::ostream& log, bool titles = true);
+  // False, the reason on the log, when the port or source named in the
+  // settings cannot be opened. The port is idled.
+  bool open(const AppOptions& options);
+  App& app() { return *app_; }
+  HeadlessEventPump& pump() { return pump_; }
+  Clock& clock() { return clock_; }
+
+ private:
+  std::ostream& log_;
+  SteadyClock clock_;
+  HeadlessEventPump pump_;
+  HeadlessHost host_;
+  StreamErrorReporter reporter_;
+  std::unique_ptr<App> app_;
 };
 
 // Records until the count is reached or interrupt becomes true (Ctrl-C),

@@ -6,33 +6,39 @@
 
 namespace noctra {
 
-int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log) {
-  SteadyClock clock;
-  HeadlessEventPump pump(
-      clock,
-      [](int32_t ms) {
-        // Short naps so that Ctrl-C is seen within a few milliseconds.
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5));
-      },
-      &interrupt);
-  HeadlessHost host(log, pump);
-  StreamErrorReporter reporter(log);
-  Result<std::unique_ptr<App>> created =
-      App::create(options, &host, pump, reporter,
-                  [&log](const std::string& line) { log << line << std::endl; });
-  if (!created) {
-    log << "noctra: " << created.message() << std::endl;
-    return 2;
-  }
-  std::unique_ptr<App> app = std::move(*created);
-  Sequencer& seq = app->sequencer();
-  pump.set_handlers([&] { seq.sequencer_tick(); }, [&](Command id) { app->router().route(id); },
-                    [&] { return seq.next_due(); });
+HeadlessProgram::HeadlessProgram(const std::atomic<bool>& interrupt, std::ostream& log, bool titles)
+    : log_(log), pump_(
+                     clock_,
+                     [](int32_t ms) {
+                       std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5));
+                     },
+                     &interrupt),
+      host_(log, pump_, titles), reporter_(log) {}
 
-  app->camera_idle();
-  app->router().route(Command::Record);
-  pump.run_until([&] { return seq.capture_state() == CaptureState::Idle; });
-  return app->shutdown() ? 0 : 1;
+bool HeadlessProgram::open(const AppOptions& options) {
+  Result<std::unique_ptr<App>> created =
+      App::create(options, &host_, pump_, reporter_,
+                  [this](const std::string& line) { log_ << line << std::endl; });
+  if (!created) {
+    log_ << "noctra: " << created.message() << std::endl;
+    return false;
+  }
+  app_ = std::move(*created);
+  Sequencer& seq = app_->sequencer();
+  pump_.set_handlers([&seq] { seq.sequencer_tick(); },
+                     [this](Command id) { app_->router().route(id); },
+                     [&seq] { return seq.next_due(); });
+  app_->camera_idle();
+  return true;
+}
+
+int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log) {
+  HeadlessProgram program(interrupt, log);
+  if (!program.open(options)) return 2;
+  Sequencer& seq = program.app().sequencer();
+  program.app().router().route(Command::Record);
+  program.pump().run_until([&] { return seq.capture_state() == CaptureState::Idle; });
+  return program.app().shutdown() ? 0 : 1;
 }
 
 }  // namespace noctra

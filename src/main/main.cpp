@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/calibration_run.h"
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/repair.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::Stack:
       return noctra::run_stack(cl.stack, std::cerr);
     case CommandLine::Mode::Headless:
+    case CommandLine::Mode::Calibrate:
     case CommandLine::Mode::Gui:
       break;
   }
@@ -62,6 +64,10 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   noctra::port_crash_guard::install_crash_handlers();
+  if (cl.mode == CommandLine::Mode::Calibrate) {
+    return noctra::run_headless_calibration(cl.options, *cl.calibrate, cl.calibrate_frames,
+                                            g_interrupted, std::cerr);
+  }
   if (cl.mode == CommandLine::Mode::Headless)
     return noctra::run_headless(cl.options, g_interrupted, std::cerr);
 #ifdef NOCTRA_HAVE_GUI

@@ -5,8 +5,11 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/calibration_run.h"
 #include "camera/camera_setup.h"
 #include "camera/hardware.h"
+#include "config/paths.h"
+#include "ui/calibration_dialog.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
@@ -71,6 +74,11 @@ Status DesktopProgram::start(const AppOptions& options) {
   window_ = std::make_unique<MainWindow>(app_->settings(), app_->router(), *ticker_, *guide_,
                                          chooser_, device_catalog(*app_), on_close);
   sequencer.set_host(window_.get());
+  calibration_ = std::make_unique<CalibrationRun>(
+      CalibrationRun::Context{sequencer, app_->settings(), app_->camera().acquisition(), clock_,
+                              [this] { return capture_device(app_->camera()); },
+                              default_calibration_folder(home_folder())});
+  add_calibration_items(*window_, *calibration_, app_->settings());
   window_->start();
   // The port at rest once the windows are up, and once more as start-up ends.
   app_->camera_idle();
@@ -86,6 +94,9 @@ DesktopProgram::~DesktopProgram() {
 
 bool DesktopProgram::finish() {
   app_->sequencer().set_host(nullptr);
+  // A capture of master frames still going ends without a master, and a
+  // bias's exposure is put back before the settings are saved.
+  calibration_->shut_down();
   return app_->shutdown();
 }
 

@@ -13,6 +13,7 @@
 
 namespace noctra {
 
+class CalibrationRun;
 class GuideWindow;
 class MainWindow;
 
@@ -32,6 +33,8 @@ class DesktopProgram {
   MainWindow& main_window() { return *window_; }
   GuideWindow& guide_window() { return *guide_; }
   App& app() { return *app_; }
+  // The capture of master frames (Capture > "Dark frames..." and the others).
+  CalibrationRun& calibration() { return *calibration_; }
   // After the main loop, once a tick that waited for a frame has unwound: an
   // open recording finished, the port idled, the settings saved. False when
   // the settings could not be saved.
@@ -48,6 +51,9 @@ class DesktopProgram {
   std::unique_ptr<DueTicker> ticker_;
   std::unique_ptr<GuideWindow> guide_;
   std::unique_ptr<MainWindow> window_;
+  SteadyClock clock_;
+  // Goes first, while the sequencer is still there.
+  std::unique_ptr<CalibrationRun> calibration_;
 };
 
 // Runs Noctra with its windows; returns the program's exit status. When

@@ -141,6 +141,7 @@ void MainWindow::build_menu_and_toolbar() {
   });
 
   QMenu* capture = menuBar()->addMenu(QStringLiteral("&Capture"));
+  capture->setObjectName(QStringLiteral("capture_menu"));
   add_command(capture, QStringLiteral("S&etup"), Command::Setup);
   capture->addSeparator();
   add_command(capture, QStringLiteral("&Record"), Command::Record);

@@ -110,6 +110,11 @@ TEST(CommandLine, ModesOverridesAndErrors) {
       {{"--list-devices", "--count", "3"}, std::nullopt},
       {{"--headless", "--count", "1050", "--measure", "a.ser"}, std::nullopt},
       {{"--headless", "--list-devices"}, std::nullopt},
+      {{"--headless", "--calibrate", "dark", "--count", "16"}, Mode::Calibrate},
+      {{"--calibrate", "bias"}, std::nullopt},  // a capture of masters runs headless
+      {{"--headless", "--calibrate", "light"}, std::nullopt},
+      {{"--headless", "--calibrate", "flat", "--count", "0"}, std::nullopt},
+      {{"--headless", "--calibrate", "flat", "--output", "/tmp/a.avi"}, std::nullopt},
   };
   for (const Case& c : cases) {
     const Result<CommandLine> cl = parse_command_line(c.args);
@@ -127,6 +132,11 @@ TEST(CommandLine, ModesOverridesAndErrors) {
   EXPECT_FALSE(cl.options.delay);
   EXPECT_EQ(cl.options.output, "/tmp/a.avi");
   EXPECT_FALSE(cl.options.save_settings);
+  // --count is the master's frames, never the recording count of the settings.
+  const Result<CommandLine> flat = parse_command_line({"--headless", "--calibrate", "flat"});
+  ASSERT_TRUE(flat.ok()) << flat.message();
+  EXPECT_EQ(std::tie(flat->calibrate, flat->calibrate_frames, flat->options.count),
+            std::tuple(std::optional(MasterKind::Flat), 16, std::optional<int32_t>()));
 }
 
 }  // namespace
