@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "output/container.h"
+#include "output/fits_container.h"
 #include "output/naming.h"
 #include "output/writer_io.h"
 
@@ -27,6 +28,10 @@ struct RecordingFormat {
   bool (*recording_exists)(const std::string& path);
   // A closed container of the format, doing every file call through io.
   std::unique_ptr<RecordingContainer> (*make_container)(WriterIo& io);
+  // A closed container writing calibrated frames (32-bit float); null for a
+  // format of 8-bit samples, which cannot hold them.
+  std::unique_ptr<RecordingContainer> (*make_calibrated_container)(
+      WriterIo& io, CalibrateRecordedFrame calibrate);
 };
 
 // Every row, in the order the chooser offers them.
@@ -45,6 +50,10 @@ std::string_view own_extension(const RecordingFormat& format, std::string_view p
 // <path>: <detail>", ...; empty for success.
 std::string container_failure_message(const RecordingFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path);
+
+// Why a format without calibrated frames records raw frames while
+// calibrated recordings are asked for.
+std::string calibrated_refusal_message(const RecordingFormat& format, const std::string& path);
 
 // Why a format that takes no mono frames opens no recording while
 // [Recording] Colour=mono asks for them.

@@ -7,6 +7,7 @@
 
 #include "camera/camera_setup.h"
 #include "camera/hardware.h"
+#include "ui/calibration_menu.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
@@ -71,6 +72,8 @@ Status DesktopProgram::start(const AppOptions& options) {
   window_ = std::make_unique<MainWindow>(app_->settings(), app_->router(), *ticker_, *guide_,
                                          chooser_, device_catalog(*app_), on_close);
   sequencer.set_host(window_.get());
+  calibration_menu_ = std::make_unique<CalibrationMenu>(
+      *window_, app_->settings(), app_->calibration(), app_->camera(), sequencer);
   window_->start();
   // The port at rest once the windows are up, and once more as start-up ends.
   app_->camera_idle();
@@ -80,6 +83,7 @@ Status DesktopProgram::start(const AppOptions& options) {
 
 DesktopProgram::~DesktopProgram() {
   if (app_) app_->sequencer().set_host(nullptr);
+  calibration_menu_.reset();
   window_.reset();
   guide_.reset();
 }

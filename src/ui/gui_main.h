@@ -13,6 +13,7 @@
 
 namespace noctra {
 
+class CalibrationMenu;
 class GuideWindow;
 class MainWindow;
 
@@ -32,6 +33,7 @@ class DesktopProgram {
   MainWindow& main_window() { return *window_; }
   GuideWindow& guide_window() { return *guide_; }
   App& app() { return *app_; }
+  CalibrationMenu& calibration_menu() { return *calibration_menu_; }
   // After the main loop, once a tick that waited for a frame has unwound: an
   // open recording finished, the port idled, the settings saved. False when
   // the settings could not be saved.
@@ -48,6 +50,7 @@ class DesktopProgram {
   std::unique_ptr<DueTicker> ticker_;
   std::unique_ptr<GuideWindow> guide_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<CalibrationMenu> calibration_menu_;  // goes before the window
 };
 
 // Runs Noctra with its windows; returns the program's exit status. When
