@@ -241,13 +241,13 @@ class FitsContainer final : public RecordingContainer {
   // The frame copied into the writer's queue, into a block of a frame
   // written before when one is free. Its number is taken now, so the files
   // keep the order and the numbers of the timing record even when one of
-  // them fails.
+  // them fails. The frame is queued even when an earlier one failed: that
+  // failure is what this call returns.
   ContainerStatus queue(const FrameImage& frame, const FrameTiming& timing,
                         const FrameMetadata& metadata, const std::string& path) {
     std::optional<FrameImage> block;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      if (!writer_failure_.ok()) return std::exchange(writer_failure_, ContainerStatus::success());
       writer_moved_.wait(lock, [this] { return queued_.size() < kCalibratedQueueFrames; });
       if (!spare_.empty()) {
         block = std::move(spare_.back());
@@ -265,7 +265,7 @@ class FitsContainer final : public RecordingContainer {
     }
     writer_wake_.notify_one();
     ++frames_;
-    return ContainerStatus::success();
+    return take_writer_failure();
   }
 
   void write_queued() {

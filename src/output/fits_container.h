@@ -71,8 +71,9 @@ using CalibrateRecordedFrame = std::function<void(
 // A calibrated FITS recording: append() copies the frame into a queue and
 // returns (it waits only while kCalibratedQueueFrames frames wait already: a
 // frame is never dropped); the writer thread calibrates, encodes and writes
-// each in turn. A failure of the writer comes back from the next append(),
-// flush() or close(); close() writes every frame queued first.
+// each in turn. A failure of the writer comes back from the next append()
+// (whose frame is queued all the same), flush() or close(); close() writes
+// every frame queued first.
 inline constexpr std::size_t kCalibratedQueueFrames = 8;
 std::unique_ptr<RecordingContainer> make_calibrated_fits_container(
     WriterIo& io, CalibrateRecordedFrame calibrate);

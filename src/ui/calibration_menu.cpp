@@ -71,7 +71,10 @@ CalibrationMenu::CalibrationMenu(MainWindow& window, Settings& settings,
   });
   window_.set_guide_detour([this] {
     const FrameHolder& guide = sequencer_.guide_frame();
-    if (settings_.calib_guide_hot_pixels == 0 || !guide) return false;
+    if (settings_.calib_guide_hot_pixels == 0 || !guide) {
+      guide_waiting_ = -1;  // a result still to come is for an older frame
+      return false;
+    }
     guide_waiting_ =
         session_.correct_guide(*guide, sequencer_.guide_how(), camera_.source_identity(),
                                settings_.guide_interval / 1000.0);

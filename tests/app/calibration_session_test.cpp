@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "camera/camera_fakes.h"
@@ -35,15 +36,26 @@ FrameImage grey_frame(int32_t width, int32_t height, uint8_t value) {
   return frame;
 }
 
-// A master of even value, with the identity of the frames it is for.
+// Polls until `done` holds (a worker's result), for at most five seconds.
+bool wait_for(const std::function<bool()>& done) {
+  for (int i = 0; i < 500; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A master of even value (but for one hot pixel at `hot`), with the identity
+// of the frames it is for.
 void save_master(CalibrationLibrary& library, MasterKind kind, MasterIdentity identity,
-                 double seconds, float value) {
+                 double seconds, float value, int32_t hot = -1) {
   StoredMaster stored;
   stored.master.kind = kind;
   stored.master.times = {seconds, seconds};
   stored.master.frames_combined = 16;
   stored.master.image.resize(identity.width, identity.height, 1);
   std::fill(stored.master.image.samples.begin(), stored.master.image.samples.end(), value);
+  if (hot >= 0) stored.master.image.samples[hot] = 250;
   stored.identity = std::move(identity);
   ASSERT_TRUE(library.save(stored).ok());
 }
@@ -105,14 +117,25 @@ TEST(CalibrationSession, AnEmptyLibraryShowsTheRawFrame) {
   session.calibrate_view(frame, timing_of(2), {}, kSource);
   FrameHolder shown;
   std::optional<std::string> status;
-  for (int i = 0; i < 500 && !(status = session.take_view(shown)); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(status);
+  ASSERT_TRUE(wait_for([&] { return (status = session.take_view(shown)).has_value(); }));
   EXPECT_EQ(ready, 1);
   EXPECT_EQ(status->rfind("Raw frames; no master bias", 0), 0u) << *status;
   ASSERT_TRUE(shown);
   EXPECT_EQ(std::memcmp(shown->pixels(), frame.pixels(), frame.rows_size()), 0);
+}
+
+TEST(CalibrationSession, GuideFramesLoseTheDarksHotPixels) {
+  TempFolder folder;
+  CalibrationLibrary library(folder.path());
+  const int32_t hot = 20 * kWidth + 20;
+  save_master(library, MasterKind::Dark, identity(kWidth, kHeight, "YUYV", false), 0.5, 30, hot);
+  CalibrationSession session(folder.path());
+  FrameHolder guide = grey_frame(kWidth, kHeight, 50);
+  std::memset(guide->row(20) + 3 * 20, 250, 3);
+  const int64_t number = session.correct_guide(*guide, {}, kSource, 0.5);
+  ASSERT_TRUE(wait_for([&] { return session.take_guide(guide, number); }));
+  EXPECT_EQ(guide->row(20)[3 * 20], 50);
+  EXPECT_EQ(guide->row(20)[3 * 21], 50);
 }
 
 // The covered simulated camera, 10 s exposures with the amplifier on, the
