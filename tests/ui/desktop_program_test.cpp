@@ -45,6 +45,20 @@ QString run_ffprobe(const QString& file) {
   return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
 }
 
+// The program on those settings (saved to ini), its recording made through Record.
+void open_and_record(const Settings& settings, const std::filesystem::path& ini,
+                     std::unique_ptr<DesktopProgram>& program) {
+  QVERIFY(save_settings(settings, ini));
+  AppOptions options;
+  options.settings_file = ini;
+  auto opened = DesktopProgram::open(options);
+  QVERIFY2(opened.ok(), opened.message().c_str());
+  program = std::move(*opened);
+  MainWindow& window = program->main_window();
+  window.action(Command::Record)->trigger();
+  QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
+}
+
 }  // namespace
 
 class DesktopProgramTest : public QObject {
@@ -154,16 +168,10 @@ class DesktopProgramTest : public QObject {
     settings.instrument = "Sim camera";
     settings.image_file_path = (home.path() + "/" + name).toStdString();
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
-    QVERIFY(save_settings(settings, ini));
-
-    AppOptions options;
-    options.settings_file = ini;
-    auto opened = DesktopProgram::open(options);
-    QVERIFY2(opened.ok(), opened.message().c_str());
-    std::unique_ptr<DesktopProgram> program = std::move(*opened);
+    std::unique_ptr<DesktopProgram> program;
+    open_and_record(settings, ini, program);
+    if (QTest::currentTestFailed()) return;
     MainWindow& window = program->main_window();
-    window.action(Command::Record)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
     window.close();
     QVERIFY(program->finish());
 
@@ -211,16 +219,10 @@ class DesktopProgramTest : public QObject {
     settings.count = 1;
     settings.image_file_path = (home.path() + "/m42.avi").toStdString();
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
-    QVERIFY(save_settings(settings, ini));
-
-    AppOptions options;
-    options.settings_file = ini;
-    auto opened = DesktopProgram::open(options);
-    QVERIFY2(opened.ok(), opened.message().c_str());
-    std::unique_ptr<DesktopProgram> program = std::move(*opened);
+    std::unique_ptr<DesktopProgram> program;
+    open_and_record(settings, ini, program);
+    if (QTest::currentTestFailed()) return;
     MainWindow& window = program->main_window();
-    window.action(Command::Record)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
     // The top 400 lines: the status bar's message takes some of the rest.
     const auto painted = [&window] {
       return window.frame_view()->grab().toImage().copy(0, 0, 640, 400);
