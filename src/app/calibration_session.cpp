@@ -88,13 +88,13 @@ std::vector<FitsKey> calibration_fits_keys(const CalibrationChoice& choice,
   std::vector<FitsKey> keys;
   keys.push_back({"CALSTAT", done.empty() ? std::string("NONE") : done,
                   "calibration applied: B bias, D dark, F flat, H hot pixels"});
-  if (bias) keys.push_back({"BIASFILE", choice.bias, "master bias taken off"});
+  if (bias) keys.push_back({"CALBIAS", choice.bias, "master bias taken off"});
   if (report.dark_applied) {
-    keys.push_back({"DARKFILE", choice.dark, "master dark taken off"});
+    keys.push_back({"CALDARK", choice.dark, "master dark taken off"});
     keys.push_back({"DARKSCAL", report.k, "k: the dark's thermal signal scaled by k x DARKRAT"});
     keys.push_back({"DARKRAT", report.time_ratio, "integration ratio of frame and dark"});
   }
-  if (report.flat_applied) keys.push_back({"FLATFILE", choice.flat, "master flat divided out"});
+  if (report.flat_applied) keys.push_back({"CALFLAT", choice.flat, "master flat divided out"});
   keys.push_back({"HOTPIX", int64_t{hot}, "hot pixels corrected"});
   return keys;
 }

@@ -60,8 +60,9 @@ std::string calibration_status(const CalibrationChoice& choice, const Calibratio
                                double integration_s);
 
 // What a calibrated recording's header says of it: CALSTAT (the letters of
-// what was applied: B bias, D dark, F flat, H hot pixels; NONE), BIASFILE,
-// DARKFILE and FLATFILE, DARKSCAL (k) and DARKRAT (the exposure ratio), HOTPIX.
+// what was applied: B bias, D dark, F flat, H hot pixels; NONE), CALBIAS,
+// CALDARK and CALFLAT (the masters' file names, as the stack's header names
+// them), DARKSCAL (k) and DARKRAT (the exposure ratio), HOTPIX.
 std::vector<FitsKey> calibration_fits_keys(const CalibrationChoice& choice,
                                            const CalibrationReport& report);
 

@@ -176,7 +176,7 @@ TEST(CalibrationSession, ACalibratedRecordingOfTheCoveredCameraIsFlatInAstropy) 
       "import sys, numpy as np\nfrom astropy.io import fits\n"
       "with fits.open(sys.argv[1]) as f:\n"
       "    d, h = f[0].data, f[0].header\n"
-      "    print(d.dtype.name, h['BITPIX'], h['CALSTAT'], h['DARKFILE'][:4],\n"
+      "    print(d.dtype.name, h['BITPIX'], h['CALSTAT'], h['CALDARK'][:4],\n"
       "          abs(d[-40:, -40:].mean() - np.median(d)) < 0.5)\n";
   const std::optional<std::string> read = test::run_command(
       "/usr/bin/python3 -c " + test::shell_quote(script) + " " +
