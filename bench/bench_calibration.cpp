@@ -1,7 +1,8 @@
 // Calibrating one 720 x 576 grey frame (dark scaled from the bias, flat, hot
 // pixels from the map, lone hot pixels, k fitted) against a memcpy of the
 // frame block in the same run, plus the calibration's parts with k fixed and
-// without the lone-pixel scan, so that each cost shows.
+// without the lone-pixel scan, so that each cost shows; and the hot pixels of
+// a guide frame alone.
 
 #include <benchmark/benchmark.h>
 
@@ -160,6 +161,24 @@ void BM_MasterDarkFromSixteenFrames(benchmark::State& state) {
 BENCHMARK(BM_MemcpyFrame)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MemcpySixteenFrames)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MasterDarkFromSixteenFrames)->Unit(benchmark::kMillisecond);
+// A guide frame's hot pixels: the dark's map and the lone-pixel scan, in
+// the frame's own bytes, as "Hot pixels in guide frames" does.
+void BM_GuideFrameHotPixels(benchmark::State& state) {
+  const Masters m;
+  const auto calibrator = Calibrator::prepare({&m.bias, &m.dark, &m.flat}, 2);
+  const FrameImage light = light_frame(m);
+  FrameImage frame = light.clone();
+  int32_t corrected = 0;
+  for (auto _ : state) {
+    std::memcpy(frame.pixels(), light.pixels(), light.rows_size());
+    corrected = correct_hot_pixels_in_frame(frame, calibrator->hot_pixels(), 2);
+    benchmark::DoNotOptimize(frame.pixels());
+  }
+  state.counters["hot"] = corrected;
+}
+
+BENCHMARK(BM_MemcpyFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GuideFrameHotPixels)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalibrateKFitted)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalibrateKFixed)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CalibrateKFixedNoLonePixels)->Unit(benchmark::kMicrosecond);

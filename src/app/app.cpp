@@ -2,11 +2,35 @@
 
 #include <filesystem>
 
+#include "app/calibration_session.h"
 #include "camera/camera_setup.h"
 #include "config/paths.h"
 #include "output/recording.h"
 
 namespace noctra {
+
+namespace {
+
+// Tells the calibration how each frame was taken before the recording gets
+// it: a calibrated recording's writer thread works with what it was told.
+class NotingWriter final : public FrameWriter {
+ public:
+  NotingWriter(FrameWriter& writer, CalibrationSession& calibration, CameraSetup& camera)
+      : writer_(writer), calibration_(calibration), camera_(camera) {}
+  void write_frame(const FrameImage* frame, const FrameTiming& timing,
+                   const FrameMetadata& how) override {
+    if (frame != nullptr) calibration_.note_frame(how, camera_.source_identity());
+    writer_.write_frame(frame, timing, how);
+  }
+  void close_recording() override { writer_.close_recording(); }
+
+ private:
+  FrameWriter& writer_;
+  CalibrationSession& calibration_;
+  CameraSetup& camera_;
+};
+
+}  // namespace
 
 App::App(const AppOptions& options, EventPump& pump, ErrorReporter& reporter, LogSink log)
     : options_(options), pump_(pump), reporter_(reporter), log_(std::move(log)) {}
@@ -60,9 +84,14 @@ Status App::open(SequencerHost* host) {
   if (!camera) return camera.status();
   camera_ = std::move(*camera);
 
+  calibration_ = std::make_unique<CalibrationSession>(default_calibration_folder(home_));
+  calibration_->set_fit_scale(settings_.calib_fit_scale != 0);
   writer_ = std::make_unique<Recording>(settings_, reporter_);
+  writer_->set_calibration([this] { return settings_.calib_recordings != 0; },
+                           calibration_->recording_calibration());
+  noting_writer_ = std::make_unique<NotingWriter>(*writer_, *calibration_, *camera_);
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(),
-                                           camera_->acquisition(), *writer_, host);
+                                           camera_->acquisition(), *noting_writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
   return {};
 }

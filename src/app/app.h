@@ -19,6 +19,7 @@ namespace noctra {
 
 class Recording;
 class CameraSetup;
+class CalibrationSession;
 
 struct AppOptions {
   std::filesystem::path settings_file;  // empty: the platform's default
@@ -46,6 +47,9 @@ class App {
   // The port, the source and the still windows; switch_source() for the
   // Video Source dialog.
   CameraSetup& camera() { return *camera_; }
+  // The calibration library's masters applied to the view, the guide frames,
+  // calibrated recordings and the live stack.
+  CalibrationSession& calibration() { return *calibration_; }
 
   // Start of the program: the two leftover temporary files are deleted by
   // create(); this puts the port into its idle pattern.
@@ -73,7 +77,9 @@ class App {
   SteadyClock clock_;
   SystemInstantClock instants_;
   std::unique_ptr<CameraSetup> camera_;
+  std::unique_ptr<CalibrationSession> calibration_;
   std::unique_ptr<Recording> writer_;
+  std::unique_ptr<FrameWriter> noting_writer_;
   std::unique_ptr<Sequencer> sequencer_;
   std::unique_ptr<CommandRouter> router_;
   bool shut_down_ = false;

@@ -1,6 +1,5 @@
 #include "app/frame_analysis.h"
 
-#include <cstring>
 #include <utility>
 
 namespace noctra {
@@ -19,47 +18,18 @@ void analyse_guide_frame(const FrameImage& frame, int32_t guide_x, int32_t guide
 }
 
 FrameAnalysis::FrameAnalysis(std::function<void()> ready)
-    : ready_(std::move(ready)), worker_([this] { run(); }) {}
+    : ready_(std::move(ready)),
+      hand_over_([this](std::size_t lane, const FrameImage& frame, int64_t number,
+                        const GuidePosition& guide) { analyse(lane, frame, number, guide); }) {}
 
-FrameAnalysis::~FrameAnalysis() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
-  worker_.join();
+FrameAnalysis::~FrameAnalysis() = default;
+
+void FrameAnalysis::analyse_main(const FrameImage& frame) {
+  hand_over_.hand_over(kMainLane, frame, {});
 }
-
-void FrameAnalysis::hand_over(Lane& lane, const FrameImage& frame, int32_t guide_x,
-                              int32_t guide_y) {
-  std::optional<FrameImage> block;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (lane.waiting) ++dropped_;
-    block = lane.waiting ? std::move(lane.waiting) : std::move(lane.spare);
-    lane.waiting.reset();
-    lane.spare.reset();
-  }
-  // The copy is made outside the lock: the worker may go on meanwhile.
-  if (block && block->width() == frame.width() && block->height() == frame.height()) {
-    std::memcpy(block->pixels(), frame.pixels(), frame.rows_size());
-  } else {
-    block = frame.clone();
-  }
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    lane.waiting = std::move(block);
-    lane.waiting_number = lane.handed_over++;
-    lane.guide_x = guide_x;
-    lane.guide_y = guide_y;
-  }
-  wake_.notify_one();
-}
-
-void FrameAnalysis::analyse_main(const FrameImage& frame) { hand_over(main_, frame, 0, 0); }
 
 void FrameAnalysis::analyse_guide(const FrameImage& frame, int32_t guide_x, int32_t guide_y) {
-  hand_over(guide_, frame, guide_x, guide_y);
+  hand_over_.hand_over(kGuideLane, frame, {guide_x, guide_y});
 }
 
 std::optional<MainFrameAnalysis> FrameAnalysis::take_main() {
@@ -72,43 +42,22 @@ std::optional<GuideFrameAnalysis> FrameAnalysis::take_guide() {
   return std::exchange(guide_result_, std::nullopt);
 }
 
-int64_t FrameAnalysis::dropped() const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return dropped_;
-}
-
-void FrameAnalysis::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || main_.waiting || guide_.waiting; });
-    if (stopping_) return;
-    Lane& lane = guide_.waiting ? guide_ : main_;
-    FrameImage frame = std::move(*lane.waiting);
-    lane.waiting.reset();
-    const int64_t number = lane.waiting_number;
-    const int32_t guide_x = lane.guide_x, guide_y = lane.guide_y;
-    lock.unlock();
+void FrameAnalysis::analyse(std::size_t lane, const FrameImage& frame, int64_t number,
+                            const GuidePosition& guide) {
+  if (lane == kMainLane) {
     MainFrameAnalysis main;
-    GuideFrameAnalysis guide;
-    if (&lane == &main_) {
-      main.frame = number;
-      analyse_main_frame(frame, main);
-    } else {
-      guide.frame = number;
-      analyse_guide_frame(frame, guide_x, guide_y, guide);
-    }
-    lock.lock();
-    if (&lane == &main_) {
-      main_result_ = main;
-    } else {
-      guide_result_ = guide;
-    }
-    // A newer frame copied into a fresh block meanwhile keeps its own.
-    if (!lane.spare) lane.spare = std::move(frame);
-    lock.unlock();
-    if (ready_) ready_();
-    lock.lock();
+    main.frame = number;
+    analyse_main_frame(frame, main);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    main_result_ = main;
+  } else {
+    GuideFrameAnalysis result;
+    result.frame = number;
+    analyse_guide_frame(frame, guide.x, guide.y, result);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    guide_result_ = result;
   }
+  if (ready_) ready_();
 }
 
 }  // namespace noctra

@@ -4,20 +4,16 @@
 // histogram, the display stretch's levels and its brightest star; for a guide
 // frame the star near the chosen guide position.
 //
-// The window thread hands each frame over (copied into a block kept from frame
-// to frame, a fraction of a millisecond) and picks the results up when it has
-// the time, typically right after a tick. Only the newest frame of each kind
-// waits: a frame handed over while the one before still waits takes its place
-// (dropped() counts those), so a slow machine shows fewer points, never older
-// ones.
+// The window thread hands each frame over (app/frame_hand_over.h) and picks
+// the results up when it has the time, typically right after a tick; a slow
+// machine shows fewer points, never older ones.
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <thread>
 
+#include "app/frame_hand_over.h"
 #include "imaging/frame_image.h"
 #include "imaging/levels.h"
 #include "imaging/star_measure.h"
@@ -56,29 +52,23 @@ class FrameAnalysis {
   // The newest result of each kind not taken yet.
   std::optional<MainFrameAnalysis> take_main();
   std::optional<GuideFrameAnalysis> take_guide();
-  int64_t dropped() const;
+  int64_t dropped() const { return hand_over_.dropped(); }
 
  private:
-  // One kind of frame: the copy waiting for the worker (with its number and
-  // guide position), a block to copy the next one into, the newest result.
-  struct Lane {
-    std::optional<FrameImage> waiting, spare;
-    int64_t waiting_number = 0;
-    int32_t guide_x = 0, guide_y = 0;
-    int64_t handed_over = 0;
+  struct GuidePosition {
+    int32_t x = 0, y = 0;
   };
-  void hand_over(Lane& lane, const FrameImage& frame, int32_t guide_x, int32_t guide_y);
-  void run();
+  // Guide frames first: their star is what the guiding waits for.
+  static constexpr std::size_t kGuideLane = 0, kMainLane = 1;
+  void analyse(std::size_t lane, const FrameImage& frame, int64_t number,
+               const GuidePosition& guide);
 
   std::function<void()> ready_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  Lane main_, guide_;
   std::optional<MainFrameAnalysis> main_result_;
   std::optional<GuideFrameAnalysis> guide_result_;
-  int64_t dropped_ = 0;
-  bool stopping_ = false;
-  std::thread worker_;  // last: it starts once everything above is made
+  // Last: its worker starts once everything above is made, and stops first.
+  FrameHandOver<GuidePosition, 2> hand_over_;
 };
 
 }  // namespace noctra

@@ -149,7 +149,9 @@ bool Sequencer::capture_main_frame() {
 }
 
 void Sequencer::capture_guide_frame() {
-  capture_exposure(acquirer_, port_, Readout::Guide, settings_.amp_off != 0, guide_frame_);
+  const Capture capture =
+      capture_exposure(acquirer_, port_, Readout::Guide, settings_.amp_off != 0, guide_frame_);
+  if (capture.outcome == CaptureOutcome::NewFrame) guide_how_ = capture.metadata;
   if (settings_.amp_off != 0 && capture_state_ != CaptureState::Idle) port_.amplifier_off();
   if (host_ != nullptr) host_->repaint_guide(guide_frame_);
 }

@@ -118,6 +118,8 @@ class Sequencer {
   const FrameHolder& first_hi_res_frame() const { return first_hi_res_frame_; }
   // The guide window draws its markers into this frame.
   FrameHolder& guide_frame() { return guide_frame_; }
+  // How the guide frame in guide_frame() was taken.
+  const FrameMetadata& guide_how() const { return guide_how_; }
 
  private:
   // The two halves of a tick, in this order: the exposure (start, end and
@@ -168,6 +170,7 @@ class Sequencer {
   FrameHolder main_frame_;
   FrameHolder first_hi_res_frame_;
   FrameHolder guide_frame_;
+  FrameMetadata guide_how_;
 };
 
 // Routes command identifiers (menu, toolbar, accelerators, posted commands)

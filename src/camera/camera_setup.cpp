@@ -1,6 +1,7 @@
 #include "camera/camera_setup.h"
 
 #include "camera/sim_sky_camera.h"
+#include "camera/v4l2_source.h"
 
 namespace noctra {
 
@@ -56,6 +57,19 @@ CameraSetup::~CameraSetup() {
 std::string CameraSetup::source_name() const {
   const FrameSource* source = acquisition_->source();
   return source != nullptr ? source->name() : std::string();
+}
+
+SourceIdentity CameraSetup::source_identity() const {
+  if (sim_camera_ != nullptr) return {"sim", "sim"};
+  const auto* device = dynamic_cast<const V4l2Source*>(acquisition_->source());
+  if (device == nullptr) return {source_name(), {}};
+  SourceIdentity identity{"v4l2:" + device->address().path, {}};
+  // A converted stream is matched by what the device captures.
+  if (const std::optional<VideoFormat> format = device->format()) {
+    identity.format = pixel_format_name(format->captured_format != 0 ? format->captured_format
+                                                                     : format->pixel_format);
+  }
+  return identity;
 }
 
 Status CameraSetup::switch_source(const std::string& name) {

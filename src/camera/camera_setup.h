@@ -24,6 +24,15 @@ namespace noctra {
 
 class SimSkyCamera;
 
+// What calibration masters must match of the source: the capture device
+// ("sim", "v4l2:/dev/video0") and the format its frames come in ("sim",
+// "YUYV", "GREY", ...; empty while a device does not stream yet).
+struct SourceIdentity {
+  std::string device;
+  std::string format;
+  friend bool operator==(const SourceIdentity&, const SourceIdentity&) = default;
+};
+
 struct CameraSetupOptions {
   std::string port = "auto";
   std::string source = "auto";
@@ -58,6 +67,8 @@ class CameraSetup {
   StillWindowRegistry& windows() { return windows_; }
   const std::string& port_name() const { return port_name_; }
   std::string source_name() const;
+  SourceIdentity source_identity() const;
+  bool simulated() const { return sim_camera_ != nullptr; }
 
   // The Video Source choice at run time. Fails, saying why, when the source
   // cannot be opened or an acquisition is waiting; the old source then stays.
@@ -73,8 +84,7 @@ class CameraSetup {
   CameraSetup(Clock& clock, EventPump& pump, LogSink log, std::function<void(uint8_t)> trace,
               uint64_t sim_seed);
   SourceContext source_context() {
-    SourceContext context{clock_, pump_, windows_, log_, sim_seed_, sim_covered_,
-                          sim_flat_light_};
+    SourceContext context{clock_, pump_, windows_, log_, sim_seed_, sim_covered_, sim_flat_light_};
     context.mono = mono_;
     context.sim_rotation = sim_rotation_;
     return context;

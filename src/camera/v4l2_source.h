@@ -62,6 +62,7 @@ class V4l2Source : public FrameSource {
 
   // The device's answer while it streams.
   std::optional<VideoFormat> format() const;
+  const V4l2Address& address() const { return address_; }
 
  private:
   struct Stream {

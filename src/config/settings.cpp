@@ -54,6 +54,14 @@ constexpr IntField kSimulationFields[] = {
     {"Simulation", "FlatLight", &Settings::sim_flat_light},
 };
 
+// [Calibration]: saved after [Simulation].
+constexpr IntField kCalibrationFields[] = {
+    {"Calibration", "View", &Settings::calib_view},
+    {"Calibration", "Recordings", &Settings::calib_recordings},
+    {"Calibration", "GuideHotPixels", &Settings::calib_guide_hot_pixels},
+    {"Calibration", "FitScale", &Settings::calib_fit_scale},
+};
+
 // The order in which the integers are read and written.
 constexpr IntField kIntFields[] = {
     {"Flags", "AutoIncrement", &Settings::auto_increment},
@@ -278,11 +286,13 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   for (const TextField& f : kRecordingFields) {
     if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
   }
-  for (const IntField& f : kSimulationFields) {
+  const auto read_int = [&](const IntField& f) {
     if (const char* value = ini.GetValue(f.section, f.key)) {
       settings.*f.field = parse_profile_int(value);
     }
-  }
+  };
+  for (const IntField& f : kSimulationFields) read_int(f);
+  for (const IntField& f : kCalibrationFields) read_int(f);
   if (const char* rotation = ini.GetValue("Simulation", "Rotation")) {
     const std::string_view text(rotation);
     double value = 0;
@@ -333,6 +343,7 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
     ini.SetValue("Recording", f.key, single_line(settings.*f.field).c_str(), nullptr, true);
   }
   for (const IntField& f : kSimulationFields) set_int(f);
+  for (const IntField& f : kCalibrationFields) set_int(f);
 
   std::string output;
   if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {

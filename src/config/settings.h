@@ -43,6 +43,13 @@ struct Settings {
   // The simulated camera's field rotation, degrees per minute ([Simulation]
   // Rotation=, a decimal number). Read only: saving leaves the key as it is.
   double sim_rotation = 0;
+  // Calibration with the library's masters (1 = on): the main view, FITS
+  // recordings as 32-bit float, the hot pixels of guide frames, and whether
+  // the dark's scale is fitted per frame (else the exposure ratio alone).
+  int32_t calib_view = 0;              // [Calibration] View
+  int32_t calib_recordings = 0;        // [Calibration] Recordings
+  int32_t calib_guide_hot_pixels = 0;  // [Calibration] GuideHotPixels
+  int32_t calib_fit_scale = 1;         // [Calibration] FitScale
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

@@ -4,11 +4,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "config/version.h"
 #include "output/checked_write.h"
@@ -122,7 +128,8 @@ void write_key(fitsfile* file, const FitsKey& key, int* status) {
 
 class FitsContainer final : public RecordingContainer {
  public:
-  explicit FitsContainer(WriterIo& io) : io_(io) {}
+  explicit FitsContainer(WriterIo& io, CalibrateRecordedFrame calibrate = {})
+      : io_(io), calibrate_(std::move(calibrate)) {}
   ~FitsContainer() override { close(false); }
 
   ContainerStatus open(const std::string& path, const FrameImage&, const FrameTiming&,
@@ -146,6 +153,11 @@ class FitsContainer final : public RecordingContainer {
     path_ = path;
     info_ = info;
     frames_ = 0;
+    if (calibrate_) {
+      writer_failure_ = ContainerStatus::success();
+      writer_stopping_ = false;
+      writer_ = std::thread([this] { write_queued(); });
+    }
     return ContainerStatus::success();
   }
 
@@ -156,15 +168,53 @@ class FitsContainer final : public RecordingContainer {
       return ContainerStatus::refused("the recording's frame numbers are all used");
     }
     const std::string final_path = fits_frame_path(path_, frames_);
+    if (calibrate_) return queue(frame, timing, metadata, final_path);
     std::string error;
     const std::optional<std::vector<uint8_t>> bytes =
         encode_fits_frame(frame, timing, metadata, info_, frames_, &error);
     if (!bytes) return ContainerStatus::write_failed(0, final_path, error);
+    const ContainerStatus written = write_file(final_path, *bytes);
+    if (written.ok()) ++frames_;
+    return written;
+  }
 
+  int64_t frames() const override { return frames_; }
+
+  ContainerStatus flush() override {
+    // Each frame's data reached the disk before its rename; this puts the
+    // renames there too.
+    if (folder_ && io_.fdatasync(folder_.get()) != 0) return ContainerStatus::write_failed(errno);
+    return take_writer_failure();
+  }
+
+  ContainerStatus close(bool sync) override {
+    if (!folder_) return ContainerStatus::success();
+    stop_writer();
+    ContainerStatus status = take_writer_failure();
+    if (sync) {
+      if (ContainerStatus flushed = flush(); !flushed.ok() && status.ok()) status = flushed;
+    }
+    if (const int error = folder_.close(); error != 0 && status.ok()) {
+      status = ContainerStatus::write_failed(error);
+    }
+    return status;
+  }
+
+ private:
+  struct QueuedFrame {
+    FrameImage frame;
+    FrameTiming timing;
+    FrameMetadata metadata;
+    int64_t number = 0;
+    std::string path;
+  };
+
+  // The file under a temporary name, on the disk, then renamed.
+  ContainerStatus write_file(const std::string& final_path, const std::vector<uint8_t>& bytes) {
     const std::string temporary = final_path + std::string(kTemporarySuffix);
     UniqueFd fd(io_.create_file(temporary.c_str()), io_);
     if (!fd) return ContainerStatus::write_failed(errno, final_path);
-    const struct iovec whole = iovec_of(bytes->data(), bytes->size());
+    const struct iovec whole = iovec_of(bytes.data(), bytes.size());
     bool ok = write_fully(io_, fd.get(), std::span(&whole, 1), 0) && io_.fdatasync(fd.get()) == 0;
     int failure = ok ? 0 : errno;
     if (const int error = fd.close(); error != 0 && ok) {
@@ -179,40 +229,104 @@ class FitsContainer final : public RecordingContainer {
       io_.remove_file(temporary.c_str());
       return ContainerStatus::write_failed(failure, final_path);
     }
-    ++frames_;
     return ContainerStatus::success();
   }
 
-  int64_t frames() const override { return frames_; }
-
-  ContainerStatus flush() override {
-    // Each frame's data reached the disk before its rename; this puts the
-    // renames there too.
-    if (folder_ && io_.fdatasync(folder_.get()) != 0) return ContainerStatus::write_failed(errno);
-    return ContainerStatus::success();
-  }
-
-  ContainerStatus close(bool sync) override {
-    if (!folder_) return ContainerStatus::success();
-    ContainerStatus status = sync ? flush() : ContainerStatus::success();
-    if (const int error = folder_.close(); error != 0 && status.ok()) {
-      status = ContainerStatus::write_failed(error);
+  // The frame copied into the writer's queue, into a block of a frame
+  // written before when one is free. Its number is taken now, so the files
+  // keep the order and the numbers of the timing record even when one of
+  // them fails. The frame is queued even when an earlier one failed: that
+  // failure is what this call returns.
+  ContainerStatus queue(const FrameImage& frame, const FrameTiming& timing,
+                        const FrameMetadata& metadata, const std::string& path) {
+    std::optional<FrameImage> block;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      writer_moved_.wait(lock, [this] { return queued_.size() < kCalibratedQueueFrames; });
+      if (!spare_.empty()) {
+        block = std::move(spare_.back());
+        spare_.pop_back();
+      }
     }
-    return status;
+    if (block && block->width() == frame.width() && block->height() == frame.height()) {
+      std::memcpy(block->pixels(), frame.pixels(), frame.rows_size());
+    } else {
+      block = frame.clone();
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      queued_.push_back({std::move(*block), timing, metadata, frames_, path});
+    }
+    writer_wake_.notify_one();
+    ++frames_;
+    return take_writer_failure();
   }
 
- private:
+  void write_queued() {
+    FloatPlanes planes;
+    std::vector<FitsKey> keys;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      writer_wake_.wait(lock, [this] { return writer_stopping_ || !queued_.empty(); });
+      if (queued_.empty()) return;
+      QueuedFrame job = std::move(queued_.front());
+      queued_.pop_front();
+      lock.unlock();
+      keys.clear();
+      calibrate_(job.frame, job.timing, job.metadata, planes, keys);
+      std::string error;
+      const std::optional<std::vector<uint8_t>> bytes = encode_fits_float_frame(
+          planes, job.timing, job.metadata, info_, job.number, keys, &error);
+      const ContainerStatus status =
+          bytes ? write_file(job.path, *bytes) : ContainerStatus::write_failed(0, job.path, error);
+      lock.lock();
+      if (!status.ok() && writer_failure_.ok()) writer_failure_ = status;
+      spare_.push_back(std::move(job.frame));
+      writer_moved_.notify_all();
+    }
+  }
+
+  // Writes what is queued, then ends the writer thread.
+  void stop_writer() {
+    if (!writer_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      writer_stopping_ = true;
+    }
+    writer_wake_.notify_one();
+    writer_.join();
+  }
+
+  ContainerStatus take_writer_failure() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(writer_failure_, ContainerStatus::success());
+  }
+
   WriterIo& io_;
+  CalibrateRecordedFrame calibrate_;
   UniqueFd folder_;
   std::string path_;
   RecordingInfo info_;
   int64_t frames_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable writer_wake_, writer_moved_;
+  std::deque<QueuedFrame> queued_;
+  std::vector<FrameImage> spare_;
+  ContainerStatus writer_failure_;
+  bool writer_stopping_ = false;
+  std::thread writer_;
 };
 
 }  // namespace
 
 std::unique_ptr<RecordingContainer> make_fits_container(WriterIo& io) {
   return std::make_unique<FitsContainer>(io);
+}
+
+std::unique_ptr<RecordingContainer> make_calibrated_fits_container(
+    WriterIo& io, CalibrateRecordedFrame calibrate) {
+  return std::make_unique<FitsContainer>(io, std::move(calibrate));
 }
 
 std::string fits_frame_path(const std::string& recording_path, int64_t index) {
@@ -272,17 +386,21 @@ std::vector<FitsKey> fits_frame_keys(const FrameTiming& timing, const FrameMetad
   return keys;
 }
 
-std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
-                                                      const FrameTiming& timing,
-                                                      const FrameMetadata& metadata,
-                                                      const RecordingInfo& info,
-                                                      int64_t frame_number, std::string* error) {
-  const auto width = static_cast<std::size_t>(frame.width());
-  const auto height = static_cast<std::size_t>(frame.height());
-  const std::size_t plane_bytes = width * height;
-  const int planes = info.mono ? 1 : 3;
+namespace {
+
+// One image HDU in memory: `planes` planes of width x height samples of the
+// CFITSIO image type, the keys, then each plane's samples from write_plane.
+// Nothing, with the reason, when CFITSIO fails.
+template <typename WritePlane>
+std::optional<std::vector<uint8_t>> encode_fits_image(std::size_t width, std::size_t height,
+                                                      int planes, int bitpix,
+                                                      std::size_t sample_bytes,
+                                                      const std::vector<FitsKey>& keys,
+                                                      WritePlane write_plane, std::string* error) {
+  const std::size_t plane_samples = width * height;
   const std::size_t data_bytes =
-      (plane_bytes * static_cast<std::size_t>(planes) + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+      (plane_samples * sample_bytes * static_cast<std::size_t>(planes) + kFitsBlock - 1) /
+      kFitsBlock * kFitsBlock;
   // Room for the header and the data, so CFITSIO need not grow the buffer.
   std::size_t memory_size = 2 * kFitsBlock + data_bytes;
   void* memory = std::malloc(memory_size);
@@ -295,28 +413,11 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   const auto grow = [](void* block, std::size_t bytes) { return std::realloc(block, bytes); };
   fits_create_memfile(&file, &memory, &memory_size, kFitsBlock, grow, &status);
   long axes[3] = {static_cast<long>(width), static_cast<long>(height), planes};
-  fits_create_img(file, BYTE_IMG, planes == 1 ? 2 : 3, axes, &status);
-
-  for (const FitsKey& key : fits_frame_keys(timing, metadata, info, frame_number)) {
-    write_key(file, key, &status);
-  }
-
-  // Planes R, G, B from the frame's B, G, R bytes (mono: the B bytes), rows
-  // in stored order.
-  std::vector<uint8_t> plane(plane_bytes);
+  fits_create_img(file, bitpix, planes == 1 ? 2 : 3, axes, &status);
+  for (const FitsKey& key : keys) write_key(file, key, &status);
   for (int p = 0; p < planes && status == 0; ++p) {
-    if (planes == 1) {
-      take_luma(frame, plane.data(), width, false);
-    } else {
-      const std::size_t byte = static_cast<std::size_t>(2 - p);
-      for (std::size_t y = 0; y < height; ++y) {
-        const uint8_t* row = frame.row(static_cast<int32_t>(y));
-        uint8_t* out = plane.data() + y * width;
-        for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
-      }
-    }
-    fits_write_img(file, TBYTE, static_cast<LONGLONG>(1 + p * plane_bytes),
-                   static_cast<LONGLONG>(plane_bytes), plane.data(), &status);
+    write_plane(file, p, static_cast<LONGLONG>(1 + p * plane_samples),
+                static_cast<LONGLONG>(plane_samples), &status);
   }
   LONGLONG header_at = 0, data_at = 0, data_end = 0;
   fits_get_hduaddrll(file, &header_at, &data_at, &data_end, &status);
@@ -336,6 +437,60 @@ std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
   }
   std::free(memory);
   return bytes;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> encode_fits_frame(const FrameImage& frame,
+                                                      const FrameTiming& timing,
+                                                      const FrameMetadata& metadata,
+                                                      const RecordingInfo& info,
+                                                      int64_t frame_number, std::string* error) {
+  const auto width = static_cast<std::size_t>(frame.width());
+  const auto height = static_cast<std::size_t>(frame.height());
+  const int planes = info.mono ? 1 : 3;
+  // Planes R, G, B from the frame's B, G, R bytes (mono: the B bytes), rows
+  // in stored order.
+  std::vector<uint8_t> plane(width * height);
+  const auto write_plane = [&](fitsfile* file, int p, LONGLONG first, LONGLONG count, int* status) {
+    if (planes == 1) {
+      take_luma(frame, plane.data(), width, false);
+    } else {
+      const std::size_t byte = static_cast<std::size_t>(2 - p);
+      for (std::size_t y = 0; y < height; ++y) {
+        const uint8_t* row = frame.row(static_cast<int32_t>(y));
+        uint8_t* out = plane.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) out[x] = row[x * 3 + byte];
+      }
+    }
+    fits_write_img(file, TBYTE, first, count, plane.data(), status);
+  };
+  return encode_fits_image(width, height, planes, BYTE_IMG, 1,
+                           fits_frame_keys(timing, metadata, info, frame_number), write_plane,
+                           error);
+}
+
+std::optional<std::vector<uint8_t>> encode_fits_float_frame(
+    const FloatPlanes& planes, const FrameTiming& timing, const FrameMetadata& metadata,
+    const RecordingInfo& info, int64_t frame_number, const std::vector<FitsKey>& calibration_keys,
+    std::string* error) {
+  if (planes.channels != 1 && planes.channels != 3) {
+    if (error) *error = "the calibrated frame has neither one nor three planes";
+    return std::nullopt;
+  }
+  const int count = info.mono ? 1 : planes.channels;
+  std::vector<FitsKey> keys = fits_frame_keys(timing, metadata, info, frame_number);
+  keys.insert(keys.end(), calibration_keys.begin(), calibration_keys.end());
+  // Planes R, G, B from the blue, green and red planes; a mono recording
+  // takes the blue plane, as it takes the B bytes of a raw frame.
+  const auto write_plane = [&](fitsfile* file, int p, LONGLONG first, LONGLONG samples,
+                               int* status) {
+    const int32_t channel = count == 1 ? 0 : 2 - p;
+    fits_write_img(file, TFLOAT, first, samples, const_cast<float*>(planes.plane(channel)), status);
+  };
+  return encode_fits_image(static_cast<std::size_t>(planes.width),
+                           static_cast<std::size_t>(planes.height), count, FLOAT_IMG, sizeof(float),
+                           keys, write_plane, error);
 }
 
 std::string cfitsio_message(int status) {

@@ -9,8 +9,13 @@
 // Data: 8-bit samples, NAXIS1 = width, NAXIS2 = height, NAXIS3 = 3 planes in
 // R, G, B order, rows bottom-up as in the frame (ROWORDER = 'BOTTOM-UP'); a
 // mono recording's frames have one plane (NAXIS = 2).
+//
+// A calibrated recording writes 32-bit float samples (BITPIX = -32) in the
+// same layout, calibrated on a writer thread of its own, with keys naming
+// the masters applied.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "config/timing.h"
+#include "imaging/calibration.h"
 #include "imaging/frame_image.h"
 #include "output/container.h"
 
@@ -54,6 +60,31 @@ std::vector<FitsKey> fits_frame_keys(const FrameTiming& timing, const FrameMetad
 std::optional<std::vector<uint8_t>> encode_fits_frame(
     const FrameImage& frame, const FrameTiming& timing, const FrameMetadata& metadata,
     const RecordingInfo& info, int64_t frame_number, std::string* error = nullptr);
+
+// One frame of a calibrated recording, on its writer thread: the frame as
+// float planes (1 grey; 3 blue, green, red) and the header keys that say
+// what was applied. Called from one thread at a time.
+using CalibrateRecordedFrame = std::function<void(
+    const FrameImage& frame, const FrameTiming& timing, const FrameMetadata& metadata,
+    FloatPlanes& out, std::vector<FitsKey>& keys)>;
+
+// A calibrated FITS recording: append() copies the frame into a queue and
+// returns (it waits only while kCalibratedQueueFrames frames wait already: a
+// frame is never dropped); the writer thread calibrates, encodes and writes
+// each in turn. A failure of the writer comes back from the next append()
+// (whose frame is queued all the same), flush() or close(); close() writes
+// every frame queued first.
+inline constexpr std::size_t kCalibratedQueueFrames = 8;
+std::unique_ptr<RecordingContainer> make_calibrated_fits_container(
+    WriterIo& io, CalibrateRecordedFrame calibrate);
+
+// The whole FITS file of a calibrated frame (32-bit float; a mono recording
+// takes the first plane), with the frame's keys and `calibration_keys`
+// after them.
+std::optional<std::vector<uint8_t>> encode_fits_float_frame(
+    const FloatPlanes& planes, const FrameTiming& timing, const FrameMetadata& metadata,
+    const RecordingInfo& info, int64_t frame_number, const std::vector<FitsKey>& calibration_keys,
+    std::string* error = nullptr);
 
 // The file of frame `index` of the recording at recording_path.
 std::string fits_frame_path(const std::string& recording_path, int64_t index);

@@ -22,7 +22,8 @@ constexpr RecordingFormat kFormats[] = {
      output_file_exists,
      make_avi_container,
      nullptr,
-     open_avi_recording},
+     open_avi_recording,
+     nullptr},
     {"SER",
      {".ser", ""},
      {"SER video", "*.ser"},
@@ -31,7 +32,8 @@ constexpr RecordingFormat kFormats[] = {
      output_file_exists,
      make_ser_container,
      SerReader::claims,
-     open_ser_recording},
+     open_ser_recording,
+     nullptr},
     {"FITS",
      {".fits", ".fit"},
      {"FITS images", "*.fits"},
@@ -40,7 +42,8 @@ constexpr RecordingFormat kFormats[] = {
      fits_recording_exists,
      make_fits_container,
      nullptr,
-     open_fits_recording},
+     open_fits_recording,
+     make_calibrated_fits_container},
 };
 static_assert(std::ranges::count_if(kFormats, &RecordingFormat::takes_other_names) == 1,
               "exactly one format takes the names no other format claims");
@@ -102,6 +105,13 @@ std::string mono_refusal_message(const RecordingFormat& format, const std::strin
   const std::string name(format.name);
   return "Can't open " + name + " file " + path + ": " + name +
          " files take no 8-bit mono frames; set [Recording] Colour=bgr or choose another format";
+}
+
+std::string calibrated_refusal_message(const RecordingFormat& format, const std::string& path) {
+  const std::string name(format.name);
+  return "Calibrated recordings need FITS files: the 8-bit samples of " + name +
+         " files cannot hold calibrated values, so " + path +
+         " gets raw frames. Choose a .fits file to record calibrated frames.";
 }
 
 }  // namespace noctra

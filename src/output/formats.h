@@ -12,6 +12,7 @@
 
 #include "config/status.h"
 #include "output/container.h"
+#include "output/fits_container.h"
 #include "output/naming.h"
 #include "output/recording_reader.h"
 #include "output/writer_io.h"
@@ -34,6 +35,10 @@ struct RecordingFormat {
   bool (*claims_content)(const std::string& path);
   // The recording at path opened for reading back, or why not.
   Result<std::unique_ptr<RecordingReader>> (*open_reader)(const std::string& path);
+  // A closed container writing calibrated frames (32-bit float); null for a
+  // format of 8-bit samples, which cannot hold them.
+  std::unique_ptr<RecordingContainer> (*make_calibrated_container)(
+      WriterIo& io, CalibrateRecordedFrame calibrate);
 };
 
 // Every row, in the order the chooser offers them.
@@ -56,6 +61,10 @@ std::string_view own_extension(const RecordingFormat& format, std::string_view p
 // <path>: <detail>", ...; empty for success.
 std::string container_failure_message(const RecordingFormat& format, const ContainerStatus& status,
                                       const std::string& recording_path);
+
+// Why a format without calibrated frames records raw frames while
+// calibrated recordings are asked for.
+std::string calibrated_refusal_message(const RecordingFormat& format, const std::string& path);
 
 // Why a format that takes no mono frames opens no recording while
 // [Recording] Colour=mono asks for them.

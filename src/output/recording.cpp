@@ -30,6 +30,11 @@ Recording::Recording(Settings& settings, ErrorReporter& reporter, NumberRecordin
 
 Recording::~Recording() { finish_quietly(); }
 
+void Recording::set_calibration(std::function<bool()> wanted, CalibrateRecordedFrame calibrate) {
+  calibration_wanted_ = std::move(wanted);
+  calibrate_ = std::move(calibrate);
+}
+
 void Recording::write_frame(const FrameImage* frame, const FrameTiming& timing,
                             const FrameMetadata& how) {
   if (frame == nullptr) return;
@@ -46,6 +51,8 @@ void Recording::write_frame(const FrameImage* frame, const FrameTiming& timing,
     return;
   }
   flush_if_due();
+  // The reporter may run an event loop: the last thing the call does.
+  if (!calibration_refusal_.empty()) reporter_.show_error(std::exchange(calibration_refusal_, {}));
 }
 
 bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
@@ -58,7 +65,15 @@ bool Recording::open(const FrameImage& first, const FrameTiming& timing) {
     }
   }
   const RecordingFormat& format = format_of_path(path);
-  std::unique_ptr<RecordingContainer> container = make_container_(format);
+  std::unique_ptr<RecordingContainer> container;
+  if (calibrate_ && calibration_wanted_ && calibration_wanted_()) {
+    if (format.make_calibrated_container != nullptr) {
+      container = format.make_calibrated_container(io_, calibrate_);
+    } else {
+      calibration_refusal_ = calibrated_refusal_message(format, path);
+    }
+  }
+  if (!container) container = make_container_(format);
   const RecordingInfo info{settings_.observer, settings_.instrument, settings_.telescope,
                            mono_recording(settings_)};
   if (info.mono && !format.takes_mono) {
@@ -159,6 +174,7 @@ void Recording::report_once(bool& reported, const std::string& text) {
 }
 
 void Recording::close_recording() {
+  calibration_refusal_.clear();
   const bool already_reported = write_failure_reported_;
   write_failure_reported_ = false;
   refusal_reported_ = false;

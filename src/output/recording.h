@@ -58,6 +58,12 @@ class Recording final : public FrameWriter {
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;
 
+  // Calibrated recordings: each recording opened while `wanted` says so is
+  // calibrated by `calibrate` (on the container's writer thread) when its
+  // format takes calibrated frames; a format that does not records raw
+  // frames and says so once.
+  void set_calibration(std::function<bool()> wanted, CalibrateRecordedFrame calibrate);
+
   void write_frame(const FrameImage* frame, const FrameTiming& timing,
                    const FrameMetadata& how) override;
   void close_recording() override;
@@ -95,6 +101,9 @@ class Recording final : public FrameWriter {
   bool write_failure_reported_ = false;
   bool refusal_reported_ = false;
   bool timing_failure_reported_ = false;
+  std::function<bool()> calibration_wanted_;
+  CalibrateRecordedFrame calibrate_;
+  std::string calibration_refusal_;  // said after the first frame is written
 
   int64_t last_flush_ms_ = 0;
   std::thread flusher_;

@@ -10,6 +10,7 @@
 #include "camera/hardware.h"
 #include "config/paths.h"
 #include "ui/calibration_dialog.h"
+#include "ui/calibration_menu.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
@@ -79,6 +80,11 @@ Status DesktopProgram::start(const AppOptions& options) {
                               [this] { return capture_device(app_->camera()); },
                               default_calibration_folder(home_folder())});
   add_calibration_items(*window_, *calibration_, app_->settings());
+  // A master just saved is in the library for the next frame calibrated.
+  calibration_->add_saved_listener(
+      [this](const CalibrationResult&) { app_->calibration().rescan(); });
+  calibration_menu_ = std::make_unique<CalibrationMenu>(
+      *window_, app_->settings(), app_->calibration(), app_->camera(), sequencer);
   window_->start();
   // The port at rest once the windows are up, and once more as start-up ends.
   app_->camera_idle();
@@ -88,6 +94,7 @@ Status DesktopProgram::start(const AppOptions& options) {
 
 DesktopProgram::~DesktopProgram() {
   if (app_) app_->sequencer().set_host(nullptr);
+  calibration_menu_.reset();
   window_.reset();
   guide_.reset();
 }

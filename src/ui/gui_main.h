@@ -14,6 +14,7 @@
 namespace noctra {
 
 class CalibrationRun;
+class CalibrationMenu;
 class GuideWindow;
 class MainWindow;
 
@@ -35,6 +36,7 @@ class DesktopProgram {
   App& app() { return *app_; }
   // The capture of master frames (Capture > "Dark frames..." and the others).
   CalibrationRun& calibration() { return *calibration_; }
+  CalibrationMenu& calibration_menu() { return *calibration_menu_; }
   // After the main loop, once a tick that waited for a frame has unwound: an
   // open recording finished, the port idled, the settings saved. False when
   // the settings could not be saved.
@@ -54,6 +56,7 @@ class DesktopProgram {
   SteadyClock clock_;
   // Goes first, while the sequencer is still there.
   std::unique_ptr<CalibrationRun> calibration_;
+  std::unique_ptr<CalibrationMenu> calibration_menu_;  // goes before the window
 };
 
 // Runs Noctra with its windows; returns the program's exit status. When

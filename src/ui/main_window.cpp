@@ -125,7 +125,7 @@ void MainWindow::build_menu_and_toolbar() {
   file->addSeparator();
   add_command(file, QStringLiteral("E&xit"), Command::Exit);
 
-  QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
+  QMenu* options = options_menu_ = menuBar()->addMenu(QStringLiteral("&Options"));
   add_command(options, QStringLiteral("Video &Source"), Command::VideoSource);
   // Not a command: it only opens a window, so the command rules (dropped
   // while an acquisition waits) do not apply to it.
@@ -378,7 +378,7 @@ void MainWindow::set_ui_state(UiState state, bool paused) {
 void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
   main_frame_ = &frame;
-  frame_view_->set_frame(&frame);
+  frame_view_->set_frame(calibrated_view_ != nullptr ? calibrated_view_ : &frame);
   frame_view_->repaint();
   if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
@@ -386,10 +386,21 @@ void MainWindow::repaint_main(const FrameHolder& frame) {
 void MainWindow::repaint_guide(const FrameHolder& frame) {
   if (closing_) return;
   guide_frame_ = &frame;
+  if (!guide_detour_ || !guide_detour_()) show_guide_frame();
+}
+
+void MainWindow::show_guide_frame() {
+  if (closing_) return;
   // The markers go into the frame as it is painted: measured after them, as
   // the locator reads only the blue byte they never touch.
   guide_.repaint_now();
   if (star_window_->isVisible()) analyse_guide_frame();
+}
+
+void MainWindow::set_calibrated_view(const FrameHolder* frame) {
+  calibrated_view_ = frame;
+  frame_view_->set_frame(frame != nullptr ? frame : main_frame_);
+  frame_view_->update();
 }
 
 void MainWindow::post_command(Command id) {

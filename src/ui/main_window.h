@@ -99,6 +99,15 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // the window it opens.
   QAction* star_window_action() const { return star_action_; }
   StarWindow* star_window() const { return star_window_; }
+  // The Options menu, for the items other parts of the program add to it.
+  QMenu* options_menu() const { return options_menu_; }
+  // What the view shows instead of the main frame (the calibrated frame);
+  // null: the main frame.
+  void set_calibrated_view(const FrameHolder* frame);
+  // Each guide frame goes to the detour first when one is set; when it
+  // returns true the frame is shown later, by show_guide_frame().
+  void set_guide_detour(std::function<bool()> detour) { guide_detour_ = std::move(detour); }
+  void show_guide_frame();
   SetupDialog* open_setup_dialog() const { return open_setup_; }
   bool recording() const { return recording_; }
   bool closing() const { return closing_; }
@@ -148,6 +157,9 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
   QAction* star_action_ = nullptr;
+  QMenu* options_menu_ = nullptr;
+  const FrameHolder* calibrated_view_ = nullptr;
+  std::function<bool()> guide_detour_;
   StarWindow* star_window_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;

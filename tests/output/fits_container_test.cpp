@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "config/version.h"
 #include "output/container.h"
@@ -301,6 +302,49 @@ TEST(FitsContainer, AFrameThatCannotBeWrittenLeavesNoFileAndTheNextTakesItsNumbe
     const auto views = read_with_astropy({lost});
     EXPECT_TRUE(views.at(lost).data == planes_of(frames[2]));
   }
+}
+
+// A calibrated recording's writer thread: more frames than its queue holds
+// all reach their files as 32-bit floats with the calibration's keys, and a
+// write that fails there comes back from the next call.
+TEST(CalibratedFitsContainer, EveryFrameIsWrittenAsFloatAndAWriterFailureComesBack) {
+  FaultyWriterIo io;
+  int failing = 0;
+  io.fault = [&](off_t, std::size_t) { return failing; };
+  const auto calibrate = [](const FrameImage& frame, const FrameTiming&, const FrameMetadata&,
+                            FloatPlanes& out, std::vector<FitsKey>& keys) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    frame_to_planes(frame, out);
+    for (float& v : out.samples) v -= 0.25F;
+    keys.push_back({"CALSTAT", std::string("D"), ""});
+  };
+  FitsRecording rec;
+  rec.container = make_calibrated_fits_container(io, calibrate);
+  const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3});
+  const int count = static_cast<int>(kCalibratedQueueFrames) + 4;
+  ASSERT_TRUE(rec.container->open(rec.path, frames[0], timing_of(0), {}).ok());
+  for (int i = 0; i < count; ++i) {
+    ASSERT_TRUE(rec.container->append(frames[i % 3], timing_of(i), {}).ok());
+  }
+  ASSERT_TRUE(rec.container->close(false).ok());
+  EXPECT_EQ(files_in(rec.folder.path()).size(), static_cast<std::size_t>(count));
+  const std::string last = rec.folder.file("m42_000_000011.fits");
+  const AstropyView view = read_with_astropy({last})[last];
+  expect_keys(view, {{"BITPIX", "-32"}, {"CALSTAT", "D"}, {"FRAMENO", "11"}, {"DTYPE", ">f4"}});
+  ASSERT_EQ(view.data.size(), planes_of(frames[2]).size() * 4);
+  uint32_t bits = 0;  // the first sample, big-endian
+  for (int k = 0; k < 4; ++k) bits = bits << 8 | view.data[k];
+  float first = 0;
+  std::memcpy(&first, &bits, 4);
+  EXPECT_EQ(first, planes_of(frames[2])[0] - 0.25F);
+
+  ASSERT_TRUE(rec.container->open(rec.path, frames[0], timing_of(0), {}).ok());
+  failing = ENOSPC;
+  ASSERT_TRUE(rec.container->append(frames[0], timing_of(0), {}).ok());
+  const ContainerStatus status = rec.container->close(false);
+  EXPECT_EQ(status.failure, ContainerFailure::Write);
+  EXPECT_EQ(status.error, ENOSPC);
+  EXPECT_TRUE(files_in(rec.folder.path()).empty());
 }
 
 TEST(FitsContainer, AMissingFolderFailsTheOpen) {

@@ -307,6 +307,40 @@ TEST(Recording, MonoRecordingsHoldTheLumaOneByteAPixelForEveryReader) {
   }
 }
 
+// Calibrated recordings asked for: FITS takes the calibrated frames, AVI and
+// SER record the raw frames byte for byte and say why, once a recording.
+TEST(Recording, CalibratedFramesGoToFitsOnlyAndOtherFormatsStayRawWithOneMessage) {
+  const auto frames = pattern_frames(kWidth, kHeight, {1, 2});
+  for (const char* name : {"m42.avi", "m42.ser", "m42.fits"}) {
+    SCOPED_TRACE(name);
+    RecordingRig rig(name);
+    int calibrated = 0;
+    rig.recording.set_calibration(
+        [] { return true; },
+        [&](const FrameImage& frame, const FrameTiming&, const FrameMetadata&, FloatPlanes& out,
+            std::vector<FitsKey>&) {
+          frame_to_planes(frame, out);
+          ++calibrated;
+        });
+    rig.write(frames);
+    const std::string path = rig.recording.open_path();
+    rig.recording.close_recording();
+    const bool fits = std::string(name) == "m42.fits";
+    EXPECT_EQ(calibrated, fits ? 2 : 0);
+    ASSERT_EQ(rig.reporter.messages.size(), fits ? 0u : 1u);
+    if (fits) continue;
+    EXPECT_EQ(rig.reporter.messages[0].rfind("Calibrated recordings need FITS files", 0), 0u);
+    Result<std::unique_ptr<RecordingReader>> read = claimed_format(path).open_reader(path);
+    ASSERT_TRUE(read) << read.message();
+    ASSERT_EQ((*read)->count(), 2u);
+    RecordedFrame second;
+    ASSERT_TRUE((*read)->read_frame(1, second));
+    for (int32_t y = 0; y < kHeight; ++y) {
+      EXPECT_EQ(std::memcmp(second.image->row(y), frames[1].row(y), kWidth * 3), 0) << y;
+    }
+  }
+}
+
 TEST(Recording, AFailedWriteIsReportedOnceAndCutBackToTheLastWholeFrameInEveryFormat) {
   const auto frames = pattern_frames(kWidth, kHeight, {1, 2, 3, 4});
   const auto kept = pattern_frames(kWidth, kHeight, {1, 4});

@@ -11,10 +11,14 @@
 #include <QLineSeries>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "config/paths.h"
 #include "config/settings.h"
+#include "output/calibration_library.h"
+#include "ui/calibration_menu.h"
 #include "ui/gui_main.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
@@ -39,6 +43,20 @@ QString run_ffprobe(const QString& file) {
                           "stream=width,height,nb_read_frames", "-of", "csv=p=0", file});
   if (!probe.waitForFinished(30000) || probe.exitCode() != 0) return {};
   return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+}
+
+// The program on those settings (saved to ini), its recording made through Record.
+void open_and_record(const Settings& settings, const std::filesystem::path& ini,
+                     std::unique_ptr<DesktopProgram>& program) {
+  QVERIFY(save_settings(settings, ini));
+  AppOptions options;
+  options.settings_file = ini;
+  auto opened = DesktopProgram::open(options);
+  QVERIFY2(opened.ok(), opened.message().c_str());
+  program = std::move(*opened);
+  MainWindow& window = program->main_window();
+  window.action(Command::Record)->trigger();
+  QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
 }
 
 }  // namespace
@@ -150,16 +168,10 @@ class DesktopProgramTest : public QObject {
     settings.instrument = "Sim camera";
     settings.image_file_path = (home.path() + "/" + name).toStdString();
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
-    QVERIFY(save_settings(settings, ini));
-
-    AppOptions options;
-    options.settings_file = ini;
-    auto opened = DesktopProgram::open(options);
-    QVERIFY2(opened.ok(), opened.message().c_str());
-    std::unique_ptr<DesktopProgram> program = std::move(*opened);
+    std::unique_ptr<DesktopProgram> program;
+    open_and_record(settings, ini, program);
+    if (QTest::currentTestFailed()) return;
     MainWindow& window = program->main_window();
-    window.action(Command::Record)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
     window.close();
     QVERIFY(program->finish());
 
@@ -183,6 +195,57 @@ class DesktopProgramTest : public QObject {
     QVERIFY(astropy.waitForFinished(60000));
     QCOMPARE(QString::fromUtf8(astropy.readAllStandardOutput()),
              QStringLiteral("640 480 3 Sim camera 0\n640 480 3 Sim camera 1\n"));
+  }
+
+  // With a master flat of 0.5 in the library the calibrated view is twice as
+  // bright as the frame; switched off, the view paints the frame again.
+  void calibrate_the_view_paints_the_calibrated_frame() {
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    StoredMaster flat;
+    flat.master.kind = MasterKind::Flat;
+    flat.master.times = {1, 1};
+    flat.master.frames_combined = 16;
+    flat.master.image.resize(640, 480, 1);
+    std::fill(flat.master.image.samples.begin(), flat.master.image.samples.end(), 0.5F);
+    flat.identity = {640, 480, "sim", "sim", CaptureMode::LowRes, KeptField::Both, false};
+    CalibrationLibrary library(default_calibration_folder(home.path().toStdString()));
+    QVERIFY(library.save(flat).ok());
+    Settings settings = default_settings(home.path().toStdString());
+    settings.port = settings.source = "sim";
+    settings.exposure = 200;
+    settings.count = 1;
+    settings.image_file_path = (home.path() + "/m42.avi").toStdString();
+    const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
+    std::unique_ptr<DesktopProgram> program;
+    open_and_record(settings, ini, program);
+    if (QTest::currentTestFailed()) return;
+    MainWindow& window = program->main_window();
+    // The top 400 lines: the status bar's message takes some of the rest.
+    const auto painted = [&window] {
+      return window.frame_view()->grab().toImage().copy(0, 0, 640, 400);
+    };
+    const auto grey_sum = [](const QImage& image) {
+      qint64 sum = 0;
+      for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) sum += qGray(image.pixel(x, y));
+      }
+      return sum;
+    };
+    const QImage raw = painted();
+    QAction* calibrate = program->calibration_menu().view_action();
+    QVERIFY(!calibrate->isChecked());
+    calibrate->trigger();
+    QTRY_VERIFY2(window.statusBar()->currentMessage().startsWith("Calibrated: flat flat_640x480"),
+                 qPrintable(window.statusBar()->currentMessage()));
+    QVERIFY(grey_sum(painted()) > 1.5 * grey_sum(raw));
+    calibrate->trigger();
+    QCOMPARE(painted(), raw);
+    window.close();
+    QVERIFY(program->finish());
+    QCOMPARE(load_settings(ini, home.path().toStdString()).calib_view, 0);
   }
 };
 
