@@ -48,6 +48,9 @@ constexpr TextField kRecordingFields[] = {
     {"Colour", &Settings::colour},
 };
 
+// [Stack], saved before [Simulation].
+constexpr IntField kStackFields[] = {{"Stack", "On", &Settings::stack_on}};
+
 // [Simulation]: saved last.
 constexpr IntField kSimulationFields[] = {
     {"Simulation", "Covered", &Settings::sim_covered},
@@ -278,6 +281,10 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   for (const TextField& f : kRecordingFields) {
     if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
   }
+  for (const IntField& f : kStackFields) {
+    if (const char* value = ini.GetValue(f.section, f.key))
+      settings.*f.field = parse_profile_int(value);
+  }
   for (const IntField& f : kSimulationFields) {
     if (const char* value = ini.GetValue(f.section, f.key)) {
       settings.*f.field = parse_profile_int(value);
@@ -332,6 +339,7 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
   for (const TextField& f : kRecordingFields) {
     ini.SetValue("Recording", f.key, single_line(settings.*f.field).c_str(), nullptr, true);
   }
+  for (const IntField& f : kStackFields) set_int(f);
   for (const IntField& f : kSimulationFields) set_int(f);
 
   std::string output;

@@ -1,7 +1,7 @@
 #pragma once
 // The settings record and its INI file "Noctra.ini": sections Filenames,
 // Flags and Capture (values as "%d"), plus Noctra's own [Hardware] and
-// [Recording] sections.
+// [Recording], [Stack] and [Simulation] sections.
 
 #include <cstdint>
 #include <filesystem>
@@ -43,6 +43,9 @@ struct Settings {
   // The simulated camera's field rotation, degrees per minute ([Simulation]
   // Rotation=, a decimal number). Read only: saving leaves the key as it is.
   double sim_rotation = 0;
+  // The live stack (1 = on): the main view shows the stack, recordings are
+  // stacked as they are made, headless ones too.
+  int32_t stack_on = 0;  // [Stack] On
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

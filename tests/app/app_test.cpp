@@ -215,5 +215,26 @@ TEST(HeadlessRun, EachFormatIsRecordedAndReadBackAndRepairTellsSerFromOtherFiles
   EXPECT_NE(err.str().find("Can't open"), std::string::npos) << err.str();
 }
 
+// With the live stack on, a headless recording is stacked too and its stack
+// saved beside it at the end, said in one line.
+TEST(HeadlessRun, TheLiveStackIsSavedBesideTheRecording) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Stack]\nOn=1\n");
+  AppOptions o = options_in(dir);
+  o.count = 4;
+  o.exposure = 300;
+  o.output = (dir / "sky.avi").string();
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+  EXPECT_EQ(count_of(log.str(), "Stack saved to " + (dir / "sky.stack.fits").string() + "\n"), 1u)
+      << log.str();
+  EXPECT_TRUE(std::filesystem::exists(dir / "sky.stack.png"));
+  std::ifstream csv(dir / "sky.stack.csv");
+  std::string rows((std::istreambuf_iterator<char>(csv)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(count_of(rows, "\n"), 5u) << rows;
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", "/h").stack_on, 1);
+}
+
 }  // namespace
 }  // namespace noctra

@@ -17,7 +17,6 @@
 
 #include "app/command_line.h"
 #include "app/recording_frames.h"
-#include "output/formats.h"
 #include "app/stack_command.h"
 #include "app/stack_session.h"
 #include "camera/sim_sky_camera.h"
@@ -25,6 +24,7 @@
 #include "imaging/field_selection.h"
 #include "imaging/synthetic_sky.h"
 #include "output/container.h"
+#include "output/formats.h"
 #include "output/timing_log.h"
 #include "support/fake_clock.h"
 
@@ -375,6 +375,34 @@ TEST(StackSession, StacksOnItsWorkerDropsWhenBehindAndSaves) {
   const Result<StackPaths> again = session.save().get();
   ASSERT_TRUE(again);
   EXPECT_NE(read_text(again->csv).find("\n7,1,,0.000,0.000,0.0000,"), std::string::npos);
+}
+
+// Stop saves and Record starts the next stack at once: the save, still
+// waiting behind a frame, writes the stack it was asked for.
+TEST(StackSession, ASaveKeepsItsStackWhenTheNextStartsFirst) {
+  test::TempFolder folder;
+  const test::SkyScene scene = small_scene();
+  StackSession session;
+  Gate gate;
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t,
+                                  PlaneBuffer& p) { return gate.pass(f, t, p); },
+                          "", "", std::nullopt);
+  session.start((folder / "a.avi").string());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(session.feed(test::sky_frame(scene, drift(scene, i), 80 + i), timing_of(i), i));
+  }
+  while (!gate.entered_) std::this_thread::yield();
+  std::future<Result<StackPaths>> saved = session.save();
+  session.start((folder / "b.avi").string());
+  gate.open_ = true;
+  const Result<StackPaths> a = saved.get();
+  ASSERT_TRUE(a) << a.message();
+  EXPECT_EQ(a->fits, (folder / "a.stack.fits").string());
+  const std::string rows = read_text(a->csv);
+  EXPECT_NE(rows.find("\n0,1,"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("\n1,1,"), std::string::npos) << rows;
+  EXPECT_EQ(session.status().recording, (folder / "b.avi").string());
+  EXPECT_EQ(session.status().counts.stacked(), 0);
 }
 
 }  // namespace
