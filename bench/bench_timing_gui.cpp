@@ -5,10 +5,11 @@
 // late_p50/late_p99/late_max how long after its base (the instant the
 // sequencer set for it) each exposure's first start byte went out.
 // Arguments: exposure ms, delay ms, exposures, the Star window (0 closed, 1
-// open with the main view stretched), guide interval ms (0: no guiding).
+// open with the main view stretched), guide interval ms (0: no guiding), the
+// live stack (1: on, its view shown and its panel open).
 // Each case runs with the Star window closed and no guiding as the baseline,
-// then with guide frames every 100 ms, and with those and the Star window
-// open.
+// then with guide frames every 100 ms, with those and the Star window open,
+// and with all that and the live stack.
 
 #include <benchmark/benchmark.h>
 
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -32,6 +34,7 @@
 #include "output/timing_log.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 
 namespace noctra {
@@ -74,6 +77,7 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
     settings.count = static_cast<int32_t>(state.range(2));
     settings.image_file_path = (home.path() + "/timing.avi").toStdString();
     settings.guiding = state.range(4) > 0 ? 1 : 0;
+    settings.stack_on = state.range(5) != 0 ? 1 : 0;
     if (state.range(4) > 0) settings.guide_interval = static_cast<int32_t>(state.range(4));
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
     if (!save_settings(settings, ini)) {
@@ -104,6 +108,7 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
       window.star_window_action()->trigger();
       window.star_window()->stretch_box()->setChecked(true);
     }
+    if (state.range(5) != 0) window.stack_controls()->panel_action()->trigger();
     // Record once the windows are up and painted, as a user would.
     bool started = false;
     QTimer::singleShot(500, &window, [&] {
@@ -137,12 +142,12 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
 }
 
 void timing_cases(benchmark::internal::Benchmark* b) {
-  for (const auto& [star_window, guide_ms] :
-       {std::pair{0, 0}, std::pair{0, 100}, std::pair{1, 100}}) {
-    b->Args({100, 0, 30, star_window, guide_ms});
-    b->Args({1000, 0, 15, star_window, guide_ms});
-    b->Args({1000, 250, 15, star_window, guide_ms});
-    b->Args({3000, 0, 5, star_window, guide_ms});
+  for (const auto& [star_window, guide_ms, stack] :
+       {std::tuple{0, 0, 0}, std::tuple{0, 100, 0}, std::tuple{1, 100, 0}, std::tuple{1, 100, 1}}) {
+    b->Args({100, 0, 30, star_window, guide_ms, stack});
+    b->Args({1000, 0, 15, star_window, guide_ms, stack});
+    b->Args({1000, 250, 15, star_window, guide_ms, stack});
+    b->Args({3000, 0, 5, star_window, guide_ms, stack});
   }
 }
 

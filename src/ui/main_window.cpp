@@ -19,6 +19,7 @@
 #include "ui/pictures.h"
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 #include "ui/video_source_dialog.h"
 
@@ -125,7 +126,7 @@ void MainWindow::build_menu_and_toolbar() {
   file->addSeparator();
   add_command(file, QStringLiteral("E&xit"), Command::Exit);
 
-  QMenu* options = menuBar()->addMenu(QStringLiteral("&Options"));
+  QMenu* options = options_menu_ = menuBar()->addMenu(QStringLiteral("&Options"));
   add_command(options, QStringLiteral("Video &Source"), Command::VideoSource);
   // Not a command: it only opens a window, so the command rules (dropped
   // while an acquisition waits) do not apply to it.
@@ -197,6 +198,10 @@ void MainWindow::start() {
   update_autoincrement_mark();
 }
 
+void MainWindow::add_live_stack(LiveStack& live, ErrorReporter& errors) {
+  stack_ = new StackControls(live, *this, *frame_view_, *options_menu_, errors);
+}
+
 void MainWindow::tick(bool due_moment_only) {
   deliver_posted();
   if (closing_) return;
@@ -262,6 +267,7 @@ void MainWindow::show_analyses() {
   if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
     if (star_window_->isVisible()) star_window_->show_guide(*guide);
   }
+  if (stack_) stack_->refresh();
 }
 
 void MainWindow::command(Command id) {
@@ -377,7 +383,7 @@ void MainWindow::set_ui_state(UiState state, bool paused) {
 void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
   main_frame_ = &frame;
-  frame_view_->set_frame(&frame);
+  frame_view_->set_frame(stack_ ? stack_->view_of(&frame) : &frame);
   frame_view_->repaint();
   if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
@@ -446,6 +452,7 @@ void MainWindow::go_away() {
   due_timer_.stop();
   guide_.hide();
   star_window_->hide();
+  if (stack_) stack_->panel()->hide();
   // The port is idled by the program's shut-down, once a tick still waiting
   // for a frame has unwound.
   if (on_close_) on_close_();

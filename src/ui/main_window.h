@@ -25,8 +25,11 @@ class QToolBar;
 
 namespace noctra {
 
+class ErrorReporter;
 class GuideWindow;
+class LiveStack;
 class SaveFileChooser;
+class StackControls;
 class SetupDialog;
 class StarWindow;
 
@@ -80,6 +83,9 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // Shows both windows, lays them out and sets the controls: the rest of
   // start-up once the windows exist.
   void start();
+  // Options > "Live stack" and "Stack panel"; a failed save goes to errors.
+  void add_live_stack(LiveStack& live, ErrorReporter& errors);
+  StackControls* stack_controls() const { return stack_; }
 
   void set_title(const std::string& title) override;
   void set_ui_state(UiState state, bool paused) override;
@@ -149,6 +155,8 @@ class MainWindow : public QMainWindow, public SequencerHost {
   FrameView* frame_view_ = nullptr;
   QAction* star_action_ = nullptr;
   StarWindow* star_window_ = nullptr;
+  QMenu* options_menu_ = nullptr;
+  StackControls* stack_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
   std::deque<Command> posted_;

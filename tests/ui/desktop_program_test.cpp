@@ -11,13 +11,16 @@
 #include <QLineSeries>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "app/live_stack.h"
 #include "config/settings.h"
 #include "ui/gui_main.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 #include "window_helpers.h"
 
@@ -39,6 +42,31 @@ QString run_ffprobe(const QString& file) {
                           "stream=width,height,nb_read_frames", "-of", "csv=p=0", file});
   if (!probe.waitForFinished(30000) || probe.exitCode() != 0) return {};
   return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+}
+
+// The program on the simulated camera with the live stack on, recording to
+// <home>/m42_000.avi.
+std::unique_ptr<DesktopProgram> open_stacking(const QTemporaryDir& home, int32_t count) {
+  qputenv("HOME", home.path().toUtf8());
+  Settings settings = default_settings(home.path().toStdString());
+  settings.port = settings.source = "sim";
+  settings.exposure = 300;
+  settings.count = count;
+  settings.auto_increment = 1;
+  settings.stack_on = 1;
+  settings.image_file_path = (home.path() + "/m42.avi").toStdString();
+  const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
+  if (!save_settings(settings, ini)) return nullptr;
+  AppOptions options;
+  options.settings_file = ini;
+  auto opened = DesktopProgram::open(options);
+  return opened ? std::move(*opened) : nullptr;
+}
+
+QStringList csv_rows(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 }  // namespace
@@ -183,6 +211,86 @@ class DesktopProgramTest : public QObject {
     QVERIFY(astropy.waitForFinished(60000));
     QCOMPARE(QString::fromUtf8(astropy.readAllStandardOutput()),
              QStringLiteral("640 480 3 Sim camera 0\n640 480 3 Sim camera 1\n"));
+  }
+
+  // The main view shows the stack as it grows, the panel counts its frames,
+  // and Stop writes its three files beside the recording.
+  void shows_and_saves_the_live_stack_of_a_recording() {
+    QTemporaryDir home;
+    std::unique_ptr<DesktopProgram> program = open_stacking(home, 5);
+    QVERIFY(program);
+    MainWindow& window = program->main_window();
+    StackControls& stack = *window.stack_controls();
+    QVERIFY(stack.live_stack_action()->isChecked());
+    stack.panel_action()->trigger();
+    window.action(Command::Record)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
+    const QString fits = home.path() + "/m42_000.stack.fits";
+    QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().contains(fits), 20000);
+    QVERIFY(QFile::exists(home.path() + "/m42_000.stack.png"));
+    const QStringList rows = csv_rows(home.path() + "/m42_000.stack.csv");
+    QCOMPARE(rows.size(), 6);
+    QVERIFY(rows[5].startsWith("4,"));
+    const StackSessionStatus status = program->app().live_stack().session().status();
+    QVERIFY(status.counts.stacked() >= 3);
+    QVERIFY(stack.panel()->counts_label()->text().startsWith(
+        QStringLiteral("Frames stacked: %1, left out: %2")
+            .arg(status.counts.stacked())
+            .arg(status.counts.left_out())));
+    QCOMPARE(int(stack.panel()->plot()->frames().size()), 5);
+
+    // The view is the stretched stack, not the last frame; off, the frame.
+    FrameHolder stacked;
+    uint64_t seen = 0;
+    QVERIFY(program->app().live_stack().session().copy_view(stacked, seen) && stacked);
+    const FrameHolder& raw = program->app().sequencer().main_frame();
+    const auto shown = [&](const FrameHolder& frame) {
+      const QImage view = window.frame_view()->grab().toImage();
+      for (int y = 0; y < 480; y += 7) {
+        for (int x = 0; x < 640; x += 5) {
+          if (qBlue(view.pixel(x, y)) != frame->row(479 - y)[3 * x]) return false;
+        }
+      }
+      return true;
+    };
+    QVERIFY(shown(stacked));
+    QVERIFY(!shown(raw));
+    save_picture(&window, "main-window-stack");
+    save_picture(stack.panel(), "stack-panel");
+    stack.live_stack_action()->trigger();
+    QVERIFY(shown(raw));
+    window.close();
+    QVERIFY(program->finish());
+    QCOMPARE(load_settings((home.path() + "/Noctra.ini").toStdString(), "/h").stack_on, 0);
+  }
+
+  // A preview has a stack of its own, left alone while a paused recording
+  // writes nothing, and replaced by the recording's at its first frame.
+  void a_preview_stack_gives_way_to_the_recording_and_a_pause_stacks_nothing() {
+    QTemporaryDir home;
+    std::unique_ptr<DesktopProgram> program = open_stacking(home, 2);
+    QVERIFY(program);
+    Sequencer& sequencer = program->app().sequencer();
+    const StackSession& session = program->app().live_stack().session();
+    sequencer.start_run(RunKind::Preview);
+    QTRY_VERIFY_WITH_TIMEOUT(session.status().counts.stacked() >= 2, 20000);
+    QCOMPARE(QString::fromStdString(session.status().recording), home.path() + "/m42_000.avi");
+    CommandRouter& router = program->app().router();
+    router.route(Command::Pause);
+    router.route(Command::Record);
+    const int64_t preview_frames = session.status().counts.stacked();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        sequencer.run_kind() == RunKind::Recording && sequencer.frames_taken() >= 2, 20000);
+    QCOMPARE(session.status().counts.stacked(), preview_frames);
+    router.route(Command::Pause);
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.capture_state() == CaptureState::Idle, 20000);
+    program->main_window().close();
+    QVERIFY(program->finish());
+    QStringList frames;
+    for (const QString& row : csv_rows(home.path() + "/m42_000.stack.csv")) {
+      frames << row.section(',', 0, 0);
+    }
+    QCOMPARE(frames, (QStringList{"frame", "0", "1"}));
   }
 };
 
