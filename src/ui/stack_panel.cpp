@@ -133,7 +133,9 @@ StackPanel::StackPanel(std::function<void()> on_reset, std::function<void()> on_
   column->addWidget(last_);
   column->addWidget(plot_, 1);
   column->addLayout(buttons);
-  column->setSizeConstraint(QLayout::SetMinimumSize);
+  // Room for the longest lines and the plot, as wrapped text does not
+  // make a window grow.
+  resize(480, 440);
 }
 
 void StackPanel::show_status(const StackSessionStatus& status,
@@ -189,7 +191,6 @@ StackControls::StackControls(LiveStack& live, QMainWindow& window, FrameView& vi
   connect(panel_action_, &QAction::triggered, this, [this] {
     if (!panel_->isVisible()) {
       // Beside the main window, its bottom edge level with the main window's.
-      panel_->adjustSize();
       const QRect main = window_.frameGeometry();
       panel_->move(main.right() + 1,
                    std::max(main.top(), main.bottom() - panel_->frameGeometry().height()));
