@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -277,6 +279,24 @@ class DesktopProgramTest : public QObject {
     sequencer.start_run(RunKind::Preview);
     QTRY_VERIFY_WITH_TIMEOUT(session.status().counts.stacked() >= 2, 20000);
     QCOMPARE(QString::fromStdString(session.status().recording), home.path() + "/m42_000.avi");
+    // Save during a preview writes beside the next recording: where that
+    // cannot be, the error box says so.
+    std::string& path = program->app().settings().image_file_path;
+    const std::string kept = std::exchange(path, home.path().toStdString() + "/gone/m42.avi");
+    QString error;
+    when(
+        [] {
+          return QApplication::activeWindow() &&
+                 QApplication::activeWindow()->windowTitle() == "Error";
+        },
+        [&] {
+          auto* box = qobject_cast<QMessageBox*>(QApplication::activeWindow());
+          error = box->text();
+          box->accept();
+        });
+    program->main_window().stack_controls()->panel()->save_button()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(error.contains(home.path() + "/gone/m42"), 10000);
+    path = kept;
     CommandRouter& router = program->app().router();
     router.route(Command::Pause);
     router.route(Command::Record);
