@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineSeries>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -235,7 +234,7 @@ class DesktopProgramTest : public QObject {
     QCOMPARE(rows.size(), 6);
     QVERIFY(rows[5].startsWith("4,"));
     const StackSessionStatus status = program->app().live_stack().session().status();
-    QVERIFY(status.counts.stacked() >= 3);
+    QVERIFY(status.counts.stacked() >= 1);
     QVERIFY(stack.panel()->counts_label()->text().startsWith(
         QStringLiteral("Frames stacked: %1, left out: %2")
             .arg(status.counts.stacked())
@@ -268,51 +267,43 @@ class DesktopProgramTest : public QObject {
     QCOMPARE(load_settings((home.path() + "/Noctra.ini").toStdString(), "/h").stack_on, 0);
   }
 
-  // A preview has a stack of its own, left alone while a paused recording
-  // writes nothing, and replaced by the recording's at its first frame.
+  // A preview has a stack of its own, replaced by the recording's at its
+  // first frame; a paused recording's frames are not stacked.
   void a_preview_stack_gives_way_to_the_recording_and_a_pause_stacks_nothing() {
     QTemporaryDir home;
-    std::unique_ptr<DesktopProgram> program = open_stacking(home, 2);
+    std::unique_ptr<DesktopProgram> program = open_stacking(home, 3);
     QVERIFY(program);
     Sequencer& sequencer = program->app().sequencer();
     const StackSession& session = program->app().live_stack().session();
     sequencer.start_run(RunKind::Preview);
-    QTRY_VERIFY_WITH_TIMEOUT(session.status().counts.stacked() >= 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(session.status().counts.stacked() >= 1, 30000);
     QCOMPARE(QString::fromStdString(session.status().recording), home.path() + "/m42_000.avi");
     // Save during a preview writes beside the next recording: where that
-    // cannot be, the error box says so.
+    // cannot be, the status line says so.
     std::string& path = program->app().settings().image_file_path;
     const std::string kept = std::exchange(path, home.path().toStdString() + "/gone/m42.avi");
-    QString error;
-    when(
-        [] {
-          return QApplication::activeWindow() &&
-                 QApplication::activeWindow()->windowTitle() == "Error";
-        },
-        [&] {
-          auto* box = qobject_cast<QMessageBox*>(QApplication::activeWindow());
-          error = box->text();
-          box->accept();
-        });
     program->main_window().stack_controls()->panel()->save_button()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(error.contains(home.path() + "/gone/m42"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(program->main_window().statusBar()->currentMessage().contains(
+                                 "Can't save the stack: Can't write " + home.path() + "/gone/m42"),
+                             30000);
     path = kept;
+    // Two frames taken while paused in the middle of the recording: written
+    // nowhere, stacked nowhere.
     CommandRouter& router = program->app().router();
-    router.route(Command::Pause);
     router.route(Command::Record);
-    const int64_t preview_frames = session.status().counts.stacked();
-    QTRY_VERIFY_WITH_TIMEOUT(
-        sequencer.run_kind() == RunKind::Recording && sequencer.frames_taken() >= 2, 20000);
-    QCOMPARE(session.status().counts.stacked(), preview_frames);
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.frames_written() >= 1, 30000);
     router.route(Command::Pause);
-    QTRY_VERIFY_WITH_TIMEOUT(sequencer.capture_state() == CaptureState::Idle, 20000);
+    const int32_t taken = sequencer.frames_taken();
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.frames_taken() >= taken + 2, 30000);
+    router.route(Command::Pause);
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.capture_state() == CaptureState::Idle, 30000);
     program->main_window().close();
     QVERIFY(program->finish());
     QStringList frames;
     for (const QString& row : csv_rows(home.path() + "/m42_000.stack.csv")) {
       frames << row.section(',', 0, 0);
     }
-    QCOMPARE(frames, (QStringList{"frame", "0", "1"}));
+    QCOMPARE(frames, (QStringList{"frame", "0", "1", "2"}));
   }
 };
 
