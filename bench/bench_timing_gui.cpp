@@ -5,10 +5,11 @@
 // late_p50/late_p99/late_max how long after its base (the instant the
 // sequencer set for it) each exposure's first start byte went out.
 // Arguments: exposure ms, delay ms, exposures, the Star window (0 closed, 1
-// open with the main view stretched), guide interval ms (0: no guiding).
+// open with the main view stretched), guide interval ms (0: no guiding), the
+// live stack (1: on, its view shown and its panel open).
 // Each case runs with the Star window closed and no guiding as the baseline,
-// then with guide frames every 100 ms, and with those and the Star window
-// open.
+// then with guide frames every 100 ms, with those and the Star window open,
+// and with all that and the live stack.
 
 #include <benchmark/benchmark.h>
 
@@ -22,16 +23,19 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "app/app.h"
+#include "app/live_stack.h"
 #include "camera/camera_setup.h"
 #include "camera/port_device.h"
 #include "config/settings.h"
 #include "output/timing_log.h"
 #include "ui/gui_main.h"
 #include "ui/main_window.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 
 namespace noctra {
@@ -74,6 +78,7 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
     settings.count = static_cast<int32_t>(state.range(2));
     settings.image_file_path = (home.path() + "/timing.avi").toStdString();
     settings.guiding = state.range(4) > 0 ? 1 : 0;
+    settings.stack_on = state.range(5) != 0 ? 1 : 0;
     if (state.range(4) > 0) settings.guide_interval = static_cast<int32_t>(state.range(4));
     const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
     if (!save_settings(settings, ini)) {
@@ -104,6 +109,7 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
       window.star_window_action()->trigger();
       window.star_window()->stretch_box()->setChecked(true);
     }
+    if (state.range(5) != 0) window.stack_controls()->panel_action()->trigger();
     // Record once the windows are up and painted, as a user would.
     bool started = false;
     QTimer::singleShot(500, &window, [&] {
@@ -117,6 +123,12 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
     watch.start(20);
     QApplication::exec();
     program->finish();
+    // After the stack's save, which waits for every frame queued.
+    if (state.range(5) != 0) {
+      const StackSessionStatus stack = program->app().live_stack().session().status();
+      state.counters["stacked"] = static_cast<double>(stack.counts.stacked());
+      state.counters["dropped"] = static_cast<double>(stack.counts.of(FrameVerdict::Dropped));
+    }
     const std::string timing = timing_path_for(settings.image_file_path);
     for (double ms : timing_column(timing, 3)) errors.push_back(std::abs(ms - exposure));
     const std::vector<double> starts = timing_column(timing, 5);
@@ -137,12 +149,12 @@ void BM_DesktopExposureTiming(benchmark::State& state) {
 }
 
 void timing_cases(benchmark::internal::Benchmark* b) {
-  for (const auto& [star_window, guide_ms] :
-       {std::pair{0, 0}, std::pair{0, 100}, std::pair{1, 100}}) {
-    b->Args({100, 0, 30, star_window, guide_ms});
-    b->Args({1000, 0, 15, star_window, guide_ms});
-    b->Args({1000, 250, 15, star_window, guide_ms});
-    b->Args({3000, 0, 5, star_window, guide_ms});
+  for (const auto& [star_window, guide_ms, stack] :
+       {std::tuple{0, 0, 0}, std::tuple{0, 100, 0}, std::tuple{1, 100, 0}, std::tuple{1, 100, 1}}) {
+    b->Args({100, 0, 30, star_window, guide_ms, stack});
+    b->Args({1000, 0, 15, star_window, guide_ms, stack});
+    b->Args({1000, 250, 15, star_window, guide_ms, stack});
+    b->Args({3000, 0, 5, star_window, guide_ms, stack});
   }
 }
 
@@ -199,7 +211,31 @@ void BM_MainViewRepaint(benchmark::State& state) {
   for (auto _ : state) view.repaint();
 }
 
+// The window thread's part of the live stack when its view changed: the
+// stretched stack copied from the worker, and the main view repainted from
+// the copy (the repaint alone is BM_MainViewRepaint).
+void BM_StackViewRefresh(benchmark::State& state) {
+  StackSession session;
+  session.start("/nonexistent/stack.avi");
+  const FrameHolder frame = sky_frame();
+  session.feed(*frame, FrameTiming{}, 0);
+  FrameHolder copy;
+  uint64_t seen = 0;
+  while (!session.copy_view(copy, seen) || !copy) seen = 0;
+  FrameView view(nullptr);
+  view.set_frame(&copy);
+  view.resize(640, 480);
+  view.show();
+  QApplication::processEvents();
+  for (auto _ : state) {
+    seen = 0;
+    session.copy_view(copy, seen);
+    view.repaint();
+  }
+}
+
 BENCHMARK(BM_MainViewRepaint)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StackViewRefresh)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StarWindowUpdate)->Unit(benchmark::kMillisecond);
 
 }  // namespace

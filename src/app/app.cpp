@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "app/calibration_session.h"
+#include "app/live_stack.h"
 #include "camera/camera_setup.h"
 #include "config/paths.h"
 #include "output/recording.h"
@@ -93,6 +94,16 @@ Status App::open(SequencerHost* host) {
   sequencer_ = std::make_unique<Sequencer>(settings_, clock_, camera_->port(),
                                            camera_->acquisition(), *noting_writer_, host);
   router_ = std::make_unique<CommandRouter>(*sequencer_, camera_->acquisition(), nullptr);
+  live_stack_ = std::make_unique<LiveStack>(
+      settings_, *sequencer_, *writer_, StackSession::Options{},
+      [calibration = calibration_.get()] { return calibration->stack_calibration(); });
+  // Preview frames are written nowhere: the calibration of their stack is
+  // told how they were taken here.
+  sequencer_->add_frame_listener([this](const TakenFrame& taken) {
+    calibration_->note_frame(taken.how, camera_->source_identity());
+  });
+  sequencer_->add_frame_listener(
+      [stack = live_stack_.get()](const TakenFrame& taken) { stack->take_frame(taken); });
   return {};
 }
 
@@ -102,6 +113,14 @@ bool App::shutdown() {
   // Finish the file as Stop does, so an exit during a recording loses nothing.
   if (sequencer_->capture_state() != CaptureState::Idle) sequencer_->stop_recording();
   camera_->port().camera_idle();
+  live_stack_->settle();
+  for (const StackSaveOutcome& saved : live_stack_->wait_saved()) {
+    if (saved.ok) {
+      log_(saved.text);
+    } else {
+      reporter_.show_error(saved.text);
+    }
+  }
   if (!options_.save_settings) return true;
   Settings to_save = settings_;
   if (options_.exposure) to_save.exposure = loaded_.exposure;

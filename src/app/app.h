@@ -20,6 +20,7 @@ namespace noctra {
 class Recording;
 class CameraSetup;
 class CalibrationSession;
+class LiveStack;
 
 struct AppOptions {
   std::filesystem::path settings_file;  // empty: the platform's default
@@ -50,6 +51,8 @@ class App {
   // The calibration library's masters applied to the view, the guide frames,
   // calibrated recordings and the live stack.
   CalibrationSession& calibration() { return *calibration_; }
+  // The live stack of the runs (on or off by the settings' [Stack] On).
+  LiveStack& live_stack() { return *live_stack_; }
 
   // Start of the program: the two leftover temporary files are deleted by
   // create(); this puts the port into its idle pattern.
@@ -57,7 +60,8 @@ class App {
   // End of the program, after the last tick has unwound: finishes an open
   // recording as Stop does, idles the port (the one place it is idled at the
   // end, for the windows and the headless runner alike), and saves the
-  // settings (unless --no-save) without the overrides. Returns false (and
+  // settings (unless --no-save) without the overrides. The recording's live
+  // stack is saved, said in the log (a failure reported). Returns false (and
   // reports) if the settings could not be saved.
   bool shutdown();
 
@@ -82,6 +86,7 @@ class App {
   std::unique_ptr<FrameWriter> noting_writer_;
   std::unique_ptr<Sequencer> sequencer_;
   std::unique_ptr<CommandRouter> router_;
+  std::unique_ptr<LiveStack> live_stack_;
   bool shut_down_ = false;
 };
 

@@ -1,5 +1,10 @@
 #include "app/stack_session.h"
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <utility>
 
@@ -42,15 +47,22 @@ StackSession::~StackSession() {
 }
 
 void StackSession::begin_stack(std::unique_lock<std::mutex>&) {
+  // Saves still waiting keep the stack they were asked for, with its frames
+  // queued before them.
+  for (Job& job : jobs_) {
+    if (job.slot == kSaveJob && job.stack_id == stack_id_ && !job.book) {
+      job.book = current_;
+    }
+  }
   ++stack_id_;
   running_ = true;
   StackHeader fresh;
-  fresh.dark = header_.dark;
-  fresh.flat = header_.flat;
-  fresh.dark_scale = header_.dark_scale;
-  header_ = fresh;
+  fresh.dark = current_.header.dark;
+  fresh.flat = current_.header.flat;
+  fresh.dark_scale = current_.header.dark_scale;
+  current_.header = fresh;
   counts_ = {};
-  reports_.clear();
+  current_.reports.clear();
   recent_.clear();
   std::lock_guard view_lock(view_mutex_);
   view_.reset();
@@ -59,8 +71,8 @@ void StackSession::begin_stack(std::unique_lock<std::mutex>&) {
 
 void StackSession::start(const std::string& recording_path) {
   std::unique_lock lock(mutex_);
-  recording_ = recording_path;
   begin_stack(lock);
+  current_.recording = recording_path;
 }
 
 void StackSession::reset() {
@@ -77,15 +89,14 @@ void StackSession::set_calibration(StackCalibration calibrate, std::string dark,
                                    std::optional<double> dark_scale) {
   std::lock_guard lock(mutex_);
   calibrate_ = std::move(calibrate);
-  header_.dark = std::move(dark);
-  header_.flat = std::move(flat);
-  header_.dark_scale = dark_scale;
+  current_.header.dark = std::move(dark);
+  current_.header.flat = std::move(flat);
+  current_.header.dark_scale = dark_scale;
 }
 
 void StackSession::note(const StackFrameReport& report, const FrameTiming& timing) {
   counts_.add(report.verdict);
-  count_stack_frame(header_, report, timing);
-  reports_.push_back(report);
+  add_to_book(current_, report, timing);
   recent_.push_back(report);
   while (recent_.size() > options_.recent_frames) recent_.pop_front();
 }
@@ -112,7 +123,7 @@ bool StackSession::feed(const FrameImage& frame, const FrameTiming& timing, int6
   copy_frame(frame, slots_[slot].frame);
   {
     std::lock_guard lock(mutex_);
-    jobs_.push_back({slot, {}, nullptr});
+    jobs_.push_back({slot, {}, nullptr, 0, std::nullopt});
   }
   wake_.notify_one();
   return true;
@@ -123,13 +134,19 @@ std::future<Result<StackPaths>> StackSession::save(const std::string& fits_path)
   std::future<Result<StackPaths>> result = saved->get_future();
   {
     std::lock_guard lock(mutex_);
-    jobs_.push_back({kSaveJob, fits_path, saved});
+    jobs_.push_back({kSaveJob, fits_path, saved, stack_id_, std::nullopt});
   }
   wake_.notify_one();
   return result;
 }
 
 void StackSession::work() {
+#if defined(__linux__)
+  // Stacking is background work: on a busy machine the window thread, which
+  // starts and ends the exposures, comes first. Failing leaves it as it was.
+  constexpr int kWorkerNice = 10;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWorkerNice);
+#endif
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return quitting_ || !jobs_.empty(); });
@@ -138,7 +155,7 @@ void StackSession::work() {
     jobs_.pop_front();
     lock.unlock();
     if (job.slot == kSaveJob) {
-      job.saved->set_value(save_now(job.fits_path));
+      job.saved->set_value(save_now(job));
     } else {
       stack_one(slots_[job.slot]);
     }
@@ -151,8 +168,9 @@ void StackSession::stack_one(Slot& slot) {
   StackCalibration calibrate;
   {
     std::lock_guard lock(mutex_);
-    // A frame of a stack that was reset or replaced since it was fed.
-    if (slot.stack_id != stack_id_) return;
+    // A frame of a stack that was reset or replaced since it was fed, unless
+    // a save of that stack still waits for it.
+    if (slot.stack_id != stack_id_ && !add_to_waiting_saves(slot.stack_id, nullptr, {})) return;
     calibrate = calibrate_;
   }
   if (engine_stack_id_ != slot.stack_id) {
@@ -163,45 +181,75 @@ void StackSession::stack_one(Slot& slot) {
   const StackFrameReport report = calibrate && calibrate(raw, slot.timing, calibrated_)
                                       ? engine_.add(calibrated_.view(), slot.number)
                                       : engine_.add(raw, slot.number);
+  // The view is drawn here and only copied under its lock.
+  bool drawn = false;
   if (stacked(report.verdict)) {
-    // The view is drawn here and only copied under its lock.
     const PlaneFrame picture = engine_.picture();
     if (!drawn_ || drawn_->width() != picture.width || drawn_->height() != picture.height) {
       drawn_ = FrameImage::create(picture.width, picture.height);
     }
     if (drawn_) {
       render_stretched(picture, auto_stack_stretch(picture, stretch_scratch_), *drawn_);
-      std::lock_guard view_lock(view_mutex_);
-      copy_frame(*drawn_, view_);
-      ++view_generation_;
+      drawn = true;
     }
   }
   std::lock_guard lock(mutex_);
-  if (slot.stack_id == stack_id_) note(report, slot.timing);
+  if (slot.stack_id != stack_id_) {
+    add_to_waiting_saves(slot.stack_id, &report, slot.timing);
+    return;
+  }
+  note(report, slot.timing);
+  if (drawn) {
+    std::lock_guard view_lock(view_mutex_);
+    copy_frame(*drawn_, view_);
+    ++view_generation_;
+  }
 }
 
-Result<StackPaths> StackSession::save_now(const std::string& fits_path) {
-  StackHeader header;
-  std::vector<StackFrameReport> reports;
-  std::string recording;
-  uint64_t id = 0;
+bool StackSession::add_to_waiting_saves(uint64_t stack_id, const StackFrameReport* report,
+                                        const FrameTiming& timing) {
+  bool waiting = false;
+  for (Job& job : jobs_) {
+    if (job.slot != kSaveJob || job.stack_id != stack_id || !job.book) continue;
+    waiting = true;
+    if (report) add_to_book(*job.book, *report, timing);
+  }
+  return waiting;
+}
+
+void StackSession::add_to_book(Book& book, const StackFrameReport& report,
+                               const FrameTiming& timing) {
+  count_stack_frame(book.header, report, timing);
+  book.reports.push_back(report);
+}
+
+Result<StackPaths> StackSession::save_now(Job& job) {
+  Book book;
   {
     std::lock_guard lock(mutex_);
-    header = header_;
-    reports = reports_;
-    recording = recording_;
-    id = stack_id_;
+    book = job.book ? std::move(*job.book) : current_;
   }
-  if (recording.empty() && fits_path.empty()) return failure("no stack has been started");
+  const uint64_t id = job.stack_id;
+  const std::string& fits_path = job.fits_path;
+  if (book.recording.empty() && fits_path.empty()) return failure("no stack has been started");
   // A stack reset since its last frame holds nothing yet.
   if (engine_stack_id_ != id) {
     engine_.reset();
     engine_stack_id_ = id;
   }
-  const StackPaths paths =
-      fits_path.empty() ? stack_paths_for_recording(recording) : stack_paths_for_fits(fits_path);
-  if (Status written = write_stack_files(paths, engine_.picture(), header, reports); !written) {
+  const StackPaths paths = fits_path.empty() ? stack_paths_for_recording(book.recording)
+                                             : stack_paths_for_fits(fits_path);
+  if (Status written = write_stack_files(paths, engine_.picture(), book.header, book.reports);
+      !written) {
     return failure(written.message());
+  }
+  // Only the rows were written: saying "saved" would promise a picture.
+  if (book.header.combined == 0) {
+    VerdictCounts counts;
+    for (const StackFrameReport& report : book.reports) counts.add(report.verdict);
+    return failure("no frame could be stacked" +
+                   (counts.left_out() > 0 ? " (" + counts.left_out_text() + ")" : std::string()) +
+                   "; the frames' reasons are in " + paths.csv);
   }
   return paths;
 }
@@ -211,10 +259,10 @@ StackSessionStatus StackSession::status() const {
   StackSessionStatus status;
   status.running = running_;
   status.counts = counts_;
-  status.integration_s = header_.exposure_s;
+  status.integration_s = current_.header.exposure_s;
   if (!recent_.empty()) status.last = recent_.back();
   status.waiting = static_cast<int64_t>(jobs_.size());
-  status.recording = recording_;
+  status.recording = current_.recording;
   return status;
 }
 

@@ -79,7 +79,10 @@ class StackSession {
 
   // Writes the stack's three files (beside the recording, or the FITS at
   // fits_path with the PNG and CSV beside it) on the worker, after the frames
-  // queued before it. The paths written, or why not.
+  // queued before it. The paths written, or why not. A start() or reset()
+  // that comes before the files are written does not change what they hold:
+  // the stack as it was then (Stop, then Record at once). A stack without a
+  // frame stacked writes only its CSV and fails, saying so.
   std::future<Result<StackPaths>> save(const std::string& fits_path = {});
 
   // Calibration for the frames fed from now on, and what the FITS header
@@ -102,18 +105,32 @@ class StackSession {
     int64_t number = 0;
     uint64_t stack_id = 0;
   };
+  // What a save writes besides the stack's planes.
+  struct Book {
+    std::string recording;
+    StackHeader header;
+    std::vector<StackFrameReport> reports;
+  };
   struct Job {
     std::size_t slot;  // or kSaveJob
     std::string fits_path;
     std::shared_ptr<std::promise<Result<StackPaths>>> saved;
+    uint64_t stack_id = 0;
+    // Taken when the stack was replaced before the save came to its turn.
+    std::optional<Book> book;
   };
   static constexpr std::size_t kSaveJob = static_cast<std::size_t>(-1);
 
   void work();
   void stack_one(Slot& slot);
-  Result<StackPaths> save_now(const std::string& fits_path);
+  Result<StackPaths> save_now(Job& job);
   void begin_stack(std::unique_lock<std::mutex>& lock);
   void note(const StackFrameReport& report, const FrameTiming& timing);
+  // Whether a save of a replaced stack still waits for its frames (under
+  // mutex_); the frame's report, when given, goes into each such save.
+  bool add_to_waiting_saves(uint64_t stack_id, const StackFrameReport* report,
+                            const FrameTiming& timing);
+  static void add_to_book(Book& book, const StackFrameReport& report, const FrameTiming& timing);
 
   Options options_;
   // The worker's only.
@@ -131,11 +148,9 @@ class StackSession {
   bool running_ = false;
   uint64_t stack_id_ = 0;         // grows with every start and reset
   uint64_t engine_stack_id_ = 0;  // the stack the engine holds (worker's)
-  std::string recording_;
   StackCalibration calibrate_;
-  StackHeader header_;
+  Book current_;  // the recording, header and rows of the stack being fed
   VerdictCounts counts_;
-  std::vector<StackFrameReport> reports_;
   std::deque<StackFrameReport> recent_;
 
   mutable std::mutex view_mutex_;

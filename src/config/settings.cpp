@@ -48,6 +48,9 @@ constexpr TextField kRecordingFields[] = {
     {"Colour", &Settings::colour},
 };
 
+// [Stack], saved before [Simulation].
+constexpr IntField kStackFields[] = {{"Stack", "On", &Settings::stack_on}};
+
 // [Simulation]: saved last.
 constexpr IntField kSimulationFields[] = {
     {"Simulation", "Covered", &Settings::sim_covered},
@@ -291,6 +294,7 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
       settings.*f.field = parse_profile_int(value);
     }
   };
+  for (const IntField& f : kStackFields) read_int(f);
   for (const IntField& f : kSimulationFields) read_int(f);
   for (const IntField& f : kCalibrationFields) read_int(f);
   if (const char* rotation = ini.GetValue("Simulation", "Rotation")) {
@@ -342,6 +346,7 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
   for (const TextField& f : kRecordingFields) {
     ini.SetValue("Recording", f.key, single_line(settings.*f.field).c_str(), nullptr, true);
   }
+  for (const IntField& f : kStackFields) set_int(f);
   for (const IntField& f : kSimulationFields) set_int(f);
   for (const IntField& f : kCalibrationFields) set_int(f);
 

@@ -1,7 +1,7 @@
 #pragma once
 // The settings record and its INI file "Noctra.ini": sections Filenames,
 // Flags and Capture (values as "%d"), plus Noctra's own [Hardware] and
-// [Recording] sections.
+// [Recording], [Stack] and [Simulation] sections.
 
 #include <cstdint>
 #include <filesystem>
@@ -50,6 +50,9 @@ struct Settings {
   int32_t calib_recordings = 0;        // [Calibration] Recordings
   int32_t calib_guide_hot_pixels = 0;  // [Calibration] GuideHotPixels
   int32_t calib_fit_scale = 1;         // [Calibration] FitScale
+  // The live stack (1 = on): the main view shows the stack, recordings are
+  // stacked as they are made, headless ones too.
+  int32_t stack_on = 0;  // [Stack] On
 
   friend bool operator==(const Settings&, const Settings&) = default;
 };

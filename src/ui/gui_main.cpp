@@ -74,6 +74,7 @@ Status DesktopProgram::start(const AppOptions& options) {
   };
   window_ = std::make_unique<MainWindow>(app_->settings(), app_->router(), *ticker_, *guide_,
                                          chooser_, device_catalog(*app_), on_close);
+  window_->add_live_stack(app_->live_stack(), reporter_);
   sequencer.set_host(window_.get());
   calibration_ = std::make_unique<CalibrationRun>(
       CalibrationRun::Context{sequencer, app_->settings(), app_->camera().acquisition(), clock_,

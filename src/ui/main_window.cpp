@@ -19,6 +19,7 @@
 #include "ui/pictures.h"
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 #include "ui/video_source_dialog.h"
 
@@ -198,6 +199,10 @@ void MainWindow::start() {
   update_autoincrement_mark();
 }
 
+void MainWindow::add_live_stack(LiveStack& live, ErrorReporter& errors) {
+  stack_ = new StackControls(live, *this, *frame_view_, *options_menu_, errors);
+}
+
 void MainWindow::tick(bool due_moment_only) {
   deliver_posted();
   if (closing_) return;
@@ -263,6 +268,7 @@ void MainWindow::show_analyses() {
   if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
     if (star_window_->isVisible()) star_window_->show_guide(*guide);
   }
+  if (stack_) stack_->refresh();
 }
 
 void MainWindow::command(Command id) {
@@ -378,7 +384,7 @@ void MainWindow::set_ui_state(UiState state, bool paused) {
 void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
   main_frame_ = &frame;
-  frame_view_->set_frame(calibrated_view_ != nullptr ? calibrated_view_ : &frame);
+  show_main_view();
   frame_view_->repaint();
   if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
@@ -399,8 +405,15 @@ void MainWindow::show_guide_frame() {
 
 void MainWindow::set_calibrated_view(const FrameHolder* frame) {
   calibrated_view_ = frame;
-  frame_view_->set_frame(frame != nullptr ? frame : main_frame_);
+  show_main_view();
   frame_view_->update();
+}
+
+void MainWindow::show_main_view() {
+  // The live stack when it is shown, else the frame calibrated, else the
+  // frame as it came.
+  const FrameHolder* frame = calibrated_view_ != nullptr ? calibrated_view_ : main_frame_;
+  frame_view_->set_frame(stack_ ? stack_->view_of(frame) : frame);
 }
 
 void MainWindow::post_command(Command id) {
@@ -458,6 +471,7 @@ void MainWindow::go_away() {
   due_timer_.stop();
   guide_.hide();
   star_window_->hide();
+  if (stack_) stack_->panel()->hide();
   // The port is idled by the program's shut-down, once a tick still waiting
   // for a frame has unwound.
   if (on_close_) on_close_();

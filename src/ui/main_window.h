@@ -25,8 +25,11 @@ class QToolBar;
 
 namespace noctra {
 
+class ErrorReporter;
 class GuideWindow;
+class LiveStack;
 class SaveFileChooser;
+class StackControls;
 class SetupDialog;
 class StarWindow;
 
@@ -80,6 +83,9 @@ class MainWindow : public QMainWindow, public SequencerHost {
   // Shows both windows, lays them out and sets the controls: the rest of
   // start-up once the windows exist.
   void start();
+  // Options > "Live stack" and "Stack panel"; a failed save goes to errors.
+  void add_live_stack(LiveStack& live, ErrorReporter& errors);
+  StackControls* stack_controls() const { return stack_; }
 
   void set_title(const std::string& title) override;
   void set_ui_state(UiState state, bool paused) override;
@@ -137,6 +143,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void settle();
   void schedule_due_tick();
   // The measurements of the frames for the Star window and the stretch.
+  void show_main_view();
   void analyse_main_frame();
   void analyse_guide_frame();
   // Shows the measurements that came, unless a tick is running or the next
@@ -161,6 +168,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   const FrameHolder* calibrated_view_ = nullptr;
   std::function<bool()> guide_detour_;
   StarWindow* star_window_ = nullptr;
+  StackControls* stack_ = nullptr;
   std::map<Command, QAction*> actions_;
   SetupDialog* open_setup_ = nullptr;
   std::deque<Command> posted_;

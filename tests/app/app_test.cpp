@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/calibration_run.h"
 #include "app/headless.h"
 #include "app/repair.h"
 #include "config/paths.h"
@@ -213,6 +214,49 @@ TEST(HeadlessRun, EachFormatIsRecordedAndReadBackAndRepairTellsSerFromOtherFiles
   std::ostringstream out, err;
   EXPECT_EQ(run_repair((dir / "missing.ser").string(), out, err), 1);
   EXPECT_NE(err.str().find("Can't open"), std::string::npos) << err.str();
+}
+
+// With the live stack on, a headless recording is stacked too and its stack
+// saved beside it at the end, said in one line.
+TEST(HeadlessRun, TheLiveStackIsSavedBesideTheRecording) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Stack]\nOn=1\n");
+  AppOptions o = options_in(dir);
+  o.count = 4;
+  o.exposure = 300;
+  o.output = (dir / "sky.avi").string();
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+  EXPECT_EQ(count_of(log.str(), "Stack saved to " + (dir / "sky.stack.fits").string() + "\n"), 1u)
+      << log.str();
+  EXPECT_TRUE(std::filesystem::exists(dir / "sky.stack.png"));
+  std::ifstream csv(dir / "sky.stack.csv");
+  std::string rows((std::istreambuf_iterator<char>(csv)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(count_of(rows, "\n"), 5u) << rows;
+  EXPECT_EQ(load_settings(dir / "Noctra.ini", "/h").stack_on, 1);
+}
+
+// A dark captured headless is one the live stack then calibrates with: the
+// stack's header names it.
+TEST(HeadlessRun, TheLiveStackIsCalibratedWithTheLibrarysDark) {
+  TempFolder dir;
+  ASSERT_EQ(setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1), 0);
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Simulation]\nCovered=1\n");
+  AppOptions o = options_in(dir);
+  o.exposure = 300;
+  std::atomic<bool> interrupt{false};
+  std::ostringstream log;
+  ASSERT_EQ(run_headless_calibration(o, MasterKind::Dark, 4, interrupt, log), 0) << log.str();
+  write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Stack]\nOn=1\n");
+  o.count = 4;
+  o.output = (dir / "sky.avi").string();
+  ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+  unsetenv("XDG_DATA_HOME");
+  std::ifstream fits(dir / "sky.stack.fits", std::ios::binary);
+  std::string header(2880, '\0');
+  fits.read(header.data(), 2880);
+  EXPECT_NE(header.find("CALDARK = 'dark_"), std::string::npos) << header;
 }
 
 }  // namespace

@@ -450,5 +450,33 @@ TEST(StackSession, StacksOnItsWorkerDropsWhenBehindAndSaves) {
   EXPECT_NE(read_text(again->csv).find("\n7,1,,0.000,0.000,0.0000,"), std::string::npos);
 }
 
+// Stop saves and Record starts the next stack at once: the save, still
+// waiting behind a frame, writes the stack it was asked for.
+TEST(StackSession, ASaveKeepsItsStackWhenTheNextStartsFirst) {
+  test::TempFolder folder;
+  const test::SkyScene scene = small_scene();
+  StackSession session;
+  Gate gate;
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t,
+                                  PlaneBuffer& p) { return gate.pass(f, t, p); },
+                          "", "", std::nullopt);
+  session.start((folder / "a.avi").string());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(session.feed(test::sky_frame(scene, drift(scene, i), 80 + i), timing_of(i), i));
+  }
+  while (!gate.entered_) std::this_thread::yield();
+  std::future<Result<StackPaths>> saved = session.save();
+  session.start((folder / "b.avi").string());
+  gate.open_ = true;
+  const Result<StackPaths> a = saved.get();
+  ASSERT_TRUE(a) << a.message();
+  EXPECT_EQ(a->fits, (folder / "a.stack.fits").string());
+  const std::string rows = read_text(a->csv);
+  EXPECT_NE(rows.find("\n0,1,"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("\n1,1,"), std::string::npos) << rows;
+  EXPECT_EQ(session.status().recording, (folder / "b.avi").string());
+  EXPECT_EQ(session.status().counts.stacked(), 0);
+}
+
 }  // namespace
 }  // namespace noctra

@@ -10,11 +10,13 @@
 #include <QLabel>
 #include <QLineSeries>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "app/live_stack.h"
 #include "config/paths.h"
 #include "config/settings.h"
 #include "output/calibration_library.h"
@@ -22,6 +24,7 @@
 #include "ui/gui_main.h"
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
+#include "ui/stack_panel.h"
 #include "ui/star_window.h"
 #include "window_helpers.h"
 
@@ -57,6 +60,32 @@ void open_and_record(const Settings& settings, const std::filesystem::path& ini,
   MainWindow& window = program->main_window();
   window.action(Command::Record)->trigger();
   QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
+}
+
+// The program on the simulated camera with the live stack on, recording to
+// <home>/m42_000.avi.
+std::unique_ptr<DesktopProgram> open_stacking(const QTemporaryDir& home, int32_t count) {
+  qputenv("HOME", home.path().toUtf8());
+  Settings settings = default_settings(home.path().toStdString());
+  settings.port = settings.source = "sim";
+  // Pictures for people get longer exposures, so the galaxy shows.
+  settings.exposure = qEnvironmentVariableIsEmpty("NOCTRA_SCREENSHOT_DIR") ? 300 : 5000;
+  settings.count = count;
+  settings.auto_increment = 1;
+  settings.stack_on = 1;
+  settings.image_file_path = (home.path() + "/m42.avi").toStdString();
+  const std::filesystem::path ini = (home.path() + "/Noctra.ini").toStdString();
+  if (!save_settings(settings, ini)) return nullptr;
+  AppOptions options;
+  options.settings_file = ini;
+  auto opened = DesktopProgram::open(options);
+  return opened ? std::move(*opened) : nullptr;
+}
+
+QStringList csv_rows(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 }  // namespace
@@ -246,6 +275,97 @@ class DesktopProgramTest : public QObject {
     window.close();
     QVERIFY(program->finish());
     QCOMPARE(load_settings(ini, home.path().toStdString()).calib_view, 0);
+  }
+
+  // The main view shows the stack as it grows, the panel counts its frames,
+  // and Stop writes its three files beside the recording.
+  void shows_and_saves_the_live_stack_of_a_recording() {
+    QTemporaryDir home;
+    std::unique_ptr<DesktopProgram> program = open_stacking(home, 5);
+    QVERIFY(program);
+    MainWindow& window = program->main_window();
+    StackControls& stack = *window.stack_controls();
+    QVERIFY(stack.live_stack_action()->isChecked());
+    stack.panel_action()->trigger();
+    window.action(Command::Record)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(window.action(Command::Record)->isEnabled(), 60000);
+    const QString fits = home.path() + "/m42_000.stack.fits";
+    QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().contains(fits), 20000);
+    QVERIFY(QFile::exists(home.path() + "/m42_000.stack.png"));
+    const QStringList rows = csv_rows(home.path() + "/m42_000.stack.csv");
+    QCOMPARE(rows.size(), 6);
+    QVERIFY(rows[5].startsWith("4,"));
+    const StackSessionStatus status = program->app().live_stack().session().status();
+    QVERIFY(status.counts.stacked() >= 1);
+    QVERIFY(stack.panel()->counts_label()->text().startsWith(
+        QStringLiteral("Frames stacked: %1, left out: %2")
+            .arg(status.counts.stacked())
+            .arg(status.counts.left_out())));
+    QCOMPARE(int(stack.panel()->plot()->frames().size()), 5);
+
+    // The view is the stretched stack, not the last frame; off, the frame.
+    FrameHolder stacked;
+    uint64_t seen = 0;
+    QVERIFY(program->app().live_stack().session().copy_view(stacked, seen) && stacked);
+    const FrameHolder& raw = program->app().sequencer().main_frame();
+    const auto shown = [&](const FrameHolder& frame) {
+      const QImage view = window.frame_view()->grab().toImage();
+      for (int y = 0; y < 480; y += 7) {
+        for (int x = 0; x < 640; x += 5) {
+          if (qBlue(view.pixel(x, y)) != frame->row(479 - y)[3 * x]) return false;
+        }
+      }
+      return true;
+    };
+    QVERIFY(shown(stacked));
+    QVERIFY(!shown(raw));
+    QCoreApplication::processEvents();
+    save_picture(&window, "main-window-stack");
+    save_picture(stack.panel(), "stack-panel");
+    stack.live_stack_action()->trigger();
+    QVERIFY(shown(raw));
+    window.close();
+    QVERIFY(program->finish());
+    QCOMPARE(load_settings((home.path() + "/Noctra.ini").toStdString(), "/h").stack_on, 0);
+  }
+
+  // A preview has a stack of its own, replaced by the recording's at its
+  // first frame; a paused recording's frames are not stacked.
+  void a_preview_stack_gives_way_to_the_recording_and_a_pause_stacks_nothing() {
+    QTemporaryDir home;
+    std::unique_ptr<DesktopProgram> program = open_stacking(home, 3);
+    QVERIFY(program);
+    Sequencer& sequencer = program->app().sequencer();
+    const StackSession& session = program->app().live_stack().session();
+    sequencer.start_run(RunKind::Preview);
+    QTRY_VERIFY_WITH_TIMEOUT(session.status().counts.stacked() >= 1, 30000);
+    QCOMPARE(QString::fromStdString(session.status().recording), home.path() + "/m42_000.avi");
+    // Save during a preview writes beside the next recording: where that
+    // cannot be, the status line says so.
+    std::string& path = program->app().settings().image_file_path;
+    const std::string kept = std::exchange(path, home.path().toStdString() + "/gone/m42.avi");
+    program->main_window().stack_controls()->panel()->save_button()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(program->main_window().statusBar()->currentMessage().contains(
+                                 "Can't save the stack: Can't write " + home.path() + "/gone/m42"),
+                             30000);
+    path = kept;
+    // Two frames taken while paused in the middle of the recording: written
+    // nowhere, stacked nowhere.
+    CommandRouter& router = program->app().router();
+    router.route(Command::Record);
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.frames_written() >= 1, 30000);
+    router.route(Command::Pause);
+    const int32_t taken = sequencer.frames_taken();
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.frames_taken() >= taken + 2, 30000);
+    router.route(Command::Pause);
+    QTRY_VERIFY_WITH_TIMEOUT(sequencer.capture_state() == CaptureState::Idle, 30000);
+    program->main_window().close();
+    QVERIFY(program->finish());
+    QStringList frames;
+    for (const QString& row : csv_rows(home.path() + "/m42_000.stack.csv")) {
+      frames << row.section(',', 0, 0);
+    }
+    QCOMPARE(frames, (QStringList{"frame", "0", "1", "2"}));
   }
 };
 
