@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "app/headless.h"
+#include "output/formats.h"
 
 namespace noctra {
 
@@ -30,6 +31,12 @@ int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, 
                     [&] { return seq.next_due(); });
 
   app->camera_idle();
+  // Without numbering the recording takes the file's place: said once, so a
+  // script's log shows where an older recording went.
+  const std::string& path = app->settings().image_file_path;
+  if (app->settings().auto_increment == 0 && format_of_path(path).recording_exists(path)) {
+    log << "noctra: replacing " << path << std::endl;
+  }
   app->router().route(Command::Record);
   pump.run_until([&] { return seq.capture_state() == CaptureState::Idle; });
   return app->shutdown() ? 0 : 1;

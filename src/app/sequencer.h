@@ -127,6 +127,8 @@ class Sequencer {
   bool main_cycle(int32_t now);
   void guide_cycle(int32_t now);
   void set_frame_title();
+  // Tells the host where the run stands (RunStatus).
+  void report_status(int32_t exposure_left_ms);
 
   Settings& settings_;
   Clock& clock_;

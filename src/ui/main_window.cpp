@@ -7,7 +7,9 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScrollArea>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QToolBar>
 #include <utility>
 
@@ -20,6 +22,7 @@
 #include "ui/save_file_chooser.h"
 #include "ui/setup_dialog.h"
 #include "ui/star_window.h"
+#include "ui/status_bar.h"
 #include "ui/video_source_dialog.h"
 
 namespace noctra {
@@ -31,9 +34,15 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
       devices_(std::move(devices)), on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
+  day_palette_ = QApplication::palette();
   build_menu_and_toolbar();
   frame_view_ = new FrameView(this);
-  setCentralWidget(frame_view_);
+  frame_area_ = new QScrollArea(this);
+  frame_area_->setFrameShape(QFrame::NoFrame);
+  frame_area_->setWidgetResizable(true);
+  frame_area_->setBackgroundRole(QPalette::Window);
+  frame_area_->setWidget(frame_view_);
+  setCentralWidget(frame_area_);
   star_window_ = new StarWindow(
       [this](bool on) {
         frame_view_->set_stretch(on);
@@ -41,6 +50,7 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
       },
       this);
   router_.set_window_commands([this](Command id) { return window_command(id); });
+  add_view_controls();
   // The worker only posts: the results are shown on this thread.
   analysis_ = std::make_unique<FrameAnalysis>([this] {
     QMetaObject::invokeMethod(
@@ -156,6 +166,7 @@ void MainWindow::start() {
   guide_.setVisible(settings_.guiding != 0);
   set_ui_state(UiState::Idle, pause_marked_);
   update_autoincrement_mark();
+  restore_layout();
 }
 
 void MainWindow::tick(bool due_moment_only) {
@@ -218,6 +229,8 @@ void MainWindow::show_analyses() {
   if (const std::optional<int32_t> wait = ticker_.wait_ms(); wait && *wait < kViewWorkMs) return;
   if (std::optional<MainFrameAnalysis> main = analysis_->take_main()) {
     frame_view_->set_stretch_levels(main->stretch);
+    if (main->chosen && main->star)
+      frame_view_->set_focus_mark(QPointF(main->star->x, main->star->y));
     if (star_window_->isVisible()) star_window_->show_main(*main);
   }
   if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
@@ -237,6 +250,10 @@ void MainWindow::route(Command id) {
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
   if (id == Command::Autoincrement) update_autoincrement_mark();
+  if (id == Command::Preview) action(Command::Preview)->setChecked(previewing_);
+  if (id == Command::SaveImagesIn || id == Command::Autoincrement || id == Command::Setup) {
+    status_line_->refresh(true);
+  }
 }
 
 // Both dialogs open at a fixed place over the main window's client area (the
@@ -286,6 +303,9 @@ void MainWindow::show_setup_dialog() {
   place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
+  if (!dialog.not_taken().isEmpty()) {
+    statusBar()->showMessage(dialog.not_taken(), kNotTakenMessageMs);
+  }
   guide_.setVisible(settings_.guiding != 0);
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
@@ -323,9 +343,13 @@ void MainWindow::set_ui_state(UiState state, bool paused) {
   switch (state) {
     case UiState::Idle:
     case UiState::Recording:
+    case UiState::Preview:
       recording_ = state == UiState::Recording;
-      action(Command::Stop)->setEnabled(recording_);
+      previewing_ = state == UiState::Preview;
+      action(Command::Stop)->setEnabled(recording_ || previewing_);
       action(Command::Record)->setEnabled(!recording_);
+      action(Command::Preview)->setEnabled(!recording_);
+      action(Command::Preview)->setChecked(previewing_);
       if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
       break;
     case UiState::RefreshPauseMarks:
@@ -339,6 +363,7 @@ void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
   main_frame_ = &frame;
   frame_view_->set_frame(&frame);
+  if (frame) status_line_->set_frame_size(frame->width(), frame->height());
   frame_view_->repaint();
   if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
@@ -389,7 +414,7 @@ void MainWindow::layout_windows() {
   resize(picture + QSize(0, menuBar()->sizeHint().height() + toolbar_->sizeHint().height()));
   for (int attempt = 0; attempt < 3; ++attempt) {
     layout()->activate();
-    const QSize shortfall = picture - frame_view_->size();
+    const QSize shortfall = picture - frame_area_->size();
     if (shortfall.isNull()) break;
     resize(size() + shortfall);
   }
@@ -402,9 +427,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::go_away() {
   if (closing_) return;
+  remember_layout();
   closing_ = true;
   timer_.stop();
   due_timer_.stop();
+  status_timer_.stop();
   guide_.hide();
   star_window_->hide();
   // The port is idled by the program's shut-down, once a tick still waiting

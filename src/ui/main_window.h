@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QImage>
 #include <QMainWindow>
+#include <QPalette>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -20,8 +21,10 @@
 #include "imaging/levels.h"
 #include "ui/frame_view.h"
 #include "ui/video_source_dialog.h"
+#include "ui/view_options.h"
 
 class QAction;
+class QScrollArea;
 class QToolBar;
 
 namespace noctra {
@@ -30,11 +33,15 @@ class GuideWindow;
 class SaveFileChooser;
 class SetupDialog;
 class StarWindow;
+class StatusLine;
 
 // The Star window's charts and a stretched view repaint within this many
 // milliseconds: their updates wait for the next tick when its moment is
 // nearer, so that a repaint never delays an exposure.
 inline constexpr int32_t kViewWorkMs = 25;
+
+// How long the status bar names the Setup values that were not taken.
+inline constexpr int kNotTakenMessageMs = 20000;
 
 class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
@@ -61,6 +68,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
+  void set_status(const RunStatus& status) override;
 
   void layout_windows();
   void command(Command id);
@@ -68,6 +76,14 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QAction* action(Command id) const;
   QToolBar* toolbar() const { return toolbar_; }
   FrameView* frame_view() const { return frame_view_; }
+  // The scroll area around the frame view: the area below the toolbar.
+  QScrollArea* frame_area() const { return frame_area_; }
+  StatusLine* status_line() const { return status_line_; }
+  // Whether the simulated port or camera is in use, for the status line.
+  void set_simulated_probe(std::function<bool()> simulated);
+  const ViewActions& view_actions() const { return view_actions_; }
+  QAction* night_mode_action() const { return night_action_; }
+  void set_night_mode(bool on);
   // The Options menu's "Star window" item (outside the command numbers) and
   // the window it opens.
   QAction* star_window_action() const { return star_action_; }
@@ -84,6 +100,11 @@ class MainWindow : public QMainWindow, public SequencerHost {
  private:
   bool window_command(Command id);
   void build_menu_and_toolbar();
+  // The View menu, Preview, Night mode and the keys of the capture commands.
+  void add_view_controls();
+  // The windows' places and the view choices from the settings, and back.
+  void restore_layout();
+  void remember_layout();
   void place_dialog(QDialog& dialog, int x_units, int y_units) const;
   QAction* add_command(QMenu* menu, const QString& text, Command id);
   void show_setup_dialog();
@@ -120,6 +141,13 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QTimer due_timer_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
+  QScrollArea* frame_area_ = nullptr;
+  StatusLine* status_line_ = nullptr;
+  std::function<bool()> simulated_;
+  QTimer status_timer_;
+  ViewActions view_actions_;
+  QAction* night_action_ = nullptr;
+  QPalette day_palette_;
   QAction* star_action_ = nullptr;
   StarWindow* star_window_ = nullptr;
   std::map<Command, QAction*> actions_;
@@ -130,6 +158,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   const FrameHolder* guide_frame_ = nullptr;
   std::unique_ptr<FrameAnalysis> analysis_;
   bool recording_ = false;
+  bool previewing_ = false;
   bool pause_marked_ = false;
   bool closing_ = false;
   bool in_tick_ = false;  // also inside the waits of a tick's acquisition

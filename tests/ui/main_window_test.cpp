@@ -12,11 +12,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
 
+#include "main_window_rig.h"
 #include "support/fake_acquirer.h"
 #include "support/fake_clock.h"
 #include "support/fake_writer.h"
@@ -33,61 +35,6 @@ using namespace noctra;
 using namespace noctra::testing;
 
 namespace {
-
-// Offers the simulated camera and one capture device that cannot be opened.
-DeviceCatalog test_devices(std::vector<std::string>& switched) {
-  DeviceCatalog devices;
-  devices.sources = [] {
-    return std::vector<DeviceChoice>{{"sim", "Simulated sky camera"},
-                                     {"v4l2:/dev/video0", "USB capture (video0)"}};
-  };
-  devices.ports = [] { return std::vector<DeviceChoice>{{"sim", "Simulated port"}}; };
-  devices.use_source = [&switched](const std::string& name) -> Status {
-    if (name != "sim") return failure("cannot open " + name);
-    switched.push_back(name);
-    return {};
-  };
-  return devices;
-}
-
-// The clock stands still unless a test moves it, so a recording waits for
-// its exposure and no frame is taken behind a test's back.
-struct Rig {
-  Settings settings;
-  test::FakeClock clock;
-  SimPortDevice port_device;
-  CameraPort port{port_device};
-  test::FakeAcquirer acquirer;
-  test::FakeWriter writer;
-  Sequencer sequencer{settings, clock, port, acquirer, writer, nullptr};
-  CommandRouter router{sequencer, acquirer, nullptr};
-  DueTicker ticker{sequencer};
-  ScriptedChooser chooser;
-  std::vector<std::string> switched_sources;
-  int closes = 0;
-  GuideWindow guide{sequencer.guide_frame(), [this] { window.close(); }};
-  MainWindow window{settings,
-                    router,
-                    ticker,
-                    guide,
-                    chooser,
-                    test_devices(switched_sources),
-                    [this] { ++closes; }};
-
-  explicit Rig(const Settings& initial = Settings{}) {
-    settings = initial;
-    sequencer.set_host(&window);
-    window.start();
-  }
-  ~Rig() { sequencer.set_host(nullptr); }
-
-  // True when the port was put into its idle pattern (0x2F then 0x3F; no
-  // other write of the sequencer makes 0x2F).
-  bool port_idled() const {
-    const std::vector<uint8_t>& log = port_device.log();
-    return std::find(log.begin(), log.end(), 0x2F) != log.end();
-  }
-};
 
 QStringList menu_texts(QMenu* menu) {
   QStringList texts;
@@ -149,13 +96,15 @@ class MainWindowTest : public QObject {
   void menu_bar_as_trimmed_at_creation() {
     Rig rig;
     const QList<QAction*> menus = rig.window.menuBar()->actions();
-    QCOMPARE(menus.size(), 4);
-    const QList<QStringList> expected = {{"&Save images in...", "&Autoincrement", "-", "E&xit"},
-                                         {"Video &Source", "Star &window"},
-                                         {"S&etup", "-", "&Record", "St&op", "&Pause"},
-                                         {"&About ..."}};
-    const QStringList titles = {"&File", "&Options", "&Capture", "&Help"};
-    for (int i = 0; i < 4; ++i) {
+    QCOMPARE(menus.size(), 5);
+    const QList<QStringList> expected = {
+        {"&Save images in...", "&Autoincrement", "-", "E&xit"},
+        {"Video &Source", "Star &window", "&Night mode"},
+        {"&Fit to window", "&100 %", "&200 %", "&400 %", "-", "&Centre cross"},
+        {"S&etup", "-", "&Record", "St&op", "&Pause", "Pre&view"},
+        {"&About ..."}};
+    const QStringList titles = {"&File", "&Options", "&View", "&Capture", "&Help"};
+    for (int i = 0; i < 5; ++i) {
       QCOMPARE(menus[i]->text(), titles[i]);
       QCOMPARE(menu_texts(menus[i]->menu()), expected[i]);
     }
@@ -165,15 +114,16 @@ class MainWindowTest : public QObject {
   void toolbar_buttons_images_and_tooltips() {
     Rig rig;
     const QList<QAction*> buttons = rig.window.toolbar()->actions();
-    QCOMPARE(buttons.size(), 4);
-    const QStringList tips = {"Record", "Stop", "Pause", "Setup"};
-    const Command ids[] = {Command::Record, Command::Stop, Command::Pause, Command::Setup};
-    for (int i = 0; i < 4; ++i) {
+    QCOMPARE(buttons.size(), 5);
+    const QStringList tips = {"Record", "Stop", "Pause", "Setup", "Preview"};
+    const Command ids[] = {Command::Record, Command::Stop, Command::Pause, Command::Setup,
+                           Command::Preview};
+    for (int i = 0; i < 5; ++i) {
       QCOMPARE(buttons[i]->toolTip(), tips[i]);
       QCOMPARE(buttons[i]->property("id").toInt(), static_cast<int>(ids[i]));
     }
     // The frame view starts right under the toolbar.
-    QCOMPARE(rig.window.frame_view()->geometry().top(),
+    QCOMPARE(rig.window.frame_area()->geometry().top(),
              rig.window.toolbar()->geometry().bottom() + 1);
 
     const QColor grey(192, 192, 192);
@@ -293,7 +243,7 @@ class MainWindowTest : public QObject {
     rig.window.action(Command::Record)->trigger();
     rig.window.resize(300, 200);
     rig.window.layout_if_idle();
-    QVERIFY(rig.window.frame_view()->size() != QSize(640, 480));
+    QVERIFY(rig.window.frame_area()->size() != QSize(640, 480));
     rig.window.action(Command::Stop)->trigger();  // lays the windows out once idle
     QCOMPARE(rig.window.frame_view()->size(), QSize(640, 480));
   }
