@@ -23,6 +23,9 @@ void Sequencer::start_run(RunKind kind, int32_t frames) {
   const bool from_preview = capture_state_ != CaptureState::Idle && run_kind_ == RunKind::Preview;
   if (from_preview && kind == RunKind::Recording) {
     port_.camera_idle();
+    // The preview showed its countdown in the status only: the recording's
+    // title shows its first second too.
+    last_title_seconds_ = -1;
   } else if (capture_state_ != CaptureState::Idle && run_kind_ != RunKind::Recording) {
     stop_recording();
   }
@@ -41,7 +44,7 @@ void Sequencer::start_run(RunKind kind, int32_t frames) {
   if (host_ != nullptr) {
     host_->set_ui_state(kind == RunKind::Preview ? UiState::Preview : UiState::Recording, paused_);
   }
-  report_status(0);
+  report_status();
 }
 
 void Sequencer::stop_recording() {
@@ -54,14 +57,14 @@ void Sequencer::stop_recording() {
   if (host_ != nullptr) host_->set_ui_state(UiState::Idle, paused_);
   writer_.close_recording();
   show_countdown(0);
-  report_status(0);
+  report_status();
   if (host_ != nullptr) host_->layout_if_idle();
 }
 
 void Sequencer::toggle_pause() {
   paused_ = !paused_;
   if (host_ != nullptr) host_->set_ui_state(UiState::RefreshPauseMarks, paused_);
-  report_status(0);
+  report_status();
 }
 
 void Sequencer::sequencer_tick() {
@@ -177,11 +180,16 @@ std::string format_progress(std::string_view path, int32_t frames, int32_t count
 void Sequencer::set_frame_title() {
   if (host_ == nullptr) return;
   host_->set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
-  report_status(0);
+  report_status();
 }
 
-void Sequencer::report_status(int32_t exposure_left_ms) {
+void Sequencer::report_status() {
   if (host_ == nullptr) return;
+  // Once the base is reached the exposure counts down (its start byte may
+  // still be on its way in this tick).
+  const int32_t remaining = wrap_sub(settings_.exposure, wrap_sub(clock_.now_ms(), exposure_base_));
+  const int32_t exposure_left_ms =
+      capture_state_ != CaptureState::Idle && remaining <= settings_.exposure ? remaining : 0;
   RunStatus status;
   if (capture_state_ == CaptureState::Idle) {
     status.state = RunStatus::State::Idle;
@@ -226,7 +234,7 @@ void Sequencer::show_countdown(int32_t remaining_ms) {
   if (seconds == last_title_seconds_ && frames_written_ == last_title_frames_) return;
   last_title_seconds_ = seconds;
   last_title_frames_ = frames_written_;
-  report_status(remaining_ms);
+  report_status();
   // A preview writes no file: the title keeps what it said before.
   if (run_kind_ == RunKind::Preview) return;
   std::string title = format_progress(file_name_part(settings_.image_file_path, title_flavour_),

@@ -128,7 +128,7 @@ class Sequencer {
   void guide_cycle(int32_t now);
   void set_frame_title();
   // Tells the host where the run stands (RunStatus).
-  void report_status(int32_t exposure_left_ms);
+  void report_status();
 
   Settings& settings_;
   Clock& clock_;

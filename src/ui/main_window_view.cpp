@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QToolBar>
@@ -109,13 +110,15 @@ void MainWindow::restore_layout() {
   } else {
     // The window manager's frame is as wide around every window.
     const QSize margins = frameGeometry().size() - size();
-    places = first_places(screen, frameGeometry().size(), guide_.size() + margins,
+    const int controls = mapToGlobal(frame_area_->pos()).y() - frameGeometry().top();
+    places = first_places(screen, frameGeometry().size(), controls, guide_.size() + margins,
                           star_window_->sizeHint() + margins);
     move(places.main.topLeft());
     star_window_->move(places.star.topLeft());
   }
   guide_.move(places.guide);
   if (settings_.star_open != 0) star_action_->trigger();
+  status_line_->refresh(true);
 }
 
 void MainWindow::remember_layout() {

@@ -106,10 +106,14 @@ void StatusLine::show_status(const RunStatus& status) {
   const bool recording =
       status.state == RunStatus::State::Recording || status.state == RunStatus::State::Paused;
   if (recording && status.count > 0) {
-    // The exposure in progress, then the rest, each with its delay before it.
-    const int64_t rest = std::max<int64_t>(0, int64_t{status.count} - status.frames - 1);
+    // The exposure in progress (or the next), then the rest, each with its
+    // delay before it.
+    const int64_t cycle = int64_t{status.exposure_ms} + status.delay_ms;
+    const int64_t frames_left = std::max<int64_t>(0, int64_t{status.count} - status.frames);
     const int64_t left =
-        status.exposure_left_ms + rest * (int64_t{status.exposure_ms} + status.delay_ms);
+        status.exposure_left_ms > 0
+            ? status.exposure_left_ms + std::max<int64_t>(0, frames_left - 1) * cycle
+            : std::max<int64_t>(0, frames_left * cycle - status.delay_ms);
     if (!time.isEmpty()) time += QStringLiteral(", ");
     time += QStringLiteral("recording %1 left").arg(minutes_and_seconds(left));
   }

@@ -19,17 +19,21 @@ QPoint within(const QRect& screen, QPoint at, QSize frame) {
 
 }  // namespace
 
-WindowPlaces first_places(const QRect& screen, QSize main_frame, QSize guide_frame,
-                          QSize star_frame) {
+WindowPlaces first_places(const QRect& screen, QSize main_frame, int main_controls,
+                          QSize guide_frame, QSize star_frame) {
   WindowPlaces places;
   const QPoint main_at = screen.topLeft();
   places.main = QRect(main_at, main_frame);
-  places.guide = within(screen, QPoint(main_at.x() + main_frame.width(), main_at.y()), guide_frame);
-  const int beside = places.guide.x() + guide_frame.width();
-  const QPoint star_at = beside + star_frame.width() <= screen.right() + 1
-                             ? QPoint(beside, main_at.y())
-                             : QPoint(main_at.x(), main_at.y() + main_frame.height());
-  places.star = QRect(within(screen, star_at, star_frame), star_frame);
+  // Beside the window before when there is room, else below the main
+  // window's menu and toolbar: never over them.
+  const auto next_to = [&](int right_of, QSize frame) {
+    if (right_of + frame.width() <= screen.right() + 1) return QPoint(right_of, main_at.y());
+    const QPoint below = within(screen, QPoint(right_of, main_at.y() + main_controls), frame);
+    return QPoint(below.x(), std::max(below.y(), main_at.y() + main_controls));
+  };
+  places.guide = next_to(main_at.x() + main_frame.width(), guide_frame);
+  const QPoint star_at = next_to(places.guide.x() + guide_frame.width(), star_frame);
+  places.star = QRect(star_at, star_frame);
   return places;
 }
 
