@@ -4,10 +4,27 @@
 
 namespace noctra {
 
-void analyse_main_frame(const FrameImage& frame, MainFrameAnalysis& out) {
+StarSearch FocusStarFinder::find(const FrameImage& frame, std::optional<FocusPoint> chosen) {
+  if (chosen) return find_star_near(frame, chosen->x, chosen->y);
+  planes_from_frame(frame, planes_, 1);
+  const FloatPlane plane{planes_.plane(0), planes_.width(), planes_.height(), planes_.width()};
+  finder_.find(plane, list_);
+  for (int k = 0; k < list_.count; ++k) {
+    const ListedStar& listed = list_.stars[static_cast<std::size_t>(k)];
+    if (listed.saturated) continue;
+    StarSearch search = find_star_near(frame, listed.x, guide_y_from_row(frame, listed.row));
+    if (search.star && !search.star->saturated) return search;
+  }
+  return find_brightest_star(frame);
+}
+
+void analyse_main_frame(const FrameImage& frame, MainFrameAnalysis& out,
+                        std::optional<FocusPoint> chosen, FocusStarFinder* finder) {
   count_levels(frame, out.levels);
   out.stretch = auto_stretch_levels(out.levels);
-  out.star = measure_brightest_star(frame);
+  FocusStarFinder own;
+  out.star = (finder != nullptr ? *finder : own).find(frame, chosen).star;
+  out.chosen = chosen.has_value();
 }
 
 void analyse_guide_frame(const FrameImage& frame, int32_t guide_x, int32_t guide_y,
@@ -32,6 +49,17 @@ void FrameAnalysis::analyse_guide(const FrameImage& frame, int32_t guide_x, int3
   hand_over_.hand_over(kGuideLane, frame, {guide_x, guide_y});
 }
 
+void FrameAnalysis::choose_focus_point(std::optional<FocusPoint> point) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  focus_ = point;
+  ++focus_choices_;
+}
+
+std::optional<FocusPoint> FrameAnalysis::focus_point() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return focus_;
+}
+
 std::optional<MainFrameAnalysis> FrameAnalysis::take_main() {
   const std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(main_result_, std::nullopt);
@@ -45,11 +73,22 @@ std::optional<GuideFrameAnalysis> FrameAnalysis::take_guide() {
 void FrameAnalysis::analyse(std::size_t lane, const FrameImage& frame, int64_t number,
                             const GuidePosition& guide) {
   if (lane == kMainLane) {
+    std::optional<FocusPoint> focus;
+    uint64_t focus_choice = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      focus = focus_;
+      focus_choice = focus_choices_;
+    }
     MainFrameAnalysis main;
     main.frame = number;
-    analyse_main_frame(frame, main);
+    analyse_main_frame(frame, main, focus, &focus_finder_);
     const std::lock_guard<std::mutex> lock(mutex_);
     main_result_ = main;
+    // The chosen star drifts: the next frame looks where it is now.
+    if (focus && main.star && focus_choice == focus_choices_) {
+      focus_ = FocusPoint{main.star->x, main.star->y};
+    }
   } else {
     GuideFrameAnalysis result;
     result.frame = number;

@@ -1,7 +1,7 @@
 #pragma once
 // What the windows show beside the frames, measured on a thread of its own so
 // that no window ever delays an exposure: for a main frame its level
-// histogram, the display stretch's levels and its brightest star; for a guide
+// histogram, the display stretch's levels and its focus star; for a guide
 // frame the star near the chosen guide position.
 //
 // The window thread hands each frame over (app/frame_hand_over.h) and picks
@@ -16,15 +16,37 @@
 #include "app/frame_hand_over.h"
 #include "imaging/frame_image.h"
 #include "imaging/levels.h"
+#include "imaging/plane_frame.h"
+#include "imaging/star_list.h"
 #include "imaging/star_measure.h"
 
 namespace noctra {
+
+// A point of the main frame the user chose a star at, guide coordinates.
+struct FocusPoint {
+  double x = 0, y = 0;
+  friend bool operator==(const FocusPoint&, const FocusPoint&) = default;
+};
+
+// The star to focus on: the one near a chosen point, else the brightest star
+// that is not saturated (a saturated star's width follows the exposure, not
+// the focus), else the brightest. Its buffers are kept from frame to frame.
+class FocusStarFinder {
+ public:
+  StarSearch find(const FrameImage& frame, std::optional<FocusPoint> chosen);
+
+ private:
+  PlaneBuffer planes_;
+  StarFinder finder_;
+  StarList list_;
+};
 
 struct MainFrameAnalysis {
   int64_t frame = 0;  // how many main frames were handed over before this one
   LevelHistogram levels;
   StretchLevels stretch;
-  std::optional<StarMeasurement> star;  // the brightest
+  std::optional<StarMeasurement> star;  // the focus star (FocusStarFinder)
+  bool chosen = false;                  // near the point the user chose
 };
 
 struct GuideFrameAnalysis {
@@ -34,7 +56,8 @@ struct GuideFrameAnalysis {
 };
 
 // The measuring itself, on the calling thread.
-void analyse_main_frame(const FrameImage& frame, MainFrameAnalysis& out);
+void analyse_main_frame(const FrameImage& frame, MainFrameAnalysis& out,
+                        std::optional<FocusPoint> chosen = {}, FocusStarFinder* finder = nullptr);
 void analyse_guide_frame(const FrameImage& frame, int32_t guide_x, int32_t guide_y,
                          GuideFrameAnalysis& out);
 
@@ -48,6 +71,11 @@ class FrameAnalysis {
   FrameAnalysis& operator=(const FrameAnalysis&) = delete;
 
   void analyse_main(const FrameImage& frame);
+  // The focus star is looked for near this point from the next main frame
+  // on, and the point follows the star as it drifts; nothing: the
+  // brightest unsaturated star.
+  void choose_focus_point(std::optional<FocusPoint> point);
+  std::optional<FocusPoint> focus_point() const;
   void analyse_guide(const FrameImage& frame, int32_t guide_x, int32_t guide_y);
   // The newest result of each kind not taken yet.
   std::optional<MainFrameAnalysis> take_main();
@@ -67,6 +95,9 @@ class FrameAnalysis {
   mutable std::mutex mutex_;
   std::optional<MainFrameAnalysis> main_result_;
   std::optional<GuideFrameAnalysis> guide_result_;
+  std::optional<FocusPoint> focus_;
+  uint64_t focus_choices_ = 0;    // a point the worker moved after a newer choice is dropped
+  FocusStarFinder focus_finder_;  // the worker's only
   // Last: its worker starts once everything above is made, and stops first.
   FrameHandOver<GuidePosition, 2> hand_over_;
 };

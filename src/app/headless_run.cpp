@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "app/headless.h"
+#include "output/formats.h"
 
 namespace noctra {
 
@@ -35,10 +36,17 @@ bool HeadlessProgram::open(const AppOptions& options) {
 int run_headless(const AppOptions& options, const std::atomic<bool>& interrupt, std::ostream& log) {
   HeadlessProgram program(interrupt, log);
   if (!program.open(options)) return 2;
-  Sequencer& seq = program.app().sequencer();
-  program.app().router().route(Command::Record);
+  App& app = program.app();
+  Sequencer& seq = app.sequencer();
+  // Without numbering the recording takes the file's place: said once, so a
+  // script's log shows where an older recording went.
+  const std::string& path = app.settings().image_file_path;
+  if (app.settings().auto_increment == 0 && format_of_path(path).recording_exists(path)) {
+    log << "noctra: replacing " << path << std::endl;
+  }
+  app.router().route(Command::Record);
   program.pump().run_until([&] { return seq.capture_state() == CaptureState::Idle; });
-  return program.app().shutdown() ? 0 : 1;
+  return app.shutdown() ? 0 : 1;
 }
 
 }  // namespace noctra

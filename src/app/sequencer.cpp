@@ -14,9 +14,21 @@ Sequencer::Sequencer(Settings& settings, Clock& clock, CameraPort& port, FrameAc
       host_(host), title_flavour_(title_flavour) {}
 
 void Sequencer::start_run(RunKind kind, int32_t frames) {
-  // A preview or calibration run gives way to the new run as Stop would end
-  // it; Record during a recording starts it afresh, as it always has.
-  if (capture_state_ != CaptureState::Idle && run_kind_ != RunKind::Recording) stop_recording();
+  // Record during a preview starts the recording at once: the preview's
+  // exposure in progress is cut short (its light is never read out), the
+  // lines go back to idle and the recording's first exposure starts at the
+  // next tick, with its full length. Any other run that is not a recording
+  // gives way to the new run as Stop would end it; Record during a recording
+  // starts it afresh, as it always has.
+  const bool from_preview = capture_state_ != CaptureState::Idle && run_kind_ == RunKind::Preview;
+  if (from_preview && kind == RunKind::Recording) {
+    port_.camera_idle();
+    // The preview showed its countdown in the status only: the recording's
+    // title shows its first second too.
+    last_title_seconds_ = -1;
+  } else if (capture_state_ != CaptureState::Idle && run_kind_ != RunKind::Recording) {
+    stop_recording();
+  }
   run_kind_ = kind;
   run_frames_ = kind == RunKind::Calibration ? frames : 0;
   frames_taken_ = 0;
@@ -29,7 +41,10 @@ void Sequencer::start_run(RunKind kind, int32_t frames) {
     guide_base_ = clock_.now_ms();
     guide_state_ = GuideState::Pending;
   }
-  if (host_ != nullptr) host_->set_ui_state(UiState::Recording, paused_);
+  if (host_ != nullptr) {
+    host_->set_ui_state(kind == RunKind::Preview ? UiState::Preview : UiState::Recording, paused_);
+  }
+  report_status();
 }
 
 void Sequencer::stop_recording() {
@@ -42,12 +57,14 @@ void Sequencer::stop_recording() {
   if (host_ != nullptr) host_->set_ui_state(UiState::Idle, paused_);
   writer_.close_recording();
   show_countdown(0);
+  report_status();
   if (host_ != nullptr) host_->layout_if_idle();
 }
 
 void Sequencer::toggle_pause() {
   paused_ = !paused_;
   if (host_ != nullptr) host_->set_ui_state(UiState::RefreshPauseMarks, paused_);
+  report_status();
 }
 
 void Sequencer::sequencer_tick() {
@@ -172,6 +189,35 @@ std::string format_progress(std::string_view path, int32_t frames, int32_t count
 void Sequencer::set_frame_title() {
   if (host_ == nullptr) return;
   host_->set_title(format_progress(settings_.image_file_path, frames_written_, settings_.count));
+  report_status();
+}
+
+void Sequencer::report_status() {
+  if (host_ == nullptr) return;
+  // Once the base is reached the exposure counts down (its start byte may
+  // still be on its way in this tick).
+  const int32_t remaining = wrap_sub(settings_.exposure, wrap_sub(clock_.now_ms(), exposure_base_));
+  const int32_t exposure_left_ms =
+      capture_state_ != CaptureState::Idle && remaining <= settings_.exposure ? remaining : 0;
+  RunStatus status;
+  if (capture_state_ == CaptureState::Idle) {
+    status.state = RunStatus::State::Idle;
+  } else if (run_kind_ == RunKind::Preview) {
+    status.state = RunStatus::State::Preview;
+  } else if (run_kind_ == RunKind::Calibration) {
+    status.state = RunStatus::State::Calibration;
+  } else {
+    status.state = paused_ ? RunStatus::State::Paused : RunStatus::State::Recording;
+  }
+  const bool preview = run_kind_ == RunKind::Preview;
+  const bool calibration = run_kind_ == RunKind::Calibration;
+  status.frames = preview || calibration ? frames_taken_ : frames_written_;
+  status.count = preview ? 0 : calibration ? run_frames_ : settings_.count;
+  status.exposure_left_ms = std::max<int32_t>(0, exposure_left_ms);
+  status.exposure_ms = settings_.exposure;
+  status.delay_ms = settings_.delay;
+  status.file = settings_.image_file_path;
+  host_->set_status(status);
 }
 
 std::optional<Sequencer::Due> Sequencer::next_due() {
@@ -199,12 +245,15 @@ std::optional<Sequencer::Due> Sequencer::next_due() {
 void Sequencer::show_countdown(int32_t remaining_ms) {
   const int32_t seconds = remaining_ms / 1000;
   if (seconds == last_title_seconds_ && frames_written_ == last_title_frames_) return;
+  last_title_seconds_ = seconds;
+  last_title_frames_ = frames_written_;
+  report_status();
+  // A preview writes no file: the title keeps what it said before.
+  if (run_kind_ == RunKind::Preview) return;
   std::string title = format_progress(file_name_part(settings_.image_file_path, title_flavour_),
                                       frames_written_, settings_.count);
   if (seconds > 0) title.append(" ").append(std::to_string(seconds));
   if (host_ != nullptr) host_->set_title(title);
-  last_title_seconds_ = seconds;
-  last_title_frames_ = frames_written_;
 }
 
 bool CommandRouter::route(Command id) {
@@ -216,11 +265,23 @@ bool CommandRouter::route(Command id) {
     case Command::Stop:
       sequencer_.stop_recording();
       return true;
+    case Command::Preview:
+      // Preview again ends the preview; during a recording it does nothing.
+      if (sequencer_.capture_state() == CaptureState::Idle) {
+        sequencer_.start_run(RunKind::Preview);
+      } else if (sequencer_.run_kind() == RunKind::Preview) {
+        sequencer_.stop_recording();
+      }
+      return true;
     case Command::Pause:
       sequencer_.toggle_pause();
       return true;
     case Command::SaveImagesIn:
-      if (sequencer_.capture_state() != CaptureState::Idle) return true;
+      // A preview writes nothing: the file may still be chosen.
+      if (sequencer_.capture_state() != CaptureState::Idle &&
+          sequencer_.run_kind() != RunKind::Preview) {
+        return true;
+      }
       break;
     default:
       break;

@@ -135,6 +135,8 @@ class Sequencer {
   static constexpr int32_t kGuideYieldMs = 50;
   bool guide_waits_for_end(int32_t guide_at) const;
   void set_frame_title();
+  // Tells the host where the run stands (RunStatus).
+  void report_status();
 
   Settings& settings_;
   Clock& clock_;

@@ -65,6 +65,26 @@ constexpr IntField kCalibrationFields[] = {
     {"Calibration", "FitScale", &Settings::calib_fit_scale},
 };
 
+// [Layout]: saved after [Calibration], and only once the windows were up.
+constexpr IntField kLayoutFields[] = {
+    {"Layout", "Saved", &Settings::layout_saved},
+    {"Layout", "MainX", &Settings::main_x},
+    {"Layout", "MainY", &Settings::main_y},
+    {"Layout", "MainWidth", &Settings::main_width},
+    {"Layout", "MainHeight", &Settings::main_height},
+    {"Layout", "GuideX", &Settings::guide_x},
+    {"Layout", "GuideY", &Settings::guide_y},
+    {"Layout", "StarX", &Settings::star_x},
+    {"Layout", "StarY", &Settings::star_y},
+    {"Layout", "StarWidth", &Settings::star_width},
+    {"Layout", "StarHeight", &Settings::star_height},
+    {"Layout", "StarWindow", &Settings::star_open},
+    {"Layout", "Zoom", &Settings::zoom},
+    {"Layout", "CentreCross", &Settings::centre_cross},
+    {"Layout", "Stretch", &Settings::stretch},
+    {"Layout", "NightMode", &Settings::night_mode},
+};
+
 // The order in which the integers are read and written.
 constexpr IntField kIntFields[] = {
     {"Flags", "AutoIncrement", &Settings::auto_increment},
@@ -289,14 +309,17 @@ Settings settings_from_text(std::string_view ini_text, const std::string& home) 
   for (const TextField& f : kRecordingFields) {
     if (const char* value = ini.GetValue("Recording", f.key)) settings.*f.field = value;
   }
-  const auto read_int = [&](const IntField& f) {
-    if (const char* value = ini.GetValue(f.section, f.key)) {
-      settings.*f.field = parse_profile_int(value);
+  const auto read_ints = [&](const auto& fields) {
+    for (const IntField& f : fields) {
+      if (const char* value = ini.GetValue(f.section, f.key)) {
+        settings.*f.field = parse_profile_int(value);
+      }
     }
   };
-  for (const IntField& f : kStackFields) read_int(f);
-  for (const IntField& f : kSimulationFields) read_int(f);
-  for (const IntField& f : kCalibrationFields) read_int(f);
+  read_ints(kStackFields);
+  read_ints(kSimulationFields);
+  read_ints(kCalibrationFields);
+  read_ints(kLayoutFields);
   if (const char* rotation = ini.GetValue("Simulation", "Rotation")) {
     const std::string_view text(rotation);
     double value = 0;
@@ -349,6 +372,9 @@ Status save_settings_or_throw(const Settings& settings, const std::filesystem::p
   for (const IntField& f : kStackFields) set_int(f);
   for (const IntField& f : kSimulationFields) set_int(f);
   for (const IntField& f : kCalibrationFields) set_int(f);
+  if (settings.layout_saved != 0) {
+    for (const IntField& f : kLayoutFields) set_int(f);
+  }
 
   std::string output;
   if (ini.Save(output, /*a_bAddSignature=*/true) < 0) {

@@ -54,6 +54,19 @@ struct Settings {
   // stacked as they are made, headless ones too.
   int32_t stack_on = 0;  // [Stack] On
 
+  // [Layout]: the desktop program's windows and view choices, written once
+  // the windows have been up (layout_saved 1); a width of 0 means the
+  // window's place was never saved.
+  int32_t layout_saved = 0;                                         // Saved
+  int32_t main_x = 0, main_y = 0, main_width = 0, main_height = 0;  // Main*
+  int32_t guide_x = 0, guide_y = 0;                                 // GuideX, GuideY
+  int32_t star_x = 0, star_y = 0, star_width = 0, star_height = 0;  // Star*
+  int32_t star_open = 0;                                            // StarWindow
+  int32_t zoom = 1;          // Zoom: 0 fit to window, 1, 2 or 4
+  int32_t centre_cross = 0;  // CentreCross
+  int32_t stretch = 0;       // Stretch
+  int32_t night_mode = 0;    // NightMode
+
   friend bool operator==(const Settings&, const Settings&) = default;
 };
 

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/calibration_run.h"
 #include "camera/camera_setup.h"
@@ -86,6 +87,9 @@ Status DesktopProgram::start(const AppOptions& options) {
       [this](const CalibrationResult&) { app_->calibration().rescan(); });
   calibration_menu_ = std::make_unique<CalibrationMenu>(
       *window_, app_->settings(), app_->calibration(), app_->camera(), sequencer);
+  window_->set_simulated_probe([this] {
+    return app_->camera().port_name() == "sim" || app_->camera().source_name() == "sim";
+  });
   window_->start();
   // The port at rest once the windows are up, and once more as start-up ends.
   app_->camera_idle();
@@ -114,7 +118,21 @@ Result<std::unique_ptr<DesktopProgram>> DesktopProgram::open(const AppOptions& o
   return program;
 }
 
+bool display_reachable(const char* display, const char* wayland_display, const char* platform) {
+  const auto set = [](const char* value) { return value != nullptr && *value != '\0'; };
+  return set(display) || set(wayland_display) || set(platform);
+}
+
 int run_gui(int& argc, char** argv, const AppOptions& options, const std::atomic<bool>& interrupt) {
+  // Without a display Qt would abort; a box beside the telescope reached by
+  // ssh still records without windows.
+  if (!display_reachable(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
+                         std::getenv("QT_QPA_PLATFORM"))) {
+    std::fprintf(stderr,
+                 "noctra: no display (neither X nor Wayland): record with noctra --headless, "
+                 "or serve the camera to INDI clients with indi_noctra_ccd\n");
+    return 2;
+  }
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Noctra"));
   QApplication::setDesktopFileName(QStringLiteral("noctra"));

@@ -59,7 +59,12 @@ class DesktopProgram {
   std::unique_ptr<CalibrationMenu> calibration_menu_;  // goes before the window
 };
 
-// Runs Noctra with its windows; returns the program's exit status. When
+// Whether Qt can show windows: an X display, a Wayland display, or a Qt
+// platform named outright (offscreen, vnc, ...); each value may be null.
+bool display_reachable(const char* display, const char* wayland_display, const char* platform);
+
+// Runs Noctra with its windows; without a display it says so in one line
+// and returns 2; returns the program's exit status. When
 // interrupt becomes true (SIGINT, SIGTERM at logout) the main window closes
 // as if the user had closed it: the recording is finished, the settings saved.
 int run_gui(int& argc, char** argv, const AppOptions& options, const std::atomic<bool>& interrupt);

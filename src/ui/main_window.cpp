@@ -7,7 +7,9 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QPainter>
+#include <QScrollArea>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QToolBar>
 #include <utility>
 
@@ -21,48 +23,10 @@
 #include "ui/setup_dialog.h"
 #include "ui/stack_panel.h"
 #include "ui/star_window.h"
+#include "ui/status_bar.h"
 #include "ui/video_source_dialog.h"
 
 namespace noctra {
-
-FrameView::FrameView(QWidget* parent) : QWidget(parent) {
-  setBackgroundRole(QPalette::Base);
-  setAutoFillBackground(true);
-  build_stretch_table(StretchLevels{}, table_);
-}
-
-QSize FrameView::sizeHint() const { return {kPictureWidth, kPictureHeight}; }
-
-void FrameView::set_stretch(bool on) {
-  stretch_ = on;
-  update();
-}
-
-void FrameView::set_stretch_levels(const StretchLevels& levels) {
-  build_stretch_table(levels, table_);
-  if (stretch_) update();
-}
-
-void FrameView::paintEvent(QPaintEvent*) {
-  if (frame_ == nullptr || !*frame_) return;
-  QPainter painter(this);
-  const FrameImage& frame = **frame_;
-  if (!stretch_) {
-    draw_frame_unscaled(painter, frame, QPoint(0, 0));
-    return;
-  }
-  if (stretched_.width() != frame.width() || stretched_.height() != frame.height()) {
-    stretched_ = QImage(frame.width(), frame.height(), QImage::Format_BGR888);
-  }
-  // Top line first in the display copy; the frame stores it last.
-  const auto bytes = static_cast<std::size_t>(frame.width()) * kBytesPerPixel;
-  for (int32_t r = 0; r < frame.height(); ++r) {
-    const uint8_t* from = frame.row(frame.height() - 1 - r);
-    uint8_t* to = stretched_.scanLine(r);
-    for (std::size_t k = 0; k < bytes; ++k) to[k] = table_[from[k]];
-  }
-  painter.drawImage(QPoint(0, 0), stretched_);
-}
 
 MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& ticker,
                        GuideWindow& guide, SaveFileChooser& chooser, DeviceCatalog devices,
@@ -71,9 +35,15 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
       devices_(std::move(devices)), on_close_(std::move(on_close)) {
   setWindowTitle(QStringLiteral("Noctra"));
   setWindowIcon(program_icon());
+  day_palette_ = QApplication::palette();
   build_menu_and_toolbar();
   frame_view_ = new FrameView(this);
-  setCentralWidget(frame_view_);
+  frame_area_ = new QScrollArea(this);
+  frame_area_->setFrameShape(QFrame::NoFrame);
+  frame_area_->setWidgetResizable(true);
+  frame_area_->setBackgroundRole(QPalette::Window);
+  frame_area_->setWidget(frame_view_);
+  setCentralWidget(frame_area_);
   star_window_ = new StarWindow(
       [this](bool on) {
         frame_view_->set_stretch(on);
@@ -81,6 +51,7 @@ MainWindow::MainWindow(Settings& settings, CommandRouter& router, DueTicker& tic
       },
       this);
   router_.set_window_commands([this](Command id) { return window_command(id); });
+  add_view_controls();
   // The worker only posts: the results are shown on this thread.
   analysis_ = std::make_unique<FrameAnalysis>([this] {
     QMetaObject::invokeMethod(
@@ -197,6 +168,7 @@ void MainWindow::start() {
   guide_.setVisible(settings_.guiding != 0);
   set_ui_state(UiState::Idle, pause_marked_);
   update_autoincrement_mark();
+  restore_layout();
 }
 
 void MainWindow::add_live_stack(LiveStack& live, ErrorReporter& errors) {
@@ -263,6 +235,8 @@ void MainWindow::show_analyses() {
   if (const std::optional<int32_t> wait = ticker_.wait_ms(); wait && *wait < kViewWorkMs) return;
   if (std::optional<MainFrameAnalysis> main = analysis_->take_main()) {
     frame_view_->set_stretch_levels(main->stretch);
+    if (main->chosen && main->star)
+      frame_view_->set_focus_mark(QPointF(main->star->x, main->star->y));
     if (star_window_->isVisible()) star_window_->show_main(*main);
   }
   if (std::optional<GuideFrameAnalysis> guide = analysis_->take_guide()) {
@@ -283,6 +257,10 @@ void MainWindow::route(Command id) {
   // settings and the sequencer only, also when the command was dropped.
   if (id == Command::Pause) action(Command::Pause)->setChecked(pause_marked_);
   if (id == Command::Autoincrement) update_autoincrement_mark();
+  if (id == Command::Preview) action(Command::Preview)->setChecked(previewing_);
+  if (id == Command::SaveImagesIn || id == Command::Autoincrement || id == Command::Setup) {
+    status_line_->refresh(true);
+  }
 }
 
 // Both dialogs open at a fixed place over the main window's client area (the
@@ -332,6 +310,9 @@ void MainWindow::show_setup_dialog() {
   place_dialog(dialog, 0, 0);
   dialog.exec();
   if (closing_) return;
+  if (!dialog.not_taken().isEmpty()) {
+    statusBar()->showMessage(dialog.not_taken(), kNotTakenMessageMs);
+  }
   guide_.setVisible(settings_.guiding != 0);
   update_autoincrement_mark();
   // Queued, so the recording starts after this command has finished, with
@@ -369,9 +350,13 @@ void MainWindow::set_ui_state(UiState state, bool paused) {
   switch (state) {
     case UiState::Idle:
     case UiState::Recording:
+    case UiState::Preview:
       recording_ = state == UiState::Recording;
-      action(Command::Stop)->setEnabled(recording_);
+      previewing_ = state == UiState::Preview;
+      action(Command::Stop)->setEnabled(recording_ || previewing_);
       action(Command::Record)->setEnabled(!recording_);
+      action(Command::Preview)->setEnabled(!recording_);
+      action(Command::Preview)->setChecked(previewing_);
       if (open_setup_) open_setup_->set_start_capture_enabled(!recording_);
       break;
     case UiState::RefreshPauseMarks:
@@ -385,6 +370,7 @@ void MainWindow::repaint_main(const FrameHolder& frame) {
   if (closing_) return;
   main_frame_ = &frame;
   show_main_view();
+  if (frame) status_line_->set_frame_size(frame->width(), frame->height());
   frame_view_->repaint();
   if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
 }
@@ -453,7 +439,7 @@ void MainWindow::layout_windows() {
   resize(picture + QSize(0, menuBar()->sizeHint().height() + toolbar_->sizeHint().height()));
   for (int attempt = 0; attempt < 3; ++attempt) {
     layout()->activate();
-    const QSize shortfall = picture - frame_view_->size();
+    const QSize shortfall = picture - frame_area_->size();
     if (shortfall.isNull()) break;
     resize(size() + shortfall);
   }
@@ -466,9 +452,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::go_away() {
   if (closing_) return;
+  remember_layout();
   closing_ = true;
   timer_.stop();
   due_timer_.stop();
+  status_timer_.stop();
   guide_.hide();
   star_window_->hide();
   if (stack_) stack_->panel()->hide();

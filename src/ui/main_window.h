@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QImage>
 #include <QMainWindow>
+#include <QPalette>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -18,9 +19,12 @@
 #include "app/sequencer_host.h"
 #include "config/settings.h"
 #include "imaging/levels.h"
+#include "ui/frame_view.h"
 #include "ui/video_source_dialog.h"
+#include "ui/view_options.h"
 
 class QAction;
+class QScrollArea;
 class QToolBar;
 
 namespace noctra {
@@ -32,39 +36,15 @@ class SaveFileChooser;
 class StackControls;
 class SetupDialog;
 class StarWindow;
-
-// The area below the toolbar: the main frame, unscaled, top-left. With the
-// display stretch on (off by default) the frame's levels are mapped through a
-// table into a display copy, so faint stars show; the frame itself is never
-// changed. The table comes from the levels measured off the window thread
-// (set_stretch_levels): a new frame is drawn through the last one until its
-// own arrive.
-class FrameView : public QWidget {
-  Q_OBJECT
-
- public:
-  explicit FrameView(QWidget* parent);
-  QSize sizeHint() const override;
-  // The holder to paint from, kept: the sequencer's main frame.
-  void set_frame(const FrameHolder* frame) { frame_ = frame; }
-  void set_stretch(bool on);
-  bool stretch() const { return stretch_; }
-  void set_stretch_levels(const StretchLevels& levels);
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
- private:
-  const FrameHolder* frame_ = nullptr;
-  bool stretch_ = false;
-  QImage stretched_;  // reused from paint to paint
-  StretchTable table_{};
-};
+class StatusLine;
 
 // The Star window's charts and a stretched view repaint within this many
 // milliseconds: their updates wait for the next tick when its moment is
 // nearer, so that a repaint never delays an exposure.
 inline constexpr int32_t kViewWorkMs = 25;
+
+// How long the status bar names the Setup values that were not taken.
+inline constexpr int kNotTakenMessageMs = 20000;
 
 class MainWindow : public QMainWindow, public SequencerHost {
   Q_OBJECT
@@ -94,6 +74,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   void post_command(Command id) override;
   void layout_if_idle() override;
   void beep() override;
+  void set_status(const RunStatus& status) override;
 
   void layout_windows();
   void command(Command id);
@@ -101,6 +82,14 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QAction* action(Command id) const;
   QToolBar* toolbar() const { return toolbar_; }
   FrameView* frame_view() const { return frame_view_; }
+  // The scroll area around the frame view: the area below the toolbar.
+  QScrollArea* frame_area() const { return frame_area_; }
+  StatusLine* status_line() const { return status_line_; }
+  // Whether the simulated port or camera is in use, for the status line.
+  void set_simulated_probe(std::function<bool()> simulated);
+  const ViewActions& view_actions() const { return view_actions_; }
+  QAction* night_mode_action() const { return night_action_; }
+  void set_night_mode(bool on);
   // The Options menu's "Star window" item (outside the command numbers) and
   // the window it opens.
   QAction* star_window_action() const { return star_action_; }
@@ -126,6 +115,11 @@ class MainWindow : public QMainWindow, public SequencerHost {
  private:
   bool window_command(Command id);
   void build_menu_and_toolbar();
+  // The View menu, Preview, Night mode and the keys of the capture commands.
+  void add_view_controls();
+  // The windows' places and the view choices from the settings, and back.
+  void restore_layout();
+  void remember_layout();
   void place_dialog(QDialog& dialog, int x_units, int y_units) const;
   QAction* add_command(QMenu* menu, const QString& text, Command id);
   void show_setup_dialog();
@@ -163,6 +157,13 @@ class MainWindow : public QMainWindow, public SequencerHost {
   QTimer due_timer_;
   QToolBar* toolbar_ = nullptr;
   FrameView* frame_view_ = nullptr;
+  QScrollArea* frame_area_ = nullptr;
+  StatusLine* status_line_ = nullptr;
+  std::function<bool()> simulated_;
+  QTimer status_timer_;
+  ViewActions view_actions_;
+  QAction* night_action_ = nullptr;
+  QPalette day_palette_;
   QAction* star_action_ = nullptr;
   QMenu* options_menu_ = nullptr;
   const FrameHolder* calibrated_view_ = nullptr;
@@ -177,6 +178,7 @@ class MainWindow : public QMainWindow, public SequencerHost {
   const FrameHolder* guide_frame_ = nullptr;
   std::unique_ptr<FrameAnalysis> analysis_;
   bool recording_ = false;
+  bool previewing_ = false;
   bool pause_marked_ = false;
   bool closing_ = false;
   bool in_tick_ = false;  // also inside the waits of a tick's acquisition

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include "config/settings.h"
 #include "output/naming.h"
 
 namespace noctra {
@@ -47,6 +48,17 @@ std::optional<ChooserAnswer> FileDialogChooser::browse_recording_path(QWidget* o
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     const QString chosen = dialog.selectedFiles().constFirst();
     const qsizetype chosen_filter = filters.indexOf(dialog.selectedNameFilter());
+    // A settings file holds a path of kMaxPathChars bytes at most: a longer
+    // one is refused here, where another name can still be chosen.
+    if (chosen.toStdString().size() > kMaxPathChars) {
+      QMessageBox::warning(&dialog, QStringLiteral("Save images in..."),
+                           QStringLiteral("The name %1 is longer than %2 characters: choose a "
+                                          "shorter name or folder.")
+                               .arg(chosen)
+                               .arg(kMaxPathChars));
+      start = chosen.left(static_cast<qsizetype>(kMaxPathChars));
+      continue;
+    }
     if (QFileInfo(chosen).dir().exists()) {
       return ChooserAnswer{chosen.toStdString(), chosen_filter < 0
                                                      ? all_files_filter()

@@ -37,11 +37,18 @@ namespace {
 
 QString unsigned_text(int32_t value) { return QString::number(static_cast<uint32_t>(value)); }
 
-void store_number(const QLineEdit* field, int32_t& setting) {
+// False when the text is not a number the field takes: the setting keeps
+// its value.
+bool store_number(const QLineEdit* field, int32_t& setting) {
   if (auto number = parse_dialog_number(field->text().toStdString())) {
     setting = static_cast<int32_t>(*number);
+    return true;
   }
+  return false;
 }
+
+// FITS keeps a header text in 68 characters.
+constexpr int kHeaderTextChars = 68;
 
 template <typename Widget>
 Widget* with_id(Widget* widget, int id) {
@@ -96,6 +103,9 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   ok_ = with_id(new QPushButton(QStringLiteral("OK")), kSetupOk);
   cancel_ = with_id(new QPushButton(QStringLiteral("Cancel")), kSetupCancel);
   mono_ = with_id(new QCheckBox(QStringLiteral("Mono recording (8-bit)")), kSetupMonoRecording);
+  observer_ = with_id(new QLineEdit, kSetupObserver);
+  instrument_ = with_id(new QLineEdit, kSetupInstrument);
+  telescope_ = with_id(new QLineEdit, kSetupTelescope);
 
   file_button_->setFlat(true);
   ok_->setDefault(true);
@@ -131,6 +141,17 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   file_row->addWidget(auto_increment_);
   file_row->addWidget(mono_);
 
+  // Written into the recordings' headers (SER, FITS).
+  auto* header_texts = new QGridLayout;
+  const std::pair<const char*, QLineEdit*> texts[] = {
+      {"Observer", observer_}, {"Instrument", instrument_}, {"Telescope", telescope_}};
+  int column = 0;
+  for (const auto& [name, field] : texts) {
+    field->setMaxLength(kHeaderTextChars);
+    header_texts->addWidget(static_text(QString::fromLatin1(name)), 0, column++);
+    header_texts->addWidget(field, 0, column++);
+  }
+
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(start_capture_);
   buttons->addStretch(1);
@@ -140,11 +161,13 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(file_row);
+  layout->addLayout(header_texts);
   layout->addLayout(buttons);
 
   const QList<QWidget*> tab_order = {
-      exposure_,    guide_interval_, delay_,         count_, amp_off_, guiding_,
-      file_button_, auto_increment_, start_capture_, ok_,    cancel_,  mono_};
+      exposure_, guide_interval_, delay_,          count_,         amp_off_,
+      guiding_,  file_button_,    auto_increment_, start_capture_, ok_,
+      cancel_,   mono_,           observer_,       instrument_,    telescope_};
   for (qsizetype i = 1; i < tab_order.size(); ++i) setTabOrder(tab_order[i - 1], tab_order[i]);
 
   exposure_->setText(unsigned_text(settings_.exposure));
@@ -156,6 +179,9 @@ SetupDialog::SetupDialog(Settings& settings, bool recording, SaveFileChooser& ch
   amp_off_->setChecked(settings_.amp_off != 0);
   auto_increment_->setChecked(settings_.auto_increment != 0);
   mono_->setChecked(mono_recording(settings_));
+  observer_->setText(QString::fromStdString(settings_.observer));
+  instrument_->setText(QString::fromStdString(settings_.instrument));
+  telescope_->setText(QString::fromStdString(settings_.telescope));
   (settings_.hi_res != 0 ? high_res_ : low_res_)->setChecked(true);
   start_capture_->setEnabled(!recording);
   guide_interval_->setEnabled(settings_.guiding != 0);
@@ -203,10 +229,22 @@ void SetupDialog::show_file_path(const QString& path) {
 void SetupDialog::set_start_capture_enabled(bool enabled) { start_capture_->setEnabled(enabled); }
 
 void SetupDialog::store_dialog_values() {
-  store_number(exposure_, settings_.exposure);
-  store_number(guide_interval_, settings_.guide_interval);
-  store_number(delay_, settings_.delay);
-  store_number(count_, settings_.count);
+  const std::pair<const char*, std::pair<QLineEdit*, int32_t*>> numbers[] = {
+      {"Exposure time", {exposure_, &settings_.exposure}},
+      {"Guide interval", {guide_interval_, &settings_.guide_interval}},
+      {"Delay between exposures", {delay_, &settings_.delay}},
+      {"Number of frames", {count_, &settings_.count}}};
+  QStringList refused;
+  for (const auto& [name, number] : numbers) {
+    if (store_number(number.first, *number.second)) continue;
+    refused << QStringLiteral("%1 \"%2\" not taken, kept %3")
+                   .arg(QString::fromLatin1(name), number.first->text(),
+                        unsigned_text(*number.second));
+  }
+  not_taken_ = refused.join(QStringLiteral("; "));
+  settings_.observer = observer_->text().toStdString();
+  settings_.instrument = instrument_->text().toStdString();
+  settings_.telescope = telescope_->text().toStdString();
   settings_.image_file_path = cut_to_max_path(file_button_->text().toStdString());
   settings_.guiding = guiding_->isChecked() ? 1 : 0;
   settings_.amp_off = amp_off_->isChecked() ? 1 : 0;

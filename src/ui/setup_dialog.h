@@ -33,6 +33,9 @@ enum SetupControl : int {
   kSetupLowRes = 1015,
   kSetupHighRes = 1016,
   kSetupMonoRecording = 1020,
+  kSetupObserver = 1021,
+  kSetupInstrument = 1022,
+  kSetupTelescope = 1023,
 };
 
 // A field's text as an unsigned 32-bit decimal number: digits only (spaces
@@ -57,6 +60,10 @@ class SetupDialog : public QDialog {
   // True when Start Capture closed the dialog: the owner then posts Record.
   bool start_capture_chosen() const { return result() == kSetupStartCapture; }
   QWidget* control(int id) const;
+  // The number fields whose text was not taken when the dialog stored its
+  // values (the setting kept its old value), named for the status bar;
+  // empty when every value was taken.
+  QString not_taken() const { return not_taken_; }
 
   void done(int result) override;
   void accept() override;
@@ -87,6 +94,10 @@ class SetupDialog : public QDialog {
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;
   QCheckBox* mono_ = nullptr;
+  QLineEdit* observer_ = nullptr;
+  QLineEdit* instrument_ = nullptr;
+  QLineEdit* telescope_ = nullptr;
+  QString not_taken_;
 };
 
 }  // namespace noctra

@@ -18,6 +18,7 @@
 #include "config/platform.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
+#include "ui/view_options.h"
 
 namespace noctra {
 
@@ -85,7 +86,7 @@ void ShiftPlot::paintEvent(QPaintEvent*) {
   QPainterPath dx, dy;
   for (const StackFrameReport& report : frames_) {
     if (!stacked(report.verdict)) {
-      painter.setPen(Qt::red);
+      painter.setPen(plot_colour(PlotInk::Mark));
       painter.drawLine(QPointF(x_of(report), area.bottom()),
                        QPointF(x_of(report), area.bottom() - 6));
       continue;
@@ -100,9 +101,9 @@ void ShiftPlot::paintEvent(QPaintEvent*) {
       dy.lineTo(at_dy);
     }
   }
-  painter.setPen(QPen(Qt::blue, 1.5));
+  painter.setPen(QPen(plot_colour(PlotInk::First), 1.5));
   painter.drawPath(dx);
-  painter.setPen(QPen(Qt::darkGreen, 1.5));
+  painter.setPen(QPen(plot_colour(PlotInk::Second), 1.5));
   painter.drawPath(dy);
 }
 
@@ -182,7 +183,7 @@ StackControls::StackControls(LiveStack& live, QMainWindow& window, FrameView& vi
   // The saves' notes go to the status line: made now, so the window is laid
   // out with it.
   window_.statusBar();
-  live_action_ = options.addAction(QStringLiteral("&Live stack"));
+  live_action_ = options.addAction(QStringLiteral("Live s&tack"));
   live_action_->setCheckable(true);
   live_action_->setChecked(live_.on());
   connect(live_action_, &QAction::toggled, this, [this](bool on) { switch_view(on); });

@@ -163,7 +163,9 @@ void StarWindow::show_main(const MainFrameAnalysis& main) {
     main_text_->setText(QStringLiteral("Main frame: no star found"));
     return;
   }
-  main_text_->setText(QStringLiteral("Brightest star at (%1, %2)%3\nHFD %4 px   FWHM %5 px")
+  main_text_->setText(QStringLiteral("%1 at (%2, %3)%4\nHFD %5 px   FWHM %6 px")
+                          .arg(main.chosen ? QStringLiteral("Chosen star")
+                                           : QStringLiteral("Brightest unsaturated star"))
                           .arg(star->x, 0, 'f', 2)
                           .arg(star->y, 0, 'f', 2)
                           .arg(star->saturated ? QStringLiteral("  saturated") : QString())

@@ -47,6 +47,7 @@ class StarWindow : public QWidget {
   QLineSeries* hfd_series() const { return hfd_; }
   QLineSeries* fwhm_series() const { return fwhm_; }
   QLineSeries* histogram_series() const { return histogram_; }
+  QList<QChart*> charts() const { return {drift_chart_, focus_chart_, histogram_chart_}; }
 
  private:
   static void append_point(QList<QPointF>& points, double x, double y);

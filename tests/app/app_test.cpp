@@ -90,6 +90,20 @@ TEST(HeadlessRun, NumberedPathCarriesOnIntoTheSavedSettings) {
             (dir / "m42_001.avi").string());
 }
 
+TEST(HeadlessRun, SaysOnceWhenItReplacesARecording) {
+  TempFolder dir;
+  write_file(dir / "Noctra.ini",
+             "[Hardware]\nPort=sim\nSource=sim\n[Capture]\nExposure=0\nCount=1\n");
+  AppOptions o = options_in(dir);
+  o.output = (dir / "m42.avi").string();
+  std::atomic<bool> interrupt{false};
+  for (const std::size_t replaced : {0u, 1u}) {
+    std::ostringstream log;
+    ASSERT_EQ(run_headless(o, interrupt, log), 0) << log.str();
+    EXPECT_EQ(count_of(log.str(), "noctra: replacing " + *o.output + "\n"), replaced) << log.str();
+  }
+}
+
 TEST(HeadlessRun, InterruptFinishesTheFileAndSavesTheSettings) {
   TempFolder dir;
   write_file(dir / "Noctra.ini", "[Hardware]\nPort=sim\nSource=sim\n[Capture]\nExposure=0\n");

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 namespace noctra {
 namespace {
@@ -73,6 +74,53 @@ TEST(FrameAnalysis, KeepsTheNewestFrameWhileBehindAndMeasuresAsOnTheWindowThread
   EXPECT_NEAR(guide->star->x, 70.5, 0.05);
   EXPECT_NEAR(guide->star->y, 40, 0.05);
   EXPECT_FALSE(analysis.take_main());  // taken once
+}
+
+// The focus star: the brightest unsaturated one without a choice, the one
+// near a chosen point otherwise; the chosen point follows its star.
+TEST(FrameAnalysis, FocusStarIsTheChosenOneOrTheBrightestUnsaturated) {
+  const auto sky = [](double x) {
+    FrameImage frame = *FrameImage::create(200, 150);
+    for (int32_t r = 0; r < 150; ++r) {
+      for (int32_t c = 0; c < 200; ++c) {
+        const double bright = 900 * std::exp(-((c - 40) * (c - 40) + (r - 30) * (r - 30)) / 8.0);
+        const double faint = 120 * std::exp(-((c - x) * (c - x) + (r - 80) * (r - 80)) / 4.5);
+        const auto value = static_cast<uint8_t>(std::min(255.0, 20 + bright + faint));
+        for (int b = 0; b < 3; ++b) frame.row(r)[3 * c + b] = value;
+      }
+    }
+    return frame;
+  };
+  const FrameImage frame = sky(120);
+  struct Case {
+    std::optional<FocusPoint> chosen;
+    double x;
+    bool saturated;
+  };
+  FocusStarFinder finder;
+  for (const Case& c : {Case{std::nullopt, 120, false}, Case{FocusPoint{42, 119}, 40, true},
+                        Case{FocusPoint{118, 72}, 120, false}}) {
+    const StarSearch search = finder.find(frame, c.chosen);
+    ASSERT_TRUE(search.star) << c.x;
+    EXPECT_NEAR(search.star->x, c.x, 0.3);
+    EXPECT_EQ(search.star->saturated, c.saturated);
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int ready = 0;
+  FrameAnalysis analysis([&] {
+    const std::lock_guard<std::mutex> lock(mutex);
+    ++ready;
+    changed.notify_all();
+  });
+  analysis.choose_focus_point(FocusPoint{118, 72});
+  analysis.analyse_main(sky(123));
+  std::unique_lock<std::mutex> lock(mutex);
+  changed.wait(lock, [&] { return ready == 1; });
+  const std::optional<MainFrameAnalysis> main = analysis.take_main();
+  ASSERT_TRUE(main && main->star && main->chosen);
+  EXPECT_NEAR(analysis.focus_point()->x, 123, 0.3);
 }
 
 }  // namespace

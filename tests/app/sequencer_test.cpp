@@ -430,5 +430,42 @@ TEST(Sequencer, RunsOfEachKindExposeAlikeAndOnlyARecordingWrites) {
   }
 }
 
+// Record during a preview: the preview's exposure is cut short with the idle
+// pattern, the recording's first exposure starts at the next tick and lasts
+// its whole length, the controls go straight from Preview to Recording, and
+// the status follows each step; Preview again, or Stop, ends a preview.
+TEST(Sequencer, PreviewHandsOverToARecordingAtTheNextExposure) {
+  struct StatusHost : FakeHost {
+    std::vector<RunStatus::State> states;
+    void set_status(const RunStatus& status) override {
+      if (states.empty() || states.back() != status.state) states.push_back(status.state);
+    }
+  };
+  Rig r;
+  StatusHost host;
+  r.seq.set_host(&host);
+  r.settings.exposure = 200;
+  r.router.route(Command::Preview);
+  r.ticks(2);                        // 100 ms into the preview's exposure
+  EXPECT_TRUE(host.titles.empty());  // a preview names no file in the title
+  r.device.clear_log();
+  r.router.route(Command::Record);
+  EXPECT_EQ(r.device.log(), (Bytes{0x2F, 0x3F}));
+  EXPECT_EQ(host.ui_states, (std::vector<UiState>{UiState::Preview, UiState::Recording}));
+  r.ticks(3);  // the exposure is timed from the Record: it ends at the fourth tick
+  EXPECT_EQ(r.writer.writes, 0);
+  r.tick();
+  EXPECT_EQ(r.writer.writes, 1);
+  r.router.route(Command::Preview);  // nothing during a recording
+  EXPECT_EQ(r.seq.run_kind(), RunKind::Recording);
+  r.router.route(Command::Stop);
+  r.router.route(Command::Preview);
+  r.router.route(Command::Preview);
+  EXPECT_EQ(r.seq.capture_state(), CaptureState::Idle);
+  using S = RunStatus::State;
+  EXPECT_EQ(host.states, (std::vector<S>{S::Preview, S::Recording, S::Idle, S::Preview, S::Idle}));
+  r.seq.set_host(&r.host);
+}
+
 }  // namespace
 }  // namespace noctra

@@ -160,6 +160,21 @@ class DesktopProgramTest : public QObject {
       qobject_cast<QDialog*>(modal)->accept();
     });
     window.action(Command::About)->trigger();
+    if (pictures) {
+      window.command(Command::Preview);
+      QTest::qWait(9000);
+      save_picture(&window, "preview");
+      window.view_actions().zoom.at(2)->trigger();
+      window.view_actions().centre_cross->trigger();
+      QTest::qWait(300);
+      save_picture(&window, "zoom-200");
+      window.night_mode_action()->trigger();
+      QTest::qWait(4500);
+      save_picture(&window, "night-mode");
+      save_picture(&star, "star-window-night");
+      window.night_mode_action()->trigger();
+      window.command(Command::Stop);
+    }
 
     window.close();
     QVERIFY(program->finish());
