@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QWindow>
 
 #include "ui/guide_window.h"
 #include "ui/main_window.h"
@@ -99,21 +100,35 @@ void MainWindow::restore_layout() {
   if (settings_.night_mode != 0) set_night_mode(true);
 
   const QRect screen = this->screen()->availableGeometry();
+  // The window manager's frame is as wide around every window.
+  const QSize margins = frameGeometry().size() - size();
+  const int controls = mapToGlobal(frame_area_->pos()).y() - frameGeometry().top();
+  const auto first = [&](QPoint main_at) {
+    return first_places(screen, main_at, frameGeometry().size(), controls, guide_.size() + margins,
+                        star_window_->sizeHint() + margins);
+  };
+  // A shown window whose place is asked for anew: the window manager has
+  // placed it already, where Qt may not know, so the place is said to it
+  // even when Qt thinks the window is there (the screen's corner).
+  const auto place_main = [this](QPoint at) {
+    move(at);
+    if (QWindow* window = windowHandle()) window->setFramePosition(at);
+  };
   WindowPlaces places;
   if (saved_places(settings_, screen, places)) {
-    move(places.main.topLeft());
+    place_main(places.main.topLeft());
     resize(places.main.size());
     if (places.star.width() > 0) {
       star_window_->move(places.star.topLeft());
       star_window_->resize(places.star.size());
+    } else {
+      // Saved before the Star window was ever open: its first place beside
+      // the main window where it was saved, not the screen's corner.
+      star_window_->move(first(places.main.topLeft()).star.topLeft());
     }
   } else {
-    // The window manager's frame is as wide around every window.
-    const QSize margins = frameGeometry().size() - size();
-    const int controls = mapToGlobal(frame_area_->pos()).y() - frameGeometry().top();
-    places = first_places(screen, frameGeometry().size(), controls, guide_.size() + margins,
-                          star_window_->sizeHint() + margins);
-    move(places.main.topLeft());
+    places = first(screen.topLeft());
+    place_main(places.main.topLeft());
     star_window_->move(places.star.topLeft());
   }
   guide_.move(places.guide);

@@ -19,10 +19,9 @@ QPoint within(const QRect& screen, QPoint at, QSize frame) {
 
 }  // namespace
 
-WindowPlaces first_places(const QRect& screen, QSize main_frame, int main_controls,
-                          QSize guide_frame, QSize star_frame) {
+WindowPlaces first_places(const QRect& screen, QPoint main_at, QSize main_frame,
+                          int main_controls, QSize guide_frame, QSize star_frame) {
   WindowPlaces places;
-  const QPoint main_at = screen.topLeft();
   places.main = QRect(main_at, main_frame);
   // Beside the window before when there is room, else below the main
   // window's menu and toolbar: never over them.

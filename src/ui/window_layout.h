@@ -16,12 +16,13 @@ struct WindowPlaces {
   QPoint guide;
 };
 
-// Side by side from the screen's top-left: the main window, the guide
-// window, then the Star window, each beside the one before when the screen
-// has room, else below the main window's title, menu and toolbar (the first
-// main_controls pixels of its frame), so that none lies over them.
-WindowPlaces first_places(const QRect& screen, QSize main_frame, int main_controls,
-                          QSize guide_frame, QSize star_frame);
+// Side by side from main_at (the screen's top-left on a first start): the
+// main window, the guide window, then the Star window, each beside the one
+// before when the screen has room, else below the main window's title, menu
+// and toolbar (the first main_controls pixels of its frame), so that none
+// lies over them.
+WindowPlaces first_places(const QRect& screen, QPoint main_at, QSize main_frame,
+                          int main_controls, QSize guide_frame, QSize star_frame);
 
 // The saved places, where they were saved and still lie on the screen.
 bool saved_places(const Settings& settings, const QRect& screen, WindowPlaces& out);

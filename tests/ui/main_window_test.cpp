@@ -883,6 +883,20 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.window.pos(), QPoint(40, 50));
     rig.window.night_mode_action()->trigger();
     QCOMPARE(QApplication::palette(), day);
+    rig.window.close();
+
+    // Saved before the Star window was ever open: it opens at its first
+    // place, clear of the main window's menu and toolbar.
+    Settings unopened = load_settings(ini, "/home/x");
+    unopened.star_x = unopened.star_y = unopened.star_width = unopened.star_height = 0;
+    unopened.star_open = 0;
+    Rig later(unopened);
+    later.window.star_window_action()->trigger();
+    const QRect main = later.window.frameGeometry();
+    const QRect controls(main.topLeft(), QPoint(main.right(), later.window.mapToGlobal(
+                                                                  later.window.frame_area()->pos())
+                                                                  .y() - 1));
+    QVERIFY(!later.window.star_window()->frameGeometry().intersects(controls));
   }
 };
 
