@@ -43,7 +43,10 @@ QPalette night_palette() {
     palette.setColor(group, QPalette::Link, kNightText);
     for (const QPalette::ColorRole role :
          {QPalette::Light, QPalette::Midlight, QPalette::Mid, QPalette::Dark, QPalette::Shadow}) {
-      palette.setColor(group, role, role == QPalette::Light ? kNightDim : kNightFace);
+      // Borders (of check boxes, frames, scroll bars) in the dim red, so they
+      // show on black.
+      const bool border = role == QPalette::Light || role == QPalette::Mid || role == QPalette::Dark;
+      palette.setColor(group, role, border ? kNightDim : kNightFace);
     }
   }
   for (const QPalette::ColorRole role :
@@ -163,6 +166,14 @@ void apply_night_mode(bool on, const QPalette& day, QToolBar& toolbar,
                       const QList<QChart*>& charts) {
   night_on = on;
   QApplication::setPalette(on ? night_palette() : day);
+  // The style draws a check box's frame from the window colour, which is
+  // black by night: the box gets a red frame, filled when checked.
+  qApp->setStyleSheet(on ? QStringLiteral("QCheckBox { color: rgb(200, 30, 30); }"
+                                          "QCheckBox::indicator { width: 11px; height: 11px; "
+                                          "border: 1px solid rgb(110, 0, 0); background: black; }"
+                                          "QCheckBox::indicator:checked { background: "
+                                          "rgb(200, 30, 30); }")
+                         : QString());
   for (QAction* action : toolbar.actions()) {
     if (!action->property("day_icon").isValid()) {
       action->setProperty("day_icon", QVariant::fromValue(action->icon()));
