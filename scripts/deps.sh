@@ -26,7 +26,7 @@ if [ "${1:-}" = "--test" ]; then
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     ffmpeg python3-opencv python3-numpy python3-astropy python3-ccdproc siril
-    xvfb xauth twm xfonts-base
+    xvfb xauth twm xfonts-base xfonts-75dpi
     indi-bin v4l-utils
     qemu-system-x86 busybox-static cpio
     lintian appstream
