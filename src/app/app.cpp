@@ -97,10 +97,10 @@ Status App::open(SequencerHost* host) {
   live_stack_ = std::make_unique<LiveStack>(
       settings_, *sequencer_, *writer_, StackSession::Options{},
       [calibration = calibration_.get()] { return calibration->stack_calibration(); });
-  // Preview frames are written nowhere: the calibration of their stack is
-  // told how they were taken here.
+  // Frames written nowhere (a preview's, a paused recording's): the
+  // calibration of their stack is told how they were taken here.
   sequencer_->add_frame_listener([this](const TakenFrame& taken) {
-    calibration_->note_frame(taken.how, camera_->source_identity());
+    if (!taken.written) calibration_->note_frame(taken.how, camera_->source_identity());
   });
   sequencer_->add_frame_listener(
       [stack = live_stack_.get()](const TakenFrame& taken) { stack->take_frame(taken); });
