@@ -168,11 +168,11 @@ void apply_night_mode(bool on, const QPalette& day, QToolBar& toolbar,
   QApplication::setPalette(on ? night_palette() : day);
   // The style draws a check box's frame from the window colour, which is
   // black by night: the box gets a red frame, filled when checked.
-  qApp->setStyleSheet(on ? QStringLiteral("QCheckBox { color: rgb(200, 30, 30); }"
+  qApp->setStyleSheet(on ? QStringLiteral("QCheckBox { color: %1; }"
                                           "QCheckBox::indicator { width: 11px; height: 11px; "
-                                          "border: 1px solid rgb(110, 0, 0); background: black; }"
-                                          "QCheckBox::indicator:checked { background: "
-                                          "rgb(200, 30, 30); }")
+                                          "border: 1px solid %2; background: %3; }"
+                                          "QCheckBox::indicator:checked { background: %1; }")
+                                .arg(kNightText.name(), kNightDim.name(), kNightBlack.name())
                          : QString());
   for (QAction* action : toolbar.actions()) {
     if (!action->property("day_icon").isValid()) {
