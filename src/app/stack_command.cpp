@@ -133,9 +133,10 @@ int run_stack(const StackRequest& request, std::ostream& err) {
         status = 2;
         break;
       }
-      masters->calibrator->calibrate(*image, recorded_times(frame.timing, amp_switching), options,
-                                     calibrated);
+      const CalibrationReport calibration = masters->calibrator->calibrate(
+          *image, recorded_times(frame.timing, amp_switching), options, calibrated);
       report = engine.add(view_of(calibrated), number);
+      if (calibration.dark_applied) report.dark_scale = calibration.k;
     } else {
       report =
           frame.image ? engine.add(*frame.image, number) : engine.add(frame.planes.view(), number);

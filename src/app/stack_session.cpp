@@ -178,9 +178,11 @@ void StackSession::stack_one(Slot& slot) {
     engine_stack_id_ = slot.stack_id;
   }
   const FrameImage& raw = *slot.frame;
-  const StackFrameReport report = calibrate && calibrate(raw, slot.timing, calibrated_)
-                                      ? engine_.add(calibrated_.view(), slot.number)
-                                      : engine_.add(raw, slot.number);
+  std::optional<double> dark_scale;
+  StackFrameReport report = calibrate && calibrate(raw, slot.timing, calibrated_, dark_scale)
+                                ? engine_.add(calibrated_.view(), slot.number)
+                                : engine_.add(raw, slot.number);
+  report.dark_scale = dark_scale;
   // The view is drawn here and only copied under its lock.
   bool drawn = false;
   if (stacked(report.verdict)) {

@@ -46,9 +46,10 @@ struct StackSessionStatus {
 };
 
 // Turns a raw frame into calibrated planes (a dark taken off, a flat divided
-// out, hot pixels mended); false leaves the frame to be stacked raw.
-using StackCalibration =
-    std::function<bool(const FrameImage& raw, const FrameTiming& timing, PlaneBuffer& out)>;
+// out, hot pixels mended) and gives the dark's k when a dark was taken off;
+// false leaves the frame to be stacked raw.
+using StackCalibration = std::function<bool(const FrameImage& raw, const FrameTiming& timing,
+                                            PlaneBuffer& out, std::optional<double>& dark_scale)>;
 
 class StackSession {
  public:

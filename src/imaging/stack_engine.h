@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ struct StackFrameReport {
   int matched = 0;
   float residual_px = 0;
   float fwhm = 0;  // the median of the frame's stars
+  // The k its dark was taken off with, when a dark was (set by the caller
+  // that calibrated the frame).
+  std::optional<double> dark_scale;
 };
 
 struct StackOptions {

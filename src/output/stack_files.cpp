@@ -97,6 +97,10 @@ Status write_fits_file(const std::string& file, const PlaneFrame& stack,
   if (!header.flat.empty()) text("CALFLAT", header.flat, "master flat");
   if (header.dark_scale) {
     fits_write_key_fixdbl(fits, "DARKSCAL", *header.dark_scale, 4, "k: the dark's scale", &status);
+  } else if (header.fitted_scales > 0) {
+    fits_write_key_fixdbl(fits, "DARKSCAL",
+                          header.fitted_scale_sum / static_cast<double>(header.fitted_scales), 4,
+                          "k: mean of the stacked frames' fitted scales", &status);
   }
   text("SWCREATE", std::string("Noctra ") + kVersion, "program that wrote the file");
   // FITS keeps R, G, B; the planes are B, G, R.
@@ -189,6 +193,10 @@ void count_stack_frame(StackHeader& header, const StackFrameReport& report,
     return;
   }
   ++header.combined;
+  if (report.dark_scale) {
+    header.fitted_scale_sum += *report.dark_scale;
+    ++header.fitted_scales;
+  }
   if (report.verdict == FrameVerdict::Reference) header.reference_frame = report.frame;
   if (timing.start && timing.end) {
     header.exposure_s += static_cast<double>(timing.end->utc_us - timing.start->utc_us) / 1e6;

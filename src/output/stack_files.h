@@ -49,10 +49,13 @@ struct StackHeader {
   std::optional<int64_t> last_end_utc_us;
   int64_t reference_frame = -1;
   // Calibration, when the frames were calibrated: the masters' file names
-  // and the dark's scale k (when it was given rather than fitted per frame).
+  // and the dark's scale k (when it was given rather than fitted per frame);
+  // else the stacked frames' fitted k, summed.
   std::string dark;
   std::string flat;
   std::optional<double> dark_scale;
+  double fitted_scale_sum = 0;
+  int64_t fitted_scales = 0;
 };
 
 // One frame judged by the stack (its exposure's instants with it).

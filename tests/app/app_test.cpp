@@ -252,7 +252,7 @@ TEST(HeadlessRun, TheLiveStackIsSavedBesideTheRecording) {
 }
 
 // A dark captured headless is one the live stack then calibrates with: the
-// stack's header names it.
+// stack's header names it and the mean of the frames' k.
 TEST(HeadlessRun, TheLiveStackIsCalibratedWithTheLibrarysDark) {
   TempFolder dir;
   ASSERT_EQ(setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1), 0);
@@ -271,6 +271,7 @@ TEST(HeadlessRun, TheLiveStackIsCalibratedWithTheLibrarysDark) {
   std::string header(2880, '\0');
   fits.read(header.data(), 2880);
   EXPECT_NE(header.find("CALDARK = 'dark_"), std::string::npos) << header;
+  EXPECT_NE(header.find("DARKSCAL= "), std::string::npos) << header;
 }
 
 }  // namespace

@@ -392,8 +392,8 @@ TEST(StackSession, StacksOnItsWorkerDropsWhenBehindAndSaves) {
   const std::string recording = (folder / "m42_000.ser").string();
   session.start(recording);
   Gate gate;
-  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t,
-                                  PlaneBuffer& p) { return gate.pass(f, t, p); },
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, PlaneBuffer& p,
+                                  std::optional<double>&) { return gate.pass(f, t, p); },
                           "dark_2000ms.fits", "", 1.0);
   // The worker holds frame 0; frames 1 and 2 wait; 3 finds no slot.
   ASSERT_TRUE(session.feed(frames[0], timing_of(0), 0));
@@ -457,8 +457,8 @@ TEST(StackSession, ASaveKeepsItsStackWhenTheNextStartsFirst) {
   const test::SkyScene scene = small_scene();
   StackSession session;
   Gate gate;
-  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t,
-                                  PlaneBuffer& p) { return gate.pass(f, t, p); },
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, PlaneBuffer& p,
+                                  std::optional<double>&) { return gate.pass(f, t, p); },
                           "", "", std::nullopt);
   session.start((folder / "a.avi").string());
   for (int i = 0; i < 2; ++i) {
