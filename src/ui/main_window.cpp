@@ -220,7 +220,10 @@ void MainWindow::schedule_due_tick() {
 }
 
 void MainWindow::analyse_main_frame() {
-  if (main_frame_ != nullptr && *main_frame_) analysis_->analyse_main(**main_frame_);
+  // The frame as the view shows it before any stack: the stretch's levels
+  // and the focus star are those of the calibrated frame when there is one.
+  const FrameHolder* frame = calibrated_view_ != nullptr ? calibrated_view_ : main_frame_;
+  if (frame != nullptr && *frame) analysis_->analyse_main(**frame);
 }
 
 void MainWindow::analyse_guide_frame() {
@@ -372,7 +375,10 @@ void MainWindow::repaint_main(const FrameHolder& frame) {
   show_main_view();
   if (frame) status_line_->set_frame_size(frame->width(), frame->height());
   frame_view_->repaint();
-  if (star_window_->isVisible() || frame_view_->stretch()) analyse_main_frame();
+  // A frame being calibrated is measured once its calibrated picture comes.
+  if (calibrated_view_ == nullptr && (star_window_->isVisible() || frame_view_->stretch())) {
+    analyse_main_frame();
+  }
 }
 
 void MainWindow::repaint_guide(const FrameHolder& frame) {
@@ -393,6 +399,9 @@ void MainWindow::set_calibrated_view(const FrameHolder* frame) {
   calibrated_view_ = frame;
   show_main_view();
   frame_view_->update();
+  if (frame != nullptr && (star_window_->isVisible() || frame_view_->stretch())) {
+    analyse_main_frame();
+  }
 }
 
 void MainWindow::show_main_view() {

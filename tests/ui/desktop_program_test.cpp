@@ -15,6 +15,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 #include "app/live_stack.h"
 #include "config/paths.h"
@@ -283,12 +284,25 @@ class DesktopProgramTest : public QObject {
       return sum;
     };
     const QImage raw = painted();
+    // The Star window measures the frame as shown: its histogram's peak
+    // moves up with the flat's division.
+    window.star_window_action()->trigger();
+    const auto peak_level = [&window] {
+      const QList<QPointF> points = window.star_window()->histogram_series()->points();
+      return points.isEmpty() ? -1.0
+                              : std::max_element(points.begin(), points.end(),
+                                                 [](QPointF a, QPointF b) { return a.y() < b.y(); })
+                                    ->x();
+    };
+    QTRY_VERIFY(peak_level() > 0);
+    const double raw_peak = peak_level();
     QAction* calibrate = program->calibration_menu().view_action();
     QVERIFY(!calibrate->isChecked());
     calibrate->trigger();
     QTRY_VERIFY2(window.statusBar()->currentMessage().startsWith("Calibrated: flat flat_640x480"),
                  qPrintable(window.statusBar()->currentMessage()));
     QVERIFY(grey_sum(painted()) > 1.5 * grey_sum(raw));
+    QTRY_VERIFY(peak_level() > 1.5 * raw_peak);
     calibrate->trigger();
     QCOMPARE(painted(), raw);
     window.close();
