@@ -56,7 +56,8 @@ void ShiftPlot::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const QRectF area = QRectF(rect()).adjusted(40, 20, -12, -20);
   painter.drawText(QRectF(rect()).adjusted(40, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop,
-                   QStringLiteral("Shift (px) over frames: dx blue, dy green"));
+                   QStringLiteral("Shift (px) over frames: dx %1, dy %2")
+                       .arg(plot_colour_name(PlotInk::First), plot_colour_name(PlotInk::Second)));
   if (frames_.empty()) return;
   double low = -1, high = 1;
   for (const StackFrameReport& report : frames_) {

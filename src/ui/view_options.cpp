@@ -150,16 +150,28 @@ namespace {
 bool night_on = false;
 }  // namespace
 
-QColor plot_colour(PlotInk ink) {
-  switch (ink) {
-    case PlotInk::First:
-      return night_on ? kNightText : QColor(Qt::blue);
-    case PlotInk::Second:
-      return night_on ? QColor(130, 40, 40) : QColor(Qt::darkGreen);
-    case PlotInk::Mark:
-      break;
-  }
-  return night_on ? kNightText : QColor(Qt::red);
+namespace {
+
+// Each ink by day and by night, with the name its legend gives it.
+struct Ink {
+  QColor day, night;
+  const char* day_name;
+  const char* night_name;
+};
+
+const Ink& ink_of(PlotInk ink) {
+  static const Ink inks[] = {{QColor(Qt::blue), kNightText, "blue", "bright red"},
+                             {QColor(Qt::darkGreen), QColor(130, 40, 40), "green", "dark red"},
+                             {QColor(Qt::red), kNightText, "red", "bright red"}};
+  return inks[static_cast<int>(ink)];
+}
+
+}  // namespace
+
+QColor plot_colour(PlotInk ink) { return night_on ? ink_of(ink).night : ink_of(ink).day; }
+
+QString plot_colour_name(PlotInk ink) {
+  return QString::fromLatin1(night_on ? ink_of(ink).night_name : ink_of(ink).day_name);
 }
 
 void apply_night_mode(bool on, const QPalette& day, QToolBar& toolbar,

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QList>
+#include <QString>
 #include <functional>
 #include <map>
 
@@ -52,5 +53,7 @@ void apply_night_mode(bool on, const QPalette& day, QToolBar& toolbar,
 // of its marks (PlotInk::Mark), dark reds while night mode is on.
 enum class PlotInk { First, Second, Mark };
 QColor plot_colour(PlotInk ink);
+// The colour's name for a plot's legend ("blue", or "bright red" by night).
+QString plot_colour_name(PlotInk ink);
 
 }  // namespace noctra
