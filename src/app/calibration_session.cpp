@@ -272,7 +272,7 @@ CalibrateRecordedFrame CalibrationSession::recording_calibration() {
 
 StackCalibrationParts CalibrationSession::stack_calibration() {
   StackCalibrationParts parts;
-  parts.calibrate = [this](const FrameImage& raw, const FrameTiming& timing, PlaneBuffer& out,
+  parts.calibrate = [this](const FrameImage& raw, const FrameTiming& timing, FloatPlanes& out,
                            std::optional<double>& dark_scale) {
     FrameMetadata how;
     SourceIdentity source;
@@ -281,14 +281,9 @@ StackCalibrationParts CalibrationSession::stack_calibration() {
       how = noted_how_;
       source = noted_source_;
     }
-    FloatPlanes planes;
-    const CalibrationReport report = calibrate(raw, timing, how, source, planes);
+    const CalibrationReport report = calibrate(raw, timing, how, source, out);
     if (!(report.dark_applied || report.flat_applied)) return false;
     if (report.dark_applied) dark_scale = report.k;
-    if (!out.shape(planes.width, planes.height, planes.channels)) return false;
-    for (int32_t c = 0; c < planes.channels; ++c) {
-      std::memcpy(out.plane(c), planes.plane(c), planes.plane_size() * sizeof(float));
-    }
     return true;
   };
   const std::lock_guard<std::mutex> lock(mutex_);

@@ -69,18 +69,6 @@ ExposureTimes recorded_times(const FrameTiming& timing, bool amp_switching) {
   return exposure_times(utc, amp_switching);
 }
 
-PlaneFrame view_of(const FloatPlanes& planes) {
-  PlaneFrame view;
-  view.width = planes.width;
-  view.height = planes.height;
-  view.channels = planes.channels;
-  for (int32_t c = 0; c < planes.channels; ++c) {
-    view.planes[static_cast<std::size_t>(c)] = {planes.plane(c), planes.width, planes.height,
-                                                planes.width, 255};
-  }
-  return view;
-}
-
 }  // namespace
 
 int run_stack(const StackRequest& request, std::ostream& err) {
@@ -135,7 +123,7 @@ int run_stack(const StackRequest& request, std::ostream& err) {
       }
       const CalibrationReport calibration = masters->calibrator->calibrate(
           *image, recorded_times(frame.timing, amp_switching), options, calibrated);
-      report = engine.add(view_of(calibrated), number);
+      report = engine.add(calibrated.view(), number);
       if (calibration.dark_applied) report.dark_scale = calibration.k;
     } else {
       report =

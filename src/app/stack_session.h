@@ -28,8 +28,8 @@
 
 #include "config/status.h"
 #include "config/timing.h"
+#include "imaging/calibration.h"
 #include "imaging/frame_image.h"
-#include "imaging/plane_frame.h"
 #include "imaging/stack_engine.h"
 #include "output/stack_files.h"
 
@@ -49,7 +49,7 @@ struct StackSessionStatus {
 // out, hot pixels mended) and gives the dark's k when a dark was taken off;
 // false leaves the frame to be stacked raw.
 using StackCalibration = std::function<bool(const FrameImage& raw, const FrameTiming& timing,
-                                            PlaneBuffer& out, std::optional<double>& dark_scale)>;
+                                            FloatPlanes& out, std::optional<double>& dark_scale)>;
 
 class StackSession {
  public:
@@ -136,7 +136,7 @@ class StackSession {
   Options options_;
   // The worker's only.
   StackEngine engine_;
-  PlaneBuffer calibrated_;
+  FloatPlanes calibrated_;
   FrameHolder drawn_;
   std::vector<float> stretch_scratch_;
 

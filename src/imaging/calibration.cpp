@@ -121,6 +121,17 @@ void FloatPlanes::resize(int32_t w, int32_t h, int32_t c) {
   samples.resize(plane_size() * static_cast<std::size_t>(c));
 }
 
+PlaneFrame FloatPlanes::view() const {
+  PlaneFrame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.channels = channels;
+  for (int32_t c = 0; c < channels; ++c) {
+    frame.planes[static_cast<std::size_t>(c)] = {plane(c), width, height, width, 255};
+  }
+  return frame;
+}
+
 int32_t neighbour_row_step(bool rows_doubled) { return rows_doubled ? 2 : 1; }
 
 void frame_to_planes(const FrameImage& frame, FloatPlanes& planes) {

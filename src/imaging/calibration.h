@@ -77,6 +77,8 @@ struct FloatPlanes {
   const float* plane(int32_t channel) const { return samples.data() + channel * plane_size(); }
   // Allocates (or keeps) the samples for that geometry; values are left as they are.
   void resize(int32_t width, int32_t height, int32_t channels);
+  // The planes as the stack and the star list read them (8-bit saturation).
+  PlaneFrame view() const;
 };
 
 struct MasterFrame {

@@ -369,7 +369,7 @@ TEST(StackCommand, ExitStatusesAndMessages) {
 // queue fills as when the stacking falls behind the camera.
 class Gate {
  public:
-  bool pass(const FrameImage&, const FrameTiming&, PlaneBuffer&) {
+  bool pass(const FrameImage&, const FrameTiming&, FloatPlanes&) {
     entered_ = true;
     while (!open_) std::this_thread::yield();
     return false;  // stacked raw
@@ -392,7 +392,7 @@ TEST(StackSession, StacksOnItsWorkerDropsWhenBehindAndSaves) {
   const std::string recording = (folder / "m42_000.ser").string();
   session.start(recording);
   Gate gate;
-  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, PlaneBuffer& p,
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, FloatPlanes& p,
                                   std::optional<double>&) { return gate.pass(f, t, p); },
                           "dark_2000ms.fits", "", 1.0);
   // The worker holds frame 0; frames 1 and 2 wait; 3 finds no slot.
@@ -457,7 +457,7 @@ TEST(StackSession, ASaveKeepsItsStackWhenTheNextStartsFirst) {
   const test::SkyScene scene = small_scene();
   StackSession session;
   Gate gate;
-  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, PlaneBuffer& p,
+  session.set_calibration([&gate](const FrameImage& f, const FrameTiming& t, FloatPlanes& p,
                                   std::optional<double>&) { return gate.pass(f, t, p); },
                           "", "", std::nullopt);
   session.start((folder / "a.avi").string());
