@@ -1,11 +1,5 @@
 #include "app/calibration_run.h"
 
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,10 +12,6 @@
 namespace noctra {
 
 namespace {
-
-#ifdef __linux__
-constexpr int kWorkerNice = 10;
-#endif
 
 struct KindWord {
   MasterKind kind;
@@ -241,10 +231,8 @@ void CalibrationRun::put_settings_back() {
 }
 
 void CalibrationRun::work() {
-#ifdef __linux__
   // Combining may wait; the thread that times the exposures may not.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
-#endif
+  give_way_to_exposure_timing();
   std::optional<Combining> combining;
   std::unique_lock lock(mutex_);
   for (;;) {

@@ -1,13 +1,9 @@
 #include "app/stack_session.h"
 
-#if defined(__linux__)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
 #include <cstring>
 #include <utility>
 
+#include "config/platform.h"
 #include "imaging/stack_stretch.h"
 
 namespace noctra {
@@ -141,12 +137,7 @@ std::future<Result<StackPaths>> StackSession::save(const std::string& fits_path)
 }
 
 void StackSession::work() {
-#if defined(__linux__)
-  // Stacking is background work: on a busy machine the window thread, which
-  // starts and ends the exposures, comes first. Failing leaves it as it was.
-  constexpr int kWorkerNice = 10;
-  setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWorkerNice);
-#endif
+  give_way_to_exposure_timing();
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return quitting_ || !jobs_.empty(); });

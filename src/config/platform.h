@@ -47,6 +47,11 @@ class EventPump {
   virtual bool quitting() const = 0;
 };
 
+// For a thread doing background work (combining masters, stacking): on a
+// busy machine the thread that starts and ends the exposures comes first.
+// Where the system refuses, the thread stays as it was.
+void give_way_to_exposure_timing();
+
 // One line of diagnostics for the user (stderr headless, a status log in the
 // GUI). Never a message box: failed acquisitions are not reported that way.
 using LogSink = std::function<void(const std::string&)>;
